@@ -1,0 +1,41 @@
+// Solves and inverses built on a lower Cholesky factor L (A = L·L').
+//
+// All results are fresh row-major allocations; arguments are never changed.
+// The triangular solves read only the lower triangle of L. Shapes are the
+// caller's responsibility (square L, vectors of length rows(L)).
+#pragma once
+
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+
+namespace kavri::linalg {
+
+// The ridge added for the solve is this multiple of max(1, max_i |H_ii|).
+inline constexpr double kRidgeScale = 1e-12;
+
+// δ = kRidgeScale · max(1, max_i |H_ii|); NaN diagonal entries are skipped,
+// so δ is finite and positive for any H.
+double solve_ridge(MatrixView h);
+
+struct CholeskySolution {
+  Matrix factor;    // L of H itself (no ridge), zeros above the diagonal
+  Vector solution;  // x with (H + δI)·x = b
+};
+
+// We factor twice: the first factor decides definiteness and is the one
+// callers take log-determinants, traces and covariances from; the second,
+// of H + δI, only steadies the solve. Fails with SingularSystem
+// "Cholesky failed: {}".
+[[nodiscard]] Result<CholeskySolution> cholesky_solve_ridged(MatrixView h, VectorView b);
+
+// y with L·y = b.
+Vector forward_substitute(MatrixView l, VectorView b);
+// x with L'·x = y, reading L[k][i] for k ≥ i.
+Vector back_substitute_transposed(MatrixView l, VectorView y);
+// A⁻¹ column by column from p pairs of triangular solves; not symmetrised.
+Matrix inverse_from_cholesky(MatrixView l);
+// Σ_i Σ_j (A⁻¹)_ij · M_ij over the leading p × p block of M, which is
+// tr(A⁻¹M) for symmetric M. Rebuilds A⁻¹ at every call.
+double trace_inverse_times(MatrixView l, MatrixView m);
+
+}  // namespace kavri::linalg

@@ -1,0 +1,61 @@
+// The LAPACK and BLAS boundary: every call of dpotrf, dsyev, dgetrf, dgetrs
+// and dgemm lives behind these functions.
+//
+// Arguments and results are row-major; the transposition to and from
+// LAPACK's column-major storage happens here and nowhere else, and so does
+// the sorting of LAPACK's `info` into the two `LinalgFailure` kinds. Inputs
+// are copied before LAPACK overwrites them, except that `eigh` takes over the
+// matrix it is given.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+
+#include "linalg/matrix.h"
+
+namespace kavri::linalg {
+
+// A failed LAPACK routine. `return_code` is LAPACK's info.
+struct LinalgFailure {
+  enum class Kind {
+    LapackInvalidValue,          // info < 0: argument -info had an illegal value
+    LapackComputationalFailure,  // info > 0: a numerical outcome (a failing minor, no convergence, a zero pivot)
+  };
+  Kind kind;
+  std::int32_t return_code;
+
+  // "Invalid value for LAPACK subroutine {}-th argument" or
+  // "Computational failure in LAPACK subroutine: return_code = {}".
+  std::string text() const;
+};
+
+template <class T>
+using LapackResult = std::expected<T, LinalgFailure>;
+
+// Lower L with A = L·L'. Reads the lower triangle of A only; the returned
+// factor has exact zeros above the diagonal.
+[[nodiscard]] LapackResult<Matrix> cholesky_lower(MatrixView a);
+
+struct Eigen {
+  Vector values;  // ascending
+  Matrix vectors;  // column k is the unit eigenvector of values[k]
+};
+// Symmetric eigendecomposition; reads the entries on and above the diagonal.
+// Takes over `a` and returns its storage as the eigenvectors.
+[[nodiscard]] LapackResult<Eigen> eigh(Matrix a);
+
+// x with A·x = b, by LU with partial pivoting.
+[[nodiscard]] LapackResult<Vector> lu_solve(MatrixView a, VectorView b);
+
+// C = A·B through dgemm. Contiguous row-major or column-major views are
+// handed over as they are; other strides are copied first.
+Matrix multiply(MatrixView a, MatrixView b);
+// y = A·x through dgemm with one right-hand column.
+Vector multiply(MatrixView a, VectorView x);
+
+// True when the linked OpenBLAS is the single-threaded build: the library
+// must never start threads of its own.
+bool blas_is_serial();
+
+}  // namespace kavri::linalg

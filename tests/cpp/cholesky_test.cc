@@ -1,0 +1,167 @@
+#include "linalg/cholesky.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "linalg/lapack.h"
+#include "test_util.h"
+
+namespace kavri::linalg {
+namespace {
+
+using testing::expect_matrix_near;
+using testing::expect_vector_near;
+using testing::naive_product;
+using testing::random_spd;
+using testing::transpose;
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+
+TEST(CholeskySolveRidged, FactorReproducesHAndSolutionSolvesRidgedSystem) {
+  for (std::size_t p : {1u, 2u, 5u, 17u}) {
+    SCOPED_TRACE(p);
+    const Matrix h = random_spd(p, 11 + static_cast<std::uint32_t>(p));
+    Vector b(p);
+    for (std::size_t i = 0; i < p; ++i) b[i] = std::sin(static_cast<double>(i) + 0.3);
+    auto sol = cholesky_solve_ridged(h, b);
+    ASSERT_TRUE(sol.has_value());
+    const Matrix& l = sol->factor;
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t j = i + 1; j < p; ++j) EXPECT_EQ(l(i, j), 0.0);
+    // Rounding of a p-term dot product of entries of size ~||H||.
+    const double scale = testing::max_abs(h);
+    expect_matrix_near(naive_product(l, transpose(l)), h, 50 * p * kEps * scale);
+
+    double ridge = 1.0;
+    for (std::size_t i = 0; i < p; ++i) ridge = std::max(ridge, std::fabs(h(i, i)));
+    ridge *= 1e-12;
+    Matrix hr = h;
+    for (std::size_t i = 0; i < p; ++i) hr(i, i) += ridge;
+    Vector residual(p);
+    for (std::size_t i = 0; i < p; ++i) {
+      double s = 0.0;
+      for (std::size_t j = 0; j < p; ++j) s += hr(i, j) * sol->solution[j];
+      residual[i] = s;
+    }
+    expect_vector_near(residual, b, 1e-12 * scale);
+  }
+}
+
+TEST(CholeskySolveRidged, RidgeIsScaledByLargestDiagonalMagnitude) {
+  struct Case {
+    const char* name;
+    double diag;  // H = diag * I (1 × 1), b = 1: x = 1 / (diag + ridge)
+    double ridge;
+  } cases[] = {
+      {"small diagonal takes the floor 1", 0.25, 1e-12},
+      {"unit diagonal", 1.0, 1e-12},
+      {"large diagonal", 1e6, 1e-6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Matrix h(1, 1, c.diag);
+    auto sol = cholesky_solve_ridged(h, Vector{1.0});
+    ASSERT_TRUE(sol.has_value());
+    EXPECT_EQ(sol->solution[0], 1.0 / (c.diag + c.ridge));
+    EXPECT_EQ(sol->factor(0, 0), std::sqrt(c.diag));
+  }
+}
+
+TEST(CholeskySolveRidged, NanOnDiagonalDoesNotPoisonTheRidge) {
+  Matrix h = Matrix::identity(3);
+  h(0, 0) = 7.0;
+  h(1, 1) = std::numeric_limits<double>::quiet_NaN();
+  h(2, 2) = -30.0;  // magnitude, not value
+  EXPECT_EQ(solve_ridge(h), 30.0 * 1e-12);
+  h(2, 2) = 0.5;
+  EXPECT_EQ(solve_ridge(h), 7.0 * 1e-12);
+}
+
+TEST(CholeskySolveRidged, IndefiniteMatrixNamesTheFailingMinor) {
+  Matrix h = Matrix::identity(3);
+  h(2, 2) = -1.0;
+  auto sol = cholesky_solve_ridged(h, Vector{1.0, 1.0, 1.0});
+  ASSERT_FALSE(sol.has_value());
+  ASSERT_TRUE(sol.error().is<SingularSystem>());
+  EXPECT_EQ(sol.error().message(), "Cholesky failed: Computational failure in LAPACK subroutine: return_code = 3");
+  EXPECT_EQ(sol.error().display(),
+            "singular system: Cholesky failed: Computational failure in LAPACK subroutine: return_code = 3");
+}
+
+TEST(TriangularSolves, OneByOneDividesByThePivot) {
+  const Matrix l(1, 1, 4.0);
+  EXPECT_EQ(forward_substitute(l, Vector{2.0})[0], 0.5);
+  EXPECT_EQ(back_substitute_transposed(l, Vector{2.0})[0], 0.5);
+}
+
+TEST(TriangularSolves, SolveAgainstTheFactor) {
+  const std::size_t p = 7;
+  auto l = cholesky_lower(random_spd(p, 3));
+  ASSERT_TRUE(l.has_value());
+  Vector b(p);
+  for (std::size_t i = 0; i < p; ++i) b[i] = 1.0 + static_cast<double>(i);
+  const Vector y = forward_substitute(*l, b);
+  const Vector x = back_substitute_transposed(*l, b);
+  for (std::size_t i = 0; i < p; ++i) {
+    double ly = 0.0, ltx = 0.0;
+    for (std::size_t j = 0; j < p; ++j) {
+      ly += (*l)(i, j) * y[j];
+      ltx += (*l)(j, i) * x[j];
+    }
+    EXPECT_NEAR(ly, b[i], 1e-13 * p);
+    EXPECT_NEAR(ltx, b[i], 1e-13 * p);
+  }
+}
+
+TEST(TriangularSolves, UpperTriangleIsNeverRead) {
+  Matrix l(2, 2);
+  l(0, 0) = 2.0;
+  l(1, 0) = 1.0;
+  l(1, 1) = 4.0;
+  Matrix dirty = l;
+  dirty(0, 1) = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(forward_substitute(dirty, Vector{2.0, 5.0}), forward_substitute(l, Vector{2.0, 5.0}));
+  EXPECT_EQ(back_substitute_transposed(dirty, Vector{2.0, 5.0}), back_substitute_transposed(l, Vector{2.0, 5.0}));
+}
+
+TEST(InverseFromCholesky, InverseTimesMatrixIsIdentity) {
+  EXPECT_EQ(inverse_from_cholesky(Matrix::identity(4)), Matrix::identity(4));
+  for (std::size_t p : {1u, 3u, 12u}) {
+    SCOPED_TRACE(p);
+    const Matrix a = random_spd(p, 100 + static_cast<std::uint32_t>(p));
+    auto l = cholesky_lower(a);
+    ASSERT_TRUE(l.has_value());
+    // A = A'A + I has condition number of order 10 here; errors ~ p·ε·cond.
+    expect_matrix_near(naive_product(inverse_from_cholesky(*l), a), Matrix::identity(p), 1e-12 * p);
+  }
+}
+
+TEST(TraceInverseTimes, MatchesTheExplicitProduct) {
+  const std::size_t p = 6;
+  const Matrix a = random_spd(p, 21);
+  auto l = cholesky_lower(a);
+  ASSERT_TRUE(l.has_value());
+  testing::expect_close(trace_inverse_times(*l, a), static_cast<double>(p), 1e-13);
+
+  const Matrix m = random_spd(p, 22);
+  const Matrix prod = naive_product(inverse_from_cholesky(*l), m);
+  double trace = 0.0;
+  for (std::size_t i = 0; i < p; ++i) trace += prod(i, i);
+  testing::expect_close(trace_inverse_times(*l, m), trace, 1e-13);
+}
+
+TEST(TraceInverseTimes, ReadsOnlyTheLeadingBlock) {
+  auto l = cholesky_lower(Matrix::identity(2));
+  ASSERT_TRUE(l.has_value());
+  Matrix m(3, 3, std::numeric_limits<double>::quiet_NaN());
+  m(0, 0) = 2.0;
+  m(0, 1) = 1.0;
+  m(1, 0) = 1.0;
+  m(1, 1) = 3.0;
+  EXPECT_EQ(trace_inverse_times(*l, m), 5.0);
+}
+
+}  // namespace
+}  // namespace kavri::linalg
