@@ -1,0 +1,21 @@
+// What one evaluation of the outer criterion returns: its value, gradient
+// and (finite-difference) Hessian over the search vector.
+//
+// `degenerate` marks the criterion's guard value (a fit the estimated-scale
+// criterion cannot use, reported as a large finite value with a zero
+// gradient): the outer search may compare it like any value but must never
+// take it for an optimum.
+#pragma once
+
+#include "linalg/matrix.h"
+
+namespace kavri::score {
+
+struct OuterEval {
+  double value = 0.0;
+  linalg::Vector gradient;
+  linalg::Matrix hessian;  // k × k, exactly symmetric
+  bool degenerate = false;
+};
+
+}  // namespace kavri::score

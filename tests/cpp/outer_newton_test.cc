@@ -1,0 +1,263 @@
+#include "outer/newton.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "test_util.h"
+
+namespace kavri::outer {
+namespace {
+
+using linalg::Matrix;
+using linalg::Vector;
+using score::OuterEval;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// An evaluation routine from closed-form value, gradient and Hessian that
+// records every point it is asked for.
+struct Recorder {
+  std::vector<Vector> points;
+};
+
+OuterEval quadratic(const Vector& v, const Vector& centre, const Vector& curvature) {
+  OuterEval e;
+  e.value = 0.0;
+  e.gradient.resize(v.size());
+  e.hessian = Matrix(v.size(), v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const double d = v[i] - centre[i];
+    e.value += 0.5 * curvature[i] * d * d;
+    e.gradient[i] = curvature[i] * d;
+    e.hessian(i, i) = curvature[i];
+  }
+  return e;
+}
+
+TEST(MakePositiveDefinite, DocumentedExamples) {
+  Matrix a(2, 2);
+  a(0, 0) = 2.0, a(0, 1) = 1.0, a(1, 0) = 3.0, a(1, 1) = 2.0;
+  const Matrix pd = make_positive_definite(a);
+  // Symmetrised [[2, 2], [2, 2]]: eigenvalues 0 -> 1e-8 and 4, with
+  // u1 = (1, -1)/√2 and u2 = (1, 1)/√2.
+  EXPECT_NEAR(pd(0, 0), 2.0 + 5e-9, 1e-15);
+  EXPECT_NEAR(pd(1, 1), 2.0 + 5e-9, 1e-15);
+  EXPECT_NEAR(pd(0, 1), 2.0 - 5e-9, 1e-15);
+  EXPECT_NEAR(pd(1, 0), 2.0 - 5e-9, 1e-15);
+
+  EXPECT_EQ(make_positive_definite(Matrix(1, 1, -3.0))(0, 0), 1e-8);
+  EXPECT_EQ(make_positive_definite(Matrix(1, 1, 0.5))(0, 0), 0.5);
+  EXPECT_TRUE(std::isnan(make_positive_definite(Matrix(1, 1, kNaN))(0, 0)));
+  EXPECT_EQ(make_positive_definite(Matrix(0, 0)).rows, 0u);
+}
+
+TEST(MakePositiveDefinite, KeepsPositiveDefiniteMatricesAndFloorsNegativeEigenvalues) {
+  const Matrix spd = testing::random_spd(4, 3);
+  testing::expect_matrix_near(make_positive_definite(spd), spd, 1e-12);
+  Matrix indefinite = Matrix::identity(3);
+  indefinite(2, 2) = -5.0;
+  const Matrix pd = make_positive_definite(indefinite);
+  EXPECT_NEAR(pd(0, 0), 1.0, 1e-15);
+  EXPECT_NEAR(pd(2, 2), 1e-8, 1e-15);
+}
+
+TEST(OuterNewton, QuadraticIsSolvedInOneNewtonStep) {
+  const Vector centre{1.0, -2.0, 0.5}, curv{2.0, 10.0, 0.5};
+  int calls = 0;
+  auto state = outer_newton_minimize(Vector{0.0, 0.0, 0.0}, [&](const Vector& v) -> Result<OuterEval> {
+    ++calls;
+    return quadratic(v, centre, curv);
+  });
+  ASSERT_TRUE(state.has_value());
+  EXPECT_TRUE(state->converged);
+  EXPECT_EQ(state->iterations, 1u);
+  EXPECT_EQ(calls, 2);
+  testing::expect_vector_near(state->rho, centre, 1e-12);
+}
+
+TEST(OuterNewton, ConvergedStartIsReturnedAfterOneEvaluation) {
+  int calls = 0;
+  auto state = outer_newton_minimize(Vector{3.0}, [&](const Vector& v) -> Result<OuterEval> {
+    ++calls;
+    return quadratic(v, Vector{3.0}, Vector{1.0});
+  });
+  ASSERT_TRUE(state.has_value());
+  EXPECT_TRUE(state->converged);
+  EXPECT_EQ(state->iterations, 0u);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(state->rho, Vector{3.0});
+}
+
+TEST(OuterNewton, StepIsCappedAtFiveInTheLargestEntry) {
+  // Centre 8 away along x, 4 along y: the Newton step (8, 4) is scaled by
+  // 5/8 to (5, 2.5); a step of exactly 5 is not scaled.
+  std::vector<Vector> points;
+  auto run = [&](Vector centre) {
+    points.clear();
+    return outer_newton_minimize(Vector{0.0, 0.0}, [&](const Vector& v) -> Result<OuterEval> {
+      points.push_back(v);
+      return quadratic(v, centre, Vector{1.0, 1.0});
+    });
+  };
+  ASSERT_TRUE(run(Vector{8.0, 4.0}).has_value());
+  ASSERT_GE(points.size(), 2u);
+  EXPECT_EQ(points[1], (Vector{5.0, 2.5}));
+  ASSERT_TRUE(run(Vector{5.0, 1.0}).has_value());
+  EXPECT_EQ(points[1], (Vector{5.0, 1.0}));
+}
+
+TEST(OuterNewton, NonConvexFunctionReachesALocalMinimum) {
+  // f(x, y) = x⁴ − 2x² + y² + 0.5xy: indefinite Hessian at the start 0.1,
+  // minima near x = ±1.
+  auto f = [](const Vector& v) -> Result<OuterEval> {
+    const double x = v[0], y = v[1];
+    OuterEval e;
+    e.value = x * x * x * x - 2 * x * x + y * y + 0.5 * x * y;
+    e.gradient = {4 * x * x * x - 4 * x + 0.5 * y, 2 * y + 0.5 * x};
+    e.hessian = Matrix(2, 2);
+    e.hessian(0, 0) = 12 * x * x - 4;
+    e.hessian(0, 1) = e.hessian(1, 0) = 0.5;
+    e.hessian(1, 1) = 2;
+    return e;
+  };
+  auto state = outer_newton_minimize(Vector{0.1, 0.0}, f);
+  ASSERT_TRUE(state.has_value());
+  EXPECT_TRUE(state->converged);
+  auto at = f(state->rho);
+  EXPECT_LT(max_abs_ignoring_nan(at->gradient), 5e-7 * (1 + std::fabs(at->value)) * 10);
+  EXPECT_GT(at->hessian(0, 0), 0.0);
+  EXPECT_LT(at->value, -0.9);
+}
+
+TEST(OuterNewton, NanStartValueEndsAfterTenRejectedTrials) {
+  int calls = 0;
+  auto state = outer_newton_minimize(Vector{0.0}, [&](const Vector& v) -> Result<OuterEval> {
+    ++calls;
+    OuterEval e = quadratic(v, Vector{1.0}, Vector{1.0});
+    if (calls == 1) e.value = kNaN;
+    return e;
+  });
+  ASSERT_TRUE(state.has_value());
+  EXPECT_FALSE(state->converged);
+  EXPECT_EQ(state->iterations, 1u);
+  EXPECT_EQ(calls, 11);
+  EXPECT_EQ(state->rho, Vector{0.0});
+}
+
+TEST(OuterNewton, AcceptsTheSmallestStepLengthButNoSmaller) {
+  // The value only decreases within 1/512 of the start along the direction.
+  for (const double cutoff : {1.0 / 512, 1.0 / 1024}) {
+    SCOPED_TRACE(cutoff);
+    int calls = 0;
+    auto state = outer_newton_minimize(Vector{0.0}, [&](const Vector& v) -> Result<OuterEval> {
+      ++calls;
+      OuterEval e = quadratic(v, Vector{1.0}, Vector{1.0});
+      if (v[0] > cutoff * 1.0000001) e.value = 10.0;  // direction is +1
+      return e;
+    });
+    ASSERT_TRUE(state.has_value());
+    if (cutoff == 1.0 / 512) {
+      EXPECT_GE(state->iterations, 1u);
+      EXPECT_EQ(state->rho.size(), 1u);
+      EXPECT_GT(state->rho[0], 0.0);
+    } else {
+      EXPECT_EQ(state->iterations, 1u);
+      EXPECT_EQ(calls, 11);
+      EXPECT_EQ(state->rho, Vector{0.0});
+      EXPECT_FALSE(state->converged);  // gnorm 1 is not below 1e-3·(1 + 0.5)
+    }
+  }
+}
+
+TEST(OuterNewton, FailedTrialEvaluationsAreRejectionsNotErrors) {
+  int calls = 0;
+  auto state = outer_newton_minimize(Vector{0.0}, [&](const Vector& v) -> Result<OuterEval> {
+    if (++calls > 1) return singular_system("PIRLS factor: boom");
+    return quadratic(v, Vector{1.0}, Vector{1.0});
+  });
+  ASSERT_TRUE(state.has_value());
+  EXPECT_EQ(calls, 11);
+  EXPECT_FALSE(state->converged);
+}
+
+TEST(OuterNewton, FirstEvaluationErrorIsReturnedUnchanged) {
+  auto state = outer_newton_minimize(Vector{0.0}, [](const Vector&) -> Result<OuterEval> {
+    return singular_system("PIRLS factor: Cholesky failed: x");
+  });
+  ASSERT_FALSE(state.has_value());
+  ASSERT_TRUE(state.error().is<SingularSystem>());
+  EXPECT_EQ(state.error().message(), "PIRLS factor: Cholesky failed: x");
+}
+
+// A criterion that keeps decreasing slowly forever: each Newton step of the
+// quadratic model lands on a point whose value drops by a constant.
+Result<OuterEval> endless_descent(const Vector& v) {
+  OuterEval e;
+  e.value = -v[0];  // decreasing along +x
+  e.gradient = {-1.0};
+  e.hessian = Matrix(1, 1, 1.0);  // Newton step +1
+  return e;
+}
+
+TEST(OuterNewton, FiftiethAcceptedStepIsNotConverged) {
+  auto state = outer_newton_minimize(Vector{0.0}, endless_descent);
+  ASSERT_FALSE(state.has_value());
+  ASSERT_TRUE(state.error().is<NotConverged>());
+  EXPECT_EQ(state.error().as<NotConverged>().iters, 50u);
+  EXPECT_EQ(state.error().as<NotConverged>().grad_norm, 1.0);
+}
+
+TEST(OuterNewton, LineSearchFailureOnTheFiftiethStepIsAResult) {
+  auto state = outer_newton_minimize(Vector{0.0}, [](const Vector& v) -> Result<OuterEval> {
+    auto e = endless_descent(v);
+    if (v[0] > 49.0 + 1e-9) e->value = 1e9;  // the 50th step is rejected at every length
+    return e;
+  });
+  ASSERT_TRUE(state.has_value());
+  EXPECT_EQ(state->iterations, 50u);
+  EXPECT_FALSE(state->converged);
+  EXPECT_EQ(state->rho, Vector{49.0});
+}
+
+TEST(OuterNewton, RelativeValueTestStartsAfterThreeSteps) {
+  // The value stays exactly the same along the path (a tiny decrease from
+  // the margin only), but the gradient stays large: before k = 3 equal
+  // values must not stop the search.
+  std::vector<Vector> points;
+  auto state = outer_newton_minimize(Vector{0.0}, [&](const Vector& v) -> Result<OuterEval> {
+    points.push_back(v);
+    OuterEval e;
+    e.value = 1.0 - 2e-10 * v[0];  // each unit step lowers f by just over the margin
+    e.gradient = {-1.0};
+    e.hessian = Matrix(1, 1, 1.0);
+    return e;
+  });
+  ASSERT_TRUE(state.has_value());
+  EXPECT_TRUE(state->converged);
+  EXPECT_EQ(state->iterations, 3u);
+  EXPECT_EQ(state->rho, Vector{3.0});
+}
+
+TEST(OuterNewton, GuardValueAndNanGradientsAreNeverConverged) {
+  struct Case {
+    const char* name;
+    OuterEval at;
+  } cases[] = {
+      {"guard value with zero gradient", OuterEval{1e12, {0.0}, Matrix(1, 1, 0.0), true}},
+      {"all-NaN gradient", OuterEval{2.0, {kNaN}, Matrix(1, 1, 1.0), false}},
+      {"infinite value", OuterEval{std::numeric_limits<double>::infinity(), {0.0}, Matrix(1, 1, 1.0), false}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto state = outer_newton_minimize(Vector{0.0}, [&](const Vector&) -> Result<OuterEval> { return c.at; });
+    ASSERT_TRUE(state.has_value());
+    EXPECT_FALSE(state->converged);
+    EXPECT_EQ(state->iterations, 1u);
+  }
+}
+
+}  // namespace
+}  // namespace kavri::outer
