@@ -67,9 +67,10 @@ Matrix inverse_from_cholesky(MatrixView l) {
   return inv;
 }
 
-double trace_inverse_times(MatrixView l, MatrixView m) {
-  const Matrix inv = inverse_from_cholesky(l);
-  const std::size_t p = l.rows;
+double trace_inverse_times(MatrixView l, MatrixView m) { return trace_with_inverse(inverse_from_cholesky(l), m); }
+
+double trace_with_inverse(const Matrix& inv, MatrixView m) {
+  const std::size_t p = inv.rows;
   double sum = 0.0;
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t j = 0; j < p; ++j) sum += inv(i, j) * m(i, j);

@@ -37,5 +37,9 @@ Matrix inverse_from_cholesky(MatrixView l);
 // Σ_i Σ_j (A⁻¹)_ij · M_ij over the leading p × p block of M, which is
 // tr(A⁻¹M) for symmetric M. Rebuilds A⁻¹ at every call.
 double trace_inverse_times(MatrixView l, MatrixView m);
+// The same sum from an inverse already at hand (p = rows of the inverse),
+// for callers that take several traces against one factor: bit for bit the
+// value of `trace_inverse_times` on that factor.
+double trace_with_inverse(const Matrix& inverse, MatrixView m);
 
 }  // namespace kavri::linalg

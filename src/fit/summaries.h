@@ -1,0 +1,32 @@
+// Summaries of a final inner fit: effective degrees of freedom (total and
+// per smoothing parameter), the posterior covariance scale·H⁻¹, and the
+// standard normal quantile used by Wald intervals.
+//
+// Each takes the lower Cholesky factor L of H = X'WX + S_λ of the final fit
+// and allocates its result; none fails for the shapes its callers pass.
+#pragma once
+
+#include <vector>
+
+#include "linalg/matrix.h"
+
+namespace kavri::fit {
+
+// tr(H⁻¹·X'WX) with the fit's working weights W.
+double compute_edf_total(linalg::MatrixView x, linalg::VectorView w, const linalg::Matrix& factor);
+
+// For each penalty j: r_j − exp(ρ_j)·tr(H⁻¹S_j), r_j the number of rows
+// i < p of S_j holding a non-zero (NaN counts as non-zero).
+linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties, linalg::VectorView rho,
+                                    std::size_t p, const linalg::Matrix& factor);
+
+// scale·H⁻¹; H⁻¹ itself when the scale is exactly 1. A NaN scale gives a
+// NaN covariance: an unknown scale must not pass for a scale of one.
+linalg::Matrix scaled_covariance(const linalg::Matrix& factor, double scale);
+
+// Inverse standard normal distribution function for 0 < prob < 1, by
+// Acklam's rational approximation (relative error below 1.15e-9) without a
+// refinement step.
+double normal_quantile(double prob);
+
+}  // namespace kavri::fit
