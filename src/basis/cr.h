@@ -1,0 +1,53 @@
+// The cubic regression spline of one covariate: knot placement, the
+// validated knot set, the basis matrix and the wiggliness penalty.
+//
+// Basis function i is the natural cubic spline that is 1 at knot i and 0 at
+// the other knots, so coefficients are the curve's values at the knots; the
+// curve continues as a straight line outside the knot range. The penalty is
+// the integrated squared second derivative of that curve. Matrices are
+// row-major; rows are observations.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+
+namespace kavri::basis {
+
+// Sorted values closer than this (absolutely, to the last value kept) count
+// as one when knots are placed. An absolute tolerance: the data are not
+// rescaled first.
+inline constexpr double kKnotDuplicateTolerance = 1e-12;
+
+// A knot set with k >= 3 strictly increasing knots. Built only by
+// `validate_cr_knots`, so every consumer may rely on both properties.
+struct CrBasis {
+  linalg::Vector knots;
+  std::uint64_t k = 0;  // knots.size()
+};
+
+// InvalidParameter "CR spline needs k ≥ 3 (got {})" for two or fewer knots,
+// "CR spline knots must be strictly increasing" when a knot is not above its
+// predecessor (equal neighbours and NaN included).
+[[nodiscard]] Result<CrBasis> validate_cr_knots(linalg::Vector knots);
+
+// k knots from the column's values: interpolated among the unique values
+// when there are at least k of them, equally spaced over their range
+// otherwise ([0, 1] for an empty column). Errors are those of
+// `validate_cr_knots`.
+[[nodiscard]] Result<CrBasis> place_cr_knots(linalg::VectorView column, std::uint64_t k);
+
+// n × k matrix whose entry (m, i) is basis function i at x(m, 0); only
+// column 0 of x is read, and x must have a column when it has rows. A NaN
+// value gives a row of NaN.
+linalg::Matrix cr_basis_matrix(const CrBasis& basis, linalg::MatrixView x);
+
+// The k × k penalty S = D'·T⁻¹·D, as the single entry of the returned list.
+// β'Sβ is the integral over the knot range of the squared second derivative
+// of Σ_i β_i·(basis i); S is positive semi-definite with rank k − 2.
+// Requires k >= 3 strictly increasing knots.
+std::vector<linalg::Matrix> cr_penalty(linalg::VectorView knots);
+
+}  // namespace kavri::basis
