@@ -1,0 +1,47 @@
+#include "design/penalty.h"
+
+#include <cassert>
+#include <cmath>
+
+#include "common/numeric.h"
+#include "linalg/lapack.h"
+
+namespace kavri::design {
+
+linalg::Matrix total_penalty(std::span<const linalg::Matrix> penalties, linalg::VectorView rho) {
+  assert(!penalties.empty() && rho.size >= penalties.size());
+  const std::size_t p = penalties.front().rows;
+  linalg::Matrix out(p, p);
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
+    const double e = std::exp(rho[j]);
+    const linalg::Matrix& s = penalties[j];
+    for (std::size_t a = 0; a < p; ++a)
+      for (std::size_t b = 0; b < p; ++b) out(a, b) = s(a, b) * e + out(a, b);
+  }
+  return out;
+}
+
+linalg::Matrix embed_penalty(linalg::MatrixView block, std::uint64_t start, std::uint64_t p) {
+  assert(block.rows == block.cols && start + block.rows <= p);
+  linalg::Matrix out(p, p);
+  for (std::size_t i = 0; i < block.rows; ++i)
+    for (std::size_t j = 0; j < block.cols; ++j) out(start + i, start + j) = block(i, j);
+  return out;
+}
+
+Result<PenaltySummary> penalty_rank_and_log_pdet(linalg::MatrixView s) {
+  auto eig = linalg::eigh(s.to_matrix());
+  if (!eig) return linalg_error("eigh failed in penalty rank: " + eig.error().text());
+  const double lambda_max = common::nan_ignoring_max(eig->values, -INFINITY);
+  const double threshold = kPenaltyRankTolerance * common::floor_at(lambda_max, 1.0);
+  PenaltySummary out;
+  for (double lambda : eig->values) {
+    if (lambda > threshold) {
+      ++out.rank;
+      out.log_pdet += std::log(lambda);
+    }
+  }
+  return out;
+}
+
+}  // namespace kavri::design
