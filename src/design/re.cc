@@ -1,0 +1,69 @@
+#include "design/re.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "design/assembly.h"
+#include "design/covariates.h"
+
+namespace kavri::design {
+namespace {
+
+bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+// Ascending, and −0.0 before 0.0. With `<` alone the two zeros are
+// equivalent and may interleave after the sort, which would repeat a level
+// and leave some rows without an indicator. Values are finite here.
+bool level_less(double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); }
+
+}  // namespace
+
+Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col) {
+  KAVRI_TRY_VOID(require_finite_column(x, col));
+  std::vector<double> sorted = column_vector(x, col).to_vector();
+  std::sort(sorted.begin(), sorted.end(), level_less);
+  std::vector<double> levels;
+  for (double v : sorted)
+    if (levels.empty() || !same_bits(v, levels.back())) levels.push_back(v);
+  if (levels.empty()) return invalid_parameter("Re basis: x is empty");
+  linalg::Matrix basis = re_indicator_matrix(levels, column_matrix(x, col));
+  return ReTerm{.levels = std::move(levels), .basis = std::move(basis)};
+}
+
+linalg::Matrix re_indicator_matrix(std::span<const double> levels, linalg::MatrixView x) {
+  const std::size_t n_levels = levels.size();
+  linalg::Matrix out(x.rows, n_levels);
+  for (std::size_t i = 0; i < x.rows; ++i) {
+    const double v = x(i, 0);
+    // First l with v <= levels[l]; written out so that stored levels out of
+    // order cannot break a library precondition.
+    std::size_t lo = 0, hi = n_levels;
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (levels[mid] < v)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    // The zeros −0.0 and 0.0 compare equal, so the lower bound may land on
+    // the other sign's level: look on through the equal neighbours.
+    for (std::size_t l = lo; l < n_levels; ++l) {
+      if (same_bits(levels[l], v)) {
+        out(i, l) = 1.0;
+        break;
+      }
+      if (!(levels[l] == v)) break;
+    }
+  }
+  return out;
+}
+
+Result<ModelDesign> build_single_re_design(linalg::MatrixView x) {
+  KAVRI_TRY_VOID(require_a_column(x));
+  KAVRI_TRY(ReTerm t, build_re_term(x, 0));
+  const linalg::Matrix identity = linalg::Matrix::identity(t.levels.size());
+  return single_smooth_design(t.basis, identity, Predictor{RePredictor{.levels = std::move(t.levels)}});
+}
+
+}  // namespace kavri::design
