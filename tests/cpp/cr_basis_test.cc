@@ -15,6 +15,8 @@ namespace {
 using linalg::Matrix;
 using linalg::MatrixView;
 using linalg::Vector;
+using testing::column_of;
+using testing::expect_invalid_parameter;
 using testing::expect_matrix_near;
 using testing::expect_vector_near;
 
@@ -25,14 +27,6 @@ CrBasis knots_of(Vector t) {
   auto b = validate_cr_knots(std::move(t));
   EXPECT_TRUE(b.has_value());
   return *b;
-}
-
-// A column of values as an n × 1 matrix.
-Matrix column(const Vector& v) { return Matrix(v.size(), 1, v); }
-
-void expect_invalid(const KavriError& e, const std::string& message) {
-  ASSERT_TRUE(e.is<InvalidParameter>()) << e.display();
-  EXPECT_EQ(e.message(), message);
 }
 
 // ---------------------------------------------------------------------------
@@ -100,7 +94,7 @@ TEST(PlaceCrKnots, Errors) {
     SCOPED_TRACE(c.name);
     auto b = place_cr_knots(c.values, c.k);
     ASSERT_FALSE(b.has_value());
-    expect_invalid(b.error(), c.message);
+    expect_invalid_parameter(b.error(), c.message);
   }
 }
 
@@ -135,7 +129,7 @@ TEST(ValidateCrKnots, ChecksCountThenOrder) {
     SCOPED_TRACE(c.name);
     auto b = validate_cr_knots(c.knots);
     ASSERT_FALSE(b.has_value());
-    expect_invalid(b.error(), c.message);
+    expect_invalid_parameter(b.error(), c.message);
   }
   auto ok = validate_cr_knots({-1.0, 0.5, 4.0});
   ASSERT_TRUE(ok.has_value());
@@ -155,7 +149,7 @@ TEST(ValidateCrKnots, ChecksCountThenOrder) {
 // are short binary fractions, so only the last bit can differ.
 TEST(CrBasisMatrix, ThreeKnotWorkedValues) {
   const CrBasis b = knots_of({0.0, 1.0, 2.0});
-  const Matrix m = cr_basis_matrix(b, column({0.5, -1.0}));
+  const Matrix m = cr_basis_matrix(b, column_of({0.5, -1.0}));
   ASSERT_EQ(m.rows, 2u);
   ASSERT_EQ(m.cols, 3u);
   expect_vector_near({m(0, 0), m(0, 1), m(0, 2)}, {0.40625, 0.6875, -0.09375}, 2 * kEps);
@@ -169,7 +163,7 @@ class CrBasisProperties : public ::testing::Test {
 };
 
 TEST_F(CrBasisProperties, UnitVectorsAtTheKnots) {
-  const Matrix m = cr_basis_matrix(basis_, column(basis_.knots));
+  const Matrix m = cr_basis_matrix(basis_, column_of(basis_.knots));
   // Knots 0 .. k−2 are met at dx = 0 and are exact; the last knot is the
   // right end of the last cubic, reached through a few roundings.
   expect_matrix_near(m, Matrix::identity(basis_.k), 64 * kEps);
@@ -180,7 +174,7 @@ TEST_F(CrBasisProperties, UnitVectorsAtTheKnots) {
 TEST_F(CrBasisProperties, RowsSumToOneInsideAndOutside) {
   Vector v;
   for (double x = -3.0; x <= 6.0; x += 0.037) v.push_back(x);
-  const Matrix m = cr_basis_matrix(basis_, column(v));
+  const Matrix m = cr_basis_matrix(basis_, column_of(v));
   for (std::size_t r = 0; r < m.rows; ++r) {
     double sum = 0.0;
     for (std::size_t i = 0; i < m.cols; ++i) sum += m(r, i);
@@ -198,7 +192,7 @@ TEST_F(CrBasisProperties, ReproducesStraightLines) {
   for (std::size_t i = 0; i < basis_.k; ++i) beta[i] = p + q * basis_.knots[i];
   Vector v;
   for (double x = -3.0; x <= 6.0; x += 0.11) v.push_back(x);
-  const Vector f = linalg::multiply(cr_basis_matrix(basis_, column(v)), beta);
+  const Vector f = linalg::multiply(cr_basis_matrix(basis_, column_of(v)), beta);
   for (std::size_t r = 0; r < v.size(); ++r) EXPECT_NEAR(f[r], p + q * v[r], 1e4 * kEps) << "at x = " << v[r];
 }
 
@@ -207,8 +201,8 @@ TEST_F(CrBasisProperties, ExtrapolatesLinearlyWithTheEndSlopes) {
   // One-sided difference from inside: the natural end condition makes the
   // second derivative vanish at the ends, so the error is O(e²·|d|).
   const double e = 1e-6;
-  const Matrix inside = cr_basis_matrix(basis_, column({t0, t0 + e, tk - e, tk}));
-  const Matrix outside = cr_basis_matrix(basis_, column({t0 - 2.0, t0 - 0.5, tk + 0.5, tk + 2.0}));
+  const Matrix inside = cr_basis_matrix(basis_, column_of({t0, t0 + e, tk - e, tk}));
+  const Matrix outside = cr_basis_matrix(basis_, column_of({t0 - 2.0, t0 - 0.5, tk + 0.5, tk + 2.0}));
   for (std::size_t i = 0; i < basis_.k; ++i) {
     SCOPED_TRACE(i);
     const double left_slope = (inside(1, i) - inside(0, i)) / e;
@@ -225,7 +219,7 @@ TEST_F(CrBasisProperties, ExtrapolatesLinearlyWithTheEndSlopes) {
 }
 
 TEST_F(CrBasisProperties, NaNGivesARowOfNaN) {
-  const Matrix m = cr_basis_matrix(basis_, column({0.3, kNaN}));
+  const Matrix m = cr_basis_matrix(basis_, column_of({0.3, kNaN}));
   for (std::size_t i = 0; i < basis_.k; ++i) {
     EXPECT_TRUE(std::isfinite(m(0, i)));
     EXPECT_TRUE(std::isnan(m(1, i)));
@@ -239,7 +233,7 @@ TEST_F(CrBasisProperties, ReadsOnlyColumnZeroOfAStridedView) {
   Vector buffer = values;
   buffer.insert(buffer.end(), {1e9, -1e9, 1e9, -1e9, 1e9});
   const Matrix strided = cr_basis_matrix(basis_, MatrixView(buffer.data(), 5, 2, 1, 5));
-  EXPECT_EQ(strided, cr_basis_matrix(basis_, column(values)));
+  EXPECT_EQ(strided, cr_basis_matrix(basis_, column_of(values)));
 }
 
 TEST(CrBasisMatrix, ZeroRowsGiveAnEmptyMatrix) {
@@ -287,7 +281,7 @@ double integrated_squared_curvature(const CrBasis& b, const Vector& beta) {
   Vector stencil;
   for (std::size_t r = 0; r < points.size(); ++r)
     for (double off : {-1.0, 0.0, 1.0}) stencil.push_back(points[r] + off * steps[r]);
-  const Vector f = linalg::multiply(cr_basis_matrix(b, column(stencil)), beta);
+  const Vector f = linalg::multiply(cr_basis_matrix(b, column_of(stencil)), beta);
   double total = 0.0;
   for (std::size_t r = 0; r < points.size(); ++r) {
     const double e = steps[r];

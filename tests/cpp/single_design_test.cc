@@ -17,6 +17,8 @@ namespace {
 using linalg::Matrix;
 using linalg::MatrixView;
 using linalg::Vector;
+using testing::column_of;
+using testing::expect_invalid_parameter;
 using testing::expect_matrix_near;
 using testing::naive_product;
 using testing::transpose;
@@ -24,8 +26,6 @@ using testing::transpose;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-Matrix column(const Vector& v) { return Matrix(v.size(), 1, v); }
 
 // An uneven covariate with many distinct values.
 Vector spread_values(std::size_t n) {
@@ -37,7 +37,7 @@ Vector spread_values(std::size_t n) {
   return v;
 }
 
-Matrix drop_first_column(const Matrix& x) {
+Matrix drop_first_column_of(const Matrix& x) {
   Matrix out(x.rows, x.cols - 1);
   for (std::size_t i = 0; i < x.rows; ++i)
     for (std::size_t j = 1; j < x.cols; ++j) out(i, j - 1) = x(i, j);
@@ -78,7 +78,7 @@ void expect_intercept_and_zero_border(const ModelDesign& d) {
 // "re"
 
 TEST(SingleReDesign, IndicatorsOfTheSortedLevels) {
-  auto d = build_single_re_design(column({2.0, 1.0, 2.0, 3.0}));
+  auto d = build_single_re_design(column_of({2.0, 1.0, 2.0, 3.0}));
   ASSERT_TRUE(d.has_value()) << d.error().display();
   ASSERT_TRUE(d->predictor.is<RePredictor>());
   EXPECT_EQ(d->predictor.as<RePredictor>().levels, (std::vector<double>{1.0, 2.0, 3.0}));
@@ -93,7 +93,7 @@ TEST(SingleReDesign, IndicatorsOfTheSortedLevels) {
 }
 
 TEST(SingleReDesign, ConstantColumnIsOneLevel) {
-  auto d = build_single_re_design(column({4.5, 4.5, 4.5}));
+  auto d = build_single_re_design(column_of({4.5, 4.5, 4.5}));
   ASSERT_TRUE(d.has_value());
   EXPECT_EQ(d->predictor.as<RePredictor>().levels, (std::vector<double>{4.5}));
   EXPECT_EQ(d->model_matrix, Matrix(3, 2, 1.0));
@@ -105,7 +105,7 @@ TEST(ReTerm, SignedZerosAreTwoLevelsAndEveryRowGetsItsIndicator) {
   // Both zeros compare equal, so a sort by value alone may interleave them;
   // the levels must still be bit-distinct and each row must find its own.
   const Vector values{0.0, -0.0, 1.0, 0.0, -0.0, -0.0, 0.0};
-  auto t = build_re_term(column(values), 0);
+  auto t = build_re_term(column_of(values), 0);
   ASSERT_TRUE(t.has_value());
   ASSERT_EQ(t->levels.size(), 3u);
   EXPECT_TRUE(std::signbit(t->levels[0]) && t->levels[0] == 0.0);
@@ -138,7 +138,7 @@ TEST(ReIndicatorMatrix, ValuesWithoutAStoredLevelGiveZeroRows) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Matrix m = re_indicator_matrix(c.levels, column({c.value}));
+    const Matrix m = re_indicator_matrix(c.levels, column_of({c.value}));
     EXPECT_EQ(m, Matrix(1, c.row.size(), c.row));
   }
 }
@@ -148,7 +148,7 @@ TEST(ReIndicatorMatrix, ValuesWithoutAStoredLevelGiveZeroRows) {
 
 TEST(SingleCrDesign, TenKnotsOnManyDistinctValues) {
   const Vector v = spread_values(200);
-  const Matrix x = column(v);
+  const Matrix x = column_of(v);
   auto d = build_single_cr_design(x, 10);
   ASSERT_TRUE(d.has_value()) << d.error().display();
   EXPECT_EQ(d->model_matrix.rows, 200u);
@@ -167,7 +167,7 @@ TEST(SingleCrDesign, TenKnotsOnManyDistinctValues) {
   auto knots = basis::validate_cr_knots(pr.knots);
   ASSERT_TRUE(knots.has_value());
   const Matrix rebuilt = naive_product(basis::cr_basis_matrix(*knots, x), pr.centring);
-  expect_matrix_near(drop_first_column(d->model_matrix), rebuilt, 64 * kEps);
+  expect_matrix_near(drop_first_column_of(d->model_matrix), rebuilt, 64 * kEps);
   // The centring has orthonormal columns.
   expect_matrix_near(naive_product(transpose(pr.centring), pr.centring), Matrix::identity(9), 64 * kEps);
 }
@@ -177,7 +177,7 @@ TEST(SingleCrDesign, ThreeKnotsAtTheDataWorkedByHand) {
   // raw penalty is 1.5·dd' with d = (1, −2, 1) and largest absolute row sum
   // 12, so S' = dd'/8. The column sums of B are c = (1, 1, 1) ⟂ d, hence
   // Z'S'Z = (Z'd)(Z'd)'/8 with |Z'd|² = |d|² = 6: eigenvalues 0 and 0.75.
-  auto d = build_single_cr_design(column({0.0, 1.0, 2.0}), 3);
+  auto d = build_single_cr_design(column_of({0.0, 1.0, 2.0}), 3);
   ASSERT_TRUE(d.has_value()) << d.error().display();
   EXPECT_EQ(d->model_matrix.cols, 3u);
   EXPECT_EQ(d->penalty_ranks, (std::vector<std::uint64_t>{1}));
@@ -187,7 +187,7 @@ TEST(SingleCrDesign, ThreeKnotsAtTheDataWorkedByHand) {
   const Matrix& s = d->penalties[0];
   EXPECT_NEAR(s(1, 1) + s(2, 2), 0.75, 8 * kEps);
   // With B = I the term columns are Z itself: orthonormal, summing to zero.
-  const Matrix z = drop_first_column(d->model_matrix);
+  const Matrix z = drop_first_column_of(d->model_matrix);
   expect_matrix_near(naive_product(transpose(z), z), Matrix::identity(2), 8 * kEps);
   expect_term_columns_sum_to_zero(d->model_matrix);
 }
@@ -198,8 +198,8 @@ TEST(SingleCrDesign, PenaltyDoesNotDependOnTheCovariateUnits) {
   const Vector v = spread_values(120);
   Vector w(v.size());
   for (std::size_t i = 0; i < v.size(); ++i) w[i] = 1000.0 * v[i] + 5.0;
-  auto a = build_single_cr_design(column(v), 8);
-  auto b = build_single_cr_design(column(w), 8);
+  auto a = build_single_cr_design(column_of(v), 8);
+  auto b = build_single_cr_design(column_of(w), 8);
   ASSERT_TRUE(a.has_value() && b.has_value());
   // Knot positions and spacings differ by the rounding of the affine map,
   // a relative ~1e-15 that the cubic basis amplifies modestly.
@@ -216,7 +216,7 @@ TEST(SingleCrDesign, ReadsColumnZeroOfAStridedMatrix) {
   for (std::size_t i = 0; i < 50; ++i) buffer.push_back(kNaN);
   for (std::size_t i = 0; i < 50; ++i) buffer.push_back(1e9 * static_cast<double>(i));
   auto strided = build_single_cr_design(MatrixView(buffer.data(), 50, 3, 1, 50), 6);
-  auto plain = build_single_cr_design(column(v), 6);
+  auto plain = build_single_cr_design(column_of(v), 6);
   ASSERT_TRUE(strided.has_value() && plain.has_value());
   EXPECT_EQ(strided->model_matrix, plain->model_matrix);
   EXPECT_EQ(strided->penalties, plain->penalties);
@@ -232,7 +232,7 @@ TEST(CrTerm, ReadsTheRequestedColumn) {
     x(i, 1) = v[i];
   }
   auto t = build_cr_term(x, 1, 5);
-  auto ref = build_cr_term(column(v), 0, 5);
+  auto ref = build_cr_term(column_of(v), 0, 5);
   ASSERT_TRUE(t.has_value() && ref.has_value());
   EXPECT_EQ(t->basis, ref->basis);
   EXPECT_EQ(t->knots, ref->knots);
@@ -240,8 +240,7 @@ TEST(CrTerm, ReadsTheRequestedColumn) {
   x(7, 1) = -kInf;
   auto bad = build_cr_term(x, 1, 5);
   ASSERT_FALSE(bad.has_value());
-  ASSERT_TRUE(bad.error().is<InvalidParameter>());
-  EXPECT_EQ(bad.error().message(), "x must be finite; got x=-inf at row 7, column 1");
+  expect_invalid_parameter(bad.error(), "x must be finite; got x=-inf at row 7, column 1");
 }
 
 // ---------------------------------------------------------------------------
@@ -249,7 +248,7 @@ TEST(CrTerm, ReadsTheRequestedColumn) {
 
 TEST(SingleCrStableDesign, RotatesTheCrDesignByThePenaltyEigenvectors) {
   const Vector v = spread_values(200);
-  const Matrix x = column(v);
+  const Matrix x = column_of(v);
   auto cr = build_single_cr_design(x, 10);
   auto st = build_single_cr_stable_design(x, 10);
   ASSERT_TRUE(cr.has_value() && st.has_value()) << st.error().display();
@@ -273,7 +272,7 @@ TEST(SingleCrStableDesign, RotatesTheCrDesignByThePenaltyEigenvectors) {
   const double gram_scale = testing::max_abs(naive_product(xc, transpose(xc)));
   expect_matrix_near(naive_product(xs, transpose(xs)), naive_product(xc, transpose(xc)), 256 * kEps * gram_scale);
   // And the columns are exactly the cr columns times V.
-  expect_matrix_near(drop_first_column(xs), naive_product(drop_first_column(xc), v_rot), 64 * kEps);
+  expect_matrix_near(drop_first_column_of(xs), naive_product(drop_first_column_of(xc), v_rot), 64 * kEps);
 
   // The term penalty is diagonal with non-increasing entries, the last (the
   // linear trend) at rounding level; the rotation keeps its eigenvalues.
@@ -321,11 +320,11 @@ TEST(SingleDesigns, ErrorsAndTheirMessages) {
     std::string message;
   };
   // Views in the table point into these.
-  const Matrix constant = column(Vector(20, 3.5));
-  const Matrix with_nan = column({0.0, 1.0, kNaN, 3.0});
-  const Matrix with_inf = column({kInf, 1.0, 2.0});
-  const Matrix with_minus_inf = column({0.0, -kInf, 2.0});
-  const Matrix distinct = column(spread_values(20));
+  const Matrix constant = column_of(Vector(20, 3.5));
+  const Matrix with_nan = column_of({0.0, 1.0, kNaN, 3.0});
+  const Matrix with_inf = column_of({kInf, 1.0, 2.0});
+  const Matrix with_minus_inf = column_of({0.0, -kInf, 2.0});
+  const Matrix distinct = column_of(spread_values(20));
   const Matrix no_columns(4, 0);
   const Case cases[] = {
       {"cr on a constant column", Design::Cr, constant, 10, "CR spline knots must be strictly increasing"},
@@ -347,8 +346,7 @@ TEST(SingleDesigns, ErrorsAndTheirMessages) {
     SCOPED_TRACE(c.name);
     auto d = build(c.design, c.x, c.k);
     ASSERT_FALSE(d.has_value());
-    ASSERT_TRUE(d.error().is<InvalidParameter>()) << d.error().display();
-    EXPECT_EQ(d.error().message(), c.message);
+    expect_invalid_parameter(d.error(), c.message);
   }
 }
 
@@ -362,7 +360,7 @@ TEST(SingleDesigns, ZeroRowsWithoutColumnsAreNotAColumnError) {
   EXPECT_EQ(cr->model_matrix.cols, 4u);
   auto re = build_single_re_design(empty);
   ASSERT_FALSE(re.has_value());
-  EXPECT_EQ(re.error().message(), "Re basis: x is empty");
+  expect_invalid_parameter(re.error(), "Re basis: x is empty");
 }
 
 }  // namespace

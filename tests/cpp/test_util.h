@@ -7,7 +7,9 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 
+#include "linalg/error.h"
 #include "linalg/matrix.h"
 
 namespace kavri::testing {
@@ -68,6 +70,15 @@ inline void expect_vector_near(const Vector& actual, const Vector& expected, dou
 inline void expect_close(double actual, double expected, double tol) {
   EXPECT_LE(std::fabs(actual - expected), tol * std::max(1.0, std::fabs(expected)))
       << "actual " << actual << " expected " << expected;
+}
+
+// A column of values as an n × 1 matrix, the shape design builders read.
+inline Matrix column_of(const Vector& values) { return Matrix(values.size(), 1, values); }
+
+// The error is InvalidParameter with exactly this message.
+inline void expect_invalid_parameter(const KavriError& e, const std::string& message) {
+  ASSERT_TRUE(e.is<InvalidParameter>()) << e.display();
+  EXPECT_EQ(e.message(), message);
 }
 
 }  // namespace kavri::testing
