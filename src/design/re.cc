@@ -36,15 +36,15 @@ linalg::Matrix re_indicator_matrix(std::span<const double> levels, linalg::Matri
   linalg::Matrix out(x.rows, n_levels);
   for (std::size_t i = 0; i < x.rows; ++i) {
     const double v = x(i, 0);
-    // First l with v <= levels[l]; written out so that stored levels out of
-    // order cannot break a library precondition.
+    // First l with v <= levels[l] (none for NaN); written out so that stored
+    // levels out of order cannot break a library precondition.
     std::size_t lo = 0, hi = n_levels;
     while (lo < hi) {
       const std::size_t mid = lo + (hi - lo) / 2;
-      if (levels[mid] < v)
-        lo = mid + 1;
-      else
+      if (v <= levels[mid])
         hi = mid;
+      else
+        lo = mid + 1;
     }
     // The zeros −0.0 and 0.0 compare equal, so the lower bound may land on
     // the other sign's level: look on through the equal neighbours.

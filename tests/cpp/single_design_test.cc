@@ -130,6 +130,8 @@ TEST(ReIndicatorMatrix, ValuesWithoutAStoredLevelGiveZeroRows) {
       {"unseen value between levels", {1.0, 2.0, 3.0}, 2.5, {0, 0, 0}},
       {"unseen value above the levels", {1.0, 2.0, 3.0}, 9.0, {0, 0, 0}},
       {"NaN", {1.0, 2.0, 3.0}, kNaN, {0, 0, 0}},
+      // A stored NaN level (only a loaded model can hold one) matches nothing.
+      {"NaN against a stored NaN", {kNaN, 1.0}, kNaN, {0, 0}},
       {"-0 against a stored 0", {0.0, 2.0}, -0.0, {0, 0}},
       {"0 against a stored -0", {-0.0, 2.0}, 0.0, {0, 0}},
       // Stored levels may hold the zeros in either order.
