@@ -1,0 +1,156 @@
+// The response-family interface: how the mean relates to the linear
+// predictor, how the variance depends on the mean, the deviance, the
+// saturated log-likelihood, the admissible responses, the start of the
+// iteration, the scale rule and the shape-parameter transforms.
+//
+// A family is a small value type (empty unless it has shape parameters) whose
+// operations are resolved at build time: the fits, the criterion and the
+// drivers are templates over `Family`, and nothing is dispatched per
+// observation. Vector operations read y, μ and w at the first n = y.size
+// indices; a fit without prior weights passes `unit_weights(n)`.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <type_traits>
+
+#include "common/numeric.h"
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+
+namespace kavri::family {
+
+using linalg::Vector;
+using linalg::VectorView;
+
+// How the criterion obtains the scale φ of a fit; a property of the family
+// type, so the criterion can branch on it with `if constexpr`.
+enum class ScaleRule {
+  Fixed,           // φ = 1
+  Profile,         // `profile_scale`
+  ProfileNewton,   // `gamma_profile_scale`, the root of the Gamma profile equation
+  ShapeParameter,  // the φ held in the family value, set by `family_from_theta`
+};
+
+// Every family: what the closed-form, Newton and quantile fits, the criterion
+// and the drivers need. Shape coordinates are the search vector without its
+// leading log smoothing parameter.
+template <class F>
+concept Family = std::copyable<F> &&
+    requires(const F& f, double x, VectorView v, std::span<const double> shape) {
+      { f.display_name() } -> std::convertible_to<std::string_view>;  // the name in messages
+      { f.check_response(v) } -> std::same_as<Result<void>>;  // y's domain; the first bad row
+      { f.link(x) } -> std::same_as<double>;                  // η = g(μ)
+      { f.link_inverse(x) } -> std::same_as<double>;          // μ = g⁻¹(η)
+      { f.unit_deviance(x, x) } -> std::same_as<double>;      // d(y, μ) without prior weight
+      { f.weighted_deviance(v, v, v) } -> std::same_as<double>;  // Σ w_i·d(y_i, μ_i) of (y, μ, w)
+      { f.saturated_loglik(v, x) } -> std::same_as<double>;   // c(y; φ), without prior weights
+      { F::scale_rule() } -> std::same_as<ScaleRule>;
+      typename std::integral_constant<ScaleRule, F::scale_rule()>;  // a constant of the type
+      { f.family_from_theta(shape) } -> std::same_as<F>;      // the value at shape coordinates
+      { f.theta_from_family() } -> std::same_as<Vector>;      // the value's shape coordinates
+      { f.has_analytic_shape_grad() } -> std::same_as<bool>;
+      // (y, μ, D + P, n − M_p, φ); absent where the family has no analytic
+      // gradient and the criterion differentiates refits numerically.
+      { f.analytic_shape_score_gradient(v, v, x, x, x) } -> std::same_as<std::optional<Vector>>;
+    };
+
+// A family fitted by penalized iteratively re-weighted least squares: it also
+// supplies the variance, the link derivative and the starting means.
+template <class F>
+concept PirlsFamily = Family<F> && requires(const F& f, double x, VectorView v) {
+  { f.link_derivative(x) } -> std::same_as<double>;  // g'(μ) = dη/dμ
+  { f.variance(x) } -> std::same_as<double>;         // V(μ), floored
+  { f.initial_mu(v) } -> std::same_as<Vector>;       // μ⁰ from y; the loop starts at g(μ⁰)
+};
+
+// W = w / ((V(μ)·g'(μ))·g'(μ)), multiplied out in that order. V and g' apply
+// their own floors and clamps to μ.
+template <PirlsFamily F>
+double working_weight(const F& f, double prior_weight, double mu) {
+  const double g = f.link_derivative(mu);
+  return prior_weight / ((f.variance(mu) * g) * g);
+}
+
+// z = g'(μ)·(y − μ) + η; the residual uses the raw μ, not its floored form.
+template <PirlsFamily F>
+double working_response(const F& f, double y, double mu, double eta) {
+  return f.link_derivative(mu) * (y - mu) + eta;
+}
+
+// Prior weights of a fit that has none: n ones, without allocating (stride 0).
+inline constexpr double kUnitWeight = 1.0;
+inline VectorView unit_weights(std::size_t n) { return VectorView(&kUnitWeight, n, 0); }
+inline VectorView weights_or_ones(const std::optional<VectorView>& weights, std::size_t n) {
+  return weights ? *weights : unit_weights(n);
+}
+
+// Lower bound of every estimated scale.
+inline constexpr double kScaleFloor = 1e-8;
+
+// The `Profile` rule: max((D + P) / max(n − M_p, 1), 1e-8); a NaN quotient
+// gives the floor.
+inline double profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p) {
+  const double dof = common::floor_at(static_cast<double>(n) - static_cast<double>(m_p), 1.0);
+  return common::floor_at(penalized_deviance / dof, kScaleFloor);
+}
+
+// ---------------------------------------------------------------------------
+// Building blocks of the family types.
+
+// Σ_{i<n} w_i·d(y_i, μ_i), the products added one at a time to 0.0 in index
+// order; n = y.size.
+template <class F>
+double sum_weighted_unit_deviances(const F& f, VectorView y, VectorView mu, VectorView w) {
+  double d = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) d += w[i] * f.unit_deviance(y[i], mu[i]);
+  return d;
+}
+
+// max(y_i, floor) for every i, a NaN response taking the floor: the starting
+// means of the log-link families, so that a zero response still starts at a
+// finite linear predictor.
+Vector floored_copy(VectorView y, double floor);
+// The floors of those starts: counts, and positive continuous responses.
+inline constexpr double kCountStartFloor = 0.1;
+inline constexpr double kPositiveStartFloor = 0.001;
+
+// 2π as the double the saturated log-likelihoods use.
+inline constexpr double kTwoPi = 6.283185307179586;
+
+// −Σ_{i<n} ½·ln(2π·φ), subtracted once per observation from −0.0: the
+// saturated term of the families whose likelihood is taken as normal.
+double normal_saturated_loglik(std::size_t n, double phi);
+
+// The shape operations of a family without shape parameters: no coordinates,
+// nothing to search, no analytic gradient.
+template <class Self>
+struct WithoutShape {
+  static Self family_from_theta(std::span<const double> /*shape*/) { return Self{}; }
+  static Vector theta_from_family() { return {}; }
+  static constexpr bool has_analytic_shape_grad() { return false; }
+  static std::optional<Vector> analytic_shape_score_gradient(VectorView /*y*/, VectorView /*mu*/,
+                                                             double /*penalized_deviance*/,
+                                                             double /*count*/, double /*phi*/) {
+    return std::nullopt;
+  }
+};
+
+// The response domains with the messages that name them. Each is a
+// comparison that NaN fails, so a NaN response is rejected with the family's
+// own message.
+enum class ResponseDomain {
+  NonNegative,   // "{} requires y ≥ 0; got y={} at row {}"
+  Positive,      // "{} requires y > 0; got y={} at row {}"
+  UnitInterval,  // "{} requires y in [0, 1]; got y={} at row {}"
+};
+
+// InvalidParameter for the first row (0-based) outside the domain, the slots
+// holding the family's display name, the response and the row.
+[[nodiscard]] Result<void> check_domain(VectorView y, std::string_view family_name, ResponseDomain domain);
+
+}  // namespace kavri::family

@@ -1,0 +1,63 @@
+// The Gamma family: positive continuous responses whose variance grows as
+// μ², with log link. Its scale is profiled out of the criterion by a
+// safeguarded Newton solve of the scale's stationarity condition
+// (`gamma_profile_scale`).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+
+#include "family/family.h"
+#include "family/link.h"
+
+namespace kavri::family {
+
+struct Gamma : LogLink, WithoutShape<Gamma> {
+  static constexpr std::string_view display_name() { return "Gamma"; }
+  static constexpr ScaleRule scale_rule() { return ScaleRule::ProfileNewton; }
+  [[nodiscard]] static Result<void> check_response(VectorView y) {
+    return check_domain(y, display_name(), ResponseDomain::Positive);
+  }
+
+  // The square is floored, not the square of the floored μ: μ = 1e-200 has
+  // V = 1e-300 while g' = 1e200.
+  static double variance(double mu) { return common::floor_at(mu * mu, kLogFloor); }
+  // 2·[ln(m/y') + (y' − m)/m], y and μ floored at 1e-300.
+  static double unit_deviance(double y, double mu) {
+    const double yf = log_floor(y);
+    const double m = log_floor(mu);
+    return 2.0 * (std::log(m / yf) + (yf - m) / m);
+  }
+  static double weighted_deviance(VectorView y, VectorView mu, VectorView w) {
+    return sum_weighted_unit_deviances(Gamma{}, y, mu, w);
+  }
+  static Vector initial_mu(VectorView y) { return floored_copy(y, kPositiveStartFloor); }
+  // Σ_i [−lnΓ(1/φ) − ln(φ)/φ − 1/φ − ln max(y_i, 1e-300)], the Gamma
+  // log-density with shape 1/φ at μ = y, from −0.0; lnΓ is taken once.
+  static double saturated_loglik(VectorView y, double phi);
+};
+static_assert(PirlsFamily<Gamma>);
+
+constexpr Gamma gamma_log() { return {}; }
+
+// Control of the profile Newton solve.
+inline constexpr int kGammaProfileMaxSteps = 30;
+// |f| below this multiple of |D + P| + M_p + 1 is a root.
+inline constexpr double kGammaProfileTolerance = 1e-10;
+// A flatter f' would throw the step arbitrarily far.
+inline constexpr double kGammaProfileSlopeFloor = 1e-15;
+// Each step moves φ by at most a factor 10 either way.
+inline constexpr double kGammaProfileStepDown = 0.1;
+inline constexpr double kGammaProfileStepUp = 10.0;
+// A step shorter than this fraction of φ ends the solve.
+inline constexpr double kGammaProfileRelativeStep = 1e-12;
+
+// The scale φ ≥ 1e-8 at which the Gamma criterion is stationary in φ: the
+// root of f(φ) = M_p·φ + 2n·(ln φ + ψ(1/φ)) + (D + P), which is −2φ² times
+// the φ-derivative of (D + P)/(2φ) − (M_p/2)·ln(2πφ) − c(y; φ). Newton from
+// max((D + P)/(n − M_p), 1e-8). The criterion calls it only with D + P > 0
+// and n > M_p; an infinite D + P gives +∞.
+double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p);
+
+}  // namespace kavri::family

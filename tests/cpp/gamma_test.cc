@@ -1,0 +1,111 @@
+#include "family/gamma.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "family/polygamma.h"
+
+namespace kavri::family {
+namespace {
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kPi = 3.14159265358979323846;
+
+TEST(GammaFamily, FloorsAtTinyAndMissingValues) {
+  // The square underflows the floor while the link derivative does not.
+  EXPECT_EQ(Gamma::variance(1e-200), 1e-300);
+  EXPECT_NEAR(Gamma::link_derivative(1e-200), 1e200, kEps * 1e200);
+  // A NaN response (which the check rejects) starts at 0.001 and counts as
+  // 1e-300 in the deviance.
+  EXPECT_EQ(Gamma::unit_deviance(kNaN, 2.0), Gamma::unit_deviance(1e-300, 2.0));
+  EXPECT_TRUE(std::isfinite(Gamma::unit_deviance(kNaN, 2.0)));
+  EXPECT_EQ(Gamma::unit_deviance(1.5, kNaN), Gamma::unit_deviance(1.5, 1e-300));
+
+  const Vector mu0 = Gamma::initial_mu(Vector{kNaN, 1e-4, 0.0, 2.0});
+  EXPECT_EQ(mu0, (Vector{0.001, 0.001, 0.001, 2.0}));
+}
+
+TEST(GammaFamily, EmptyResponse) {
+  EXPECT_EQ(Gamma::weighted_deviance(Vector{}, Vector{}, Vector{}), 0.0);
+  const double c = Gamma::saturated_loglik(Vector{}, 0.5);
+  EXPECT_EQ(c, 0.0);
+  EXPECT_TRUE(std::signbit(c));
+}
+
+// f(φ) = M_p·φ + 2n·(ln φ + ψ(1/φ)) + S with the family's ψ.
+double profile_equation(double s, double n, double m_p, double phi) {
+  return m_p * phi + 2.0 * n * (std::log(phi) + digamma(1.0 / phi)) + s;
+}
+
+TEST(GammaProfileScale, ReproducesReferenceScales) {
+  struct Case {
+    double s;
+    std::uint64_t n;
+    std::uint64_t m_p;
+    double expected;  // the scale the criterion must see
+    double root;      // the exact root of f with the true ψ (40 digits)
+    double slope;     // f' at that root
+  } cases[] = {
+      {2.0, 10, 2, 0.23824068658618602, 0.23824068639345279653, -8.785460424},
+      {50.0, 100, 3, 0.4771551799390132, 0.47715517976144898277, -112.2728557},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.s);
+    const double phi = gamma_profile_scale(c.s, c.n, c.m_p);
+    // The iterates follow a fixed operation order, so the result is
+    // reproduced to a few ulps.
+    EXPECT_DOUBLE_EQ(phi, c.expected);
+    const double n = static_cast<double>(c.n);
+    const double m_p = static_cast<double>(c.m_p);
+    const double tol = 1e-10 * (c.s + m_p + 1.0);
+    EXPECT_LT(std::fabs(profile_equation(c.s, n, m_p, phi)), tol);
+    // Against the true root: the stop leaves |f| < tol and ψ's truncation
+    // moves f by at most 2n·1.3e-10, so φ is within their sum over |f'|.
+    EXPECT_NEAR(phi, c.root, (tol + 2.0 * n * 1.3e-10) / std::fabs(c.slope));
+  }
+}
+
+TEST(GammaProfileScale, IsAStationaryPointOfTheCriterion) {
+  // V(φ) = S/(2φ) − (M_p/2)·ln(2πφ) − c(y; φ), with the family's saturated
+  // log-likelihood; its slope at the returned φ vanishes to the solve's
+  // accuracy (|V'| = |f|/(2φ²) below 1e-7 here), while one percent away it
+  // is about 0.2. h = 1e-6·φ: rounding ε·|V|/h ≈ 3e-8.
+  const Vector y = {0.3, 1.7, 2.2, 0.9, 4.1, 1.1, 0.6, 2.8, 1.4, 0.2};
+  const double s = 2.0, m_p = 2.0;
+  auto criterion = [&](double phi) {
+    return s / (2.0 * phi) - 0.5 * m_p * std::log(2.0 * kPi * phi) - Gamma::saturated_loglik(y, phi);
+  };
+  const double phi = gamma_profile_scale(s, y.size(), 2);
+  const double h = 1e-6 * phi;
+  const double slope = (criterion(phi + h) - criterion(phi - h)) / (2.0 * h);
+  EXPECT_NEAR(slope, 0.0, 2e-7);
+  const double off = 1.01 * phi;
+  EXPECT_GT(std::fabs((criterion(off + h) - criterion(off - h)) / (2.0 * h)), 0.1);
+}
+
+TEST(GammaProfileScale, EdgeInputs) {
+  struct Case {
+    const char* name;
+    double s;
+    std::uint64_t n;
+    std::uint64_t m_p;
+    double expected;
+  } cases[] = {
+      // S/(n − M_p) = 1.25e-13 starts at the floor, where f' ≈ M_p − n and
+      // the step would go below zero: it is cut back to the floor.
+      {"tiny deviance stays at the floor", 1e-12, 10, 2, 1e-8},
+      {"NaN deviance ends at the floor", kNaN, 10, 2, 1e-8},
+      {"infinite deviance keeps its infinite start", kInf, 10, 2, kInf},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(gamma_profile_scale(c.s, c.n, c.m_p), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace kavri::family
