@@ -321,6 +321,126 @@ TEST(Family, ResponseChecksReportTheFirstOffendingRow) {
   }
 }
 
+TEST(Family, UnitDeviancesAtFloorsAndClamps) {
+  // Closed forms where a floor or a clamp decides the value; a few
+  // roundings each.
+  struct Case {
+    const char* name;
+    double (*deviance)(double y, double mu);
+    double y;
+    double mu;
+    double expected;
+  } cases[] = {
+      // y = 0 contributes 2·m, so a vanishing mean still costs the floor.
+      {"poisson zero count at a subnormal mean", &Poisson::unit_deviance, 0.0, 1e-320, 2e-300},
+      {"poisson zero count", &Poisson::unit_deviance, 0.0, 2.0, 4.0},
+      {"poisson NaN count takes the zero branch", &QuasiPoisson::unit_deviance, kNaN, 2.0, 4.0},
+      // 2·(y·ln(y/m) − (y − m)) with m = 1e-300.
+      {"poisson NaN mean is floored", &Poisson::unit_deviance, 1.0, kNaN, 2.0 * (std::log(1e300) - 1.0)},
+      {"bernoulli success at a half", &Bernoulli::unit_deviance, 1.0, 0.5, 2.0 * std::log(2.0)},
+      // Means at 0 or 1 clamp: 2·ln(1/c) and 2·ln(1/(1 − c)) stay finite.
+      {"bernoulli success at a zero mean", &Bernoulli::unit_deviance, 1.0, 0.0, -2.0 * std::log(kLogitLow)},
+      {"bernoulli failure at a unit mean", &QuasiBinomial::unit_deviance, 0.0, 1.0,
+       -2.0 * std::log1p(-kLogitHigh)},
+      {"bernoulli NaN response contributes nothing", &Bernoulli::unit_deviance, kNaN, 0.5, 0.0},
+      // A NaN response counts as 1e-300: 2·(ln(2/1e-300) + (1e-300 − 2)/2).
+      {"gamma NaN response is floored", &Gamma::unit_deviance, kNaN, 2.0, 2.0 * (std::log(2e300) - 1.0)},
+      {"gamma NaN mean is floored", &Gamma::unit_deviance, 1.5, kNaN, 2.0 * (std::log(1e-300 / 1.5) + 1.5e300)},
+      // (y − μ)²/(y·μ²), no factor 2.
+      {"inverse gaussian d(2, 1)", &InverseGaussian::unit_deviance, 2.0, 1.0, 0.5},
+      {"inverse gaussian d(1, 2)", &InverseGaussian::unit_deviance, 1.0, 2.0, 0.25},
+      // (1e-300 − 1)²/1e-300.
+      {"inverse gaussian NaN response is floored", &InverseGaussian::unit_deviance, kNaN, 1.0, 1e300},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_NEAR(c.deviance(c.y, c.mu), c.expected, 4 * kEps * c.expected);
+  }
+  EXPECT_TRUE(std::isnan(Bernoulli::unit_deviance(0.5, kNaN)));
+  EXPECT_EQ(Poisson::weighted_deviance(Vector{0.0}, Vector{1e-320}, unit_weights(1)), 2e-300);
+}
+
+TEST(Family, VariancesAndLinkDerivativesAtTinyMeans) {
+  struct Case {
+    const char* name;
+    double (*variance)(double mu);
+    double (*link_derivative)(double mu);
+    double mu;
+    double expected_variance;
+    double expected_derivative;
+  } cases[] = {
+      // The power of the raw μ underflows and is floored; g' = 1/μ is not.
+      {"gamma", &Gamma::variance, &Gamma::link_derivative, 1e-200, 1e-300, 1e200},
+      {"inverse gaussian", &InverseGaussian::variance, &InverseGaussian::link_derivative, 1e-120, 1e-300, 1e120},
+      {"poisson", &Poisson::variance, &Poisson::link_derivative, 1e-320, 1e-300, 1e300},
+      // A saturated binary mean takes the variance of the clamp c(1 − c),
+      // not the floor, so V·g'² stays near 1/V.
+      {"bernoulli at one", &Bernoulli::variance, &Bernoulli::link_derivative, 1.0,
+       kLogitHigh * -std::expm1(std::log(kLogitHigh)), 1.0 / (kLogitHigh * -std::expm1(std::log(kLogitHigh)))},
+      {"quasibinomial at zero", &QuasiBinomial::variance, &QuasiBinomial::link_derivative, 0.0,
+       kLogitLow * (1.0 - kLogitLow), 1.0 / (kLogitLow * (1.0 - kLogitLow))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_NEAR(c.variance(c.mu), c.expected_variance, 8 * kEps * c.expected_variance);
+    EXPECT_NEAR(c.link_derivative(c.mu), c.expected_derivative, 8 * kEps * c.expected_derivative);
+  }
+}
+
+TEST(Family, SaturatedLoglikClosedForms) {
+  constexpr double phi = 0.8;
+  const double normal4 = -2.0 * std::log(2.0 * kPi * phi);  // −(n/2)·ln(2πφ), n = 4
+  struct Case {
+    const char* name;
+    double (*saturated)(VectorView y, double phi);
+    Vector y;
+    double expected;
+  } cases[] = {
+      // Σ over y > 0 of y·ln y − y: (−1) + (2 ln 2 − 2).
+      {"poisson", &Poisson::saturated_loglik, {1.0, 2.0, 0.0}, 2.0 * std::log(2.0) - 3.0},
+      {"bernoulli halves", &Bernoulli::saturated_loglik, {0.5, 0.5, 0.5, 0.5}, 4.0 * std::log(0.5)},
+      {"quasibinomial ignores y", &QuasiBinomial::saturated_loglik, {0.0, 1.0, 0.3, 0.9}, normal4},
+      {"inverse gaussian at y = 1", &InverseGaussian::saturated_loglik, {1.0, 1.0, 1.0, 1.0}, normal4},
+      {"inverse gaussian at y = e", &InverseGaussian::saturated_loglik, Vector(4, std::exp(1.0)),
+       normal4 - 1.5 * 4.0},
+      // Sums that start from −0.0 and add nothing stay −0.0.
+      {"poisson zeros", &Poisson::saturated_loglik, {0.0, 0.0}, -0.0},
+      {"bernoulli binary", &Bernoulli::saturated_loglik, {0.0, 1.0, 1.0, 0.0}, -0.0},
+      {"gaussian empty", &Gaussian::saturated_loglik, {}, -0.0},
+      {"gamma empty", &Gamma::saturated_loglik, {}, -0.0},
+      {"inverse gaussian empty", &InverseGaussian::saturated_loglik, {}, -0.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const double value = c.saturated(c.y, phi);
+    // n ≤ 4 terms of a few roundings each.
+    EXPECT_NEAR(value, c.expected, 16 * kEps * std::fabs(c.expected));
+    if (c.expected == 0.0) {
+      EXPECT_TRUE(std::signbit(value));
+    }
+  }
+}
+
+TEST(Family, StartingMeans) {
+  struct Case {
+    const char* name;
+    Vector (*start)(VectorView y);
+    Vector y;
+    Vector expected;
+  } cases[] = {
+      {"poisson floors at 0.1", &Poisson::initial_mu, {kNaN, 0.05, 0.0, 3.0}, {0.1, 0.1, 0.1, 3.0}},
+      {"quasipoisson as poisson", &QuasiPoisson::initial_mu, {kNaN, 0.05, 3.0}, {0.1, 0.1, 3.0}},
+      {"bernoulli halves towards 1/2", &Bernoulli::initial_mu, {0.0, 1.0, 0.3}, {0.25, 0.75, 0.4}},
+      {"quasibinomial as bernoulli", &QuasiBinomial::initial_mu, {0.0, 1.0}, {0.25, 0.75}},
+      {"gamma floors at 0.001", &Gamma::initial_mu, {kNaN, 1e-4, 0.0, 2.0}, {0.001, 0.001, 0.001, 2.0}},
+      {"inverse gaussian as gamma", &InverseGaussian::initial_mu, {1e-4, 2.0, kNaN}, {0.001, 2.0, 0.001}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.start(c.y), c.expected);
+  }
+}
+
 TEST(Family, BinaryWorkingWeightStaysSmallWhereTheMeanSaturates) {
   // At η = 40 the logistic rounds to exactly 1 and at η = −800 to exactly 0;
   // both clamp to c, and W = w·c(1 − c): V·g' is 1 within two roundings and
