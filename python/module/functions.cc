@@ -1,0 +1,186 @@
+#include "functions.h"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "arguments.h"
+#include "common/quote.h"
+#include "error_mapping.h"
+#include "guarded.h"
+#include "terms.h"
+
+namespace kavri::python {
+
+namespace {
+
+// --- fit ---------------------------------------------------------------------
+
+constexpr std::array<const char*, 15> kFitNames{
+    "family_name", "x",           "y", "weights", "k",         "design",     "theta",      "nu",
+    "sigma2",      "tweedie_p", "tweedie_phi", "r",       "tau",       "elf_sigma", "elf_lambda",
+};
+const Signature kFit{"fit()", kFitNames, 3};
+
+constexpr std::uint64_t kDefaultK = 10;
+
+// Everything `fit` hands to the family-name dispatch, as converted.
+struct FitArguments {
+  std::string family_name;
+  InputArray x;
+  InputArray y;
+  std::optional<InputArray> weights;
+  std::uint64_t k;
+  std::string design;
+  std::optional<double> theta;
+  std::optional<double> nu;
+  std::optional<double> sigma2;
+  std::optional<double> tweedie_p;
+  std::optional<double> tweedie_phi;
+  std::optional<std::uint64_t> r;
+  std::optional<double> tau;
+  std::optional<double> elf_sigma;
+  std::optional<double> elf_lambda;
+};
+
+PyResult<FitArguments> convert_fit_arguments(const BoundArguments& bound) {
+  PY_TRY(std::string family_name, bound.convert(0, to_text));
+  PY_TRY(InputArray x, bound.matrix(1));
+  PY_TRY(InputArray y, bound.vector(2));
+  PY_TRY(std::optional<InputArray> weights, bound.optional_vector(3));
+  PY_TRY(std::uint64_t k, bound.convert_or(4, kDefaultK, to_u64));
+  PY_TRY(std::string design, bound.convert_or(5, std::string("cr"), to_text));
+  PY_TRY(std::optional<double> theta, bound.convert_optional(6, to_double));
+  PY_TRY(std::optional<double> nu, bound.convert_optional(7, to_double));
+  PY_TRY(std::optional<double> sigma2, bound.convert_optional(8, to_double));
+  PY_TRY(std::optional<double> tweedie_p, bound.convert_optional(9, to_double));
+  PY_TRY(std::optional<double> tweedie_phi, bound.convert_optional(10, to_double));
+  PY_TRY(std::optional<std::uint64_t> r, bound.convert_optional(11, to_u64));
+  PY_TRY(std::optional<double> tau, bound.convert_optional(12, to_double));
+  PY_TRY(std::optional<double> elf_sigma, bound.convert_optional(13, to_double));
+  PY_TRY(std::optional<double> elf_lambda, bound.convert_optional(14, to_double));
+  return FitArguments{std::move(family_name), std::move(x), std::move(y), std::move(weights), k, std::move(design),
+                      theta, nu, sigma2, tweedie_p, tweedie_phi, r, tau, elf_sigma, elf_lambda};
+}
+
+PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyResult<PyRef> {
+    PY_TRY(BoundArguments bound, BoundArguments::bind(kFit, args, nargs, kwnames));
+    PY_TRY(FitArguments a, convert_fit_arguments(bound));
+    // No Python code runs after this point, so the views stay valid.
+    PY_TRY(linalg::MatrixView x, a.x.matrix());
+    PY_TRY(linalg::VectorView y, a.y.vector());
+    std::optional<linalg::VectorView> weights;
+    if (a.weights) {
+      PY_TRY(weights, a.weights->vector());
+    }
+    (void)x;
+    (void)y;
+    return raise_not_available("fit()");  // the family-name dispatch is called here
+  });
+}
+
+// --- fit_additive --------------------------------------------------------------
+
+constexpr std::array<const char*, 5> kFitAdditiveNames{"family_name", "x", "y", "terms", "weights"};
+const Signature kFitAdditive{"fit_additive()", kFitAdditiveNames, 4};
+
+enum class AdditiveFamily { Gaussian, Bernoulli, Poisson, QuasiPoisson, QuasiBinomial, Gamma, InverseGaussian };
+
+struct AdditiveFamilyName {
+  std::string_view name;
+  AdditiveFamily family;
+};
+
+constexpr AdditiveFamilyName kAdditiveFamilies[] = {
+    {"gaussian", AdditiveFamily::Gaussian},
+    {"bernoulli", AdditiveFamily::Bernoulli},
+    {"binomial", AdditiveFamily::Bernoulli},
+    {"poisson", AdditiveFamily::Poisson},
+    {"quasipoisson", AdditiveFamily::QuasiPoisson},
+    {"quasibinomial", AdditiveFamily::QuasiBinomial},
+    {"gamma", AdditiveFamily::Gamma},
+    {"inverse_gaussian", AdditiveFamily::InverseGaussian},
+    {"inverse.gaussian", AdditiveFamily::InverseGaussian},
+};
+
+PyResult<AdditiveFamily> additive_family(const std::string& name) {
+  for (const AdditiveFamilyName& entry : kAdditiveFamilies)
+    if (entry.name == name) return entry.family;
+  const std::string quoted = common::quoted_literal(name);
+  return raise_message(PyExc_ValueError,
+                       "fit_additive: family " + quoted +
+                           " is shape-managed and restricted to single-smooth in 94b; use kavri.fit(family=" + quoted +
+                           ", …) or wait for multi-smooth shape-aware support. Supported additive families: "
+                           "gaussian, bernoulli/binomial, poisson, quasipoisson, quasibinomial, gamma, "
+                           "inverse_gaussian");
+}
+
+PyObject* fit_additive(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyResult<PyRef> {
+    PY_TRY(BoundArguments bound, BoundArguments::bind(kFitAdditive, args, nargs, kwnames));
+    PY_TRY(std::string family_name, bound.convert(0, to_text));
+    PY_TRY(InputArray x_array, bound.matrix(1));
+    PY_TRY(InputArray y_array, bound.vector(2));
+    PY_TRY(PyRef terms_list, bound.convert(3, to_list));
+    PY_TRY(std::optional<InputArray> weights_array, bound.optional_vector(4));
+    // The weights are copied at once: the terms' conversions below may run
+    // Python code.
+    std::optional<linalg::Vector> weights;
+    if (weights_array) {
+      PY_TRY(linalg::VectorView view, weights_array->vector());
+      weights = view.to_vector();
+      weights_array.reset();
+    }
+    PY_TRY(std::vector<design::TermSpec> terms, parse_terms(terms_list.get()));
+    if (terms.empty()) return raise_message(PyExc_ValueError, "fit_additive: terms list must be non-empty");
+    PY_TRY(AdditiveFamily family, additive_family(family_name));
+    // No Python code runs after this point, so the views stay valid.
+    PY_TRY(linalg::MatrixView x, x_array.matrix());
+    PY_TRY(linalg::VectorView y, y_array.vector());
+    (void)family;
+    (void)x;
+    (void)y;
+    return raise_not_available("fit_additive()");  // the additive design and the family's driver are called here
+  });
+}
+
+PyMethodDef g_fit_definition{
+    "fit", as_method(fit), METH_FASTCALL | METH_KEYWORDS,
+    "fit(family_name, x, y, weights=None, k=10, design=\"cr\", theta=None, nu=None, sigma2=None, tweedie_p=None, "
+    "tweedie_phi=None, r=None, tau=None, elf_sigma=None, elf_lambda=None)\n--\n\n"
+    "Fit a kavri GAM. The only string-keyed entry into the typed core.\n\n"
+    "Fits y against one smooth of column 0 of the 2-D float64 array `x`, with the smoothing parameter chosen "
+    "by Laplace-approximate REML, and returns a FittedGam.\n\n"
+    "family_name: \"gaussian\", \"bernoulli\"/\"binomial\", \"poisson\", \"quasipoisson\", \"quasibinomial\", "
+    "\"gamma\", \"inverse_gaussian\"/\"inverse.gaussian\", \"negbin\"/\"nb\" (shape `theta`, estimated when "
+    "absent), \"tdist\"/\"scat\" (`nu`, `sigma2`), \"tweedie\"/\"tw\" (`tweedie_p`, `tweedie_phi`), \"ocat\" "
+    "(`r` ordered categories, required), \"elf\"/\"quantile\" (`tau`, `elf_sigma`, `elf_lambda`).\n"
+    "design: \"cr\" (cubic regression spline with `k` knots), \"cr_stable\" (its stable reparametrisation) or "
+    "\"re\" (a random effect of the values of column 0).\n"
+    "weights: optional prior weights, a 1-D float64 array of the length of `y`.",
+};
+
+PyMethodDef g_fit_additive_definition{
+    "fit_additive", as_method(fit_additive), METH_FASTCALL | METH_KEYWORDS,
+    "fit_additive(family_name, x, y, terms, weights=None)\n--\n\n"
+    "Fit an additive GAM y ~ 1 + f_1 + f_2 + … of several smooth terms of the columns of `x`.\n\n"
+    "terms: a list of tuples, one per term, in model-matrix order:\n"
+    "  (col, \"cr\") or (col, \"cr\", k): cubic regression spline of column col with k knots (10 when absent);\n"
+    "  (col, \"cr_stable\") or (col, \"cr_stable\", k): its stable reparametrisation;\n"
+    "  (col, \"re\"): a random effect of the values of column col;\n"
+    "  ((col_a, col_b), \"te\") or ((col_a, col_b), \"te\", (k_a, k_b)): tensor product of two cubic "
+    "regression splines (10 knots each when absent).\n"
+    "family_name: \"gaussian\", \"bernoulli\"/\"binomial\", \"poisson\", \"quasipoisson\", \"quasibinomial\", "
+    "\"gamma\" or \"inverse_gaussian\"/\"inverse.gaussian\"; the other families of `fit` take a single smooth "
+    "only.\n"
+    "weights: optional prior weights, a 1-D float64 array of the length of `y`.",
+};
+
+}  // namespace
+
+PyMethodDef* fit_definition() { return &g_fit_definition; }
+PyMethodDef* fit_additive_definition() { return &g_fit_additive_definition; }
+
+}  // namespace kavri::python
