@@ -1,12 +1,12 @@
 #include "common/format.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-#include <system_error>
+
+#include "common/shortest_digits.h"
 
 namespace kavri::common {
 namespace {
@@ -20,38 +20,24 @@ std::string non_finite_text(double value) {
 
 std::string format_double(double value) {
   if (!std::isfinite(value)) return non_finite_text(value);
-  // The scientific form of to_chars gives the shortest round-trip digits;
-  // we only move the decimal point.
-  std::array<char, 64> buf{};
-  auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::scientific);
-  if (ec != std::errc{}) std::abort();  // 64 chars always hold a double
-  std::string_view text(buf.data(), static_cast<std::size_t>(end - buf.data()));
-
+  const ShortestDigits d = shortest_digits(value);
   std::string out;
-  if (text.front() == '-') {
-    out.push_back('-');
-    text.remove_prefix(1);
-  }
-  const std::size_t e_pos = text.find('e');
-  std::string digits;
-  for (char c : text.substr(0, e_pos))
-    if (c != '.') digits.push_back(c);
-  const int exponent = std::atoi(std::string(text.substr(e_pos + 1)).c_str());
+  if (d.negative) out.push_back('-');
 
-  // digits = d0 d1 d2 ..., value = 0.d0d1d2... * 10^(exponent + 1)
-  const long point = static_cast<long>(exponent) + 1;  // digits before the point
-  const long n = static_cast<long>(digits.size());
+  // value = 0.d1d2... * 10^(exponent + 1)
+  const long point = static_cast<long>(d.exponent) + 1;  // digits before the point
+  const long n = static_cast<long>(d.digits.size());
   if (point <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
+    out += d.digits;
   } else if (point >= n) {
-    out += digits;
+    out += d.digits;
     out.append(static_cast<std::size_t>(point - n), '0');
   } else {
-    out += digits.substr(0, static_cast<std::size_t>(point));
+    out += d.digits.substr(0, static_cast<std::size_t>(point));
     out.push_back('.');
-    out += digits.substr(static_cast<std::size_t>(point));
+    out += d.digits.substr(static_cast<std::size_t>(point));
   }
   return out;
 }
