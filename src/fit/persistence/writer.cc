@@ -1,0 +1,206 @@
+#include "fit/persistence/writer.h"
+
+#include <cmath>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+
+#include "fit/persistence/format.h"
+#include "fit/persistence/number_text.h"
+
+namespace kavri::fit::persistence {
+namespace {
+
+void put_double(std::string& out, double value) {
+  if (std::isfinite(value)) {
+    append_number_text(out, value);
+  } else {
+    out += "null";
+  }
+}
+
+void put_count(std::string& out, std::uint64_t value) { out += std::to_string(value); }
+
+// `"key":`, preceded by a comma unless it is the object's first member.
+void put_key(std::string& out, std::string_view key, bool first = false) {
+  if (!first) out.push_back(',');
+  out.push_back('"');
+  out += key;
+  out += "\":";
+}
+
+void put_doubles(std::string& out, const std::vector<double>& values) {
+  out.push_back('[');
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    put_double(out, values[i]);
+  }
+  out.push_back(']');
+}
+
+void put_counts(std::string& out, const std::vector<std::uint64_t>& values) {
+  out.push_back('[');
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    put_count(out, values[i]);
+  }
+  out.push_back(']');
+}
+
+void put_array_form(std::string& out, const std::vector<std::uint64_t>& dims, const std::vector<double>& data) {
+  out += "{\"v\":";
+  put_count(out, kArrayFormVersion);
+  out += ",\"dim\":";
+  put_counts(out, dims);
+  out += ",\"data\":";
+  put_doubles(out, data);
+  out.push_back('}');
+}
+
+void put_vector(std::string& out, const linalg::Vector& v) { put_array_form(out, {v.size()}, v); }
+
+void put_matrix(std::string& out, const linalg::Matrix& m) { put_array_form(out, {m.rows, m.cols}, m.data); }
+
+void put_payload(std::string& out, const design::CrPredictor& p) {
+  put_key(out, "knots");
+  put_vector(out, p.knots);
+  put_key(out, "centring");
+  put_matrix(out, p.centring);
+}
+
+void put_payload(std::string& out, const design::RePredictor& p) {
+  put_key(out, "levels");
+  put_doubles(out, p.levels);
+}
+
+void put_payload(std::string& out, const design::CrStablePredictor& p) {
+  put_key(out, "knots");
+  put_vector(out, p.knots);
+  put_key(out, "centring");
+  put_matrix(out, p.centring);
+  put_key(out, "reparam_v");
+  put_matrix(out, p.reparam_v);
+}
+
+void put_payload(std::string& out, const design::AdditivePredictor& p) {
+  put_key(out, "term_predictors");
+  out.push_back('[');
+  for (std::size_t i = 0; i < p.term_predictors.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    serialize_predictor(p.term_predictors[i], out);
+  }
+  out.push_back(']');
+  put_key(out, "cols_used");
+  out.push_back('[');
+  for (std::size_t i = 0; i < p.cols_used.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    put_counts(out, p.cols_used[i]);
+  }
+  out.push_back(']');
+  put_key(out, "term_col_ranges");
+  out.push_back('[');
+  for (std::size_t i = 0; i < p.term_col_ranges.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    put_counts(out, {p.term_col_ranges[i].start, p.term_col_ranges[i].end});
+  }
+  out.push_back(']');
+}
+
+void put_payload(std::string& out, const design::TensorPredictor& p) {
+  put_key(out, "col_a");
+  put_count(out, p.col_a);
+  put_key(out, "col_b");
+  put_count(out, p.col_b);
+  // MarginBasis has the single kind Cr.
+  put_key(out, "bs_a");
+  out += "\"cr\"";
+  put_key(out, "bs_b");
+  out += "\"cr\"";
+  put_key(out, "knots_a");
+  put_vector(out, p.knots_a);
+  put_key(out, "knots_b");
+  put_vector(out, p.knots_b);
+  put_key(out, "xp_a");
+  put_matrix(out, p.xp_a);
+  put_key(out, "xp_b");
+  put_matrix(out, p.xp_b);
+  put_key(out, "centring");
+  put_matrix(out, p.centring);
+}
+
+template <class P>
+constexpr std::string_view tag_of() {
+  if constexpr (std::is_same_v<P, design::CrPredictor>) return "cr";
+  else if constexpr (std::is_same_v<P, design::RePredictor>) return "re";
+  else if constexpr (std::is_same_v<P, design::CrStablePredictor>) return "cr_stable";
+  else if constexpr (std::is_same_v<P, design::AdditivePredictor>) return "additive";
+  else return "tensor";
+}
+
+void put_le(std::uint8_t* out, std::uint64_t value, std::size_t width) {
+  for (std::size_t i = 0; i < width; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+void serialize_predictor(const design::Predictor& predictor, std::string& body) {
+  std::visit(
+      [&body](const auto& payload) {
+        using P = std::decay_t<decltype(payload)>;
+        body.push_back('{');
+        put_key(body, "kind", /*first=*/true);
+        body.push_back('"');
+        body += tag_of<P>();
+        body.push_back('"');
+        put_payload(body, payload);
+        body.push_back('}');
+      },
+      predictor.payload);
+}
+
+std::vector<std::uint8_t> serialize_fitted_gam(const FittedGam& model) {
+  std::string body;
+  body.reserve(kInitialBodyCapacity);
+  body.push_back('{');
+  put_key(body, "beta", /*first=*/true);
+  put_vector(body, model.beta);
+  put_key(body, "rho");
+  put_vector(body, model.rho);
+  put_key(body, "lambda");
+  put_vector(body, model.lambda);
+  put_key(body, "scale");
+  put_double(body, model.scale);
+  put_key(body, "edf_total");
+  put_double(body, model.edf_total);
+  put_key(body, "edf_per_term");
+  put_vector(body, model.edf_per_term);
+  put_key(body, "n");
+  put_count(body, model.n);
+  put_key(body, "n_iters");
+  put_count(body, model.n_iters);
+  put_key(body, "converged");
+  body += model.converged ? "true" : "false";
+  put_key(body, "reml_value");
+  put_double(body, model.reml_value);
+  put_key(body, "predictor");
+  serialize_predictor(model.predictor, body);
+  put_key(body, "vcov");
+  put_matrix(body, model.vcov);
+  put_key(body, "link_kind");
+  body.push_back('"');
+  body += link_kind_name(model.link_kind);
+  body.push_back('"');
+  put_key(body, "shape_params");
+  put_vector(body, model.shape_params);
+  body.push_back('}');
+
+  std::vector<std::uint8_t> frame(kHeaderSize + body.size());
+  std::memcpy(frame.data(), kMagic.data(), kMagic.size());
+  put_le(frame.data() + kVersionOffset, kFormatVersion, 4);
+  put_le(frame.data() + kLengthOffset, body.size(), 8);
+  std::memcpy(frame.data() + kHeaderSize, body.data(), body.size());
+  return frame;
+}
+
+}  // namespace kavri::fit::persistence
