@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace kavri::common {
 
@@ -44,6 +45,19 @@ constexpr std::int64_t saturating_to_i64(double v) {
   if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
   if (v < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
   return static_cast<std::int64_t>(v);
+}
+
+// a·b and a + b, or no value when the result does not fit in 64 bits. Sizes
+// that come from callers or stored models are combined only through these.
+constexpr std::optional<std::uint64_t> checked_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t out = 0;
+  if (__builtin_mul_overflow(a, b, &out)) return std::nullopt;
+  return out;
+}
+constexpr std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t out = 0;
+  if (__builtin_add_overflow(a, b, &out)) return std::nullopt;
+  return out;
 }
 
 // Round to the nearest integer, halves away from zero (2.5 -> 3, -2.5 -> -3).

@@ -6,6 +6,7 @@
 #include "basis/cr.h"
 #include "design/assembly.h"
 #include "design/covariates.h"
+#include "design/sizes.h"
 #include "linalg/lapack.h"
 #include "transform/centring.h"
 
@@ -35,6 +36,8 @@ struct CentredSpline {
 };
 
 Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
+  KAVRI_TRY_VOID(require_matrix_fits("CR spline", k, k));
+  KAVRI_TRY_VOID(require_matrix_fits("CR spline", x.rows, k));
   KAVRI_TRY_VOID(require_finite_column(x, col));
   KAVRI_TRY(basis::CrBasis knots, basis::place_cr_knots(column_vector(x, col), k));
   const Matrix b = basis::cr_basis_matrix(knots, column_matrix(x, col));

@@ -6,6 +6,7 @@
 
 #include "design/assembly.h"
 #include "design/covariates.h"
+#include "design/sizes.h"
 
 namespace kavri::design {
 namespace {
@@ -20,6 +21,7 @@ bool level_less(double a, double b) { return a < b || (a == b && std::signbit(a)
 }  // namespace
 
 Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col) {
+  KAVRI_TRY_VOID(require_matrix_fits("Re basis", x.rows, 1));
   KAVRI_TRY_VOID(require_finite_column(x, col));
   std::vector<double> sorted = column_vector(x, col).to_vector();
   std::sort(sorted.begin(), sorted.end(), level_less);
@@ -27,6 +29,7 @@ Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col) {
   for (double v : sorted)
     if (levels.empty() || !same_bits(v, levels.back())) levels.push_back(v);
   if (levels.empty()) return invalid_parameter("Re basis: x is empty");
+  KAVRI_TRY_VOID(require_matrix_fits("Re basis", x.rows, levels.size()));
   linalg::Matrix basis = re_indicator_matrix(levels, column_matrix(x, col));
   return ReTerm{.levels = std::move(levels), .basis = std::move(basis)};
 }

@@ -328,6 +328,8 @@ TEST(SingleDesigns, ErrorsAndTheirMessages) {
   const Matrix with_minus_inf = column_of({0.0, -kInf, 2.0});
   const Matrix distinct = column_of(spread_values(20));
   const Matrix no_columns(4, 0);
+  // 2^32 rows that all alias one stored value.
+  const MatrixView huge(distinct.data.data(), std::uint64_t{1} << 32, 1, 0, 1);
   const Case cases[] = {
       {"cr on a constant column", Design::Cr, constant, 10, "CR spline knots must be strictly increasing"},
       {"cr_stable on a constant column", Design::CrStable, constant, 10,
@@ -343,6 +345,11 @@ TEST(SingleDesigns, ErrorsAndTheirMessages) {
       {"re with -inf", Design::Re, with_minus_inf, 10, "x must be finite; got x=-inf at row 1, column 0"},
       // Non-finite values are reported before the knot count is looked at.
       {"NaN before the knot count", Design::Cr, with_nan, 2, "x must be finite; got x=NaN at row 2, column 0"},
+      // Sizes that cannot be held, before anything is allocated or scanned.
+      {"cr with a penalty too large", Design::Cr, distinct, std::uint64_t{1} << 32,
+       "CR spline: a 4294967296 × 4294967296 matrix is too large"},
+      {"cr_stable on too many rows", Design::CrStable, huge, 5, "CR spline: a 4294967296 × 5 matrix is too large"},
+      {"re on too many rows", Design::Re, huge, 10, "Re basis: a 4294967296 × 1 matrix is too large"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
