@@ -50,10 +50,7 @@ Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, st
     for (double& v : s.data) v *= factor;
   }
 
-  linalg::Vector column_sums(b.cols, 0.0);
-  for (std::size_t i = 0; i < b.rows; ++i)
-    for (std::size_t j = 0; j < b.cols; ++j) column_sums[j] += b(i, j);
-  Matrix z = transform::constraint_null_space(column_sums);
+  Matrix z = transform::sum_to_zero_centring(b);
 
   Matrix centred = linalg::multiply(b, z);
   Matrix penalty = linalg::multiply(linalg::multiply(z.view().transposed(), s), z);

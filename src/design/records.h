@@ -129,7 +129,7 @@ struct ModelDesign {
   std::vector<std::uint64_t> penalty_ranks;     // `rank` of each penalty
   std::vector<double> penalty_log_pdets;        // `log_pdet` of each penalty
   linalg::Matrix model_matrix;                  // n × p, column 0 all 1.0
-  std::uint64_t null_space_dim = 0;             // M_p = p − Σ ranks, floored at 0
+  std::uint64_t null_space_dim = 0;             // M_p = p − rank(Σ penalties): unpenalised directions
   Predictor predictor;
 };
 

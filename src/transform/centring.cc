@@ -31,4 +31,11 @@ linalg::Matrix constraint_null_space(linalg::VectorView c) {
   return z;
 }
 
+linalg::Matrix sum_to_zero_centring(const linalg::Matrix& b) {
+  linalg::Vector column_sums(b.cols, 0.0);
+  for (std::size_t i = 0; i < b.rows; ++i)
+    for (std::size_t j = 0; j < b.cols; ++j) column_sums[j] += b(i, j);
+  return constraint_null_space(column_sums);
+}
+
 }  // namespace kavri::transform

@@ -18,4 +18,9 @@ inline constexpr double kNullConstraintNorm = 2.220446049250313e-16;
 // multiple of e_0, so c'Z = 0 and Z'Z = I up to rounding. Requires p >= 1.
 linalg::Matrix constraint_null_space(linalg::VectorView c);
 
+// The centring of a term whose raw basis at the data is B (n × p, p >= 1):
+// `constraint_null_space` of B's column sums, each summed over the rows in
+// order.
+linalg::Matrix sum_to_zero_centring(const linalg::Matrix& b);
+
 }  // namespace kavri::transform

@@ -1,0 +1,151 @@
+#include "design/additive.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/format.h"
+#include "design/cr.h"
+#include "design/penalty.h"
+#include "design/re.h"
+#include "design/sizes.h"
+#include "design/tensor.h"
+
+namespace kavri::design {
+namespace {
+
+using linalg::Matrix;
+using linalg::MatrixView;
+
+// What one term contributes before the blocks are laid side by side.
+struct BuiltTerm {
+  Matrix block;                  // n × w
+  std::vector<Matrix> penalties;  // w × w each, in smoothing-parameter order
+  Predictor predictor;
+};
+
+std::vector<std::uint64_t> columns_of(const TermSpec& term) {
+  if (const auto* te = std::get_if<TermSpec::Te>(&term.payload)) return {te->col_a, te->col_b};
+  if (const auto* cr = std::get_if<TermSpec::Cr>(&term.payload)) return {cr->col};
+  if (const auto* st = std::get_if<TermSpec::CrStable>(&term.payload)) return {st->col};
+  return {term.as<TermSpec::Re>().col};
+}
+
+struct TermBuilder {
+  MatrixView x;
+
+  Result<BuiltTerm> operator()(const TermSpec::Cr& t) const {
+    KAVRI_TRY(CrTerm term, build_cr_term(x, t.col, t.k));
+    std::vector<Matrix> penalties;
+    penalties.push_back(std::move(term.penalty));
+    return BuiltTerm{std::move(term.basis), std::move(penalties),
+                     Predictor{CrPredictor{.knots = std::move(term.knots), .centring = std::move(term.centring)}}};
+  }
+  Result<BuiltTerm> operator()(const TermSpec::CrStable& t) const {
+    KAVRI_TRY(CrStableTerm term, build_cr_stable_term(x, t.col, t.k));
+    std::vector<Matrix> penalties;
+    penalties.push_back(std::move(term.penalty));
+    return BuiltTerm{std::move(term.basis), std::move(penalties),
+                     Predictor{CrStablePredictor{.knots = std::move(term.knots),
+                                                 .centring = std::move(term.centring),
+                                                 .reparam_v = std::move(term.reparam_v)}}};
+  }
+  Result<BuiltTerm> operator()(const TermSpec::Re& t) const {
+    KAVRI_TRY(ReTerm term, build_re_term(x, t.col));
+    std::vector<Matrix> penalties;
+    penalties.push_back(Matrix::identity(term.levels.size()));
+    return BuiltTerm{std::move(term.basis), std::move(penalties),
+                     Predictor{RePredictor{.levels = std::move(term.levels)}}};
+  }
+  Result<BuiltTerm> operator()(const TermSpec::Te& t) const {
+    KAVRI_TRY(TensorTerm term, build_tensor_term(x, t.col_a, t.col_b, t.k_a, t.k_b));
+    std::vector<Matrix> penalties;
+    for (Matrix& p : term.penalties) penalties.push_back(std::move(p));
+    return BuiltTerm{std::move(term.basis), std::move(penalties), Predictor{std::move(term.predictor)}};
+  }
+};
+
+// The rank of the sum of a term's penalties. Terms occupy disjoint blocks,
+// so the rank of the sum over the design is the sum of these; a
+// single-penalty term keeps its penalty's own rank.
+Result<std::uint64_t> term_rank(const std::vector<Matrix>& penalties, std::uint64_t own_rank) {
+  if (penalties.size() == 1) return own_rank;
+  const Matrix sum = total_penalty(penalties, linalg::Vector(penalties.size(), 0.0));
+  KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(sum));
+  return summary.rank;
+}
+
+std::string count(std::uint64_t v) { return common::format_count(v); }
+
+}  // namespace
+
+Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec> terms) {
+  if (terms.empty()) return invalid_parameter("Additive design needs at least one term");
+  const std::uint64_t n = x.rows, d = x.cols;
+  std::vector<std::vector<std::uint64_t>> cols_used;
+  cols_used.reserve(terms.size());
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    cols_used.push_back(columns_of(terms[i]));
+    for (std::uint64_t c : cols_used.back())
+      if (c >= d)
+        return invalid_parameter("Additive term " + count(i) + " reads column " + count(c) + " but x has only " +
+                                 count(d) + " columns");
+  }
+
+  std::vector<BuiltTerm> built;
+  built.reserve(terms.size());
+  std::uint64_t q = 1;
+  for (const TermSpec& term : terms) {
+    KAVRI_TRY(BuiltTerm t, std::visit(TermBuilder{x}, term.payload));
+    // Checked at every step, so q stays below twice kMaxMatrixDimension and
+    // the sum cannot wrap.
+    q += t.block.cols;
+    KAVRI_TRY_VOID(require_matrix_fits("Additive design", n, q));
+    KAVRI_TRY_VOID(require_matrix_fits("Additive design", q, q));
+    built.push_back(std::move(t));
+  }
+
+  Matrix model_matrix(n, q);
+  for (std::size_t i = 0; i < n; ++i) model_matrix(i, 0) = 1.0;
+  std::vector<Matrix> penalties;
+  std::vector<std::uint64_t> ranks;
+  std::vector<double> log_pdets;
+  std::vector<ColumnRange> ranges;
+  std::vector<Predictor> term_predictors;
+  std::uint64_t ranked = 0;
+  std::uint64_t start = 1;
+  for (BuiltTerm& t : built) {
+    const std::uint64_t w = t.block.cols;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < w; ++j) model_matrix(i, start + j) = t.block(i, j);
+    t.block = Matrix();
+    ranges.push_back({start, start + w});
+
+    std::uint64_t own_rank = 0;
+    for (const Matrix& p : t.penalties) {
+      Matrix embedded = embed_penalty(p, start, q);
+      KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(embedded));
+      penalties.push_back(std::move(embedded));
+      ranks.push_back(summary.rank);
+      log_pdets.push_back(summary.log_pdet);
+      own_rank = summary.rank;
+    }
+    KAVRI_TRY(const std::uint64_t rank, term_rank(t.penalties, own_rank));
+    ranked += rank;
+    term_predictors.push_back(std::move(t.predictor));
+    start += w;
+  }
+
+  return ModelDesign{
+      .penalties = std::move(penalties),
+      .penalty_ranks = std::move(ranks),
+      .penalty_log_pdets = std::move(log_pdets),
+      .model_matrix = std::move(model_matrix),
+      .null_space_dim = ranked <= q ? q - ranked : 0,
+      .predictor = Predictor{AdditivePredictor{.term_predictors = std::move(term_predictors),
+                                               .cols_used = std::move(cols_used),
+                                               .term_col_ranges = std::move(ranges)}},
+  };
+}
+
+}  // namespace kavri::design

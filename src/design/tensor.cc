@@ -1,0 +1,115 @@
+#include "design/tensor.h"
+
+#include <cassert>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "basis/cr.h"
+#include "common/format.h"
+#include "common/numeric.h"
+#include "design/covariates.h"
+#include "design/sizes.h"
+#include "linalg/lapack.h"
+#include "transform/centring.h"
+
+namespace kavri::design {
+namespace {
+
+using linalg::Matrix;
+using linalg::MatrixView;
+
+// S_a ⊗ I_{k_b}: margin a's penalty acting on every b slice.
+Matrix penalty_along_a(const Matrix& s_a, std::size_t k_b) {
+  const std::size_t k_a = s_a.rows;
+  Matrix out(k_a * k_b, k_a * k_b);
+  for (std::size_t r = 0; r < k_a; ++r)
+    for (std::size_t c = 0; c < k_a; ++c)
+      for (std::size_t j = 0; j < k_b; ++j) out(r * k_b + j, c * k_b + j) = s_a(r, c);
+  return out;
+}
+
+// I_{k_a} ⊗ S_b: block diagonal, one copy of S_b per margin-a function.
+Matrix penalty_along_b(std::size_t k_a, const Matrix& s_b) {
+  const std::size_t k_b = s_b.rows;
+  Matrix out(k_a * k_b, k_a * k_b);
+  for (std::size_t a = 0; a < k_a; ++a)
+    for (std::size_t r = 0; r < k_b; ++r)
+      for (std::size_t c = 0; c < k_b; ++c) out(a * k_b + r, a * k_b + c) = s_b(r, c);
+  return out;
+}
+
+Matrix centred_penalty(const Matrix& z, const Matrix& p) {
+  return linalg::multiply(linalg::multiply(z.view().transposed(), p), z);
+}
+
+}  // namespace
+
+Result<Matrix> rescale_tensor_penalty(Matrix s) {
+  auto eig = linalg::eigh(s);
+  if (!eig) return linalg_error("eigh failed in tensor penalty rescale: " + eig.error().text());
+  const double lambda_max = common::nan_ignoring_max(eig->values, 0.0);
+  if (lambda_max > 0.0)
+    for (double& v : s.data) v /= lambda_max;
+  return s;
+}
+
+Matrix row_kronecker(MatrixView a, MatrixView b) {
+  assert(b.rows >= a.rows);
+  const std::size_t m_a = a.cols, m_b = b.cols;
+  Matrix out(a.rows, m_a * m_b);
+  for (std::size_t i = 0; i < a.rows; ++i) {
+    double* row = out.row(i);
+    for (std::size_t ia = 0; ia < m_a; ++ia) {
+      const double va = a(i, ia);
+      for (std::size_t ib = 0; ib < m_b; ++ib) row[ia * m_b + ib] = va * b(i, ib);
+    }
+  }
+  return out;
+}
+
+Result<TensorTerm> build_tensor_term(MatrixView x, std::uint64_t col_a, std::uint64_t col_b, std::uint64_t k_a,
+                                     std::uint64_t k_b) {
+  if (col_a == col_b)
+    return invalid_parameter("Tensor term must have distinct margin columns (got col_a == col_b == " +
+                             common::format_count(col_a) + ")");
+  const std::optional<std::uint64_t> k_total = common::checked_mul(k_a, k_b);
+  if (!k_total)
+    return invalid_parameter("Tensor term: k_a = " + common::format_count(k_a) + " and k_b = " +
+                             common::format_count(k_b) + " give too many basis functions");
+  const std::uint64_t k = *k_total, n = x.rows;
+  // Every matrix the term allocates, margins included (k_b = 0 leaves K = 0
+  // and says nothing about k_a).
+  const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{k_a, k_a}, {k_b, k_b}, {n, k_a},
+                                                            {n, k_b},   {k, k},     {n, k}};
+  for (const auto& [rows, cols] : shapes) KAVRI_TRY_VOID(require_matrix_fits("Tensor term", rows, cols));
+  KAVRI_TRY_VOID(require_finite_column(x, col_a));
+  KAVRI_TRY_VOID(require_finite_column(x, col_b));
+
+  KAVRI_TRY(basis::CrBasis knots_a, basis::place_cr_knots(column_vector(x, col_a), k_a));
+  KAVRI_TRY(basis::CrBasis knots_b, basis::place_cr_knots(column_vector(x, col_b), k_b));
+  KAVRI_TRY(const Matrix s_a, rescale_tensor_penalty(std::move(basis::cr_penalty(knots_a.knots).back())));
+  KAVRI_TRY(const Matrix s_b, rescale_tensor_penalty(std::move(basis::cr_penalty(knots_b.knots).back())));
+
+  const Matrix raw = row_kronecker(basis::cr_basis_matrix(knots_a, column_matrix(x, col_a)),
+                                   basis::cr_basis_matrix(knots_b, column_matrix(x, col_b)));
+  Matrix z = transform::sum_to_zero_centring(raw);
+  Matrix block = linalg::multiply(raw, z);
+  std::array<Matrix, 2> penalties{centred_penalty(z, penalty_along_a(s_a, k_b)),
+                                  centred_penalty(z, penalty_along_b(k_a, s_b))};
+  return TensorTerm{
+      .basis = std::move(block),
+      .penalties = std::move(penalties),
+      .predictor = TensorPredictor{.col_a = col_a,
+                                   .col_b = col_b,
+                                   .bs_a = MarginBasis::Cr,
+                                   .bs_b = MarginBasis::Cr,
+                                   .knots_a = std::move(knots_a.knots),
+                                   .knots_b = std::move(knots_b.knots),
+                                   .xp_a = Matrix::identity(k_a),
+                                   .xp_b = Matrix::identity(k_b),
+                                   .centring = std::move(z)},
+  };
+}
+
+}  // namespace kavri::design
