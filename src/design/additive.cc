@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "common/format.h"
+#include "design/covariates.h"
 #include "design/cr.h"
 #include "design/penalty.h"
+#include "design/predictor_matrix.h"
 #include "design/re.h"
 #include "design/sizes.h"
 #include "design/tensor.h"
@@ -146,6 +148,47 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
                                                .cols_used = std::move(cols_used),
                                                .term_col_ranges = std::move(ranges)}},
   };
+}
+
+Result<Matrix> additive_predictor_matrix(const AdditivePredictor& predictor, MatrixView x_new) {
+  const std::uint64_t n = x_new.rows, d = x_new.cols;
+  const std::size_t n_terms = predictor.term_predictors.size();
+  std::vector<Matrix> results;
+  results.reserve(n_terms);
+  std::uint64_t q = 1;
+  for (std::size_t i = 0; i < n_terms; ++i) {
+    if (i >= predictor.cols_used.size())
+      return invalid_parameter("AdditivePredictor: term " + count(i) + " has no cols_used entry (" +
+                               count(predictor.cols_used.size()) + " entries for " + count(n_terms) + " terms)");
+    const std::vector<std::uint64_t>& cols = predictor.cols_used[i];
+    for (std::uint64_t c : cols)
+      if (c >= d)
+        return invalid_parameter("AdditivePredictor: term " + count(i) + " expects column " + count(c) +
+                                 " but x has only " + count(d) + " columns");
+    const Predictor& term = predictor.term_predictors[i];
+    MatrixView input = x_new;
+    if (!term.is<TensorPredictor>()) {
+      if (cols.empty())
+        return invalid_parameter("AdditivePredictor: term " + count(i) + " has an empty cols_used entry");
+      input = column_matrix(x_new, cols.front());
+    }
+    KAVRI_TRY(Matrix r, predictor_design_matrix(term, input));
+    // The term's own intercept is dropped. Checked at every step, so q
+    // cannot wrap.
+    q += r.cols - 1;
+    KAVRI_TRY_VOID(require_matrix_fits("AdditivePredictor", n, q));
+    results.push_back(std::move(r));
+  }
+
+  Matrix out(n, q);
+  for (std::size_t i = 0; i < n; ++i) out(i, 0) = 1.0;
+  std::size_t start = 1;
+  for (const Matrix& r : results) {
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 1; j < r.cols; ++j) out(i, start + j - 1) = r(i, j);
+    start += r.cols - 1;
+  }
+  return out;
 }
 
 }  // namespace kavri::design

@@ -8,8 +8,8 @@
 
 namespace kavri::design {
 
-Result<void> require_a_column(linalg::MatrixView x) {
-  if (x.rows > 0 && x.cols == 0) return invalid_parameter("x must have at least one column");
+Result<void> require_a_column(linalg::MatrixView x, std::string_view name) {
+  if (x.rows > 0 && x.cols == 0) return invalid_parameter(std::string(name) + " must have at least one column");
   return {};
 }
 

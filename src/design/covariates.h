@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "linalg/error.h"
 #include "linalg/matrix.h"
@@ -20,9 +21,9 @@ inline linalg::VectorView column_vector(linalg::MatrixView x, std::uint64_t col)
   return {x.data + static_cast<std::ptrdiff_t>(col) * x.col_stride, x.rows, x.row_stride};
 }
 
-// InvalidParameter "x must have at least one column" for x with rows and no
-// columns; the single-smooth designs read column 0.
-[[nodiscard]] Result<void> require_a_column(linalg::MatrixView x);
+// InvalidParameter "{name} must have at least one column" for x with rows
+// and no columns; the single-smooth designs and their rebuilds read column 0.
+[[nodiscard]] Result<void> require_a_column(linalg::MatrixView x, std::string_view name = "x");
 
 // InvalidParameter "x must be finite; got x={} at row {}, column {}" for
 // the first NaN or infinite value of column `col`. Sorting NaN is undefined

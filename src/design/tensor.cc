@@ -8,6 +8,7 @@
 #include "basis/cr.h"
 #include "common/format.h"
 #include "common/numeric.h"
+#include "design/assembly.h"
 #include "design/covariates.h"
 #include "design/sizes.h"
 #include "linalg/lapack.h"
@@ -110,6 +111,39 @@ Result<TensorTerm> build_tensor_term(MatrixView x, std::uint64_t col_a, std::uin
                                    .xp_b = Matrix::identity(k_b),
                                    .centring = std::move(z)},
   };
+}
+
+Result<Matrix> tensor_predictor_matrix(const TensorPredictor& predictor, MatrixView x_new) {
+  constexpr const char* kRecord = "TensorPredictor";
+  const std::uint64_t n = x_new.rows, d = x_new.cols;
+  if (predictor.col_a >= d || predictor.col_b >= d)
+    return invalid_parameter("TensorPredictor: term reads columns (" + common::format_count(predictor.col_a) + ", " +
+                             common::format_count(predictor.col_b) + ") but x has only " + common::format_count(d) +
+                             " columns");
+  KAVRI_TRY(const basis::CrBasis knots_a, basis::validate_cr_knots(predictor.knots_a));
+  KAVRI_TRY(const basis::CrBasis knots_b, basis::validate_cr_knots(predictor.knots_b));
+  const std::uint64_t k_a = knots_a.k, k_b = knots_b.k;
+  KAVRI_TRY_VOID(
+      require_stored_shape(kRecord, "xp_a", predictor.xp_a, k_a, k_a, "one row and column per knot of margin a"));
+  KAVRI_TRY_VOID(
+      require_stored_shape(kRecord, "xp_b", predictor.xp_b, k_b, k_b, "one row and column per knot of margin b"));
+  KAVRI_TRY_VOID(require_matrix_fits(kRecord, n, k_a));
+  KAVRI_TRY_VOID(require_matrix_fits(kRecord, n, k_b));
+  // Both factors are at most kMaxMatrixDimension now, so the product fits.
+  const std::uint64_t k = k_a * k_b;
+  KAVRI_TRY_VOID(
+      require_stored_rows(kRecord, "centring", predictor.centring, k, "one per tensor basis function"));
+  const std::uint64_t width = predictor.centring.cols;
+  KAVRI_TRY_VOID(require_matrix_fits(kRecord, n, k));
+  KAVRI_TRY_VOID(require_matrix_fits(kRecord, n, width));
+  // width + 1 cannot wrap once width fits.
+  KAVRI_TRY_VOID(require_matrix_fits(kRecord, n, width + 1));
+
+  const Matrix a = linalg::multiply(basis::cr_basis_matrix(knots_a, column_matrix(x_new, predictor.col_a)),
+                                    predictor.xp_a);
+  const Matrix b = linalg::multiply(basis::cr_basis_matrix(knots_b, column_matrix(x_new, predictor.col_b)),
+                                    predictor.xp_b);
+  return prepend_intercept_column(linalg::multiply(row_kronecker(a, b), predictor.centring));
 }
 
 }  // namespace kavri::design

@@ -1,5 +1,5 @@
-// Tensor-product terms of two cubic regression spline margins, built at fit
-// time.
+// Tensor-product terms of two cubic regression spline margins: the term
+// built at fit time and its columns rebuilt from a `TensorPredictor`.
 //
 // Raw coefficient a·k_b + b pairs basis function a of margin a with basis
 // function b of margin b, so margin b runs fastest. The k_a·k_b raw columns
@@ -37,5 +37,11 @@ linalg::Matrix row_kronecker(linalg::MatrixView a, linalg::MatrixView b);
 // covariate value, and the knot errors of margin a, then of margin b.
 [[nodiscard]] Result<TensorTerm> build_tensor_term(linalg::MatrixView x, std::uint64_t col_a, std::uint64_t col_b,
                                                    std::uint64_t k_a, std::uint64_t k_b);
+
+// [1 | R·centring] with R the row-wise Kronecker product of the margin
+// bases at x_new (each times its `xp` matrix). The predictor may come from
+// bytes, so its columns, knots and matrix shapes are checked before use.
+[[nodiscard]] Result<linalg::Matrix> tensor_predictor_matrix(const TensorPredictor& predictor,
+                                                             linalg::MatrixView x_new);
 
 }  // namespace kavri::design
