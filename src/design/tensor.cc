@@ -20,23 +20,15 @@ namespace {
 using linalg::Matrix;
 using linalg::MatrixView;
 
-// S_a ⊗ I_{k_b}: margin a's penalty acting on every b slice.
-Matrix penalty_along_a(const Matrix& s_a, std::size_t k_b) {
-  const std::size_t k_a = s_a.rows;
-  Matrix out(k_a * k_b, k_a * k_b);
-  for (std::size_t r = 0; r < k_a; ++r)
-    for (std::size_t c = 0; c < k_a; ++c)
-      for (std::size_t j = 0; j < k_b; ++j) out(r * k_b + j, c * k_b + j) = s_a(r, c);
-  return out;
-}
-
-// I_{k_a} ⊗ S_b: block diagonal, one copy of S_b per margin-a function.
-Matrix penalty_along_b(std::size_t k_a, const Matrix& s_b) {
-  const std::size_t k_b = s_b.rows;
-  Matrix out(k_a * k_b, k_a * k_b);
-  for (std::size_t a = 0; a < k_a; ++a)
-    for (std::size_t r = 0; r < k_b; ++r)
-      for (std::size_t c = 0; c < k_b; ++c) out(a * k_b + r, a * k_b + c) = s_b(r, c);
+// A ⊗ B: entry (r·B.rows + i, c·B.cols + j) = A(r, c)·B(i, j). With an
+// identity factor, S_a ⊗ I acts on every margin-b slice and I ⊗ S_b is block
+// diagonal.
+Matrix kronecker(const Matrix& a, const Matrix& b) {
+  Matrix out(a.rows * b.rows, a.cols * b.cols);
+  for (std::size_t r = 0; r < a.rows; ++r)
+    for (std::size_t c = 0; c < a.cols; ++c)
+      for (std::size_t i = 0; i < b.rows; ++i)
+        for (std::size_t j = 0; j < b.cols; ++j) out(r * b.rows + i, c * b.cols + j) = a(r, c) * b(i, j);
   return out;
 }
 
@@ -96,8 +88,8 @@ Result<TensorTerm> build_tensor_term(MatrixView x, std::uint64_t col_a, std::uin
                                    basis::cr_basis_matrix(knots_b, column_matrix(x, col_b)));
   Matrix z = transform::sum_to_zero_centring(raw);
   Matrix block = linalg::multiply(raw, z);
-  std::array<Matrix, 2> penalties{centred_penalty(z, penalty_along_a(s_a, k_b)),
-                                  centred_penalty(z, penalty_along_b(k_a, s_b))};
+  std::array<Matrix, 2> penalties{centred_penalty(z, kronecker(s_a, Matrix::identity(k_b))),
+                                  centred_penalty(z, kronecker(Matrix::identity(k_a), s_b))};
   return TensorTerm{
       .basis = std::move(block),
       .penalties = std::move(penalties),
