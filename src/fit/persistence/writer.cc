@@ -1,5 +1,6 @@
 #include "fit/persistence/writer.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -30,20 +31,15 @@ void put_key(std::string& out, std::string_view key, bool first = false) {
   out += "\":";
 }
 
-void put_doubles(std::string& out, const std::vector<double>& values) {
+// "[a,b,...]" with each element written by `put`.
+template <class Range, class Put>
+void put_list(std::string& out, const Range& items, Put put) {
   out.push_back('[');
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    put_double(out, values[i]);
-  }
-  out.push_back(']');
-}
-
-void put_counts(std::string& out, const std::vector<std::uint64_t>& values) {
-  out.push_back('[');
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    put_count(out, values[i]);
+  bool first = true;
+  for (const auto& item : items) {
+    if (!first) out.push_back(',');
+    first = false;
+    put(out, item);
   }
   out.push_back(']');
 }
@@ -52,9 +48,9 @@ void put_array_form(std::string& out, const std::vector<std::uint64_t>& dims, co
   out += "{\"v\":";
   put_count(out, kArrayFormVersion);
   out += ",\"dim\":";
-  put_counts(out, dims);
+  put_list(out, dims, put_count);
   out += ",\"data\":";
-  put_doubles(out, data);
+  put_list(out, data, put_double);
   out.push_back('}');
 }
 
@@ -71,7 +67,7 @@ void put_payload(std::string& out, const design::CrPredictor& p) {
 
 void put_payload(std::string& out, const design::RePredictor& p) {
   put_key(out, "levels");
-  put_doubles(out, p.levels);
+  put_list(out, p.levels, put_double);
 }
 
 void put_payload(std::string& out, const design::CrStablePredictor& p) {
@@ -85,26 +81,13 @@ void put_payload(std::string& out, const design::CrStablePredictor& p) {
 
 void put_payload(std::string& out, const design::AdditivePredictor& p) {
   put_key(out, "term_predictors");
-  out.push_back('[');
-  for (std::size_t i = 0; i < p.term_predictors.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    serialize_predictor(p.term_predictors[i], out);
-  }
-  out.push_back(']');
+  put_list(out, p.term_predictors, [](std::string& o, const design::Predictor& term) { serialize_predictor(term, o); });
   put_key(out, "cols_used");
-  out.push_back('[');
-  for (std::size_t i = 0; i < p.cols_used.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    put_counts(out, p.cols_used[i]);
-  }
-  out.push_back(']');
+  put_list(out, p.cols_used, [](std::string& o, const std::vector<std::uint64_t>& cols) { put_list(o, cols, put_count); });
   put_key(out, "term_col_ranges");
-  out.push_back('[');
-  for (std::size_t i = 0; i < p.term_col_ranges.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    put_counts(out, {p.term_col_ranges[i].start, p.term_col_ranges[i].end});
-  }
-  out.push_back(']');
+  put_list(out, p.term_col_ranges, [](std::string& o, const design::ColumnRange& r) {
+    put_list(o, std::array{r.start, r.end}, put_count);
+  });
 }
 
 void put_payload(std::string& out, const design::TensorPredictor& p) {
