@@ -122,11 +122,17 @@ LapackResult<Vector> lu_solve(MatrixView a, VectorView b) {
   return x;
 }
 
-Matrix multiply(MatrixView a, MatrixView b) {
+void multiply_into(MatrixView a, MatrixView b, Matrix& out) {
   assert(a.cols == b.rows);
-  Matrix c(a.rows, b.cols);
-  if (a.rows == 0 || b.cols == 0) return c;
-  if (a.cols == 0) return c;  // empty inner dimension: the zero matrix
+  assert(out.data.empty() || (out.data.data() != a.data && out.data.data() != b.data));
+  out.rows = a.rows;
+  out.cols = b.cols;
+  out.data.resize(a.rows * b.cols);
+  if (a.rows == 0 || b.cols == 0) return;
+  if (a.cols == 0) {  // empty inner dimension: the zero matrix
+    std::fill(out.data.begin(), out.data.end(), 0.0);
+    return;
+  }
   // Row-major C = A·B is column-major C' = B'·A'. A row-major operand read
   // column-major is already its transpose, so it goes in untransposed.
   GemmOperand ga = gemm_operand(a), gb = gemm_operand(b);
@@ -135,15 +141,32 @@ Matrix multiply(MatrixView a, MatrixView b) {
   const int m = as_lapack_int(b.cols), n = as_lapack_int(a.rows), k = as_lapack_int(a.cols);
   const double one = 1.0, zero = 0.0;
   const int ldc = m;
-  dgemm_(&tb, &ta, &m, &n, &k, &one, gb.data, &gb.ld, ga.data, &ga.ld, &zero, c.data.data(), &ldc);
+  dgemm_(&tb, &ta, &m, &n, &k, &one, gb.data, &gb.ld, ga.data, &ga.ld, &zero, out.data.data(), &ldc);
+}
+
+Matrix multiply(MatrixView a, MatrixView b) {
+  Matrix c;
+  multiply_into(a, b, c);
   return c;
 }
 
-Vector multiply(MatrixView a, VectorView x) {
+void multiply_into(MatrixView a, VectorView x, Vector& out) {
   assert(a.cols == x.size);
-  Vector xs = x.to_vector();
-  Matrix c = multiply(a, MatrixView(xs.data(), xs.size(), 1, 1, 1));
-  return std::move(c.data);
+  Matrix c;
+  c.data = std::move(out);
+  if (x.stride == 1) {
+    multiply_into(a, MatrixView(x.data, x.size, 1, 1, 1), c);
+  } else {
+    const Vector xs = x.to_vector();
+    multiply_into(a, MatrixView(xs.data(), xs.size(), 1, 1, 1), c);
+  }
+  out = std::move(c.data);
+}
+
+Vector multiply(MatrixView a, VectorView x) {
+  Vector y;
+  multiply_into(a, x, y);
+  return y;
 }
 
 bool blas_is_serial() { return openblas_get_parallel() == 0; }

@@ -53,6 +53,11 @@ struct Eigen {
 Matrix multiply(MatrixView a, MatrixView b);
 // y = A·x through dgemm with one right-hand column.
 Vector multiply(MatrixView a, VectorView x);
+// The same two products into storage that the caller reuses across
+// iterations (resized to fit, never aliasing an operand); bit for bit the
+// values of `multiply`.
+void multiply_into(MatrixView a, MatrixView b, Matrix& out);
+void multiply_into(MatrixView a, VectorView x, Vector& out);
 
 // True when the linked OpenBLAS is the single-threaded build: the library
 // must never start threads of its own.

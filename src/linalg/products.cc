@@ -18,4 +18,14 @@ Matrix weighted_transpose(MatrixView x, VectorView w) {
   return out;
 }
 
+double quadratic_form(MatrixView s, VectorView b) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < b.size; ++i) {
+    double row = 0.0;
+    for (std::size_t j = 0; j < b.size; ++j) row += s(i, j) * b[j];
+    sum += b[i] * row;
+  }
+  return sum;
+}
+
 }  // namespace kavri::linalg

@@ -5,6 +5,7 @@
 #include <dirent.h>
 
 #include <cmath>
+#include <limits>
 
 #include "test_util.h"
 
@@ -125,6 +126,27 @@ TEST(Multiply, AgreesWithTheNaiveProductForEveryLayout) {
   expect_matrix_near(multiply(slice, b), naive_product(slice.to_matrix(), b), 1e-15);
   // An empty inner dimension is the zero matrix.
   EXPECT_EQ(multiply(Matrix(2, 0), Matrix(0, 3)), Matrix(2, 3));
+}
+
+TEST(MultiplyInto, ReusesTheBufferAndMatchesMultiplyBitForBit) {
+  const Matrix a = random_matrix(7, 4, 11), b = random_matrix(4, 3, 12);
+  Matrix out(2, 9, std::numeric_limits<double>::quiet_NaN());  // wrong shape, stale NaN
+  multiply_into(a, b, out);
+  EXPECT_EQ(out, multiply(a, b));
+  multiply_into(Matrix(2, 0), Matrix(0, 3), out);  // stale entries must not survive
+  EXPECT_EQ(out, Matrix(2, 3));
+
+  const Vector x{0.5, -1.0, 2.0, 0.25};
+  Vector y(1, std::numeric_limits<double>::quiet_NaN());
+  multiply_into(a, x, y);
+  EXPECT_EQ(y, multiply(a, x));
+  // A strided vector (every other entry) and a stride-0 one.
+  const Vector spread{0.5, 9.0, -1.0, 9.0, 2.0, 9.0, 0.25};
+  multiply_into(a, VectorView(spread.data(), 4, 2), y);
+  EXPECT_EQ(y, multiply(a, x));
+  const double one = 1.0;
+  multiply_into(a, VectorView(&one, 4, 0), y);
+  EXPECT_EQ(y, multiply(a, Vector(4, 1.0)));
 }
 
 // The serial OpenBLAS never starts a thread: after BLAS and LAPACK work the

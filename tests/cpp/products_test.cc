@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "linalg/lapack.h"
 #include "test_util.h"
 
@@ -26,6 +28,19 @@ TEST(WeightedTranspose, ReadsStridedViews) {
   const Matrix xt = testing::transpose(x);
   const Vector w{1.0, 2.0, 3.0, 4.0};
   EXPECT_EQ(weighted_transpose(xt.view().transposed(), w), weighted_transpose(x, w));
+}
+
+TEST(QuadraticForm, SumsOverTheLeadingBlock) {
+  // b'Sb for S = [[2, 1], [1, 3]], b = (1, −2): 2 − 2 − 2 + 12 = 10. The
+  // third row and column lie outside the block that b spans.
+  Matrix s(3, 3, std::numeric_limits<double>::quiet_NaN());
+  s(0, 0) = 2.0;
+  s(0, 1) = 1.0;
+  s(1, 0) = 1.0;
+  s(1, 1) = 3.0;
+  EXPECT_EQ(quadratic_form(s, Vector{1.0, -2.0}), 10.0);
+  // A zero vector against a finite penalty is an exact zero.
+  EXPECT_EQ(quadratic_form(Matrix::identity(2), Vector{0.0, 0.0}), 0.0);
 }
 
 }  // namespace
