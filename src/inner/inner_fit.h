@@ -1,0 +1,46 @@
+// The result of every inner fit: the coefficients of one penalized model at
+// fixed smoothing (and shape) parameters, with the working quantities and the
+// Cholesky factor that the criterion and the fit summaries read.
+//
+// Every array is owned by the record; the factor is lower triangular with
+// zeros above the diagonal. A fit returns a complete record or an error,
+// never a partial one. Only the inverse Gaussian fit fills the two optional
+// observed-information fields.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "linalg/matrix.h"
+
+namespace kavri::inner {
+
+// Per-observation pieces of the observed-information Hessian
+// H_obs = X'·diag(w·ω)·X + S_λ of an inverse Gaussian fit (w the prior
+// weights, ω the observed weights), from which the criterion corrects its
+// gradient.
+struct ObservedInfoBlock {
+  linalg::Vector dweight_deta;  // d(w_i·ω_i)/dη_i
+  linalg::Vector leverage;      // x_i'·H_obs⁻¹·x_i
+  linalg::Vector deta_drho;     // X·(−H_obs⁻¹·S_λ·β): η along a common shift of every ρ_j
+  double trace_hinv_s = 0.0;    // tr(H_obs⁻¹·S_λ), the λ_j already inside S_λ
+};
+
+struct InnerFit {
+  linalg::Vector beta;              // p coefficients
+  linalg::Vector eta;               // n, the linear predictor of the final state
+  linalg::Vector mu;                // n, link_inverse(eta)
+  linalg::Vector working_weights;   // n, W of the last system formed
+  linalg::Vector working_response;  // n, z of the last system formed
+  linalg::Matrix factor;            // p × p lower L with L·L' = X'WX + S_λ (+ the fit's ridge, if any)
+  double deviance = 0.0;            // Σ_i w_i·d(y_i, μ_i) at the final μ
+  double pearson = 0.0;             // Σ_i W_i·(z_i − η_i)²
+  std::uint64_t n = 0;              // rows of X
+  std::uint64_t p = 0;              // columns of X
+  std::uint64_t iterations = 0;     // iterations begun
+  std::optional<double> stored_log_det;            // ln|det H_obs|, replaces 2·Σ ln L_jj
+  std::optional<ObservedInfoBlock> observed_info;  // the pieces of H_obs
+  bool converged = false;
+};
+
+}  // namespace kavri::inner

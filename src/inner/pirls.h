@@ -1,0 +1,278 @@
+// Penalized iteratively re-weighted least squares (PIRLS) with step halving:
+// for fixed log smoothing parameters, the coefficients that minimise the
+// penalized deviance D(β) + β'S_λβ of one re-weighted family.
+//
+// Written once over `family::PirlsFamily` and instantiated per family; a
+// shape family's value comes from its `ShapeFitProblem`. Each iteration
+// solves the working system (X'WX + S_λ)·β = X'Wz with the ridged Cholesky
+// solve and halves a rejected step towards the current coefficients. The
+// returned working quantities and factor belong to the last system solved,
+// one update behind the coefficients (see `pirls_loop`).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "design/penalty.h"
+#include "family/family.h"
+#include "fit/problem.h"
+#include "inner/inner_fit.h"
+#include "linalg/cholesky.h"
+#include "linalg/error.h"
+#include "linalg/lapack.h"
+#include "linalg/matrix.h"
+#include "linalg/products.h"
+
+namespace kavri::inner {
+
+// At most this many halvings of one iteration's step; the 100th halved
+// candidate is judged once more.
+inline constexpr std::uint64_t kMaxStepHalvings = 100;
+// From the second iteration on, a candidate may raise the penalized
+// deviance P by at most ((|P| + 0.1)·10)·2^-26: rounding in P itself must
+// not force a halving near the optimum.
+inline constexpr double kIncreaseOffset = 0.1;
+inline constexpr double kIncreaseFactor = 10.0;
+inline constexpr double kIncreaseScale = 1.4901161193847656e-08;  // 2^-26
+// Keeps the relative deviance change defined at a zero deviance.
+inline constexpr double kDevianceChangeFloor = 1e-30;
+
+// tol_h of a state with penalized deviance P.
+double halving_tolerance(double penalized_deviance);
+
+// The convergence rule: |D − D_new| / (|D| + 1e-30) < tol, strictly; a NaN
+// ratio never converges.
+bool deviance_converged(double deviance, double new_deviance, double tol);
+
+// True when the candidate must be halved again: its penalized deviance, a
+// linear predictor, a mean or a unit deviance is not finite, or (from the
+// second iteration on) its penalized deviance exceeds the current one by
+// more than `tolerance`. The first step is never rejected for an increase:
+// the start is not a fit of the model, so its deviance is no benchmark.
+template <family::Family F>
+bool pirls_halving_check(double candidate_penalized, linalg::VectorView eta, linalg::VectorView mu,
+                         linalg::VectorView y, const F& family, bool first_iteration,
+                         double current_penalized, double tolerance);
+
+// What the loop reads of a problem; views into the caller's record.
+struct PirlsInputs {
+  linalg::MatrixView x;                             // n × p
+  linalg::VectorView y;                             // n
+  std::optional<linalg::VectorView> prior_weights;  // n; absent means ones
+  std::optional<linalg::VectorView> start_eta;      // n; replaces link(initial_mu(y))
+  fit::InnerSettings settings;                      // max_iter and tol are read
+};
+
+// The loop on a ready-made total penalty (its leading p × p block is used).
+//
+// Exits: max_iter 0 (β = 0, W ones, z = y, fallback factor); convergence in
+// iteration k ≥ 1; exhaustion after max_iter accepted steps; a step still
+// rejected after the last halving (the state, W and z of that iteration's
+// start, the factor of the iteration before, or the fallback factor in
+// iteration 0). The fallback factor is that of X'·diag(w)·X + S_λ + δI with
+// the prior weights w and δ = `linalg::solve_ridge`. Fails with
+// SingularSystem "PIRLS factor: {}" when an iteration's system does not
+// factor and "Cholesky failed: {}" when the fallback does not.
+template <family::PirlsFamily F>
+[[nodiscard]] Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs,
+                                          linalg::MatrixView s_lambda);
+
+// S_λ = Σ_j exp(ρ_j)·S_j over the problem's penalties, then the loop; a
+// plain family is its default value, a shape family's value is the
+// problem's `family`.
+template <family::PirlsFamily F>
+[[nodiscard]] Result<InnerFit> pirls_fit(const fit::FitProblem& problem, linalg::VectorView rho);
+template <family::PirlsFamily F>
+[[nodiscard]] Result<InnerFit> pirls_fit(const fit::ShapeFitProblem<F>& problem, linalg::VectorView rho);
+
+// The instances of the plain families.
+[[nodiscard]] Result<InnerFit> pirls_fit_poisson(const fit::FitProblem& problem, linalg::VectorView rho);
+[[nodiscard]] Result<InnerFit> pirls_fit_quasipoisson(const fit::FitProblem& problem, linalg::VectorView rho);
+[[nodiscard]] Result<InnerFit> pirls_fit_bernoulli(const fit::FitProblem& problem, linalg::VectorView rho);
+[[nodiscard]] Result<InnerFit> pirls_fit_quasibinomial(const fit::FitProblem& problem, linalg::VectorView rho);
+[[nodiscard]] Result<InnerFit> pirls_fit_gamma(const fit::FitProblem& problem, linalg::VectorView rho);
+
+// ---- Implementation details follow ----
+
+namespace detail {
+
+// The buffers of one call, allocated once and overwritten by every
+// iteration and every halving.
+struct PirlsWorkspace {
+  linalg::Matrix xtw;            // X'W, p × n
+  linalg::Matrix hessian;        // X'WX + S_λ, p × p
+  linalg::Vector rhs;            // X'Wz, p
+  linalg::Vector candidate_eta;  // X·β̃, n
+  linalg::Vector candidate_mu;   // n
+};
+
+// H = X'W·X + S_λ into the workspace, added entry by entry and not
+// symmetrised (the factorisation reads the lower triangle).
+void form_penalized_hessian(linalg::MatrixView x, linalg::MatrixView s_lambda, PirlsWorkspace& ws);
+
+// The fallback factor (see `pirls_loop`).
+[[nodiscard]] Result<linalg::Matrix> fallback_factor(linalg::MatrixView x, linalg::VectorView prior_weights,
+                                                     linalg::MatrixView s_lambda, PirlsWorkspace& ws);
+
+// Σ_i W_i·(z_i − η_i)².
+double pearson_statistic(const linalg::Vector& w, const linalg::Vector& z, const linalg::Vector& eta);
+
+inline linalg::MatrixView leading_block(linalg::MatrixView s, std::size_t p) {
+  return {s.data, p, p, s.row_stride, s.col_stride};
+}
+
+inline std::optional<linalg::VectorView> optional_view(const std::optional<linalg::Vector>& v) {
+  if (!v) return std::nullopt;
+  return linalg::VectorView(*v);
+}
+
+// The loop's view of a plain or shape-family problem.
+template <class Problem>
+PirlsInputs inputs_of(const Problem& problem) {
+  return {.x = problem.model_matrix,
+          .y = problem.y,
+          .prior_weights = optional_view(problem.prior_weights),
+          .start_eta = optional_view(problem.start_eta),
+          .settings = problem.settings};
+}
+
+}  // namespace detail
+
+template <family::Family F>
+bool pirls_halving_check(double candidate_penalized, linalg::VectorView eta, linalg::VectorView mu,
+                         linalg::VectorView y, const F& family, bool first_iteration,
+                         double current_penalized, double tolerance) {
+  if (!std::isfinite(candidate_penalized)) return true;
+  for (std::size_t i = 0; i < eta.size; ++i) {
+    if (!std::isfinite(eta[i]) || !std::isfinite(mu[i])) return true;
+    if (!std::isfinite(family.unit_deviance(y[i], mu[i]))) return true;
+  }
+  if (first_iteration) return false;
+  return candidate_penalized - current_penalized > tolerance;
+}
+
+template <family::PirlsFamily F>
+Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::MatrixView s_lambda) {
+  using linalg::Vector;
+  const linalg::MatrixView x = inputs.x;
+  const std::size_t n = x.rows, p = x.cols;
+  const linalg::VectorView y = inputs.y;
+  const linalg::VectorView w = family::weights_or_ones(inputs.prior_weights, n);
+  const linalg::MatrixView s = detail::leading_block(s_lambda, p);
+  const fit::InnerSettings& settings = inputs.settings;
+
+  // The start: η from the family's starting means (or the caller's η), and
+  // μ recomputed from η so that the state is consistent.
+  Vector eta = family.initial_mu(y);
+  for (std::size_t i = 0; i < n; ++i) eta[i] = family.link(eta[i]);
+  if (inputs.start_eta)
+    for (std::size_t i = 0; i < n; ++i) eta[i] = (*inputs.start_eta)[i];
+  Vector mu(n);
+  for (std::size_t i = 0; i < n; ++i) mu[i] = family.link_inverse(eta[i]);
+  double deviance = family.weighted_deviance(y, mu, w);
+  Vector beta(p, 0.0);
+  double penalized = deviance + linalg::quadratic_form(s, beta);
+
+  Vector weights(n, 1.0);
+  Vector response = y.to_vector();
+  detail::PirlsWorkspace ws;
+  ws.candidate_eta.resize(n);
+  ws.candidate_mu.resize(n);
+  std::optional<linalg::Matrix> factor;
+  std::uint64_t iterations = 0;
+  bool converged = false;
+
+  // Overwrites the candidate's η, μ, D and P from its coefficients.
+  double candidate_deviance = 0.0, candidate_penalized = 0.0;
+  auto evaluate_candidate = [&](const Vector& candidate) {
+    linalg::multiply_into(x, candidate, ws.candidate_eta);
+    for (std::size_t i = 0; i < n; ++i) ws.candidate_mu[i] = family.link_inverse(ws.candidate_eta[i]);
+    candidate_deviance = family.weighted_deviance(y, ws.candidate_mu, w);
+    candidate_penalized = candidate_deviance + linalg::quadratic_form(s, candidate);
+  };
+
+  for (std::uint64_t k = 0; k < settings.max_iter; ++k) {
+    for (std::size_t i = 0; i < n; ++i) {
+      weights[i] = family::working_weight(family, w[i], mu[i]);
+      response[i] = family::working_response(family, y[i], mu[i], eta[i]);
+    }
+    linalg::weighted_transpose_into(x, weights, ws.xtw);
+    detail::form_penalized_hessian(x, s, ws);
+    linalg::multiply_into(ws.xtw, response, ws.rhs);
+    auto solved = linalg::cholesky_solve_ridged(ws.hessian, ws.rhs);
+    if (!solved) {
+      if (solved.error().template is<SingularSystem>())
+        return singular_system("PIRLS factor: " + solved.error().message());
+      return std::unexpected(std::move(solved.error()));
+    }
+    Vector& candidate = solved->solution;
+
+    evaluate_candidate(candidate);
+    const bool first = k == 0;
+    const double tolerance = halving_tolerance(penalized);
+    auto rejected = [&] {
+      return pirls_halving_check(candidate_penalized, ws.candidate_eta, ws.candidate_mu, y, family, first,
+                                 penalized, tolerance);
+    };
+    bool reject = rejected();
+    for (std::uint64_t h = 0; reject && h < kMaxStepHalvings; ++h) {
+      for (std::size_t j = 0; j < p; ++j) candidate[j] = (beta[j] + candidate[j]) * 0.5;
+      evaluate_candidate(candidate);
+      reject = rejected();
+    }
+    if (reject) {
+      iterations = k + 1;
+      break;
+    }
+
+    std::swap(beta, candidate);
+    std::swap(eta, ws.candidate_eta);
+    std::swap(mu, ws.candidate_mu);
+    factor = std::move(solved->factor);
+    if (k >= 1 && deviance_converged(deviance, candidate_deviance, settings.tol)) {
+      deviance = candidate_deviance;
+      converged = true;
+      iterations = k + 1;
+      break;
+    }
+    deviance = candidate_deviance;
+    penalized = candidate_penalized;
+    iterations = k + 1;
+  }
+
+  if (!factor) {
+    KAVRI_TRY(linalg::Matrix fallback, detail::fallback_factor(x, w, s, ws));
+    factor = std::move(fallback);
+  }
+  const double pearson = detail::pearson_statistic(weights, response, eta);
+  return InnerFit{.beta = std::move(beta),
+                  .eta = std::move(eta),
+                  .mu = std::move(mu),
+                  .working_weights = std::move(weights),
+                  .working_response = std::move(response),
+                  .factor = std::move(*factor),
+                  .deviance = deviance,
+                  .pearson = pearson,
+                  .n = n,
+                  .p = p,
+                  .iterations = iterations,
+                  .stored_log_det = std::nullopt,
+                  .observed_info = std::nullopt,
+                  .converged = converged};
+}
+
+template <family::PirlsFamily F>
+Result<InnerFit> pirls_fit(const fit::FitProblem& problem, linalg::VectorView rho) {
+  const linalg::Matrix s_lambda = design::total_penalty(problem.penalties, rho);
+  return pirls_loop(F{}, detail::inputs_of(problem), s_lambda);
+}
+
+template <family::PirlsFamily F>
+Result<InnerFit> pirls_fit(const fit::ShapeFitProblem<F>& problem, linalg::VectorView rho) {
+  const linalg::Matrix s_lambda = design::total_penalty(problem.penalties, rho);
+  return pirls_loop(problem.family, detail::inputs_of(problem), s_lambda);
+}
+
+}  // namespace kavri::inner
