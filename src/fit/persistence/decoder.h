@@ -60,7 +60,7 @@ class DecoderStack {
   std::string error_;
 };
 
-// Skips one whole value; the JSON library has already checked its syntax.
+// Skips one whole value, whose syntax the JSON library checks as it reads.
 // Its brackets are only counted, so any depth is skipped in constant stack.
 class SkipDecoder : public Decoder {
  public:
