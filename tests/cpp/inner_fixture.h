@@ -137,23 +137,33 @@ inline Matrix naive_total_penalty(const std::vector<Matrix>& penalties, const Ve
   return s;
 }
 
-// x with A·x = b by Gaussian elimination with partial pivoting, and
-// ln|det A| from the same elimination: references for the inverses and
-// determinants that the fits take from LAPACK.
-inline Vector gauss_solve(Matrix a, Vector b) {
+// Gaussian elimination with partial pivoting, the reference for the
+// inverses and determinants that the fits take from LAPACK: reduces A to
+// upper triangular form, applying the same row operations to b, and returns
+// ln|det A|.
+inline double eliminate(Matrix& a, Vector& b) {
   const std::size_t n = a.rows;
+  double log_det = 0.0;
   for (std::size_t c = 0; c < n; ++c) {
     std::size_t pivot = c;
     for (std::size_t r = c + 1; r < n; ++r)
       if (std::fabs(a(r, c)) > std::fabs(a(pivot, c))) pivot = r;
     for (std::size_t k = 0; k < n; ++k) std::swap(a(c, k), a(pivot, k));
     std::swap(b[c], b[pivot]);
+    log_det += std::log(std::fabs(a(c, c)));
     for (std::size_t r = c + 1; r < n; ++r) {
       const double f = a(r, c) / a(c, c);
       for (std::size_t k = c; k < n; ++k) a(r, k) -= f * a(c, k);
       b[r] -= f * b[c];
     }
   }
+  return log_det;
+}
+
+// x with A·x = b.
+inline Vector gauss_solve(Matrix a, Vector b) {
+  eliminate(a, b);
+  const std::size_t n = a.rows;
   Vector x(n);
   for (std::size_t i = n; i-- > 0;) {
     double s = b[i];
@@ -164,20 +174,8 @@ inline Vector gauss_solve(Matrix a, Vector b) {
 }
 
 inline double log_abs_det(Matrix a) {
-  const std::size_t n = a.rows;
-  double sum = 0.0;
-  for (std::size_t c = 0; c < n; ++c) {
-    std::size_t pivot = c;
-    for (std::size_t r = c + 1; r < n; ++r)
-      if (std::fabs(a(r, c)) > std::fabs(a(pivot, c))) pivot = r;
-    for (std::size_t k = 0; k < n; ++k) std::swap(a(c, k), a(pivot, k));
-    sum += std::log(std::fabs(a(c, c)));
-    for (std::size_t r = c + 1; r < n; ++r) {
-      const double f = a(r, c) / a(c, c);
-      for (std::size_t k = c; k < n; ++k) a(r, k) -= f * a(c, k);
-    }
-  }
-  return sum;
+  Vector b(a.rows, 0.0);
+  return eliminate(a, b);
 }
 
 // L·L'.
