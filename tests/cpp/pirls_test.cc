@@ -120,6 +120,30 @@ TEST(PirlsFit, ReachesThePenalizedOptimum) {
   }
 }
 
+TEST(PirlsFit, QuasiFamiliesFitLikeTheirTwins) {
+  // The quasi families differ only in how the criterion treats the scale.
+  struct Case {
+    const char* name;
+    FitFn quasi, twin;
+    Response response;
+  } cases[] = {
+      {"quasipoisson", pirls_fit_quasipoisson, pirls_fit_poisson, Response::Counts},
+      {"quasibinomial", pirls_fit_quasibinomial, pirls_fit_bernoulli, Response::Binary},
+  };
+  const design::ModelDesign d = testing::cr_design(kRows, kKnots);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fit::FitProblem problem =
+        testing::make_problem(d, testing::draw_response(c.response, testing::covariate(kRows), 7));
+    auto quasi = c.quasi(problem, kRho);
+    auto twin = c.twin(problem, kRho);
+    ASSERT_TRUE(quasi.has_value() && twin.has_value());
+    EXPECT_EQ(quasi->beta, twin->beta);
+    EXPECT_EQ(quasi->deviance, twin->deviance);
+    EXPECT_EQ(quasi->iterations, twin->iterations);
+  }
+}
+
 TEST(PirlsFit, PenalizedDevianceNeverRisesAfterTheFirstStep) {
   // A fit stopped after k iterations holds the state accepted in iteration
   // k − 1, so the fits with max_iter = 1, 2, ... trace the accepted states.
