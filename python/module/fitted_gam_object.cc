@@ -3,14 +3,19 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "arguments.h"
 #include "common/format.h"
 #include "common/quote.h"
 #include "error_mapping.h"
+#include "fit/persistence/reader.h"
+#include "fit/persistence/writer.h"
 #include "guarded.h"
 #include "numpy_api.h"
+#include "predictions.h"
 #include "process_once.h"
 
 namespace kavri::python {
@@ -109,17 +114,27 @@ PyResult<PyRef> term_col_ranges(const fit::FittedGam& m) {
 
 PyObject* method_term_col_ranges(PyObject* self, PyObject*) { return getter(self, term_col_ranges); }
 
+PyResult<PyRef> bytes_object(const std::vector<std::uint8_t>& frame) {
+  return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data()),
+                                           static_cast<Py_ssize_t>(frame.size())));
+}
+
+// The writer cannot fail: every model has a text.
 PyObject* method_serialize(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyResult<PyRef> {
-    PY_TRY(SharedBorrow borrow, SharedBorrow::take(self));
-    return raise_not_available("FittedGam.serialize()");  // the persistence writer is called here
-  });
+  return getter(self, [](const fit::FittedGam& m) { return bytes_object(fit::persistence::serialize_fitted_gam(m)); });
 }
 
 PyObject* method_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyResult<PyRef> {
     PY_TRY(SharedBorrow borrow, SharedBorrow::take(self));
-    return raise_not_available("FittedGam.__reduce__()");  // the persistence writer is called here
+    const std::vector<std::uint8_t> frame = fit::persistence::serialize_fitted_gam(borrow.record());
+    // Looked up on the class, not the instance, so that unpickling names
+    // kavri._kavri_native.FittedGam.deserialize.
+    PY_TRY(PyTypeObject* type, fitted_gam_type_object());
+    PY_TRY(PyRef loader, checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "deserialize")));
+    PY_TRY(PyRef bytes, bytes_object(frame));
+    PY_TRY(PyRef arguments, checked(PyTuple_Pack(1, bytes.get())));
+    return checked(PyTuple_Pack(2, loader.get(), arguments.get()));
   });
 }
 
@@ -150,26 +165,59 @@ PyResult<void> check_scale(const std::string& scale) {
   return raise_message(PyExc_ValueError, "scale must be 'link' or 'response', got " + common::quoted_literal(scale));
 }
 
+// Results of a prediction: fresh arrays that share nothing with the model.
+PyResult<PyRef> interval_tuple(const Interval& interval) {
+  PY_TRY(PyRef mean, vector_copy(interval.mean));
+  PY_TRY(PyRef lo, vector_copy(interval.lo));
+  PY_TRY(PyRef hi, vector_copy(interval.hi));
+  return checked(PyTuple_Pack(3, mean.get(), lo.get(), hi.get()));
+}
+
+PyResult<linalg::Matrix> model_matrix(const fit::FittedGam& model, const InputArray& x_new) {
+  PY_TRY(linalg::MatrixView view, x_new.matrix());
+  auto x = model_matrix_at(model, view);
+  if (!x) return kavri_error_to_pyerr(x.error());
+  return std::move(*x);
+}
+
+// A checked level and its quantile.
+PyResult<double> interval_z(double level) {
+  PY_TRY_VOID(check_level(level));
+  auto z = interval_quantile(level);
+  if (!z) return kavri_error_to_pyerr(z.error());
+  return *z;
+}
+
 // The three methods of one covariate array differ only in what they make of
 // the model matrix.
+template <class Finish>
 PyObject* single_array_method(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+                              PyObject* kwnames, Finish&& finish) {
   return guarded([&]() -> PyResult<PyRef> {
     PY_TRY(BoundArguments bound, BoundArguments::bind(signature, args, nargs, kwnames));
     PY_TRY(SharedBorrow borrow, SharedBorrow::take(self));
     PY_TRY(InputArray x_new, bound.matrix(0));
-    return raise_not_available(signature.display_name);  // the model matrix is rebuilt here
+    PY_TRY(linalg::Matrix x, model_matrix(borrow.record(), x_new));
+    return finish(borrow.record(), x);
   });
 }
 
 PyObject* method_evaluate_lpmatrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return single_array_method(kEvaluateLpmatrix, self, args, nargs, kwnames);
+  return single_array_method(kEvaluateLpmatrix, self, args, nargs, kwnames,
+                             [](const fit::FittedGam&, const linalg::Matrix& x) { return matrix_copy(x); });
 }
 PyObject* method_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return single_array_method(kPredict, self, args, nargs, kwnames);
+  return single_array_method(kPredict, self, args, nargs, kwnames, [](const fit::FittedGam& m, const linalg::Matrix& x) {
+    return vector_copy(linear_predictor(x, m.beta));
+  });
 }
 PyObject* method_predict_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return single_array_method(kPredictResponse, self, args, nargs, kwnames);
+  return single_array_method(kPredictResponse, self, args, nargs, kwnames,
+                             [](const fit::FittedGam& m, const linalg::Matrix& x) {
+                               linalg::Vector mu = linear_predictor(x, m.beta);
+                               to_response_scale(m.link_kind, mu);
+                               return vector_copy(mu);
+                             });
 }
 
 PyObject* method_predict_ci(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -180,8 +228,18 @@ PyObject* method_predict_ci(PyObject* self, PyObject* const* args, Py_ssize_t na
     PY_TRY(double level, bound.convert_or(1, kDefaultLevel, to_double));
     PY_TRY(std::string scale, bound.convert_or(2, std::string("response"), to_text));
     PY_TRY_VOID(check_scale(scale));
-    PY_TRY_VOID(check_level(level));
-    return raise_not_available(kPredictCi.display_name);  // the model matrix is rebuilt here
+    PY_TRY(double z, interval_z(level));
+    const fit::FittedGam& model = borrow.record();
+    PY_TRY(linalg::Matrix x, model_matrix(model, x_new));
+    Interval interval = wald_interval(x, model, z);
+    if (scale == "response") {
+      // The bounds are mapped, not rebuilt from a response-scale standard
+      // error; the maps are increasing, so lo ≤ mean ≤ hi survives.
+      to_response_scale(model.link_kind, interval.mean);
+      to_response_scale(model.link_kind, interval.lo);
+      to_response_scale(model.link_kind, interval.hi);
+    }
+    return interval_tuple(interval);
   });
 }
 
@@ -192,8 +250,13 @@ PyObject* method_predict_diff(PyObject* self, PyObject* const* args, Py_ssize_t 
     PY_TRY(InputArray x_a, bound.matrix(0));
     PY_TRY(InputArray x_b, bound.matrix(1));
     PY_TRY(double level, bound.convert_or(2, kDefaultLevel, to_double));
-    PY_TRY_VOID(check_level(level));
-    return raise_not_available(kPredictDiff.display_name);  // the model matrices are rebuilt here
+    PY_TRY(double z, interval_z(level));
+    const fit::FittedGam& model = borrow.record();
+    PY_TRY(linalg::Matrix design_a, model_matrix(model, x_a));
+    PY_TRY(linalg::Matrix design_b, model_matrix(model, x_b));
+    auto interval = difference_interval(design_a, design_b, model, z);
+    if (!interval) return kavri_error_to_pyerr(interval.error());
+    return interval_tuple(*interval);
   });
 }
 
@@ -202,11 +265,18 @@ PyResult<PyRef> to_bytes(PyObject* object) {
   return PyRef::borrowed(object);
 }
 
+// The class argument is not consulted: the class cannot be subclassed.
 PyObject* method_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyResult<PyRef> {
     PY_TRY(BoundArguments bound, BoundArguments::bind(kDeserialize, args, nargs, kwnames));
     PY_TRY(PyRef frame, bound.convert(0, to_bytes));
-    return raise_not_available(kDeserialize.display_name);  // the persistence reader is called here
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(frame.get(), &data, &size) < 0) return pending_error();
+    auto model = fit::persistence::deserialize_fitted_gam(
+        std::span(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
+    if (!model) return kavri_error_to_pyerr(model.error());
+    return wrap_record(std::move(*model));
   });
 }
 

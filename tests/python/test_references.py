@@ -1,8 +1,13 @@
+import ctypes
 import gc
 import sys
 
-import numpy as np
+import pickle
 
+import numpy as np
+import pytest
+
+import frames
 from kavri import FittedGam, fit, fit_additive
 
 X = np.zeros((6, 3))
@@ -13,6 +18,10 @@ TE_TERM = ((0, 1), "te", (4, 5))
 TERMS = [(0, "cr"), TE_TERM, (2, "re", "ignored")]
 BAD_TERMS = [(0, "cr"), ((0, 1), "te", (4,))]
 FRAME = b"KAVRI"
+MODEL = frames.loaded(frames.additive_predictor(frames.ADDITIVE_TERMS), "Logit")
+MODEL_FRAME = MODEL.serialize()
+BROKEN = frames.edited(MODEL, lambda body: body.update(vcov=frames.array(np.zeros((2, 3)))))
+X_NEW = frames.covariates(8)
 
 # Calls that end in every kind of exit: binding errors, conversion errors,
 # grammar errors, and calls whose arguments are all accepted.
@@ -30,6 +39,22 @@ CALLS = [
     (fit_additive, (FAMILY, X, Y, TERMS, [1.0]), {}),
     (FittedGam.deserialize, (FRAME,), {}),
     (FittedGam.deserialize, (bytearray(FRAME),), {}),
+    (FittedGam.deserialize, (MODEL_FRAME,), {}),
+    (MODEL.predict, (X_NEW,), {}),
+    (MODEL.predict_response, (X_NEW,), {}),
+    (MODEL.evaluate_lpmatrix, (X_NEW,), {}),
+    (MODEL.predict_ci, (X_NEW,), {"level": 0.9, "scale": "link"}),
+    (MODEL.predict_ci, (X_NEW,), {"scale": "Link"}),
+    (MODEL.predict_diff, (X_NEW, X_NEW[:1]), {}),
+    (MODEL.predict_diff, (X_NEW[:2], X_NEW[:3]), {}),
+    (MODEL.predict, (X_NEW[:, :1],), {}),
+    (BROKEN.predict_ci, (X_NEW,), {}),
+    (MODEL.vcov, (), {}),
+    (MODEL.term_col_ranges, (), {}),
+    (MODEL.serialize, (), {}),
+    (MODEL.__reduce__, (), {}),
+    (lambda: pickle.loads(pickle.dumps(MODEL)), (), {}),
+    (lambda: [MODEL.beta, MODEL.rho, MODEL.scale, MODEL.n, MODEL.converged, MODEL.shape_params], (), {}),
 ]
 
 
@@ -43,7 +68,8 @@ def run_calls(times):
 
 
 def test_calls_leave_reference_counts_of_their_arguments_unchanged():
-    watched = [X, Y, W, FAMILY, TERMS, TE_TERM, BAD_TERMS, FRAME, *TERMS]
+    watched = [X, Y, W, FAMILY, TERMS, TE_TERM, BAD_TERMS, FRAME, *TERMS, MODEL, MODEL_FRAME, BROKEN, X_NEW,
+               FittedGam]
     run_calls(5)
     before = [sys.getrefcount(o) for o in watched]
     run_calls(200)
@@ -57,6 +83,36 @@ def test_repeated_calls_do_not_grow_memory():
     before = sys.getallocatedblocks()
     run_calls(1000)
     gc.collect()
-    # 13 000 calls: a leak of even one object per call would show as
+    # Some 30 000 calls: a leak of even one object per call would show as
     # thousands of blocks; the slack covers interpreter caches.
     assert sys.getallocatedblocks() - before < 200
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ["arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost"]]
+
+
+def c_heap_in_use():
+    libc = ctypes.CDLL(None)
+    if not hasattr(libc, "mallinfo2"):
+        return None
+    libc.mallinfo2.restype = MallInfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def test_repeated_calls_do_not_grow_the_c_heap():
+    # The C++ side allocates model matrices, covariances and frames outside
+    # Python's allocator; glibc's own count of bytes in use sees them.
+    if c_heap_in_use() is None:
+        pytest.skip("the C library has no mallinfo2")
+    run_calls(50)
+    gc.collect()
+    before = c_heap_in_use()
+    run_calls(500)
+    gc.collect()
+    # One leaked 8 × 24 model matrix per prediction call alone would be
+    # over 10 MB here.
+    assert c_heap_in_use() - before < 1_000_000

@@ -1,0 +1,110 @@
+#include "predictions.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "common/format.h"
+#include "design/predictor_matrix.h"
+#include "design/sizes.h"
+#include "fit/summaries.h"
+#include "linalg/lapack.h"
+
+namespace kavri::python {
+
+namespace {
+
+using linalg::Matrix;
+using linalg::MatrixView;
+using linalg::Vector;
+
+std::string count(std::uint64_t v) { return common::format_count(v); }
+
+// q_i = a_i'·V·a_i for every row of `a`: (A·V) by dgemm on blocks of rows
+// into one reused buffer, then each row's dot product with its own row of A.
+Vector row_quadratic_forms(const Matrix& a, const Matrix& v) {
+  Vector q(a.rows);
+  Matrix av;
+  for (std::size_t first = 0; first < a.rows; first += kIntervalBlockRows) {
+    const std::size_t rows = std::min(kIntervalBlockRows, a.rows - first);
+    const MatrixView block(a.row(first), rows, a.cols, static_cast<std::ptrdiff_t>(a.cols), 1);
+    linalg::multiply_into(block, v, av);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* x = a.row(first + r);
+      const double* y = av.row(r);
+      double sum = 0.0;
+      for (std::size_t j = 0; j < a.cols; ++j) sum += x[j] * y[j];
+      q[first + r] = sum;
+    }
+  }
+  return q;
+}
+
+// A negative (rounding) or NaN quadratic form has no square root to speak
+// of; such a row gets a zero-width interval rather than NaN bounds.
+double standard_error(double q) { return q > 0.0 ? std::sqrt(q) : 0.0; }
+
+Interval interval_around(Vector centre, const Vector& q, double z) {
+  Interval out{.mean = std::move(centre), .lo = Vector(q.size()), .hi = Vector(q.size())};
+  for (std::size_t i = 0; i < q.size(); ++i) {
+    const double half_width = z * standard_error(q[i]);
+    out.lo[i] = out.mean[i] - half_width;
+    out.hi[i] = out.mean[i] + half_width;
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<Matrix> model_matrix_at(const fit::FittedGam& model, MatrixView x_new) {
+  const std::uint64_t p = model.beta.size();
+  KAVRI_TRY_VOID(
+      design::require_stored_shape("FittedGam", "vcov", model.vcov, p, p, "one row and column per entry of beta"));
+  KAVRI_TRY(Matrix x, design::predictor_design_matrix(model.predictor, x_new));
+  if (x.cols != model.beta.size())
+    return invalid_parameter("FittedGam: beta has " + count(model.beta.size()) + " entries but the model matrix has " +
+                             count(x.cols) + " columns");
+  return x;
+}
+
+Vector linear_predictor(const Matrix& x, const Vector& beta) { return linalg::multiply(x, beta); }
+
+void to_response_scale(fit::LinkKind link, Vector& values) {
+  for (double& v : values) v = fit::inverse_link(link, v);
+}
+
+Result<double> interval_quantile(double level) {
+  const double prob = (level + 1.0) * 0.5;
+  if (!(prob < 1.0))
+    return invalid_parameter("level is too close to 1 for a normal quantile; got level=" +
+                             common::format_double(level));
+  return fit::normal_quantile(prob);
+}
+
+Interval wald_interval(const Matrix& x, const fit::FittedGam& model, double z) {
+  return interval_around(linear_predictor(x, model.beta), row_quadratic_forms(x, model.vcov), z);
+}
+
+Result<Interval> difference_interval(const Matrix& x_a, const Matrix& x_b, const fit::FittedGam& model, double z) {
+  if (x_a.cols != x_b.cols)
+    return invalid_parameter("predict_diff: design width mismatch (a=" + count(x_a.cols) + ", b=" + count(x_b.cols) +
+                             ")");
+  const std::size_t n_a = x_a.rows, n_b = x_b.rows;
+  if (n_a != n_b && n_a != 1 && n_b != 1)
+    return invalid_parameter("predict_diff: row counts must match or one must be 1 (broadcast); got a=" + count(n_a) +
+                             ", b=" + count(n_b));
+  const std::size_t n_out = n_a == n_b ? n_a : (n_a == 1 ? n_b : n_a);
+  const std::size_t p = x_a.cols;
+  // The rows are subtracted before β and V are applied, so the intercept
+  // cancels exactly and identical rows give exactly zero.
+  Matrix d(n_out, p);
+  for (std::size_t k = 0; k < n_out; ++k) {
+    const double* a = x_a.row(n_a == 1 ? 0 : k);
+    const double* b = x_b.row(n_b == 1 ? 0 : k);
+    double* out = d.row(k);
+    for (std::size_t j = 0; j < p; ++j) out[j] = a[j] - b[j];
+  }
+  return interval_around(linear_predictor(d, model.beta), row_quadratic_forms(d, model.vcov), z);
+}
+
+}  // namespace kavri::python

@@ -1,0 +1,57 @@
+// Predictions of a fitted model at new covariates: the model matrix rebuilt
+// from the stored predictor, the linear predictor η = Xβ, the mean on the
+// response scale, and Wald intervals for η and for contrasts of η.
+//
+// A model read back from bytes can hold arrays of any size, so the model's
+// own shapes are checked before they are used: `beta` against the width of
+// the rebuilt model matrix, `vcov` against `beta`. Every interval is on the
+// link scale; the caller maps it through the inverse link when it wants the
+// response scale. Errors are InvalidParameter values.
+#pragma once
+
+#include <cstddef>
+
+#include "fit/fitted_gam.h"
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+
+namespace kavri::python {
+
+// Rows of X multiplied by the covariance in one product; the working memory
+// of an interval stays at this many rows of p values, whatever n_new is.
+inline constexpr std::size_t kIntervalBlockRows = 256;
+
+// Point values and bounds of one interval call, n values each.
+struct Interval {
+  linalg::Vector mean;
+  linalg::Vector lo;
+  linalg::Vector hi;
+};
+
+// The model matrix at x_new. The model's shapes are checked first (`vcov`
+// p × p for the p entries of `beta`), then the matrix's width against p, so
+// that a matrix returned here can be combined with `beta` and `vcov`.
+[[nodiscard]] Result<linalg::Matrix> model_matrix_at(const fit::FittedGam& model, linalg::MatrixView x_new);
+
+// η = Xβ; X has as many columns as β has entries.
+linalg::Vector linear_predictor(const linalg::Matrix& x, const linalg::Vector& beta);
+
+// Applies the model's inverse link to every element.
+void to_response_scale(fit::LinkKind link, linalg::Vector& values);
+
+// The two-sided standard normal quantile of a level in (0, 1): the quantile
+// of (level + 1)·0.5. A level so close to 1 that (level + 1)·0.5 rounds to
+// 1 has no finite quantile and fails.
+[[nodiscard]] Result<double> interval_quantile(double level);
+
+// η_i ± z·se_i with se_i² = x_i'·V·x_i (a negative or NaN form gives se 0);
+// X comes from `model_matrix_at` of the same model.
+Interval wald_interval(const linalg::Matrix& x, const fit::FittedGam& model, double z);
+
+// Δ_k = (x_a,i − x_b,j)'β ± z·se_k, rows paired one to one or a single row
+// reused against every row of the other matrix; both matrices come from
+// `model_matrix_at` of the same model.
+[[nodiscard]] Result<Interval> difference_interval(const linalg::Matrix& x_a, const linalg::Matrix& x_b,
+                                                   const fit::FittedGam& model, double z);
+
+}  // namespace kavri::python
