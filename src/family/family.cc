@@ -8,8 +8,10 @@
 namespace kavri::family {
 namespace {
 
-// Written as the positive condition so that NaN fails it.
+// Written as the positive condition so that NaN fails it. An infinite
+// response has no finite deviance, so no domain holds it.
 bool in_domain(double y, ResponseDomain domain) {
+  if (!std::isfinite(y)) return false;
   switch (domain) {
     case ResponseDomain::NonNegative:
       return y >= 0.0;

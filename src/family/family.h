@@ -140,8 +140,8 @@ struct WithoutShape {
   }
 };
 
-// The response domains with the messages that name them. Each is a
-// comparison that NaN fails, so a NaN response is rejected with the family's
+// The response domains with the messages that name them. Each holds finite
+// values only, so a NaN or infinite response is rejected with the family's
 // own message.
 enum class ResponseDomain {
   NonNegative,   // "{} requires y ≥ 0; got y={} at row {}"

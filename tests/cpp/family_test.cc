@@ -281,7 +281,9 @@ TEST(Family, ResponseChecksReportTheFirstOffendingRow) {
     Vector y;
     const char* message;  // nullptr: accepted
   } cases[] = {
-      {"poisson accepts zeros and infinity", &Poisson::check_response, {0.0, 3.0, kInf}, nullptr},
+      {"poisson accepts zeros", &Poisson::check_response, {0.0, 3.0}, nullptr},
+      {"poisson rejects infinity", &Poisson::check_response, {0.0, 3.0, kInf},
+       "Poisson requires y ≥ 0; got y=inf at row 2"},
       {"poisson rejects a negative", &Poisson::check_response, {-0.5}, "Poisson requires y ≥ 0; got y=-0.5 at row 0"},
       {"poisson rejects NaN", &Poisson::check_response, {0.0, 1.0, kNaN},
        "Poisson requires y ≥ 0; got y=NaN at row 2"},
@@ -304,7 +306,9 @@ TEST(Family, ResponseChecksReportTheFirstOffendingRow) {
        "InverseGaussian requires y > 0; got y=0 at row 0"},
       {"inverse gaussian rejects -inf", &InverseGaussian::check_response, {-kInf},
        "InverseGaussian requires y > 0; got y=-inf at row 0"},
-      {"inverse gaussian accepts inf", &InverseGaussian::check_response, {kInf, 1e-300}, nullptr},
+      {"inverse gaussian accepts a tiny response", &InverseGaussian::check_response, {1e-300}, nullptr},
+      {"inverse gaussian rejects inf", &InverseGaussian::check_response, {1e-300, kInf},
+       "InverseGaussian requires y > 0; got y=inf at row 1"},
       {"gaussian accepts anything", &Gaussian::check_response, {kNaN, -kInf, 0.0}, nullptr},
       {"empty response", &Gamma::check_response, {}, nullptr},
   };
