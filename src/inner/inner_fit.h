@@ -24,6 +24,9 @@ struct ObservedInfoBlock {
   linalg::Vector leverage;      // x_i'·H_obs⁻¹·x_i
   linalg::Vector deta_drho;     // X·(−H_obs⁻¹·S_λ·β): η along a common shift of every ρ_j
   double trace_hinv_s = 0.0;    // tr(H_obs⁻¹·S_λ), the λ_j already inside S_λ
+  // H_obs⁻¹, p × p: with several penalties the criterion needs each one's
+  // trace and shift, not only those of their sum.
+  linalg::Matrix hessian_inverse;
 };
 
 struct InnerFit {

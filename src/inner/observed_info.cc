@@ -107,7 +107,8 @@ void add_observed_information(const fit::FitProblem& problem, linalg::MatrixView
   fit.observed_info = ObservedInfoBlock{.dweight_deta = std::move(dweight),
                                         .leverage = std::move(leverage),
                                         .deta_drho = std::move(deta_drho),
-                                        .trace_hinv_s = trace};
+                                        .trace_hinv_s = trace,
+                                        .hessian_inverse = std::move(inv)};
 }
 
 }  // namespace
