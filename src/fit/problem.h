@@ -56,6 +56,17 @@ struct FitProblem {
   CriterionInputs criterion;
 };
 
+// A reference fit of a Gaussian problem, from which the fits of the search
+// take their deviance without a pass over the data: with δ = β − β₀,
+// ‖y − Xβ‖²_W = D₀ − 2·δ'c₀ + δ'·X'WX·δ. Measuring from a fit rather than
+// from β = 0 keeps the cancellation to the change between fits, not the
+// whole of y'Wy.
+struct DevianceAnchor {
+  linalg::Vector beta;          // β₀, p
+  double deviance = 0.0;        // D₀ = Σ_i w_i·(y_i − x_i'β₀)²
+  linalg::Vector xtw_residual;  // c₀ = X'W(y − Xβ₀), p
+};
+
 // The Gaussian family, fitted in closed form from cross products that the
 // driver forms once per fit; no iteration, so no settings or start.
 struct GaussianFitProblem {
@@ -66,6 +77,7 @@ struct GaussianFitProblem {
   linalg::Vector xtwy;                          // X'Wy, p
   std::optional<linalg::Vector> prior_weights;  // n
   CriterionInputs criterion;
+  std::optional<DevianceAnchor> anchor;         // absent: the search's fits pass over the data
 };
 
 // The inner fits of a shape-managed family (a NegBin, TDist, Tweedie or

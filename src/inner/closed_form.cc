@@ -7,18 +7,27 @@
 #include "family/gaussian.h"
 #include "linalg/cholesky.h"
 #include "linalg/lapack.h"
+#include "linalg/products.h"
 
 namespace kavri::inner {
+namespace {
 
-Result<InnerFit> closed_form_gaussian_fit(const fit::GaussianFitProblem& problem, linalg::VectorView rho) {
-  const linalg::MatrixView x = problem.model_matrix;
-  const std::size_t n = x.rows, p = x.cols;
+// (X'WX + S_λ + δI)·β = X'Wy with the factor of X'WX + S_λ.
+Result<linalg::CholeskySolution> solve_penalized(const fit::GaussianFitProblem& problem, linalg::VectorView rho) {
+  const std::size_t p = problem.model_matrix.cols;
   const linalg::Matrix s = design::total_penalty(problem.penalties, rho);
   linalg::Matrix h(p, p);
   for (std::size_t a = 0; a < p; ++a)
     for (std::size_t b = 0; b < p; ++b) h(a, b) = problem.xtwx(a, b) + s(a, b);
+  return linalg::cholesky_solve_ridged(h, problem.xtwy);
+}
 
-  KAVRI_TRY(linalg::CholeskySolution solved, linalg::cholesky_solve_ridged(h, problem.xtwy));
+}  // namespace
+
+Result<InnerFit> closed_form_gaussian_fit(const fit::GaussianFitProblem& problem, linalg::VectorView rho) {
+  const linalg::MatrixView x = problem.model_matrix;
+  const std::size_t n = x.rows, p = x.cols;
+  KAVRI_TRY(linalg::CholeskySolution solved, solve_penalized(problem, rho));
   linalg::Vector eta = linalg::multiply(x, solved.solution);
   linalg::Vector mu = eta;
   linalg::Vector weights = problem.prior_weights ? *problem.prior_weights : linalg::Vector(n, 1.0);
@@ -33,6 +42,47 @@ Result<InnerFit> closed_form_gaussian_fit(const fit::GaussianFitProblem& problem
                   .deviance = deviance,
                   .pearson = deviance,
                   .n = n,
+                  .p = p,
+                  .iterations = 1,
+                  .stored_log_det = std::nullopt,
+                  .observed_info = std::nullopt,
+                  .converged = true};
+}
+
+std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const fit::GaussianFitProblem& problem,
+                                                            linalg::VectorView rho) {
+  auto fit = closed_form_gaussian_fit(problem, rho);
+  if (!fit) return std::nullopt;
+  linalg::Vector weighted_residual(fit->n);
+  for (std::size_t i = 0; i < fit->n; ++i)
+    weighted_residual[i] = fit->working_weights[i] * (problem.y[i] - fit->eta[i]);
+  return fit::DevianceAnchor{.beta = std::move(fit->beta),
+                             .deviance = fit->deviance,
+                             .xtw_residual = linalg::multiply(problem.model_matrix.view().transposed(),
+                                                              weighted_residual)};
+}
+
+Result<InnerFit> closed_form_gaussian_search_fit(const fit::GaussianFitProblem& problem, linalg::VectorView rho) {
+  if (!problem.anchor) return closed_form_gaussian_fit(problem, rho);
+  const fit::DevianceAnchor& anchor = *problem.anchor;
+  KAVRI_TRY(linalg::CholeskySolution solved, solve_penalized(problem, rho));
+  const std::size_t p = solved.solution.size();
+  linalg::Vector delta(p);
+  double cross = 0.0;
+  for (std::size_t j = 0; j < p; ++j) {
+    delta[j] = solved.solution[j] - anchor.beta[j];
+    cross += delta[j] * anchor.xtw_residual[j];
+  }
+  const double deviance = (anchor.deviance - 2.0 * cross) + linalg::quadratic_form(problem.xtwx, delta);
+  return InnerFit{.beta = std::move(solved.solution),
+                  .eta = {},
+                  .mu = {},
+                  .working_weights = {},
+                  .working_response = {},
+                  .factor = std::move(solved.factor),
+                  .deviance = deviance,
+                  .pearson = deviance,
+                  .n = problem.model_matrix.rows,
                   .p = p,
                   .iterations = 1,
                   .stored_log_det = std::nullopt,

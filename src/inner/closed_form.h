@@ -8,6 +8,8 @@
 // and y as working response; it is always converged after one iteration.
 #pragma once
 
+#include <optional>
+
 #include "fit/problem.h"
 #include "inner/inner_fit.h"
 #include "linalg/error.h"
@@ -21,5 +23,19 @@ namespace kavri::inner {
 // definite.
 [[nodiscard]] Result<InnerFit> closed_form_gaussian_fit(const fit::GaussianFitProblem& problem,
                                                         linalg::VectorView rho);
+
+// The closed-form fit at ρ as the reference of the search's deviances: its
+// coefficients, its deviance and X'W times its residual, one pass over the
+// data. Absent when that fit fails.
+[[nodiscard]] std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const fit::GaussianFitProblem& problem,
+                                                                          linalg::VectorView rho);
+
+// What a criterion evaluation reads of the closed form (coefficients,
+// factor, deviance, counts) in O(p³): the deviance from the problem's anchor
+// and cross products, equal to the summed squares up to rounding. The
+// per-observation vectors (η, μ, W, z) are left empty. Without an anchor
+// this is `closed_form_gaussian_fit`. Fails as that fit does.
+[[nodiscard]] Result<InnerFit> closed_form_gaussian_search_fit(const fit::GaussianFitProblem& problem,
+                                                               linalg::VectorView rho);
 
 }  // namespace kavri::inner

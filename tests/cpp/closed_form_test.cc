@@ -43,7 +43,8 @@ fit::GaussianFitProblem gaussian_problem(const design::ModelDesign& d, const Vec
                                  .xtwx = std::move(xtwx),
                                  .xtwy = std::move(xtwy),
                                  .prior_weights = w,
-                                 .criterion = {}};
+                                 .criterion = {},
+                                 .anchor = std::nullopt};
 }
 
 // The Gaussian family made iterable: its PIRLS start is the response itself.
@@ -184,6 +185,34 @@ TEST(ClosedFormGaussianFit, SystemThatIsNotPositiveDefiniteIsAnError) {
     ASSERT_FALSE(fit.has_value());
     ASSERT_TRUE(fit.error().is<SingularSystem>()) << fit.error().display();
     EXPECT_EQ(fit.error().message(), "Cholesky failed: Computational failure in LAPACK subroutine: return_code = 1");
+  }
+}
+
+TEST(ClosedFormGaussianSearchFit, DevianceFromTheAnchorMatchesTheSummedSquares) {
+  // A response far from zero: y'y is 1e8 times the residual sum of squares,
+  // so a deviance expanded around β = 0 would lose about 1e-7 of it, while
+  // one expanded around the fit at ρ = 0 loses only rounding of the change
+  // between fits. The summed squares themselves carry ε·|y|/|y − μ| ≈ 1e-11
+  // of rounding; 1e-10 relative separates the two expansions.
+  const design::ModelDesign d = testing::cr_design(kRows, kKnots);
+  Vector y = testing::draw_response(Response::Normal, testing::covariate(kRows), 3);
+  for (double& v : y) v += 1e4;
+  for (const WeightCase& c : kWeightCases) {
+    SCOPED_TRACE(c.name);
+    fit::GaussianFitProblem problem = gaussian_problem(d, y, c.weights);
+    problem.anchor = gaussian_deviance_anchor(problem, Vector{0.0});
+    ASSERT_TRUE(problem.anchor.has_value());
+    for (const double rho : {-3.0, 0.0, 4.0, 12.0}) {
+      SCOPED_TRACE(rho);
+      auto full = closed_form_gaussian_fit(problem, Vector{rho});
+      auto search = closed_form_gaussian_search_fit(problem, Vector{rho});
+      ASSERT_TRUE(full.has_value() && search.has_value());
+      EXPECT_EQ(search->beta, full->beta);
+      EXPECT_EQ(search->factor, full->factor);
+      EXPECT_NEAR(search->deviance, full->deviance, 1e-10 * full->deviance);
+      EXPECT_EQ(search->pearson, search->deviance);
+      EXPECT_TRUE(search->eta.empty() && search->mu.empty() && search->working_weights.empty());
+    }
   }
 }
 
