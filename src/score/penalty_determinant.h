@@ -1,0 +1,35 @@
+// The penalty term of the criterion, R = ½·ln|S_λ|₊ with S_λ = Σ_j λ_j·S_j,
+// and its derivatives ∂R/∂ρ_j (λ_j = exp(ρ_j)).
+//
+// Penalties that share no row with any other (one per term) contribute
+// ½·(r_j·ρ_j + ℓ_j) from their rank r_j and log pseudo-determinant ℓ_j,
+// with derivative ½·r_j. Penalties that overlap (the margins of a tensor
+// term) are taken together: ½·ln|B|₊ of the sum B over their common rows
+// and ½·λ_j·tr(B⁺S_j). B keeps the rank of its unweighted sum whatever the
+// λ_j, so the term stays smooth in ρ where the smallest eigenvalues fall
+// below a relative rank threshold.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+
+namespace kavri::score {
+
+struct PenaltyDeterminant {
+  double value = 0.0;       // R
+  linalg::Vector gradient;  // ∂R/∂ρ_j, one per penalty
+};
+
+// Penalties are p × p and symmetric, ranks and log pseudo-determinants as
+// long as the penalty list, ρ at least as long. Fails with Linalg "eigh
+// failed in penalty determinant: {}" when the block of overlapping
+// penalties cannot be decomposed.
+[[nodiscard]] Result<PenaltyDeterminant> penalty_determinant(std::span<const linalg::Matrix> penalties,
+                                                             std::span<const std::uint64_t> ranks,
+                                                             std::span<const double> log_pdets,
+                                                             linalg::VectorView rho);
+
+}  // namespace kavri::score
