@@ -1,0 +1,65 @@
+#include "score/envelope.h"
+
+#include "family/binomial.h"
+#include "family/gaussian.h"
+#include "family/poisson.h"
+
+namespace kavri::score {
+
+namespace detail {
+
+void observed_information_gradient(const inner::ObservedInfoBlock& block, linalg::MatrixView x,
+                                   std::span<const linalg::Matrix> penalties, const linalg::Vector& lambda,
+                                   const linalg::Vector& quad, double phi, const linalg::Vector& beta,
+                                   const linalg::Vector& dr, linalg::Vector& gradient) {
+  const std::size_t n = x.rows, p = x.cols;
+  // s_j = (ω'⊙h)'·X·u_j = v'u_j with v = X'(ω'⊙h), one pass over X for
+  // every penalty.
+  linalg::Vector slope_leverage(n);
+  for (std::size_t i = 0; i < n; ++i) slope_leverage[i] = block.dweight_deta[i] * block.leverage[i];
+  const linalg::Vector v = linalg::multiply(x.transposed(), slope_leverage);
+  const linalg::Matrix& h_inv = block.hessian_inverse;
+  linalg::Vector s_beta(p);
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
+    const linalg::Matrix& s = penalties[j];
+    for (std::size_t a = 0; a < p; ++a) {
+      double sum = 0.0;
+      for (std::size_t b = 0; b < p; ++b) sum += s(a, b) * beta[b];
+      s_beta[a] = sum;
+    }
+    double shift = 0.0;
+    for (std::size_t a = 0; a < p; ++a) {
+      double u = 0.0;
+      for (std::size_t b = 0; b < p; ++b) u += h_inv(a, b) * s_beta[b];
+      shift += v[a] * (-lambda[j] * u);
+    }
+    const double trace = lambda[j] * linalg::trace_with_inverse(h_inv, s);
+    gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * trace - dr[j] + 0.5 * shift;
+  }
+}
+
+}  // namespace detail
+
+Result<ValueGrad> envelope_score_gaussian(const fit::GaussianFitProblem& problem, linalg::VectorView rho) {
+  return envelope_score<family::Gaussian>(problem, rho);
+}
+Result<ValueGrad> envelope_score_bernoulli(const fit::FitProblem& problem, linalg::VectorView rho) {
+  return envelope_score<family::Bernoulli>(problem, rho);
+}
+Result<ValueGrad> envelope_score_quasibinomial(const fit::FitProblem& problem, linalg::VectorView rho) {
+  return envelope_score<family::QuasiBinomial>(problem, rho);
+}
+Result<ValueGrad> envelope_score_poisson(const fit::FitProblem& problem, linalg::VectorView rho) {
+  return envelope_score<family::Poisson>(problem, rho);
+}
+Result<ValueGrad> envelope_score_quasipoisson(const fit::FitProblem& problem, linalg::VectorView rho) {
+  return envelope_score<family::QuasiPoisson>(problem, rho);
+}
+Result<ValueGrad> envelope_score_gamma(const fit::FitProblem& problem, linalg::VectorView rho) {
+  return envelope_score<family::Gamma>(problem, rho);
+}
+Result<ValueGrad> envelope_score_inverse_gaussian(const fit::FitProblem& problem, linalg::VectorView rho) {
+  return envelope_score<family::InverseGaussian>(problem, rho);
+}
+
+}  // namespace kavri::score

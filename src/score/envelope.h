@@ -1,0 +1,161 @@
+// The outer criterion of the plain families: V(ρ), the Laplace-approximate
+// negative log restricted marginal likelihood of the log smoothing
+// parameters ρ, with its gradient in envelope form (coefficients held at
+// the inner fit's optimum, so no derivative of β is formed).
+//
+// Written once over the family: a family contributes its inner fit, its
+// scale rule and its saturated log-likelihood c(y). One call runs one
+// complete inner fit from the family's start; nothing is kept between
+// calls. Laplace approximation as in Wood (2011), JRSS B 73(1), section 2.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "family/family.h"
+#include "family/gamma.h"
+#include "family/inverse_gaussian.h"
+#include "fit/problem.h"
+#include "inner/inner_fit.h"
+#include "inner/plain_fit.h"
+#include "linalg/cholesky.h"
+#include "linalg/error.h"
+#include "linalg/lapack.h"
+#include "linalg/matrix.h"
+#include "linalg/products.h"
+#include "score/penalty_determinant.h"
+
+namespace kavri::score {
+
+// The value of a fit the estimated-scale criterion cannot use (no residual
+// deviance, or no residual degrees of freedom): large and finite, so the
+// search compares it like any value and moves away from it.
+inline constexpr double kGuardValue = 1e12;
+
+struct ValueGrad {
+  double value = 0.0;       // V
+  linalg::Vector gradient;  // ∂V/∂ρ_j, one per penalty
+  bool degenerate = false;  // the guard value: never an optimum
+};
+
+// Receives every inner fit a criterion call runs; the fits' own callers
+// pass this one, which does nothing.
+struct IgnoreInnerFits {
+  void operator()(const inner::InnerFit& /*fit*/) const {}
+};
+
+// V and ∂V/∂ρ at ρ from a completed inner fit. `problem` supplies
+// `criterion` (penalties, ranks, log pseudo-determinants, y, M_p) and
+// `model_matrix` (read by the observed-information correction only). The
+// only error is that of `penalty_determinant`.
+template <family::Family F, class Problem>
+[[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const Problem& problem, linalg::VectorView rho,
+                                                  const inner::InnerFit& fit);
+
+// One inner fit at ρ, then `envelope_from_fit`; an inner-fit error is
+// returned unchanged.
+template <family::Family F, class OnInnerFit = IgnoreInnerFits>
+[[nodiscard]] Result<ValueGrad> envelope_score(const inner::ProblemFor<F>& problem, linalg::VectorView rho,
+                                               OnInnerFit&& on_inner_fit = {});
+
+[[nodiscard]] Result<ValueGrad> envelope_score_gaussian(const fit::GaussianFitProblem& problem,
+                                                        linalg::VectorView rho);
+[[nodiscard]] Result<ValueGrad> envelope_score_bernoulli(const fit::FitProblem& problem, linalg::VectorView rho);
+[[nodiscard]] Result<ValueGrad> envelope_score_quasibinomial(const fit::FitProblem& problem,
+                                                             linalg::VectorView rho);
+[[nodiscard]] Result<ValueGrad> envelope_score_poisson(const fit::FitProblem& problem, linalg::VectorView rho);
+[[nodiscard]] Result<ValueGrad> envelope_score_quasipoisson(const fit::FitProblem& problem,
+                                                            linalg::VectorView rho);
+[[nodiscard]] Result<ValueGrad> envelope_score_gamma(const fit::FitProblem& problem, linalg::VectorView rho);
+[[nodiscard]] Result<ValueGrad> envelope_score_inverse_gaussian(const fit::FitProblem& problem,
+                                                                linalg::VectorView rho);
+
+// ---- Implementation details follow ----
+
+namespace detail {
+
+// The guard of the estimated-scale rules, each test false on NaN operands.
+inline bool degenerate_fit(double deviance, double penalized_deviance, double edf, double n, double m_p) {
+  return deviance <= 0.0 || penalized_deviance <= 0.0 || edf >= n || n - m_p <= 0.0;
+}
+
+// ∂V/∂ρ_j of the observed-information Hessian H_obs that the inverse
+// Gaussian value takes its log-determinant from: λ_j·q_j/(2φ) +
+// ½·λ_j·tr(H_obs⁻¹S_j) − ∂R/∂ρ_j + ½·s_j, where s_j = Σ_i ω'_i·h_i·(dη_i/dρ_j)
+// differentiates the weights inside H_obs along dβ/dρ_j = −H_obs⁻¹λ_jS_jβ.
+// Each penalty gets its own trace and shift.
+void observed_information_gradient(const inner::ObservedInfoBlock& block, linalg::MatrixView x,
+                                   std::span<const linalg::Matrix> penalties, const linalg::Vector& lambda,
+                                   const linalg::Vector& quad, double phi, const linalg::Vector& beta,
+                                   const linalg::Vector& dr, linalg::Vector& gradient);
+
+}  // namespace detail
+
+template <family::Family F, class Problem>
+Result<ValueGrad> envelope_from_fit(const F& family, const Problem& problem, linalg::VectorView rho,
+                                    const inner::InnerFit& fit) {
+  const auto& crit = problem.criterion;
+  const std::size_t m = crit.penalties.size();
+  const double n = static_cast<double>(crit.y.size());
+  const double m_p = static_cast<double>(crit.null_space_dim);
+  const double p = static_cast<double>(fit.p);
+
+  linalg::Vector lambda(m), quad(m), trace(m);
+  for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
+  // One H⁻¹ serves every trace.
+  const linalg::Matrix h_inv = linalg::inverse_from_cholesky(fit.factor);
+  double penalty = 0.0, edf_shrink = 0.0;  // P and T
+  for (std::size_t j = 0; j < m; ++j) {
+    quad[j] = linalg::quadratic_form(crit.penalties[j], fit.beta);
+    trace[j] = linalg::trace_with_inverse(h_inv, crit.penalties[j]);
+    penalty += lambda[j] * quad[j];
+    edf_shrink += lambda[j] * trace[j];
+  }
+
+  double log_det_h = 0.0;
+  for (std::size_t i = 0; i < fit.factor.rows; ++i) log_det_h += std::log(fit.factor(i, i));
+  log_det_h *= 2.0;
+  if (fit.stored_log_det) log_det_h = *fit.stored_log_det;
+
+  const double deviance = fit.deviance;
+  const double penalized = deviance + penalty;
+  constexpr family::ScaleRule rule = F::scale_rule();
+  if constexpr (rule == family::ScaleRule::Profile || rule == family::ScaleRule::ProfileNewton) {
+    if (detail::degenerate_fit(deviance, penalized, p - edf_shrink, n, m_p))
+      return ValueGrad{.value = kGuardValue, .gradient = linalg::Vector(m, 0.0), .degenerate = true};
+  }
+
+  KAVRI_TRY(const PenaltyDeterminant r, penalty_determinant(crit.penalties, crit.penalty_ranks,
+                                                            crit.penalty_log_pdets, rho));
+
+  double phi = 1.0;
+  if constexpr (rule == family::ScaleRule::Profile) {
+    phi = family::profile_scale(penalized, crit.y.size(), crit.null_space_dim);
+  } else if constexpr (rule == family::ScaleRule::ProfileNewton) {
+    phi = family::gamma_profile_scale(penalized, crit.y.size(), crit.null_space_dim);
+  }
+  const double saturated = family.saturated_loglik(crit.y, phi);
+
+  linalg::Vector gradient(m);
+  for (std::size_t j = 0; j < m; ++j)
+    gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * lambda[j] * trace[j] - r.gradient[j];
+  if (fit.observed_info)
+    detail::observed_information_gradient(*fit.observed_info, problem.model_matrix, crit.penalties, lambda, quad,
+                                          phi, fit.beta, r.gradient, gradient);
+
+  const double value = penalized / (2.0 * phi) + 0.5 * log_det_h - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
+                       r.value - saturated;
+  return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
+}
+
+template <family::Family F, class OnInnerFit>
+Result<ValueGrad> envelope_score(const inner::ProblemFor<F>& problem, linalg::VectorView rho,
+                                 OnInnerFit&& on_inner_fit) {
+  KAVRI_TRY(const inner::InnerFit fit, inner::plain_search_fit<F>(problem, rho));
+  on_inner_fit(fit);
+  return envelope_from_fit(F{}, problem, rho, fit);
+}
+
+}  // namespace kavri::score

@@ -1,0 +1,312 @@
+#include "score/envelope.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "design/additive.h"
+#include "design_fixtures.h"
+#include "family/binomial.h"
+#include "family/gamma.h"
+#include "family/gaussian.h"
+#include "family/inverse_gaussian.h"
+#include "family/poisson.h"
+#include "fit/plain_driver.h"
+#include "inner/plain_fit.h"
+#include "inner_fixture.h"
+#include "test_util.h"
+
+namespace kavri::score {
+namespace {
+
+using linalg::Matrix;
+using linalg::Vector;
+using testing::Response;
+
+constexpr std::size_t kRows = 60;
+constexpr std::uint64_t kKnots = 6;
+constexpr double kTwoPi = 2.0 * 3.14159265358979323846;
+
+// H⁻¹ by Gaussian elimination on L·L', column by column.
+Matrix reference_inverse(const Matrix& factor) {
+  const Matrix h = testing::gram_of_factor(factor);
+  Matrix inv(h.rows, h.cols);
+  for (std::size_t c = 0; c < h.cols; ++c) {
+    Vector e(h.rows, 0.0);
+    e[c] = 1.0;
+    const Vector col = testing::gauss_solve(h, e);
+    for (std::size_t r = 0; r < h.rows; ++r) inv(r, c) = col[r];
+  }
+  return inv;
+}
+
+double reference_quad(const Matrix& s, const Vector& b) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < b.size(); ++i)
+    for (std::size_t j = 0; j < b.size(); ++j) sum += b[i] * s(i, j) * b[j];
+  return sum;
+}
+
+double reference_trace(const Matrix& inv, const Matrix& s) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < inv.rows; ++i)
+    for (std::size_t j = 0; j < inv.cols; ++j) sum += inv(i, j) * s(j, i);
+  return sum;
+}
+
+// c(y; φ) of each family, from the densities with std::lgamma.
+double reference_saturated(Response kind, bool quasi, const Vector& y, double phi) {
+  const double n = static_cast<double>(y.size());
+  if (quasi) return -0.5 * n * std::log(kTwoPi * phi);
+  double c = 0.0;
+  for (double v : y) switch (kind) {
+      case Response::Binary:
+        if (v > 0.0 && v < 1.0) c += v * std::log(v) + (1.0 - v) * std::log(1.0 - v);
+        break;
+      case Response::Counts:
+        if (v > 0.0) c += v * std::log(v) - v;
+        break;
+      case Response::GammaLike:
+        c += -std::lgamma(1.0 / phi) - std::log(phi) / phi - 1.0 / phi - std::log(v);
+        break;
+      case Response::InverseGaussianLike:
+        c += -0.5 * std::log(kTwoPi * phi) - 1.5 * std::log(v);
+        break;
+      case Response::Normal:
+        break;
+    }
+  return c;
+}
+
+struct Fixture {
+  design::ModelDesign design;
+  Vector y;
+};
+
+Fixture fixture(Response kind, std::uint32_t seed) {
+  Fixture f{testing::cr_design(kRows, kKnots), testing::draw_response(kind, testing::covariate(kRows), seed)};
+  // Bernoulli responses between 0 and 1 exercise the saturated term.
+  if (kind == Response::Binary)
+    for (double& v : f.y) v = 0.25 + 0.5 * v;
+  return f;
+}
+
+// The value and gradient of the criterion from the inner fit's own
+// quantities, every other piece recomputed here.
+template <family::Family F>
+void expect_matches_formula(Response kind, bool quasi, double rho) {
+  Fixture f = fixture(kind, 5);
+  design::ModelDesign copy = f.design;
+  const fit::FitProblem problem = fit::make_fit_problem(copy, f.y, std::nullopt);
+  auto vg = envelope_score<F>(problem, Vector{rho});
+  auto inner_fit = inner::plain_fit<F>(problem, Vector{rho});
+  ASSERT_TRUE(vg.has_value() && inner_fit.has_value());
+  EXPECT_FALSE(vg->degenerate);
+
+  const double lambda = std::exp(rho);
+  const Matrix& s = f.design.penalties[0];
+  const double q = reference_quad(s, inner_fit->beta);
+  const double d = inner_fit->deviance, pen = lambda * q;
+  const double n = static_cast<double>(kRows), m_p = static_cast<double>(f.design.null_space_dim);
+  const double r = static_cast<double>(f.design.penalty_ranks[0]);
+  double phi = 1.0;
+  if (F::scale_rule() == family::ScaleRule::Profile) phi = (d + pen) / (n - m_p);
+  if (F::scale_rule() == family::ScaleRule::ProfileNewton) {
+    phi = family::gamma_profile_scale(d + pen, kRows, f.design.null_space_dim);
+    // The profile φ is where the value is flat in φ: the φ-derivative by a
+    // central difference of the Gamma density with std::lgamma (step 1e-6·φ,
+    // error ~1e-12·n/φ) against terms of size n/φ.
+    auto v_phi = [&](double ph) {
+      return (d + pen) / (2.0 * ph) - m_p / 2.0 * std::log(kTwoPi * ph) -
+             reference_saturated(kind, false, f.y, ph);
+    };
+    const double h = 1e-6 * phi;
+    EXPECT_NEAR((v_phi(phi + h) - v_phi(phi - h)) / (2.0 * h), 0.0, 1e-6 * n / phi);
+  }
+  const double log_det =
+      inner_fit->stored_log_det ? *inner_fit->stored_log_det : testing::log_abs_det(testing::gram_of_factor(inner_fit->factor));
+  const double big_r = 0.5 * (r * rho + f.design.penalty_log_pdets[0]);
+  const double value = (d + pen) / (2.0 * phi) + 0.5 * log_det - m_p / 2.0 * std::log(kTwoPi * phi) - big_r -
+                       reference_saturated(kind, quasi, f.y, phi);
+  // Terms of a few hundred, summed in other orders: 1e-12 relative.
+  testing::expect_close(vg->value, value, 1e-12);
+
+  double grad = lambda * q / (2.0 * phi) - 0.5 * r;
+  if (inner_fit->observed_info) {
+    // The observed-information form: the trace of H_obs⁻¹S_λ and the shift
+    // of its weights along dη/dρ.
+    const inner::ObservedInfoBlock& b = *inner_fit->observed_info;
+    double shift = 0.0;
+    for (std::size_t i = 0; i < kRows; ++i) shift += b.dweight_deta[i] * b.deta_drho[i] * b.leverage[i];
+    grad += 0.5 * b.trace_hinv_s + 0.5 * shift;
+  } else {
+    grad += 0.5 * lambda * reference_trace(reference_inverse(inner_fit->factor), s);
+  }
+  ASSERT_EQ(vg->gradient.size(), 1u);
+  testing::expect_close(vg->gradient[0], grad, 1e-10);
+}
+
+TEST(EnvelopeScore, ValueAndGradientFollowTheFormulaForEachFamily) {
+  SCOPED_TRACE("bernoulli");
+  expect_matches_formula<family::Bernoulli>(Response::Binary, false, 0.7);
+  SCOPED_TRACE("quasibinomial");
+  expect_matches_formula<family::QuasiBinomial>(Response::Binary, true, 0.7);
+  SCOPED_TRACE("poisson");
+  expect_matches_formula<family::Poisson>(Response::Counts, false, 0.7);
+  SCOPED_TRACE("quasipoisson");
+  expect_matches_formula<family::QuasiPoisson>(Response::Counts, true, -1.0);
+  SCOPED_TRACE("gamma");
+  expect_matches_formula<family::Gamma>(Response::GammaLike, false, 0.7);
+  SCOPED_TRACE("inverse gaussian");
+  expect_matches_formula<family::InverseGaussian>(Response::InverseGaussianLike, false, 0.7);
+}
+
+// Central difference of the value along coordinate j with step h.
+template <class Score>
+double value_slope(Score&& score, const Vector& rho, std::size_t j, double h) {
+  Vector up = rho, down = rho;
+  up[j] += h;
+  down[j] -= h;
+  return (score(up)->value - score(down)->value) / (2.0 * h);
+}
+
+// Three smooth covariates, none a function of another.
+Matrix smooth_covariates(std::size_t n) {
+  Matrix x(n, 3);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / static_cast<double>(n - 1);
+    x(i, 0) = t;
+    x(i, 1) = std::fmod(0.37 * static_cast<double>(i), 1.0);
+    x(i, 2) = 0.5 + 0.5 * std::sin(5.3 * static_cast<double>(i));
+  }
+  return x;
+}
+
+design::ModelDesign additive_design(std::size_t n) {
+  const Matrix x = smooth_covariates(n);
+  const std::vector<design::TermSpec> terms{testing::cr_term(0, 6), testing::te_term(1, 2, 4, 4)};
+  auto d = design::build_additive_design(x, terms);
+  EXPECT_TRUE(d.has_value()) << d.error().display();
+  return std::move(*d);
+}
+
+TEST(EnvelopeScore, GaussianGradientIsTheSlopeOfTheValue) {
+  // The Gaussian fit is the exact minimiser of D + P, so the envelope
+  // gradient is the derivative of V. With h = 1e-4 the truncation error is
+  // h²·V'''/6 ~ 1e-8 and the rounding error ε·|V|/h ~ 1e-10: 1e-6 relative.
+  struct Case {
+    const char* name;
+    design::ModelDesign design;
+    Vector y;
+    Vector rho;
+    std::optional<Vector> weights;
+  };
+  const Vector x_single = testing::covariate(kRows);
+  const Matrix x_add = smooth_covariates(90);
+  Vector y_add(90);
+  for (std::size_t i = 0; i < 90; ++i)
+    y_add[i] = std::sin(3.0 * x_add(i, 0)) + x_add(i, 1) * x_add(i, 2) + 0.1 * std::cos(37.0 * static_cast<double>(i));
+  std::vector<Case> cases;
+  cases.push_back({"single smooth", testing::cr_design(kRows, kKnots),
+                   testing::draw_response(Response::Normal, x_single, 2), Vector{1.3}, std::nullopt});
+  cases.push_back({"single smooth, weighted", testing::cr_design(kRows, kKnots),
+                   testing::draw_response(Response::Normal, x_single, 2), Vector{-0.4},
+                   testing::varied_weights(kRows)});
+  // The tensor term's two penalties overlap: their joint log-determinant
+  // must be differentiated as one.
+  cases.push_back({"spline plus tensor", additive_design(90), y_add, Vector{0.5, 2.0, -1.0}, std::nullopt});
+  cases.push_back({"tensor margins far apart", additive_design(90), y_add, Vector{0.0, 6.0, -6.0}, std::nullopt});
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<linalg::VectorView> w;
+    if (c.weights) w = linalg::VectorView(*c.weights);
+    const fit::GaussianFitProblem problem = fit::make_gaussian_fit_problem(c.design, c.y, w);
+    auto score = [&](const Vector& rho) { return envelope_score_gaussian(problem, rho); };
+    auto at = score(c.rho);
+    ASSERT_TRUE(at.has_value()) << at.error().display();
+    ASSERT_EQ(at->gradient.size(), c.rho.size());
+    for (std::size_t j = 0; j < c.rho.size(); ++j) {
+      SCOPED_TRACE(j);
+      testing::expect_close(at->gradient[j], value_slope(score, c.rho, j, 1e-4), 1e-6);
+    }
+  }
+}
+
+TEST(EnvelopeScore, InverseGaussianGradientDifferentiatesEachPenalty) {
+  // With the observed-information correction every entry is the slope of
+  // the value, whose log-determinant is that of H_obs. The inner fits stop
+  // with coefficients about 1e-9 off their limit (the last Newton step of a
+  // converging loop squares the error), which moves each value by that
+  // order, smoothly in ρ; with h = 1e-3 the truncation h²·V''' is ~1e-7:
+  // 1e-6 relative. Correcting entry 0 only would leave entry 1 about 4e-3
+  // off.
+  const std::size_t n = 90;
+  const Matrix x = smooth_covariates(n);
+  const std::vector<design::TermSpec> terms{testing::cr_term(0, 6), testing::cr_term(2, 5)};
+  auto d = design::build_additive_design(x, terms);
+  ASSERT_TRUE(d.has_value());
+  Vector y(n);
+  std::mt19937 gen(4);
+  std::normal_distribution<double> z(0.0, 1.0);
+  for (std::size_t i = 0; i < n; ++i) y[i] = std::exp(0.5 * std::sin(x(i, 0)) + 0.4 * x(i, 2) + 0.2 * z(gen));
+  const fit::FitProblem problem = fit::make_fit_problem(*d, y, std::nullopt);
+  auto score = [&](const Vector& rho) { return envelope_score_inverse_gaussian(problem, rho); };
+  const Vector rho{0.3, -0.8};
+  auto at = score(rho);
+  ASSERT_TRUE(at.has_value()) << at.error().display();
+  for (std::size_t j = 0; j < rho.size(); ++j) {
+    SCOPED_TRACE(j);
+    testing::expect_close(at->gradient[j], value_slope(score, rho, j, 1e-3), 1e-6);
+  }
+}
+
+TEST(EnvelopeScore, GuardAppliesToEstimatedScalesOnly) {
+  struct Case {
+    const char* name;
+    Result<ValueGrad> (*score)(const fit::FitProblem&, linalg::VectorView);
+    Response kind;
+    bool guarded;
+  } cases[] = {
+      {"quasipoisson", &envelope_score_quasipoisson, Response::Counts, true},
+      {"gamma", &envelope_score_gamma, Response::GammaLike, true},
+      {"inverse gaussian", &envelope_score_inverse_gaussian, Response::InverseGaussianLike, true},
+      {"poisson has no guard", &envelope_score_poisson, Response::Counts, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f = fixture(c.kind, 9);
+    fit::FitProblem problem = fit::make_fit_problem(f.design, f.y, std::nullopt);
+    // n − M_p ≤ 0: no residual degrees of freedom to estimate a scale from.
+    problem.criterion.null_space_dim = kRows;
+    auto vg = c.score(problem, Vector{0.5});
+    ASSERT_TRUE(vg.has_value());
+    EXPECT_EQ(vg->degenerate, c.guarded);
+    if (c.guarded) {
+      EXPECT_EQ(vg->value, 1e12);
+      EXPECT_EQ(vg->gradient, Vector{0.0});
+    } else {
+      EXPECT_TRUE(std::isfinite(vg->value));
+      EXPECT_NE(vg->value, 1e12);
+    }
+  }
+}
+
+TEST(EnvelopeScore, ExactGaussianFitIsTheGuardValue) {
+  // y ≡ 0 is reproduced exactly (β = 0): D = 0.
+  design::ModelDesign d = testing::cr_design(kRows, kKnots);
+  const Vector y(kRows, 0.0);
+  const fit::GaussianFitProblem problem = fit::make_gaussian_fit_problem(d, y, std::nullopt);
+  auto vg = envelope_score_gaussian(problem, Vector{0.0});
+  ASSERT_TRUE(vg.has_value());
+  EXPECT_TRUE(vg->degenerate);
+  EXPECT_EQ(vg->value, 1e12);
+  EXPECT_EQ(vg->gradient, Vector{0.0});
+}
+
+}  // namespace
+}  // namespace kavri::score
