@@ -12,6 +12,15 @@ double halving_tolerance(double penalized_deviance) {
   return ((std::fabs(penalized_deviance) + kIncreaseOffset) * kIncreaseFactor) * kIncreaseScale;
 }
 
+bool pirls_halving_check(double candidate_penalized, linalg::VectorView eta, linalg::VectorView mu,
+                         bool first_iteration, double current_penalized, double tolerance) {
+  if (!std::isfinite(candidate_penalized)) return true;
+  for (std::size_t i = 0; i < eta.size; ++i)
+    if (!std::isfinite(eta[i]) || !std::isfinite(mu[i])) return true;
+  if (first_iteration) return false;
+  return candidate_penalized - current_penalized > tolerance;
+}
+
 bool deviance_converged(double deviance, double new_deviance, double tol) {
   return std::fabs(deviance - new_deviance) / (std::fabs(deviance) + kDevianceChangeFloor) < tol;
 }

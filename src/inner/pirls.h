@@ -47,14 +47,15 @@ double halving_tolerance(double penalized_deviance);
 bool deviance_converged(double deviance, double new_deviance, double tol);
 
 // True when the candidate must be halved again: its penalized deviance, a
-// linear predictor, a mean or a unit deviance is not finite, or (from the
-// second iteration on) its penalized deviance exceeds the current one by
-// more than `tolerance`. The first step is never rejected for an increase:
-// the start is not a fit of the model, so its deviance is no benchmark.
-template <family::Family F>
+// linear predictor or a mean is not finite, or (from the second iteration
+// on) its penalized deviance exceeds the current one by more than
+// `tolerance`. The first step is never rejected for an increase: the start
+// is not a fit of the model, so its deviance is no benchmark. A unit
+// deviance that is not finite makes the weighted sum Σ w_i·d_i, and so the
+// penalized deviance, non-finite whatever its weight (0·∞ is NaN), so it
+// needs no pass of its own.
 bool pirls_halving_check(double candidate_penalized, linalg::VectorView eta, linalg::VectorView mu,
-                         linalg::VectorView y, const F& family, bool first_iteration,
-                         double current_penalized, double tolerance);
+                         bool first_iteration, double current_penalized, double tolerance);
 
 // What the loop reads of a problem; views into the caller's record.
 struct PirlsInputs {
@@ -140,19 +141,6 @@ PirlsInputs inputs_of(const Problem& problem) {
 
 }  // namespace detail
 
-template <family::Family F>
-bool pirls_halving_check(double candidate_penalized, linalg::VectorView eta, linalg::VectorView mu,
-                         linalg::VectorView y, const F& family, bool first_iteration,
-                         double current_penalized, double tolerance) {
-  if (!std::isfinite(candidate_penalized)) return true;
-  for (std::size_t i = 0; i < eta.size; ++i) {
-    if (!std::isfinite(eta[i]) || !std::isfinite(mu[i])) return true;
-    if (!std::isfinite(family.unit_deviance(y[i], mu[i]))) return true;
-  }
-  if (first_iteration) return false;
-  return candidate_penalized - current_penalized > tolerance;
-}
-
 template <family::PirlsFamily F>
 Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::MatrixView s_lambda) {
   using linalg::Vector;
@@ -213,8 +201,8 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     const bool first = k == 0;
     const double tolerance = halving_tolerance(penalized);
     auto rejected = [&] {
-      return pirls_halving_check(candidate_penalized, ws.candidate_eta, ws.candidate_mu, y, family, first,
-                                 penalized, tolerance);
+      return pirls_halving_check(candidate_penalized, ws.candidate_eta, ws.candidate_mu, first, penalized,
+                                 tolerance);
     };
     bool reject = rejected();
     for (std::uint64_t h = 0; reject && h < kMaxStepHalvings; ++h) {

@@ -5,7 +5,8 @@ namespace kavri::linalg {
 void weighted_transpose_into(MatrixView x, VectorView w, Matrix& out) {
   out.rows = x.cols;
   out.cols = x.rows;
-  out.data.assign(x.rows * x.cols, 0.0);
+  // Every entry is written below; a reused buffer keeps its storage.
+  out.data.resize(x.rows * x.cols);
   for (std::size_t i = 0; i < x.rows; ++i) {
     const double wi = w[i];
     for (std::size_t j = 0; j < x.cols; ++j) out(j, i) = x(i, j) * wi;

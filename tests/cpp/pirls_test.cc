@@ -515,13 +515,16 @@ TEST(PirlsHalvingCheck, RejectsNonFiniteCandidatesAndLargeIncreases) {
       {"NaN penalized deviance", kNaN, eta, mu, true, true},
       {"NaN linear predictor", -1.0, {0.1, kNaN}, mu, true, true},
       {"infinite mean", -1.0, eta, {kInf, mu[1]}, true, true},
-      // A zero mean floors at 1e-300 and keeps a finite deviance; an
-      // infinite one does not, even with a finite η.
-      {"infinite unit deviance", -1.0, eta, {mu[0], std::numeric_limits<double>::max()}, true, true},
+      // A zero mean floors at 1e-300 and keeps a finite deviance; the
+      // largest finite one does not, and its deviance carries that into the
+      // candidate's penalized deviance.
+      {"infinite unit deviance",
+       poisson.weighted_deviance(y, Vector{mu[0], std::numeric_limits<double>::max()}, family::unit_weights(2)),
+       eta, {mu[0], std::numeric_limits<double>::max()}, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(pirls_halving_check(c.candidate, c.eta, c.mu, y, poisson, c.first, 0.0, tol), c.rejected);
+    EXPECT_EQ(pirls_halving_check(c.candidate, c.eta, c.mu, c.first, 0.0, tol), c.rejected);
   }
   // The tolerance grows with |P|: ((|P| + 0.1)·10)·2^-26.
   EXPECT_EQ(halving_tolerance(-99.9), ((99.9 + 0.1) * 10.0) * std::ldexp(1.0, -26));
