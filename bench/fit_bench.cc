@@ -1,0 +1,262 @@
+// Fits on simulated data at growing sizes and reports, per fit: wall time,
+// peak memory, outer iterations, inner fits, PIRLS iterations, and time
+// ratios against one X'WX formation of the same model matrix.
+//
+// Each case runs in a child process of its own, so that one case's heap
+// does not inflate the next one's peak. Usage: kavri_fit_bench [case n],
+// with case one of gaussian, poisson, bernoulli, additive; without
+// arguments every case of the table below runs.
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "design/additive.h"
+#include "design/cr.h"
+#include "fit/plain_driver.h"
+#include "inner/plain_fit.h"
+#include "linalg/lapack.h"
+#include "linalg/products.h"
+
+namespace {
+
+using kavri::linalg::Matrix;
+using kavri::linalg::Vector;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A field of /proc/self/status in MiB ("VmRSS", "VmHWM").
+double status_mib(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::size_t len = std::strlen(field);
+  while (std::getline(in, line))
+    if (line.compare(0, len, field) == 0 && line[len] == ':') return std::atof(line.c_str() + len + 1) / 1024.0;
+  return NAN;
+}
+
+// Starts a new high-water mark at the current resident size.
+void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+struct Counter {
+  std::uint64_t fits = 0;
+  std::uint64_t iterations = 0;
+  void operator()(const kavri::inner::InnerFit& fit) {
+    ++fits;
+    iterations += fit.iterations;
+  }
+};
+
+enum class Kind { Gaussian, Poisson, Bernoulli, Additive };
+
+struct Data {
+  Matrix x;
+  Vector y;
+};
+
+Data simulate(Kind kind, std::size_t n) {
+  std::mt19937_64 gen(20240601);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::normal_distribution<double> noise(0.0, 0.3);
+  const std::size_t d = kind == Kind::Additive ? 4 : 1;
+  Data data{Matrix(n, d), Vector(n)};
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < d; ++j) data.x(i, j) = u(gen);
+    const double f = std::sin(2.0 * std::numbers::pi * data.x(i, 0));
+    switch (kind) {
+      case Kind::Gaussian:
+        data.y[i] = f + noise(gen);
+        break;
+      case Kind::Poisson:
+        data.y[i] = static_cast<double>(std::poisson_distribution<int>(std::exp(0.5 + f))(gen));
+        break;
+      case Kind::Bernoulli:
+        data.y[i] = u(gen) < 1.0 / (1.0 + std::exp(-f)) ? 1.0 : 0.0;
+        break;
+      case Kind::Additive: {
+        const double g = 4.0 * (data.x(i, 1) - 0.5) * (data.x(i, 1) - 0.5);
+        const double h = std::sin(3.0 * data.x(i, 2)) * std::cos(2.0 * data.x(i, 3));
+        data.y[i] = f + g + h + noise(gen);
+        break;
+      }
+    }
+  }
+  return data;
+}
+
+kavri::Result<kavri::design::ModelDesign> build(Kind kind, const Matrix& x) {
+  using kavri::design::TermSpec;
+  if (kind != Kind::Additive) return kavri::design::build_single_cr_design(x, 10);
+  const std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Cr{1, 10}}, {TermSpec::Te{2, 3, 5, 5}}};
+  return kavri::design::build_additive_design(x, terms);
+}
+
+template <class F>
+kavri::Result<kavri::fit::FittedGam> fit(kavri::design::ModelDesign design, const Vector& y, Counter& counter) {
+  const std::uint64_t n = y.size();
+  return kavri::fit::fit_family<F>(std::move(design), n, y, std::nullopt, counter);
+}
+
+// The fastest of three runs of `f`.
+template <class F>
+double best_of_three(F&& f) {
+  double best = INFINITY;
+  for (int r = 0; r < 3; ++r) {
+    const auto start = Clock::now();
+    f();
+    best = std::min(best, seconds_since(start));
+  }
+  return best;
+}
+
+const char* name_of(Kind kind) {
+  switch (kind) {
+    case Kind::Gaussian: return "gaussian";
+    case Kind::Poisson: return "poisson";
+    case Kind::Bernoulli: return "bernoulli";
+    case Kind::Additive: return "additive";
+  }
+  return "?";
+}
+
+int run_case(Kind kind, std::size_t n) {
+  // Every large array is mapped and unmapped on its own, so the resident
+  // size follows what is alive.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  const double base_mib = status_mib("VmRSS");
+  const Data data = simulate(kind, n);
+
+  auto start = Clock::now();
+  auto design = build(kind, data.x);
+  const double t_build = seconds_since(start);
+  if (!design) {
+    std::printf("%s n=%zu: design failed: %s\n", name_of(kind), n, design.error().display().c_str());
+    return 1;
+  }
+  const std::size_t p = design->model_matrix.cols;
+  const double x_mib = static_cast<double>(n * p * sizeof(double)) / (1024.0 * 1024.0);
+  const double data_mib = status_mib("VmRSS") - base_mib - x_mib;  // x, y and the penalties
+
+  Counter counter;
+  reset_peak();
+  start = Clock::now();
+  kavri::Result<kavri::fit::FittedGam> fitted = [&] {
+    switch (kind) {
+      case Kind::Poisson: return fit<kavri::family::Poisson>(std::move(*design), data.y, counter);
+      case Kind::Bernoulli: return fit<kavri::family::Bernoulli>(std::move(*design), data.y, counter);
+      default: return fit<kavri::family::Gaussian>(std::move(*design), data.y, counter);
+    }
+  }();
+  const double t_fit = seconds_since(start);
+  // The fit's peak above what was resident before the design existed,
+  // less the simulated data: the model matrix it owns and its working set.
+  const double peak_mib = status_mib("VmHWM") - base_mib - data_mib;
+  if (!fitted) {
+    std::printf("%s n=%zu: fit failed: %s\n", name_of(kind), n, fitted.error().display().c_str());
+    return 1;
+  }
+
+  // The reference products, on a fresh copy of the model matrix.
+  auto again = build(kind, data.x);
+  const Matrix& x = again->model_matrix;
+  Vector w(n);
+  for (std::size_t i = 0; i < n; ++i) w[i] = 0.5 + 0.5 * std::cos(static_cast<double>(i));
+  // Into buffers that stay allocated, as the inner fits form it.
+  Matrix xtw, xtwx;
+  const double t_xtwx = best_of_three([&] {
+    kavri::linalg::weighted_transpose_into(x, w, xtw);
+    kavri::linalg::multiply_into(xtw, x, xtwx);
+  });
+  const double t_xtx = best_of_three([&] { kavri::linalg::multiply_into(x.view().transposed(), x, xtwx); });
+
+  std::printf("%-9s n=%-8zu p=%-3zu fit %8.3f s  build %7.3f s  X'WX %7.4f s  fit/X'WX %7.1f", name_of(kind), n, p,
+              t_fit, t_build, t_xtwx, t_fit / t_xtwx);
+  if (kind == Kind::Gaussian || kind == Kind::Additive)
+    std::printf("  fit/(build+X'X) %5.2f", t_fit / (t_build + t_xtx));
+  std::printf("\n          outer %llu  inner fits %llu  PIRLS iters %llu  converged %d  edf %.3f", 
+              static_cast<unsigned long long>(fitted->n_iters), static_cast<unsigned long long>(counter.fits),
+              static_cast<unsigned long long>(counter.iterations), fitted->converged ? 1 : 0, fitted->edf_total);
+  std::printf("  peak %8.1f MiB  X %7.1f MiB  peak/X %4.2f", peak_mib, x_mib, peak_mib / x_mib);
+
+  if (kind == Kind::Poisson || kind == Kind::Bernoulli) {
+    // The inner fit at the chosen ρ outside the search, complete and cut
+    // after its first iteration: the difference is what each further
+    // iteration costs, without the start and the record of the result.
+    kavri::design::ModelDesign copy = std::move(*again);
+    kavri::fit::FitProblem problem = kavri::fit::make_fit_problem(copy, data.y, std::nullopt);
+    std::uint64_t iterations = 0;
+    auto inner_fit = [&] {
+      auto f = kind == Kind::Poisson ? kavri::inner::plain_fit<kavri::family::Poisson>(problem, fitted->rho)
+                                     : kavri::inner::plain_fit<kavri::family::Bernoulli>(problem, fitted->rho);
+      iterations = f->iterations;
+    };
+    const double t_full = best_of_three(inner_fit);
+    const std::uint64_t full_iterations = iterations;
+    problem.settings.max_iter = 1;
+    const double t_first = best_of_three(inner_fit);
+    const double whole = t_full / static_cast<double>(full_iterations);
+    const double marginal = (t_full - t_first) / static_cast<double>(full_iterations - 1);
+    std::printf("\n          PIRLS iteration %.4f s = %.2f X'WX (whole fit / iterations: %.2f X'WX, %llu iterations)",
+                marginal, marginal / t_xtwx, whole / t_xtwx, static_cast<unsigned long long>(full_iterations));
+  }
+  std::printf("\n");
+  return 0;
+}
+
+bool parse_kind(const char* s, Kind& kind) {
+  for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli, Kind::Additive})
+    if (std::strcmp(s, name_of(k)) == 0) {
+      kind = k;
+      return true;
+    }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3) {
+    Kind kind{};
+    if (!parse_kind(argv[1], kind)) {
+      std::fprintf(stderr, "unknown case %s\n", argv[1]);
+      return 2;
+    }
+    return run_case(kind, std::strtoull(argv[2], nullptr, 10));
+  }
+  struct Case {
+    Kind kind;
+    std::size_t n;
+  };
+  std::vector<Case> cases;
+  for (std::size_t n : {10000u, 100000u, 1000000u})
+    for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli}) cases.push_back({k, n});
+  cases.push_back({Kind::Additive, 100000});
+  std::printf("serial BLAS: %s\n", kavri::linalg::blas_is_serial() ? "yes" : "no");
+  int status = 0;
+  for (const Case& c : cases) {
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+      const int rc = run_case(c.kind, c.n);
+      std::fflush(stdout);
+      std::_Exit(rc);
+    }
+    int child_status = 0;
+    waitpid(child, &child_status, 0);
+    if (!WIFEXITED(child_status) || WEXITSTATUS(child_status) != 0) status = 1;
+  }
+  return status;
+}
