@@ -170,7 +170,7 @@ Result<FittedGam> fit_family(design::ModelDesign design, std::uint64_t n, linalg
             outer::outer_newton_minimize(linalg::Vector(m, 0.0), [&](const linalg::Vector& rho) {
               return score::outer_eval_fd<F>(problem, rho, on_inner_fit);
             }));
-  KAVRI_TRY(const inner::InnerFit fit, inner::plain_fit<F>(problem, state.rho));
+  KAVRI_TRY(inner::InnerFit fit, inner::plain_fit<F>(problem, state.rho));
   on_inner_fit(fit);
 
   const linalg::MatrixView x = problem.model_matrix;
@@ -195,7 +195,7 @@ Result<FittedGam> fit_family(design::ModelDesign design, std::uint64_t n, linalg
   for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(state.rho[j]);
   linalg::Vector edf_per_term = compute_edf_per_term(problem.penalties, state.rho, x.cols, fit.factor);
 
-  return FittedGam{.beta = fit.beta,
+  return FittedGam{.beta = std::move(fit.beta),
                    .rho = state.rho,
                    .lambda = std::move(lambda),
                    .scale = scale,
