@@ -4,10 +4,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "arguments.h"
 #include "common/quote.h"
+#include "design/additive.h"
 #include "error_mapping.h"
+#include "fit/plain_driver.h"
+#include "fitted_gam_object.h"
 #include "guarded.h"
 #include "terms.h"
 
@@ -117,6 +121,20 @@ PyResult<AdditiveFamily> additive_family(const std::string& name) {
                            "inverse_gaussian");
 }
 
+Result<fit::FittedGam> fit_plain_family(AdditiveFamily family, design::ModelDesign design, std::uint64_t n,
+                                        linalg::VectorView y, std::optional<linalg::VectorView> weights) {
+  switch (family) {
+    case AdditiveFamily::Gaussian: return fit::fit_family_gaussian(std::move(design), n, y, weights);
+    case AdditiveFamily::Bernoulli: return fit::fit_family_bernoulli(std::move(design), n, y, weights);
+    case AdditiveFamily::Poisson: return fit::fit_family_poisson(std::move(design), n, y, weights);
+    case AdditiveFamily::QuasiPoisson: return fit::fit_family_quasipoisson(std::move(design), n, y, weights);
+    case AdditiveFamily::QuasiBinomial: return fit::fit_family_quasibinomial(std::move(design), n, y, weights);
+    case AdditiveFamily::Gamma: return fit::fit_family_gamma(std::move(design), n, y, weights);
+    case AdditiveFamily::InverseGaussian: return fit::fit_family_inverse_gaussian(std::move(design), n, y, weights);
+  }
+  std::unreachable();
+}
+
 PyObject* fit_additive(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyResult<PyRef> {
     PY_TRY(BoundArguments bound, BoundArguments::bind(kFitAdditive, args, nargs, kwnames));
@@ -139,10 +157,13 @@ PyObject* fit_additive(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     // No Python code runs after this point, so the views stay valid.
     PY_TRY(linalg::MatrixView x, x_array.matrix());
     PY_TRY(linalg::VectorView y, y_array.vector());
-    (void)family;
-    (void)x;
-    (void)y;
-    return raise_not_available("fit_additive()");  // the additive design and the family's driver are called here
+    auto design = design::build_additive_design(x, terms);
+    if (!design) return kavri_error_to_pyerr(design.error());
+    std::optional<linalg::VectorView> weights_view;
+    if (weights) weights_view = linalg::VectorView(*weights);
+    auto model = fit_plain_family(family, std::move(*design), x.rows, y, weights_view);
+    if (!model) return kavri_error_to_pyerr(model.error());
+    return wrap_record(std::move(*model));
   });
 }
 

@@ -40,9 +40,14 @@ Vector row_quadratic_forms(const Matrix& a, const Matrix& v) {
   return q;
 }
 
-// A negative (rounding) or NaN quadratic form has no square root to speak
-// of; such a row gets a zero-width interval rather than NaN bounds.
-double standard_error(double q) { return q > 0.0 ? std::sqrt(q) : 0.0; }
+// A quadratic form that rounding pushed below zero means a variance of
+// zero. A NaN form stays NaN: it comes from a covariance whose scale could
+// not be estimated, and a zero width would claim a certainty the model does
+// not have.
+double standard_error(double q) {
+  if (std::isnan(q)) return q;
+  return q > 0.0 ? std::sqrt(q) : 0.0;
+}
 
 Interval interval_around(Vector centre, const Vector& q, double z) {
   Interval out{.mean = std::move(centre), .lo = Vector(q.size()), .hi = Vector(q.size())};
@@ -104,7 +109,14 @@ Result<Interval> difference_interval(const Matrix& x_a, const Matrix& x_b, const
     double* out = d.row(k);
     for (std::size_t j = 0; j < p; ++j) out[j] = a[j] - b[j];
   }
-  return interval_around(linear_predictor(d, model.beta), row_quadratic_forms(d, model.vcov), z);
+  Vector q = row_quadratic_forms(d, model.vcov);
+  // A contrast of identical rows is exactly zero whatever the covariance
+  // holds, even NaN.
+  for (std::size_t k = 0; k < n_out; ++k) {
+    const double* row = d.row(k);
+    if (std::all_of(row, row + p, [](double v) { return v == 0.0; })) q[k] = 0.0;
+  }
+  return interval_around(linear_predictor(d, model.beta), q, z);
 }
 
 }  // namespace kavri::python

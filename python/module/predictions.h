@@ -44,8 +44,8 @@ void to_response_scale(fit::LinkKind link, linalg::Vector& values);
 // 1 has no finite quantile and fails.
 [[nodiscard]] Result<double> interval_quantile(double level);
 
-// η_i ± z·se_i with se_i² = x_i'·V·x_i (a negative or NaN form gives se 0);
-// X comes from `model_matrix_at` of the same model.
+// η_i ± z·se_i with se_i² = x_i'·V·x_i (a negative form gives se 0, a NaN
+// form NaN bounds); X comes from `model_matrix_at` of the same model.
 Interval wald_interval(const linalg::Matrix& x, const fit::FittedGam& model, double z);
 
 // Δ_k = (x_a,i − x_b,j)'β ± z·se_k, rows paired one to one or a single row

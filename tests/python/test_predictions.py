@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 
 import frames
+import simulated
 from frames import PREDICTORS, covariates, loaded
 
 EPS = np.finfo(float).eps
@@ -40,14 +41,20 @@ def assert_interval(kavri_interval, centre, q, z):
     assert np.all(np.abs(hi - (centre + half)) <= slack)
 
 
-MODELS = [(name, link) for name, _ in PREDICTORS for link in LINKS]
+# Loaded models of every predictor variant and link, and real fits of every
+# plain family.
+MODELS = [(name, link) for name, _ in PREDICTORS for link in LINKS] + [("fit", f) for f in simulated.FAMILIES]
+FITS = {}
 
 
 @pytest.fixture(params=MODELS, ids=[f"{n}-{l}" for n, l in MODELS])
 def case(request):
-    name, link = request.param
-    predictor = dict(PREDICTORS)[name]
-    return loaded(predictor, link), covariates(40, name)
+    name, detail = request.param
+    if name == "fit":
+        if detail not in FITS:
+            FITS[detail] = simulated.fitted(detail)
+        return FITS[detail], simulated.covariates(40, seed=5)
+    return loaded(dict(PREDICTORS)[name], detail), covariates(40, name)
 
 
 def test_predict_is_the_model_matrix_times_beta(case):
@@ -210,9 +217,8 @@ def test_inverse_links_at_extreme_linear_predictors(link, eta, mu):
         assert model.predict_response(x)[0] == mu
 
 
-@pytest.mark.parametrize("diagonal", [-4.0, math.nan])
-def test_negative_or_nan_variance_gives_a_zero_width_interval(diagonal):
-    model = intercept_only_re_model("Log", 0.25, diagonal)
+def test_a_negative_variance_gives_a_zero_width_interval():
+    model = intercept_only_re_model("Log", 0.25, -4.0)
     x = np.zeros((3, 1))
     eta, lo, hi = model.predict_ci(x, scale="link")
     np.testing.assert_array_equal(lo, eta)
@@ -220,6 +226,21 @@ def test_negative_or_nan_variance_gives_a_zero_width_interval(diagonal):
     diff, lo, hi = model.predict_diff(x, np.ones((1, 1)))
     np.testing.assert_array_equal(lo, diff)
     np.testing.assert_array_equal(hi, diff)
+
+
+def test_a_nan_variance_gives_nan_bounds_not_certainty():
+    # A covariance whose scale could not be estimated is NaN; its intervals
+    # are unknown, not of zero width.
+    model = intercept_only_re_model("Log", 0.25, math.nan)
+    x = np.zeros((3, 1))
+    for scale in ["link", "response"]:
+        mean, lo, hi = model.predict_ci(x, scale=scale)
+        assert np.all(np.isfinite(mean)) and np.all(np.isnan(lo)) and np.all(np.isnan(hi))
+    diff, lo, hi = model.predict_diff(x, np.ones((1, 1)))
+    assert np.all(np.isnan(lo)) and np.all(np.isnan(hi))
+    # Identical rows are a contrast of exactly zero, covariance or not.
+    for result in model.predict_diff(x, x):
+        np.testing.assert_array_equal(result, np.zeros(3))
 
 
 def test_levels_at_the_edges_of_the_unit_interval():

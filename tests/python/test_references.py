@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import frames
+import simulated
 from kavri import FittedGam, fit, fit_additive
 
 X = np.zeros((6, 3))
@@ -22,6 +23,10 @@ MODEL = frames.loaded(frames.additive_predictor(frames.ADDITIVE_TERMS), "Logit")
 MODEL_FRAME = MODEL.serialize()
 BROKEN = frames.edited(MODEL, lambda body: body.update(vcov=frames.array(np.zeros((2, 3)))))
 X_NEW = frames.covariates(8)
+X_FIT = simulated.X[:30]
+Y_FIT = simulated.Y_ANY[:30]
+W_FIT = np.ones(30)
+FIT_TERMS = [(0, "cr", 4), ((1, 2), "te", (3, 3))]
 
 # Calls that end in every kind of exit: binding errors, conversion errors,
 # grammar errors, and calls whose arguments are all accepted.
@@ -40,6 +45,9 @@ CALLS = [
     (FittedGam.deserialize, (FRAME,), {}),
     (FittedGam.deserialize, (bytearray(FRAME),), {}),
     (FittedGam.deserialize, (MODEL_FRAME,), {}),
+    (fit_additive, ("poisson", X_FIT, Y_FIT, FIT_TERMS, W_FIT), {}),
+    (fit_additive, ("gamma", X_FIT, -Y_FIT, FIT_TERMS), {}),
+    (fit_additive, ("gaussian", X_FIT, Y_FIT, [(0, "cr", 4), (0, "cr", 4)]), {}),
     (MODEL.predict, (X_NEW,), {}),
     (MODEL.predict_response, (X_NEW,), {}),
     (MODEL.evaluate_lpmatrix, (X_NEW,), {}),
@@ -69,7 +77,7 @@ def run_calls(times):
 
 def test_calls_leave_reference_counts_of_their_arguments_unchanged():
     watched = [X, Y, W, FAMILY, TERMS, TE_TERM, BAD_TERMS, FRAME, *TERMS, MODEL, MODEL_FRAME, BROKEN, X_NEW,
-               FittedGam]
+               X_FIT, Y_FIT, W_FIT, FIT_TERMS, *FIT_TERMS, FittedGam]
     run_calls(5)
     before = [sys.getrefcount(o) for o in watched]
     run_calls(200)

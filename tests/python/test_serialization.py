@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import frames
+import simulated
 from frames import PREDICTORS, covariates, loaded
 from kavri import FittedGam
 
@@ -39,9 +40,17 @@ def assert_same_model(a, b, x):
 
 
 LOADED = [(name, loaded(p, link)) for name, p in PREDICTORS for link in ["Identity", "Log", "Logit"]]
+# Real fits of every plain family, with one term of every kind.
+FITTED = [("fit", simulated.fitted(family)) for family in simulated.FAMILIES]
+MODELS = LOADED + FITTED
+IDS = [f"{n}-{i}" for i, (n, _) in enumerate(LOADED)] + [f"fit-{f}" for f in simulated.FAMILIES]
 
 
-@pytest.fixture(params=LOADED, ids=[f"{n}-{i}" for i, (n, _) in enumerate(LOADED)])
+def new_covariates(name, n=9):
+    return simulated.covariates(n, seed=6) if name == "fit" else covariates(n, name)
+
+
+@pytest.fixture(params=MODELS, ids=IDS)
 def model(request):
     return request.param
 
@@ -63,7 +72,7 @@ def test_round_trips_keep_every_bit(model, trip):
     name, m = model
     again = trip(m)
     assert type(again) is FittedGam
-    assert_same_model(m, again, covariates(9, name))
+    assert_same_model(m, again, new_covariates(name))
     assert again.serialize() == m.serialize()
 
 
@@ -161,3 +170,15 @@ def test_a_loaded_model_shares_nothing_with_its_bytes():
     again = FittedGam.deserialize(bytes(data))
     data[20:] = b"\0" * (len(data) - 20)
     assert again.serialize() == m.serialize()
+
+
+def test_a_fit_without_a_scale_estimate_saves_loads_and_copies():
+    # Three rows and two splines leave n − M_p = 0: the Gaussian scale, and
+    # with it the covariance, cannot be estimated and are NaN.
+    x = np.array([[0.0, 0.0], [0.5, 1.0], [1.0, 0.5]])
+    model = simulated.fit_additive("gaussian", x, np.array([0.1, 0.5, 0.3]), [(0, "cr", 3), (1, "cr", 3)])
+    assert math.isnan(model.scale) and np.all(np.isnan(model.vcov()))
+    for _, trip in ROUND_TRIPS:
+        assert_same_model(model, trip(model), x)
+    mean, lo, hi = model.predict_ci(x)
+    assert np.all(np.isfinite(mean)) and np.all(np.isnan(lo)) and np.all(np.isnan(hi))

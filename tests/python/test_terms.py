@@ -2,12 +2,11 @@ import collections
 
 import numpy as np
 import pytest
-from conftest import ACCEPTED
 
-from kavri import fit_additive
+from kavri import FittedGam, fit_additive
+from simulated import LINK_OF, X, Y_ANY
 
-X = np.zeros((6, 3))
-Y = np.zeros(6)
+Y = Y_ANY
 
 Term = collections.namedtuple("Term", "col basis k")
 
@@ -20,30 +19,48 @@ class Index:
         return self.value
 
 
+# (name, terms, column ranges of the fitted model, number of penalties).
+# A "cr" term of k knots has k − 1 columns after centring, a random effect
+# one per level (column 4 holds four), a tensor term k_a·k_b − 1 columns and
+# two penalties.
 ACCEPTED_TERMS = [
-    ("cr default k", [(0, "cr")]),
-    ("cr with k", [(0, "cr", 5)]),
-    ("cr extra element ignored", [(0, "cr", 5, 7)]),
-    ("cr_stable", [(1, "cr_stable")]),
-    ("cr_stable with k", [(1, "cr_stable", 6)]),
-    ("re", [(2, "re")]),
-    ("re ignores a str", [(2, "re", "anything")]),
-    ("re ignores a float", [(2, "re", 1.5)]),
-    ("re ignores None", [(2, "re", None)]),
-    ("te default k", [((0, 1), "te")]),
-    ("te with k", [((0, 1), "te", (4, 5))]),
-    ("named tuple", [Term(0, "cr", 5)]),
-    ("bool and index objects", [(True, "cr", Index(4)), ((Index(0), False), "te", (True, Index(3)))]),
-    ("several terms", [(0, "cr"), ((0, 1), "te"), (2, "re")]),
-    # Columns are compared with x by the design builder, not here.
-    ("column beyond x", [(99, "cr")]),
+    ("cr default k", [(0, "cr")], [(1, 10)], 1),
+    ("cr with k", [(0, "cr", 5)], [(1, 5)], 1),
+    ("cr extra element ignored", [(0, "cr", 5, 7)], [(1, 5)], 1),
+    ("cr_stable", [(1, "cr_stable")], [(1, 10)], 1),
+    ("cr_stable with k", [(1, "cr_stable", 6)], [(1, 6)], 1),
+    ("re", [(4, "re")], [(1, 5)], 1),
+    ("re ignores a str", [(4, "re", "anything")], [(1, 5)], 1),
+    ("re ignores a float", [(4, "re", 1.5)], [(1, 5)], 1),
+    ("re ignores None", [(4, "re", None)], [(1, 5)], 1),
+    ("te default k", [((0, 1), "te")], [(1, 100)], 2),
+    ("te with k", [((0, 1), "te", (4, 5))], [(1, 20)], 2),
+    ("named tuple", [Term(0, "cr", 5)], [(1, 5)], 1),
+    ("bool and index objects", [(True, "cr", Index(4)), ((Index(0), 2), "te", (Index(3), 4))],
+     [(1, 4), (4, 15)], 3),
+    ("cr then te", [(2, "cr"), ((0, 1), "te")], [(1, 10), (10, 109)], 3),
+    ("three kinds", [(4, "re"), (0, "cr_stable", 4), ((1, 2), "te", (3, 3))], [(1, 5), (5, 8), (8, 16)], 4),
 ]
 
 
-@pytest.mark.parametrize("terms", [c[1] for c in ACCEPTED_TERMS], ids=[c[0] for c in ACCEPTED_TERMS])
-def test_accepted_terms(terms):
-    with pytest.raises(ACCEPTED):
-        fit_additive("gaussian", X, Y, terms)
+@pytest.mark.parametrize("terms, ranges, m", [c[1:] for c in ACCEPTED_TERMS], ids=[c[0] for c in ACCEPTED_TERMS])
+def test_accepted_terms_build_their_blocks_in_order(terms, ranges, m):
+    model = fit_additive("gaussian", X, Y, terms)
+    assert model.term_col_ranges() == ranges
+    assert len(model.beta) == ranges[-1][1]
+    assert len(model.rho) == len(getattr(model, "lambda")) == len(model.edf_per_term) == m
+
+
+def test_a_column_beyond_x_is_reported_by_the_design():
+    with pytest.raises(ValueError) as error:
+        fit_additive("gaussian", X, Y, [(0, "cr"), ((1, 99), "te")])
+    assert str(error.value) == "Additive term 1 reads column 99 but x has only 5 columns"
+
+
+def test_x_with_rows_but_no_columns_is_refused():
+    with pytest.raises(ValueError) as error:
+        fit_additive("gaussian", X[:, :0], Y, [(0, "cr")])
+    assert str(error.value) == "Additive term 0 reads column 0 but x has only 0 columns"
 
 
 class BadRepr:
@@ -123,13 +140,21 @@ def test_empty_term_list_is_reported_for_every_family(family):
 
 
 @pytest.mark.parametrize(
-    "family",
-    ["gaussian", "bernoulli", "binomial", "poisson", "quasipoisson", "quasibinomial", "gamma",
-     "inverse_gaussian", "inverse.gaussian"],
+    "family, fitted_as",
+    [("gaussian", "gaussian"), ("bernoulli", "bernoulli"), ("binomial", "bernoulli"), ("poisson", "poisson"),
+     ("quasipoisson", "quasipoisson"), ("quasibinomial", "quasibinomial"), ("gamma", "gamma"),
+     ("inverse_gaussian", "inverse_gaussian"), ("inverse.gaussian", "inverse_gaussian")],
 )
-def test_accepted_families(family):
-    with pytest.raises(ACCEPTED):
-        fit_additive(family, X, Y, [(0, "cr")])
+def test_accepted_families(family, fitted_as):
+    model = fit_additive(family, X, Y, [(0, "cr", 6)])
+    assert type(model) is FittedGam
+    x = X[:7]
+    eta, mu = model.predict(x), model.predict_response(x)
+    inverse = {"Identity": lambda v: v, "Log": np.exp, "Logit": lambda v: 1 / (1 + np.exp(-v))}
+    np.testing.assert_allclose(mu, inverse[LINK_OF[fitted_as]](eta), rtol=4 * np.finfo(float).eps)
+    assert len(model.shape_params) == 0
+    # An alias fits exactly what its family name fits.
+    np.testing.assert_array_equal(model.beta, fit_additive(fitted_as, X, Y, [(0, "cr", 6)]).beta)
 
 
 @pytest.mark.parametrize(
@@ -179,16 +204,14 @@ def test_list_shrinking_during_the_parse_ends_it_early():
     terms = []
     # The second term is faulty but is removed before it is read, together
     # with the term being converted, which must stay alive meanwhile.
-    terms.extend([(ListChanger(terms, list.clear), "cr"), (0, "xx")])
-    with pytest.raises(ACCEPTED):
-        fit_additive("gaussian", X, Y, terms)
+    terms.extend([(ListChanger(terms, list.clear), "cr", 5), (0, "xx")])
+    assert fit_additive("gaussian", X, Y, terms).term_col_ranges() == [(1, 5)]
 
 
 def test_terms_appended_during_the_parse_are_not_read():
     terms = []
-    terms.append((ListChanger(terms, lambda t: t.append((0, "xx"))), "cr"))
-    with pytest.raises(ACCEPTED):
-        fit_additive("gaussian", X, Y, terms)
+    terms.append((ListChanger(terms, lambda t: t.append((0, "xx"))), "cr", 5))
+    assert fit_additive("gaussian", X, Y, terms).term_col_ranges() == [(1, 5)]
     assert len(terms) == 2
 
 
