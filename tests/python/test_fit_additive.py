@@ -147,3 +147,42 @@ def test_every_result_is_a_new_fitted_gam():
     b = fit_additive("gaussian", X, Y_ANY, [(0, "cr", 5)])
     assert type(a) is FittedGam and a is not b
     assert a.serialize() == b.serialize()
+
+
+class Column:
+    """A column index whose conversion runs `action` first."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __index__(self):
+        self.action()
+        return 0
+
+
+def test_weights_are_copied_before_the_terms_run_python_code():
+    y = response("poisson")
+    w = np.linspace(0.5, 1.5, len(y))
+    reference = fit_additive("poisson", X, y, [(0, "cr", 5)], w.copy())
+
+    def spoil():
+        w[:] = np.nan
+
+    assert fit_additive("poisson", X, y, [(Column(spoil), "cr", 5)], w).serialize() == reference.serialize()
+
+
+def test_x_and_y_are_read_after_the_terms_run_python_code():
+    x, y = X.copy(), response("gaussian")
+    reference = fit_additive("gaussian", X, y[::-1].copy(), [(0, "cr", 5)])
+
+    def reverse_y():
+        y[:] = y[::-1].copy()
+
+    assert fit_additive("gaussian", x, y, [(Column(reverse_y), "cr", 5)]).serialize() == reference.serialize()
+
+    def flatten_x():
+        x.shape = (x.size,)
+
+    with pytest.raises(TypeError) as error:
+        fit_additive("gaussian", x, y, [(Column(flatten_x), "cr", 5)])
+    assert str(error.value) == "argument 'x': 'ndarray' object cannot be cast as 'ndarray'"

@@ -278,3 +278,29 @@ def test_inconsistent_loaded_models_fail_every_prediction(source, edit, message,
         assert str(error.value) == message
     # The accessors copy out whatever was stored.
     assert model.vcov().shape == tuple(frames.body_of(model.serialize())["vcov"]["dim"])
+
+
+def test_arrays_are_read_after_the_last_python_callback():
+    x = covariates(4)
+
+    class Growing:
+        # Reallocates x_new while the level is converted: the data, shape
+        # and strides read afterwards are the new ones.
+        def __float__(self):
+            x.resize((9, 3), refcheck=False)
+            x[4:] = covariates(5, seed=9)
+            return 0.9
+
+    mean, lo, hi = MODEL.predict_ci(x, Growing(), "link")
+    assert mean.shape == (9,)
+    for a, b in zip((mean, lo, hi), MODEL.predict_ci(x.copy(), 0.9, "link")):
+        np.testing.assert_array_equal(a, b)
+
+    class Flattening:
+        def __float__(self):
+            x.shape = (27,)
+            return 0.9
+
+    with pytest.raises(TypeError) as error:
+        MODEL.predict_diff(X, x, Flattening())
+    assert str(error.value) == "argument 'x_b': 'ndarray' object cannot be cast as 'ndarray'"
