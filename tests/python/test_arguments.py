@@ -3,6 +3,7 @@ import pytest
 from conftest import ACCEPTED
 
 from kavri import FittedGam, fit, fit_additive
+from protocols import Index, Real
 from simulated import X as X_TRAIN
 from simulated import Y_ANY as Y_TRAIN
 
@@ -70,19 +71,6 @@ def test_every_parameter_binds_by_keyword():
     assert by_keyword.serialize() == by_position.serialize()
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Real:
-    def __float__(self):
-        return 0.25
-
-
 class IntSubclass(int):
     pass
 
@@ -102,7 +90,7 @@ class StrSubclass(str):
         {"r": True},
         {"r": None},
         {"theta": 3},
-        {"theta": Real()},
+        {"theta": Real(0.25)},
         {"theta": Index(2)},
         {"theta": float("nan")},
         {"tau": None},

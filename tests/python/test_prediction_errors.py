@@ -3,6 +3,7 @@ import pytest
 
 import frames
 from frames import ADDITIVE_TERMS, additive_predictor, covariates, cr_predictor, edited, loaded, tensor_predictor
+from protocols import Index, Real
 
 MODEL = loaded(cr_predictor())
 X = covariates(4)
@@ -91,19 +92,6 @@ def test_array_rejections(method, parameter, arguments, value, type_name):
     assert str(error.value) == f"argument '{parameter}': '{type_name}' object cannot be cast as 'ndarray'"
 
 
-class Real:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Index:
-    def __index__(self):
-        return 0
-
-
 # (name, keywords, exception type, message)
 PREDICT_CI_ERRORS = [
     ("level 1.0", {"level": 1.0}, ValueError, "level must be in (0, 1); got level=1"),
@@ -115,7 +103,7 @@ PREDICT_CI_ERRORS = [
     ("level tiny negative", {"level": -1e-7}, ValueError, "level must be in (0, 1); got level=-0.0000001"),
     ("level int 1", {"level": 1}, ValueError, "level must be in (0, 1); got level=1"),
     ("level True", {"level": True}, ValueError, "level must be in (0, 1); got level=1"),
-    ("level index 0", {"level": Index()}, ValueError, "level must be in (0, 1); got level=0"),
+    ("level index 0", {"level": Index(0)}, ValueError, "level must be in (0, 1); got level=0"),
     ("level __float__ 3", {"level": Real(3.0)}, ValueError, "level must be in (0, 1); got level=3"),
     ("level None", {"level": None}, TypeError, "argument 'level': must be real number, not NoneType"),
     ("level str", {"level": "0.9"}, TypeError, "argument 'level': must be real number, not str"),

@@ -4,19 +4,12 @@ import numpy as np
 import pytest
 
 from kavri import FittedGam, fit_additive
+from protocols import Index
 from simulated import LINK_OF, X, Y_ANY
 
 Y = Y_ANY
 
 Term = collections.namedtuple("Term", "col basis k")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 # (name, terms, column ranges of the fitted model, number of penalties).
