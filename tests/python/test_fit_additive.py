@@ -20,7 +20,10 @@ def test_fitted_record_of_every_family(family_fit):
     # One penalty per term, two for the tensor term.
     assert len(model.rho) == len(model.edf_per_term) == 5
     np.testing.assert_allclose(getattr(model, "lambda"), np.exp(model.rho), rtol=2 * EPS)
-    assert model.n == len(X) and model.n_iters >= 1
+    assert type(model.n) is int and model.n == len(X)
+    assert type(model.n_iters) is int and model.n_iters >= 1
+    assert model.converged is True or model.converged is False
+    assert type(model.reml_value) is float and np.isfinite(model.reml_value)
     v = model.vcov()
     assert v.shape == (p, p)
     # The inverse is formed column by column from the factor; its two
