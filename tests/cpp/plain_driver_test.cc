@@ -152,11 +152,9 @@ TEST(PlainDriver, InputChecksRunInOrderWithTheirMessages) {
 
 // The final fit at the chosen ρ, run again outside the driver.
 template <family::Family F>
-inner::InnerFit refit(const design::ModelDesign& d, const Vector& y, const std::optional<Vector>& w,
+inner::InnerFit refit(const design::ModelDesign& d, const Vector& y, std::optional<VectorView> wv,
                       const Vector& rho) {
   design::ModelDesign copy = d;
-  std::optional<VectorView> wv;
-  if (w) wv = VectorView(*w);
   auto fit = [&] {
     if constexpr (inner::kIsGaussian<F>) return inner::plain_fit<F>(make_gaussian_fit_problem(copy, y, wv), rho);
     else return inner::plain_fit<F>(make_fit_problem(copy, y, wv), rho);
@@ -193,9 +191,9 @@ void expect_plain_fit(testing::Response kind, LinkKind link, bool weighted) {
   const design::ModelDesign d = testing::cr_design(n, 7);
   Vector y = testing::draw_response(kind, testing::covariate(n), 21);
   const bool binary = link == LinkKind::Logit;
-  const std::optional<Vector> w = weighted ? std::optional<Vector>(testing::varied_weights(n)) : std::nullopt;
+  const Vector w = weighted ? testing::varied_weights(n) : Vector(n, 1.0);
   std::optional<VectorView> wv;
-  if (w) wv = VectorView(*w);
+  if (weighted) wv = VectorView(w);
   auto fitted = fit_family<F>(d, n, y, wv);
   ASSERT_TRUE(fitted.has_value()) << fitted.error().display();
   const FittedGam& g = *fitted;
@@ -213,7 +211,7 @@ void expect_plain_fit(testing::Response kind, LinkKind link, bool weighted) {
   EXPECT_LT(g.edf_total, 7.0);
   EXPECT_EQ(g.predictor, d.predictor);
 
-  const inner::InnerFit final_fit = refit<F>(d, y, w, g.rho);
+  const inner::InnerFit final_fit = refit<F>(d, y, wv, g.rho);
   EXPECT_EQ(g.beta, final_fit.beta);
   const Matrix h_inv = linalg::inverse_from_cholesky(final_fit.factor);
   if (F::scale_rule() == family::ScaleRule::Fixed) {
@@ -223,7 +221,7 @@ void expect_plain_fit(testing::Response kind, LinkKind link, bool weighted) {
     if constexpr (!inner::kIsGaussian<F>) {
       // The Pearson sum written out, over the same final means: the sums
       // agree to rounding, 1e-12 relative.
-      testing::expect_close(g.scale, reference_pearson(kind, binary, y, final_fit.mu, w ? *w : Vector(n, 1.0),
+      testing::expect_close(g.scale, reference_pearson(kind, binary, y, final_fit.mu, w,
                                                        g.edf_total),
                             1e-12);
     }
