@@ -56,6 +56,10 @@ bool deviance_converged(double deviance, double new_deviance, double tol);
 // needs no pass of its own.
 bool pirls_halving_check(double candidate_penalized, linalg::VectorView eta, linalg::VectorView mu,
                          bool first_iteration, double current_penalized, double tolerance);
+// The same rule with the finiteness of every η_i and μ_i already known, as
+// the loop learns it while computing the means.
+bool pirls_halving_check(double candidate_penalized, bool state_finite, bool first_iteration,
+                         double current_penalized, double tolerance);
 
 // What the loop reads of a problem; views into the caller's record.
 struct PirlsInputs {
@@ -108,6 +112,34 @@ struct PirlsWorkspace {
   linalg::Vector candidate_eta;  // X·β̃, n
   linalg::Vector candidate_mu;   // n
 };
+
+// W and z at (μ, η), X'W and X'Wz in one pass over the rows, so that the
+// p × n buffer is not read back for the right-hand side: X'Wz adds the
+// entries of X'W times z_i in row order.
+template <family::PirlsFamily F>
+void form_working_system(const F& family, linalg::MatrixView x, linalg::VectorView y, linalg::VectorView w,
+                         const linalg::Vector& mu, const linalg::Vector& eta, linalg::Vector& weights,
+                         linalg::Vector& response, PirlsWorkspace& ws) {
+  const std::size_t n = x.rows, p = x.cols;
+  ws.xtw.rows = p;
+  ws.xtw.cols = n;
+  // Every entry is written below; the buffer keeps its storage.
+  ws.xtw.data.resize(n * p);
+  ws.rhs.assign(p, 0.0);
+  double* const xtw = ws.xtw.data.data();
+  double* const rhs = ws.rhs.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double wi = family::working_weight(family, w[i], mu[i]);
+    const double zi = family::working_response(family, y[i], mu[i], eta[i]);
+    weights[i] = wi;
+    response[i] = zi;
+    for (std::size_t j = 0; j < p; ++j) {
+      const double v = x(i, j) * wi;
+      xtw[j * n + i] = v;
+      rhs[j] += v * zi;
+    }
+  }
+}
 
 // H = X'W·X + S_λ into the workspace, added entry by entry and not
 // symmetrised (the factorisation reads the lower triangle).
@@ -172,23 +204,30 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   std::uint64_t iterations = 0;
   bool converged = false;
 
-  // Overwrites the candidate's η, μ, D and P from its coefficients.
+  // Overwrites the candidate's η, μ, D and P from its coefficients. μ, the
+  // deviance (the family's Σ w_i·d_i, in the same order) and the
+  // finiteness of η and μ come from one pass after X·β̃.
   double candidate_deviance = 0.0, candidate_penalized = 0.0;
+  bool candidate_finite = true;
   auto evaluate_candidate = [&](const Vector& candidate) {
     linalg::multiply_into(x, candidate, ws.candidate_eta);
-    for (std::size_t i = 0; i < n; ++i) ws.candidate_mu[i] = family.link_inverse(ws.candidate_eta[i]);
-    candidate_deviance = family.weighted_deviance(y, ws.candidate_mu, w);
+    double d = 0.0;
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double e = ws.candidate_eta[i];
+      const double m = family.link_inverse(e);
+      ws.candidate_mu[i] = m;
+      finite &= std::isfinite(e) & std::isfinite(m);
+      d += w[i] * family.unit_deviance(y[i], m);
+    }
+    candidate_deviance = d;
+    candidate_finite = finite;
     candidate_penalized = candidate_deviance + linalg::quadratic_form(s, candidate);
   };
 
   for (std::uint64_t k = 0; k < settings.max_iter; ++k) {
-    for (std::size_t i = 0; i < n; ++i) {
-      weights[i] = family::working_weight(family, w[i], mu[i]);
-      response[i] = family::working_response(family, y[i], mu[i], eta[i]);
-    }
-    linalg::weighted_transpose_into(x, weights, ws.xtw);
+    detail::form_working_system(family, x, y, w, mu, eta, weights, response, ws);
     detail::form_penalized_hessian(x, s, ws);
-    linalg::multiply_into(ws.xtw, response, ws.rhs);
     auto solved = linalg::cholesky_solve_ridged(ws.hessian, ws.rhs);
     if (!solved) {
       if (solved.error().template is<SingularSystem>())
@@ -201,8 +240,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     const bool first = k == 0;
     const double tolerance = halving_tolerance(penalized);
     auto rejected = [&] {
-      return pirls_halving_check(candidate_penalized, ws.candidate_eta, ws.candidate_mu, first, penalized,
-                                 tolerance);
+      return pirls_halving_check(candidate_penalized, candidate_finite, first, penalized, tolerance);
     };
     bool reject = rejected();
     for (std::uint64_t h = 0; reject && h < kMaxStepHalvings; ++h) {
