@@ -10,6 +10,7 @@
 // one update behind the coefficients (see `pirls_loop`).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -106,39 +107,59 @@ namespace detail {
 // The buffers of one call, allocated once and overwritten by every
 // iteration and every halving.
 struct PirlsWorkspace {
-  linalg::Matrix xtw;            // X'W, p × n
+  linalg::Matrix xtw;            // X'W, p × n, or a block of its columns
+  linalg::Matrix block_gram;     // one block's share of X'WX, p × p
   linalg::Matrix hessian;        // X'WX + S_λ, p × p
   linalg::Vector rhs;            // X'Wz, p
   linalg::Vector candidate_eta;  // X·β̃, n
   linalg::Vector candidate_mu;   // n
 };
 
-// W and z at (μ, η), X'W and X'Wz in one pass over the rows, so that the
-// p × n buffer is not read back for the right-hand side: X'Wz adds the
-// entries of X'W times z_i in row order.
+// Rows of X'W held at a time: a block of X'W and the rows of X it weights
+// stay in cache while the block's share of X'WX is taken.
+inline constexpr std::size_t kRowBlock = 2048;
+
+// W and z at (μ, η), H = X'WX + S_λ and X'Wz in one pass over the rows of
+// X, block by block, so that no p × n copy of X'W is written and read back.
+// X'Wz adds the entries of X'W times z_i in row order; X'WX adds the
+// blocks' products in block order.
 template <family::PirlsFamily F>
 void form_working_system(const F& family, linalg::MatrixView x, linalg::VectorView y, linalg::VectorView w,
-                         const linalg::Vector& mu, const linalg::Vector& eta, linalg::Vector& weights,
-                         linalg::Vector& response, PirlsWorkspace& ws) {
+                         linalg::MatrixView s_lambda, const linalg::Vector& mu, const linalg::Vector& eta,
+                         linalg::Vector& weights, linalg::Vector& response, PirlsWorkspace& ws) {
   const std::size_t n = x.rows, p = x.cols;
+  const std::size_t width = std::min(n, kRowBlock);
   ws.xtw.rows = p;
-  ws.xtw.cols = n;
-  // Every entry is written below; the buffer keeps its storage.
-  ws.xtw.data.resize(n * p);
+  ws.xtw.cols = width;
+  ws.xtw.data.resize(p * width);
+  ws.hessian.rows = p;
+  ws.hessian.cols = p;
+  ws.hessian.data.assign(p * p, 0.0);
   ws.rhs.assign(p, 0.0);
   double* const xtw = ws.xtw.data.data();
   double* const rhs = ws.rhs.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    const double wi = family::working_weight(family, w[i], mu[i]);
-    const double zi = family::working_response(family, y[i], mu[i], eta[i]);
-    weights[i] = wi;
-    response[i] = zi;
-    for (std::size_t j = 0; j < p; ++j) {
-      const double v = x(i, j) * wi;
-      xtw[j * n + i] = v;
-      rhs[j] += v * zi;
+  for (std::size_t start = 0; start < n; start += width) {
+    const std::size_t rows = std::min(width, n - start);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::size_t i = start + r;
+      const double wi = family::working_weight(family, w[i], mu[i]);
+      const double zi = family::working_response(family, y[i], mu[i], eta[i]);
+      weights[i] = wi;
+      response[i] = zi;
+      for (std::size_t j = 0; j < p; ++j) {
+        const double v = x(i, j) * wi;
+        xtw[j * width + r] = v;
+        rhs[j] += v * zi;
+      }
     }
+    const linalg::MatrixView block_xtw(xtw, p, rows, static_cast<std::ptrdiff_t>(width), 1);
+    const linalg::MatrixView block_x(x.data + static_cast<std::ptrdiff_t>(start) * x.row_stride, rows, p,
+                                     x.row_stride, x.col_stride);
+    linalg::multiply_into(block_xtw, block_x, ws.block_gram);
+    for (std::size_t k = 0; k < p * p; ++k) ws.hessian.data[k] += ws.block_gram.data[k];
   }
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s_lambda(a, b);
 }
 
 // H = X'W·X + S_λ into the workspace, added entry by entry and not
@@ -226,8 +247,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   };
 
   for (std::uint64_t k = 0; k < settings.max_iter; ++k) {
-    detail::form_working_system(family, x, y, w, mu, eta, weights, response, ws);
-    detail::form_penalized_hessian(x, s, ws);
+    detail::form_working_system(family, x, y, w, s, mu, eta, weights, response, ws);
     auto solved = linalg::cholesky_solve_ridged(ws.hessian, ws.rhs);
     if (!solved) {
       if (solved.error().template is<SingularSystem>())
