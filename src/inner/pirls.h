@@ -225,17 +225,19 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   std::uint64_t iterations = 0;
   bool converged = false;
 
-  // Overwrites the candidate's η, μ, D and P from its coefficients. μ, the
-  // deviance (the family's Σ w_i·d_i, in the same order) and the
-  // finiteness of η and μ come from one pass after X·β̃.
+  // Overwrites the candidate's η, μ, D and P from its coefficients. η = X·β̃,
+  // μ, the deviance (the family's Σ w_i·d_i, in the same order) and the
+  // finiteness of η and μ come from one pass over the rows of X: with p
+  // small, a general product would copy X before reading it.
   double candidate_deviance = 0.0, candidate_penalized = 0.0;
   bool candidate_finite = true;
   auto evaluate_candidate = [&](const Vector& candidate) {
-    linalg::multiply_into(x, candidate, ws.candidate_eta);
     double d = 0.0;
     bool finite = true;
     for (std::size_t i = 0; i < n; ++i) {
-      const double e = ws.candidate_eta[i];
+      double e = 0.0;
+      for (std::size_t j = 0; j < p; ++j) e += x(i, j) * candidate[j];
+      ws.candidate_eta[i] = e;
       const double m = family.link_inverse(e);
       ws.candidate_mu[i] = m;
       finite &= std::isfinite(e) & std::isfinite(m);
