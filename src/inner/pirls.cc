@@ -12,13 +12,6 @@ double halving_tolerance(double penalized_deviance) {
   return ((std::fabs(penalized_deviance) + kIncreaseOffset) * kIncreaseFactor) * kIncreaseScale;
 }
 
-bool pirls_halving_check(double candidate_penalized, linalg::VectorView eta, linalg::VectorView mu,
-                         bool first_iteration, double current_penalized, double tolerance) {
-  bool finite = true;
-  for (std::size_t i = 0; i < eta.size && finite; ++i) finite = std::isfinite(eta[i]) && std::isfinite(mu[i]);
-  return pirls_halving_check(candidate_penalized, finite, first_iteration, current_penalized, tolerance);
-}
-
 bool pirls_halving_check(double candidate_penalized, bool state_finite, bool first_iteration,
                          double current_penalized, double tolerance) {
   if (!std::isfinite(candidate_penalized) || !state_finite) return true;

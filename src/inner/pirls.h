@@ -54,11 +54,8 @@ bool deviance_converged(double deviance, double new_deviance, double tol);
 // is not a fit of the model, so its deviance is no benchmark. A unit
 // deviance that is not finite makes the weighted sum Σ w_i·d_i, and so the
 // penalized deviance, non-finite whatever its weight (0·∞ is NaN), so it
-// needs no pass of its own.
-bool pirls_halving_check(double candidate_penalized, linalg::VectorView eta, linalg::VectorView mu,
-                         bool first_iteration, double current_penalized, double tolerance);
-// The same rule with the finiteness of every η_i and μ_i already known, as
-// the loop learns it while computing the means.
+// needs no pass of its own. The finiteness of every η_i and μ_i comes in as
+// `state_finite`: the loop learns it while computing the means.
 bool pirls_halving_check(double candidate_penalized, bool state_finite, bool first_iteration,
                          double current_penalized, double tolerance);
 
