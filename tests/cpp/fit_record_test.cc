@@ -1,0 +1,167 @@
+// Bit-level records of complete fits, one per plain family, single smooth
+// and additive with prior weights: the coefficients, log smoothing
+// parameters, criterion value, effective degrees of freedom, outer
+// iterations and the serialized frame must stay exactly what they were when
+// the values below were recorded. A change in any operation order of the
+// fitting path shows up here first, long before a tolerance-based test
+// would notice.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "design/additive.h"
+#include "design/cr.h"
+#include "family/binomial.h"
+#include "family/gamma.h"
+#include "family/gaussian.h"
+#include "family/inverse_gaussian.h"
+#include "family/poisson.h"
+#include "fit/persistence/writer.h"
+#include "fit/plain_driver.h"
+#include "test_util.h"
+
+namespace kavri::fit {
+namespace {
+
+using linalg::Matrix;
+using linalg::Vector;
+
+// FNV-1a over the bytes of a sequence: equal digests mean equal bits.
+template <class T>
+std::uint64_t digest(std::span<const T> values) {
+  std::uint64_t h = 14695981039346656037ull;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(values.data());
+  for (std::size_t i = 0; i < values.size_bytes(); ++i) {
+    h ^= bytes[i];
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+struct Record {
+  std::uint64_t beta, rho, reml_value, edf_total, n_iters, frame;
+};
+
+Record record_of(const FittedGam& m) {
+  const std::vector<std::uint8_t> frame = persistence::serialize_fitted_gam(m);
+  return {digest(std::span<const double>(m.beta)), digest(std::span<const double>(m.rho)),
+          std::bit_cast<std::uint64_t>(m.reml_value), std::bit_cast<std::uint64_t>(m.edf_total), m.n_iters,
+          digest(std::span<const std::uint8_t>(frame))};
+}
+
+enum class Noise { Normal, Counts, Binary, GammaLike, InverseGaussianLike };
+
+struct Data {
+  Matrix x;  // n × 2
+  Vector y;
+  Vector w;
+};
+
+// Two covariates, η = 0.3 + sin(3x₁) − 0.5x₁ + 0.6·cos(4x₂), noise of the
+// family's kind, weights in [0.5, 2].
+Data simulate(Noise noise, std::size_t n, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  Data d{Matrix(n, 2), Vector(n), Vector(n)};
+  for (std::size_t i = 0; i < n; ++i) {
+    const double a = u(gen), b = u(gen);
+    d.x(i, 0) = a;
+    d.x(i, 1) = b;
+    const double eta = 0.3 + std::sin(3.0 * a) - 0.5 * a + 0.6 * std::cos(4.0 * b);
+    switch (noise) {
+      case Noise::Normal: d.y[i] = eta + 0.4 * std::normal_distribution<double>(0.0, 1.0)(gen); break;
+      case Noise::Counts:
+        d.y[i] = static_cast<double>(std::poisson_distribution<int>(std::exp(eta))(gen));
+        break;
+      case Noise::Binary: d.y[i] = u(gen) < 1.0 / (1.0 + std::exp(-eta)) ? 1.0 : 0.0; break;
+      case Noise::GammaLike: d.y[i] = std::exp(eta) * std::gamma_distribution<double>(4.0, 0.25)(gen); break;
+      case Noise::InverseGaussianLike:
+        d.y[i] = std::exp(eta) * std::exp(0.3 * std::normal_distribution<double>(0.0, 1.0)(gen));
+        break;
+    }
+    d.w[i] = 0.5 + 1.5 * u(gen);
+  }
+  return d;
+}
+
+template <class F>
+Result<FittedGam> fit_case(F /*family*/, bool additive, const Data& d) {
+  const std::size_t n = d.y.size();
+  if (additive) {
+    const std::vector<design::TermSpec> terms{{design::TermSpec::Cr{.col = 0, .k = 8}},
+                                              {design::TermSpec::Cr{.col = 1, .k = 6}}};
+    auto design = design::build_additive_design(d.x, terms);
+    EXPECT_TRUE(design.has_value());
+    return fit_family<F>(std::move(*design), n, d.y, linalg::VectorView(d.w));
+  }
+  auto design = design::build_single_cr_design(linalg::MatrixView(d.x.data.data(), n, 1, 2, 1), 10);
+  EXPECT_TRUE(design.has_value());
+  return fit_family<F>(std::move(*design), n, d.y, std::nullopt);
+}
+
+struct Case {
+  const char* name;
+  Noise noise;
+  bool additive;
+  Record expected;
+};
+
+template <class F>
+void check(F family, const Case& c) {
+  SCOPED_TRACE(c.name);
+  const Data d = simulate(c.noise, 240, 97);
+  auto fitted = fit_case(family, c.additive, d);
+  ASSERT_TRUE(fitted.has_value()) << fitted.error().display();
+  const Record r = record_of(*fitted);
+  EXPECT_EQ(r.beta, c.expected.beta);
+  EXPECT_EQ(r.rho, c.expected.rho);
+  EXPECT_EQ(r.reml_value, c.expected.reml_value);
+  EXPECT_EQ(r.edf_total, c.expected.edf_total);
+  EXPECT_EQ(r.n_iters, c.expected.n_iters);
+  EXPECT_EQ(r.frame, c.expected.frame);
+}
+
+TEST(FitRecord, EveryPlainFamilyFitsBitForBitAsRecorded) {
+  // clang-format off
+  const Case cases[] = {
+      {"gaussian", Noise::Normal, false, {0x759329254043c600ull, 0x0914fac834574106ull, 0x406a635d203fa47eull, 0x4015d287cac3bb03ull, 3, 0xeb76d038a4530dd0ull}},
+      {"gaussian additive", Noise::Normal, true, {0x76667ea1a92f57d1ull, 0x3632c84c1fd6b287ull, 0x40629709994a3617ull, 0x402289a3ac6b94a0ull, 5, 0x681c97edcd020b0aull}},
+      {"bernoulli", Noise::Binary, false, {0x53e1e0c7851f2901ull, 0x22b969a14f4b8f4cull, 0x406361b6d29456eeull, 0x400c6b7ec0450455ull, 4, 0xf995731faa6c34f0ull}},
+      {"bernoulli additive", Noise::Binary, true, {0x9668f0b2f04fc393ull, 0x4b089978fb987e0dull, 0x4066fb9ba1935b2dull, 0x401267dd7504043cull, 9, 0x745045d8627625b6ull}},
+      {"quasibinomial", Noise::Binary, false, {0x25db637435ecc849ull, 0x88487fb8cf39e9a4ull, 0x4077388b2bb8bdfeull, 0x400ad2ed93b46d21ull, 4, 0xe75f7b556cd8c350ull}},
+      {"quasibinomial additive", Noise::Binary, true, {0xe2ece6762de022bfull, 0x1c6ad10b21c3c970ull, 0x40787fd8dced0b02ull, 0x40113d22d2782fd3ull, 9, 0xf153783968a81a8cull}},
+      {"poisson", Noise::Counts, false, {0x45bb501ce98e8852ull, 0xebef1ab34cbaec8cull, 0x406266578355c3a4ull, 0x400e489196d20db8ull, 4, 0xe36a00940f2bb78full}},
+      {"poisson additive", Noise::Counts, true, {0xafe3c641f192b866ull, 0xf887f54a0a667788ull, 0x405ecec52e5f40afull, 0x401b155dfbf068bcull, 6, 0x3906732ff28ede4full}},
+      {"quasipoisson", Noise::Counts, false, {0xb54988137f95328cull, 0x7a09e9400ef28dd4ull, 0x4078df6732213d5cull, 0x400b6555f73f11f8ull, 4, 0xf130d937fb91edb4ull}},
+      {"quasipoisson additive", Noise::Counts, true, {0xf3e5b89d6dd46ee8ull, 0xbf8b0e4fe2e88aeaull, 0x4077e74a052b210aull, 0x4019972f3dd4313aull, 5, 0x10213b5b3e179ad5ull}},
+      {"gamma", Noise::GammaLike, false, {0x7d4ed9566183cabdull, 0x23e8e5e533e50b54ull, 0x40777f70a9df8010ull, 0x4012dedc0640700eull, 4, 0xa28b9097d3a8b563ull}},
+      {"gamma additive", Noise::GammaLike, true, {0xa5e54cdd86e96102ull, 0x160075cc7e0e11f4ull, 0x4075894fae3f0ec6ull, 0x402168a9d5b82db2ull, 4, 0xbe3168f8bc878029ull}},
+      {"inverse gaussian", Noise::InverseGaussianLike, false, {0x863770d922da82e6ull, 0xaa05ba50173b6acbull, 0x4075a418d1b30103ull, 0x40144f7b4ab2475eull, 4, 0xe1b742c5bf4ec70dull}},
+      {"inverse gaussian additive", Noise::InverseGaussianLike, true, {0x4d4c7bfafcfc5802ull, 0x4e948a66b5e95000ull, 0x40701cf346bd9d19ull, 0x402366da906d6d20ull, 4, 0x87b6055db0149e8eull}},
+  };
+  // clang-format on
+  check(family::gaussian_identity(), cases[0]);
+  check(family::gaussian_identity(), cases[1]);
+  check(family::bernoulli_logit(), cases[2]);
+  check(family::bernoulli_logit(), cases[3]);
+  check(family::quasibinomial_logit(), cases[4]);
+  check(family::quasibinomial_logit(), cases[5]);
+  check(family::poisson_log(), cases[6]);
+  check(family::poisson_log(), cases[7]);
+  check(family::quasipoisson_log(), cases[8]);
+  check(family::quasipoisson_log(), cases[9]);
+  check(family::gamma_log(), cases[10]);
+  check(family::gamma_log(), cases[11]);
+  check(family::inverse_gaussian_log(), cases[12]);
+  check(family::inverse_gaussian_log(), cases[13]);
+}
+
+}  // namespace
+}  // namespace kavri::fit
