@@ -10,6 +10,11 @@
 #include "common/quote.h"
 #include "design/additive.h"
 #include "error_mapping.h"
+#include "family/binomial.h"
+#include "family/gamma.h"
+#include "family/gaussian.h"
+#include "family/inverse_gaussian.h"
+#include "family/poisson.h"
 #include "fit/plain_driver.h"
 #include "fitted_gam_object.h"
 #include "guarded.h"
@@ -124,13 +129,13 @@ PyResult<AdditiveFamily> additive_family(const std::string& name) {
 Result<fit::FittedGam> fit_plain_family(AdditiveFamily family, design::ModelDesign design, std::uint64_t n,
                                         linalg::VectorView y, std::optional<linalg::VectorView> weights) {
   switch (family) {
-    case AdditiveFamily::Gaussian: return fit::fit_family_gaussian(std::move(design), n, y, weights);
-    case AdditiveFamily::Bernoulli: return fit::fit_family_bernoulli(std::move(design), n, y, weights);
-    case AdditiveFamily::Poisson: return fit::fit_family_poisson(std::move(design), n, y, weights);
-    case AdditiveFamily::QuasiPoisson: return fit::fit_family_quasipoisson(std::move(design), n, y, weights);
-    case AdditiveFamily::QuasiBinomial: return fit::fit_family_quasibinomial(std::move(design), n, y, weights);
-    case AdditiveFamily::Gamma: return fit::fit_family_gamma(std::move(design), n, y, weights);
-    case AdditiveFamily::InverseGaussian: return fit::fit_family_inverse_gaussian(std::move(design), n, y, weights);
+    case AdditiveFamily::Gaussian: return fit::fit_family(family::gaussian_identity(), std::move(design), n, y, weights);
+    case AdditiveFamily::Bernoulli: return fit::fit_family(family::bernoulli_logit(), std::move(design), n, y, weights);
+    case AdditiveFamily::Poisson: return fit::fit_family(family::poisson_log(), std::move(design), n, y, weights);
+    case AdditiveFamily::QuasiPoisson: return fit::fit_family(family::quasipoisson_log(), std::move(design), n, y, weights);
+    case AdditiveFamily::QuasiBinomial: return fit::fit_family(family::quasibinomial_logit(), std::move(design), n, y, weights);
+    case AdditiveFamily::Gamma: return fit::fit_family(family::gamma_log(), std::move(design), n, y, weights);
+    case AdditiveFamily::InverseGaussian: return fit::fit_family(family::inverse_gaussian_log(), std::move(design), n, y, weights);
   }
   std::unreachable();
 }

@@ -35,6 +35,7 @@ struct BinaryResponse : LogitLink {
   }
   // (y + 1/2)/2 lies in [1/4, 3/4], well inside the clamp.
   static Vector initial_mu(VectorView y);
+  static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }
 };
 
 }  // namespace detail
@@ -56,6 +57,11 @@ struct QuasiBinomial : detail::BinaryResponse, WithoutShape<QuasiBinomial> {
   static constexpr ScaleRule scale_rule() { return ScaleRule::Profile; }
   [[nodiscard]] static Result<void> check_response(VectorView y) {
     return check_domain(y, display_name(), ResponseDomain::UnitInterval);
+  }
+  static PearsonTerm pearson_term(double mu) {
+    const double m = common::floor_at(mu, kPearsonBinaryFloor);
+    const double c = common::ceil_at(m, kPearsonBinaryCeiling);
+    return {m, c * (1.0 - c)};
   }
   static double saturated_loglik(VectorView y, double phi) { return normal_saturated_loglik(y.size, phi); }
 };

@@ -50,6 +50,14 @@ double normal_saturated_loglik(std::size_t n, double phi) {
   return c;
 }
 
+Result<void> check_finite_response(VectorView y) {
+  for (std::size_t i = 0; i < y.size; ++i)
+    if (!std::isfinite(y[i]))
+      return invalid_parameter("y must be finite; got y=" + common::format_double(y[i]) + " at row " +
+                               common::format_count(i));
+  return {};
+}
+
 Result<void> check_domain(VectorView y, std::string_view family_name, ResponseDomain domain) {
   for (std::size_t i = 0; i < y.size; ++i) {
     if (in_domain(y[i], domain)) continue;

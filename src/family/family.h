@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "common/numeric.h"
+#include "family/link.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
 
@@ -36,6 +37,23 @@ enum class ScaleRule {
   ShapeParameter,  // the φ held in the family value, set by `family_from_theta`
 };
 
+// How a family's coefficients are fitted at fixed smoothing (and shape)
+// parameters; the inner fits, the criterion and the drivers branch on it.
+enum class InnerFitKind {
+  ClosedForm,         // one penalized least-squares solve from cross products formed once
+  Pirls,              // penalized re-weighted least squares with step halving
+  PirlsObservedInfo,  // the same, then the observed information of the fitted model
+  FullNewton,         // Newton steps on the full log-likelihood
+  BacktrackingNewton, // Newton steps with a backtracking line search
+};
+
+// The residual mean m and variance V of one observation in a Pearson scale
+// Σ w·(y − m)²/V / (n − edf).
+struct PearsonTerm {
+  double mean;
+  double variance;
+};
+
 // Every family: what the closed-form, Newton and quantile fits, the criterion
 // and the drivers need. Shape coordinates are the search vector without its
 // leading log smoothing parameter.
@@ -51,6 +69,8 @@ concept Family = std::copyable<F> &&
       { f.saturated_loglik(v, x) } -> std::same_as<double>;   // c(y; φ), without prior weights
       { F::scale_rule() } -> std::same_as<ScaleRule>;
       typename std::integral_constant<ScaleRule, F::scale_rule()>;  // a constant of the type
+      typename std::integral_constant<InnerFitKind, F::inner_fit_kind()>;
+      typename std::integral_constant<LinkKind, F::link_kind()>;  // from the family's link
       { f.family_from_theta(shape) } -> std::same_as<F>;      // the value at shape coordinates
       { f.theta_from_family() } -> std::same_as<Vector>;      // the value's shape coordinates
       { f.has_analytic_shape_grad() } -> std::same_as<bool>;
@@ -91,6 +111,20 @@ inline VectorView weights_or_ones(const std::optional<VectorView>& weights, std:
 
 // Lower bound of every estimated scale.
 inline constexpr double kScaleFloor = 1e-8;
+
+// Families whose scale is estimated from the fit report a Pearson scale;
+// they state the mean and variance it reads, each with its own guard.
+template <class F>
+concept HasPearsonScale = requires(double mu) {
+  { F::pearson_term(mu) } -> std::same_as<PearsonTerm>;
+};
+
+// The Pearson scale reads the fitted mean floored here (binary means also
+// capped), so that a mean at the edge of its range cannot divide by zero
+// through the floor of its own family.
+inline constexpr double kPearsonMeanFloor = 1e-300;
+inline constexpr double kPearsonBinaryFloor = 1e-15;
+inline constexpr double kPearsonBinaryCeiling = 0.999999999999999;
 
 // The `Profile` rule: max((D + P) / max(n − M_p, 1), 1e-8); a NaN quotient
 // gives the floor.
@@ -152,5 +186,9 @@ enum class ResponseDomain {
 // InvalidParameter for the first row (0-based) outside the domain, the slots
 // holding the family's display name, the response and the row.
 [[nodiscard]] Result<void> check_domain(VectorView y, std::string_view family_name, ResponseDomain domain);
+
+// "y must be finite; got y={} at row {}" at the first row holding NaN or an
+// infinity: the check of the families that accept any real response.
+[[nodiscard]] Result<void> check_finite_response(VectorView y);
 
 }  // namespace kavri::family

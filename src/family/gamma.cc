@@ -44,4 +44,8 @@ double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint
   return common::floor_at(phi, kScaleFloor);
 }
 
+double Gamma::profile_newton_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p) {
+  return gamma_profile_scale(penalized_deviance, n, m_p);
+}
+
 }  // namespace kavri::family

@@ -16,6 +16,7 @@ namespace kavri::family {
 struct Gamma : LogLink, WithoutShape<Gamma> {
   static constexpr std::string_view display_name() { return "Gamma"; }
   static constexpr ScaleRule scale_rule() { return ScaleRule::ProfileNewton; }
+  static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }
   [[nodiscard]] static Result<void> check_response(VectorView y) {
     return check_domain(y, display_name(), ResponseDomain::Positive);
   }
@@ -36,6 +37,12 @@ struct Gamma : LogLink, WithoutShape<Gamma> {
   // Σ_i [−lnΓ(1/φ) − ln(φ)/φ − 1/φ − ln max(y_i, 1e-300)], the Gamma
   // log-density with shape 1/φ at μ = y, from −0.0; lnΓ is taken once.
   static double saturated_loglik(VectorView y, double phi);
+  // The `ProfileNewton` rule: see `gamma_profile_scale` below.
+  static double profile_newton_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p);
+  static PearsonTerm pearson_term(double mu) {
+    const double m = common::floor_at(mu, kPearsonMeanFloor);
+    return {m, m * m};
+  }
 };
 static_assert(PirlsFamily<Gamma>);
 

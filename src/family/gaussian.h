@@ -1,7 +1,6 @@
 // The Gaussian family with identity link. Its fit is the closed-form
 // penalized least-squares solve, so it has no starting means; it accepts
-// every response (the driver rejects non-finite ones) and its scale is
-// profiled.
+// every finite response and its scale is profiled.
 #pragma once
 
 #include <string_view>
@@ -14,7 +13,8 @@ namespace kavri::family {
 struct Gaussian : IdentityLink, WithoutShape<Gaussian> {
   static constexpr std::string_view display_name() { return "Gaussian"; }
   static constexpr ScaleRule scale_rule() { return ScaleRule::Profile; }
-  [[nodiscard]] static Result<void> check_response(VectorView /*y*/) { return {}; }
+  static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::ClosedForm; }
+  [[nodiscard]] static Result<void> check_response(VectorView y) { return check_finite_response(y); }
 
   static double variance(double /*mu*/) { return 1.0; }
   static double unit_deviance(double y, double mu) {

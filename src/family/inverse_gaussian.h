@@ -15,6 +15,7 @@ namespace kavri::family {
 struct InverseGaussian : LogLink, WithoutShape<InverseGaussian> {
   static constexpr std::string_view display_name() { return "InverseGaussian"; }
   static constexpr ScaleRule scale_rule() { return ScaleRule::Profile; }
+  static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::PirlsObservedInfo; }
   [[nodiscard]] static Result<void> check_response(VectorView y) {
     return check_domain(y, display_name(), ResponseDomain::Positive);
   }
@@ -35,6 +36,10 @@ struct InverseGaussian : LogLink, WithoutShape<InverseGaussian> {
   // Σ_i [−½·ln(2π·φ) − 1.5·ln max(y_i, 1e-300)], the log-density at μ = y,
   // from −0.0.
   static double saturated_loglik(VectorView y, double phi);
+  static PearsonTerm pearson_term(double mu) {
+    const double m = common::floor_at(mu, kPearsonMeanFloor);
+    return {m, m * m * m};
+  }
 };
 static_assert(PirlsFamily<InverseGaussian>);
 

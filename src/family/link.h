@@ -7,10 +7,20 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
 
 #include "common/numeric.h"
 
 namespace kavri::family {
+
+// The link of a fitted model, stored in one byte and persisted by name.
+// Each link type states its own, so a family's fitted model names the
+// inverse link the family was fitted with.
+enum class LinkKind : std::uint8_t {
+  Identity = 0,  // μ = η
+  Log = 1,       // μ = exp(η)
+  Logit = 2,     // μ = 1 / (1 + exp(−η)), formed without overflow
+};
 
 // Floor of means (and of some responses) before a logarithm or a division:
 // far below any mean a fit can use, yet its logarithm is finite.
@@ -39,12 +49,14 @@ inline double logistic(double eta) {
 }
 
 struct IdentityLink {
+  static constexpr LinkKind link_kind() { return LinkKind::Identity; }
   static double link(double mu) { return mu; }
   static double link_inverse(double eta) { return eta; }
   static double link_derivative(double /*mu*/) { return 1.0; }
 };
 
 struct LogLink {
+  static constexpr LinkKind link_kind() { return LinkKind::Log; }
   static double link(double mu) { return std::log(log_floor(mu)); }
   // No clamp: an overflowing mean is left for the caller's finiteness checks.
   static double link_inverse(double eta) { return std::exp(eta); }
@@ -52,6 +64,7 @@ struct LogLink {
 };
 
 struct LogitLink {
+  static constexpr LinkKind link_kind() { return LinkKind::Logit; }
   static double link(double mu) {
     const double c = logit_clamp(mu);
     return std::log(c / (1.0 - c));

@@ -28,6 +28,7 @@ struct PoissonCounts : LogLink {
     return sum_weighted_unit_deviances(PoissonCounts{}, y, mu, w);
   }
   static Vector initial_mu(VectorView y) { return floored_copy(y, kCountStartFloor); }
+  static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }
 };
 
 }  // namespace detail
@@ -51,6 +52,10 @@ struct QuasiPoisson : detail::PoissonCounts, WithoutShape<QuasiPoisson> {
     return check_domain(y, display_name(), ResponseDomain::NonNegative);
   }
   static double saturated_loglik(VectorView y, double phi) { return normal_saturated_loglik(y.size, phi); }
+  static PearsonTerm pearson_term(double mu) {
+    const double m = common::floor_at(mu, kPearsonMeanFloor);
+    return {m, m};
+  }
 };
 static_assert(PirlsFamily<QuasiPoisson>);
 

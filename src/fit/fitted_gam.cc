@@ -1,7 +1,5 @@
 #include "fit/fitted_gam.h"
 
-#include <cmath>
-
 #include "family/link.h"
 
 namespace kavri::fit {
@@ -17,9 +15,9 @@ std::string_view link_kind_name(LinkKind kind) {
 
 double inverse_link(LinkKind kind, double eta) {
   switch (kind) {
-    case LinkKind::Identity: return eta;
-    case LinkKind::Log: return std::exp(eta);
-    case LinkKind::Logit: return family::logistic(eta);
+    case LinkKind::Identity: return family::IdentityLink::link_inverse(eta);
+    case LinkKind::Log: return family::LogLink::link_inverse(eta);
+    case LinkKind::Logit: return family::LogitLink::link_inverse(eta);
   }
   return eta;
 }

@@ -13,16 +13,13 @@
 #include <string_view>
 
 #include "design/records.h"
+#include "family/link.h"
 #include "linalg/matrix.h"
 
 namespace kavri::fit {
 
-// The link of a fitted model, stored in one byte and persisted by name.
-enum class LinkKind : std::uint8_t {
-  Identity = 0,  // μ = η
-  Log = 1,       // μ = exp(η)
-  Logit = 2,     // μ = 1 / (1 + exp(−η)), formed without overflow
-};
+// The link of a fitted model; stated by each family's link.
+using family::LinkKind;
 
 std::string_view link_kind_name(LinkKind kind);  // "Identity", "Log", "Logit"
 

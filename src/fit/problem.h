@@ -1,19 +1,22 @@
-// The contexts that a fit driver builds once per fit and hands to the inner
-// fits and the criterion: `FitProblem` in its three forms (re-weighted,
-// Gaussian closed form, shape family), `ShapeProblem` of the joint shape
-// search, `ElfProblem` of the quantile fit, and the `InnerSettings` they
-// carry.
+// The context that a fit driver builds once per fit and hands to the inner
+// fits and the criterion: `FitProblem<F>`, generic over the family, with
+// the `CriterionView` that every criterion reads; `ShapeProblem` of the
+// joint shape search and `ElfProblem` of the quantile fit; the
+// `InnerSettings` they carry and the `FitCounters` a caller may attach.
 //
-// Every record owns deep copies of its arrays (matrices row-major, n rows of
-// data, p coefficients, one penalty per smoothing parameter in penalty
-// order), is read-only for every reader and lives for one fit. Fields are in
-// their agreed order; nothing here builds them.
+// The records borrow: X, y, the prior weights and the penalties are views of
+// arrays that the driver owns once for the whole fit (the model matrix is the
+// design's own), so the many refits of a search never copy them. A record is
+// read-only for every reader and must not outlive what it views. Only the
+// Gaussian cross products, formed once per fit, are owned.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <vector>
+#include <span>
+#include <type_traits>
 
+#include "family/family.h"
 #include "linalg/matrix.h"
 
 namespace kavri::fit {
@@ -32,28 +35,27 @@ struct InnerSettings {
   std::uint64_t max_halvings = 10;
 };
 
-// The settings of the quantile fit.
+// The settings of the re-weighted fits and of the quantile fit.
+inline constexpr InnerSettings kPirlsInnerSettings{.max_iter = 50, .tol = 1e-9, .max_halvings = 10};
 inline constexpr InnerSettings kElfInnerSettings{.max_iter = 50, .tol = 1e-7, .max_halvings = 20};
 
-// What the criterion reads besides the inner fit.
-struct CriterionInputs {
-  std::vector<linalg::Matrix> penalties;        // a second copy of the design's penalties
-  std::vector<std::uint64_t> penalty_ranks;     // rank of each penalty
-  std::vector<double> penalty_log_pdets;        // log pseudo-determinant of each penalty
-  linalg::Vector y;                             // a second copy of the response
-  std::uint64_t null_space_dim = 0;             // M_p, the dimension of the unpenalized space
+// The work a fit has done; a driver fills it when the caller attaches one.
+struct FitCounters {
+  std::uint64_t evaluations = 0;       // outer evaluations (value, gradient and Hessian)
+  std::uint64_t inner_fits = 0;        // inner fits run, those of the search and the final one
+  std::uint64_t pirls_iterations = 0;  // iterations begun by those inner fits
 };
 
-// The re-weighted families without shape parameters: Poisson, QuasiPoisson,
-// Bernoulli, QuasiBinomial, Gamma, InverseGaussian.
-struct FitProblem {
-  std::vector<linalg::Matrix> penalties;        // p × p each
-  linalg::Matrix model_matrix;                  // X, n × p, column 0 the intercept
-  linalg::Vector y;                             // n
-  std::optional<linalg::Vector> prior_weights;  // n; absent means every weight is 1
-  std::optional<linalg::Vector> start_eta;      // n; replaces the family's start; drivers leave it absent
-  InnerSettings settings;
-  CriterionInputs criterion;
+// What every criterion reads besides the inner fit: views of the design's
+// penalties, ranks and log pseudo-determinants, of y and the prior weights.
+struct CriterionView {
+  std::span<const linalg::Matrix> penalties;        // p × p each, in penalty order
+  std::span<const std::uint64_t> penalty_ranks;     // rank of each penalty
+  std::span<const double> penalty_log_pdets;        // log pseudo-determinant of each penalty
+  linalg::VectorView y;                             // n
+  std::optional<linalg::VectorView> prior_weights;  // n; absent means every weight is 1
+  std::uint64_t n = 0;                              // rows of the data
+  std::uint64_t null_space_dim = 0;                 // M_p, the dimension of the unpenalized space
 };
 
 // A reference fit of a Gaussian problem, from which the fits of the search
@@ -67,76 +69,52 @@ struct DevianceAnchor {
   linalg::Vector xtw_residual;  // c₀ = X'W(y − Xβ₀), p
 };
 
-// The Gaussian family, fitted in closed form from cross products that the
-// driver forms once per fit; no iteration, so no settings or start.
-struct GaussianFitProblem {
-  std::vector<linalg::Matrix> penalties;        // p × p each
-  linalg::Matrix model_matrix;                  // X, n × p
-  linalg::Vector y;                             // n
-  linalg::Matrix xtwx;                          // X'WX, p × p; W = diag(prior weights) or I
-  linalg::Vector xtwy;                          // X'Wy, p
-  std::optional<linalg::Vector> prior_weights;  // n
-  CriterionInputs criterion;
-  std::optional<DevianceAnchor> anchor;         // absent: the search's fits pass over the data
+// The products a closed-form family is fitted from, formed once per fit.
+struct ClosedFormProducts {
+  linalg::Matrix xtwx;                   // X'WX, p × p; W = diag(prior weights) or I
+  linalg::Vector xtwy;                   // X'Wy, p
+  std::optional<DevianceAnchor> anchor;  // absent: the search's fits pass over the data
 };
+struct NoProducts {};
 
-// The inner fits of a shape-managed family (a NegBin, TDist, Tweedie or
-// Ocat value F): the family value carries the shape parameters of this
-// refit. The shape-aware criterion reads its `ShapeProblem` instead of a
-// criterion record.
 template <class F>
-struct ShapeFitProblem {
-  std::vector<linalg::Matrix> penalties;        // p × p each
-  linalg::Matrix model_matrix;                  // X, n × p
-  linalg::Vector y;                             // n
-  std::optional<linalg::Vector> prior_weights;  // n
-  F family;                                     // shape parameters of this fit
-  std::optional<linalg::Vector> start_eta;      // n; always absent from the callers
-  InnerSettings settings;
+using ProductsFor =
+    std::conditional_t<F::inner_fit_kind() == family::InnerFitKind::ClosedForm, ClosedFormProducts, NoProducts>;
+
+// One fit of family F: the family value (its shape parameters included),
+// the data it is fitted to and the criterion's view of the design.
+template <family::Family F>
+struct FitProblem {
+  F family;
+  std::span<const linalg::Matrix> penalties;        // p × p each
+  linalg::MatrixView model_matrix;                  // X, n × p, column 0 the intercept
+  linalg::VectorView y;                             // n
+  std::optional<linalg::VectorView> prior_weights;  // n; absent means every weight is 1
+  std::optional<linalg::VectorView> start_eta;      // n; replaces the family's start; drivers leave it absent
+  InnerSettings settings = kPirlsInnerSettings;
+  CriterionView criterion;
+  [[no_unique_address]] ProductsFor<F> products;    // the closed form's cross products
+  FitCounters* counters = nullptr;                  // counts the inner fits when attached
 };
 
 // The joint search over [ρ, shape coordinates] of a shape-managed family.
-// `family` records the start of the search; each refit builds its own value
-// from the search vector (of an Ocat start only `n_cats` is read).
-template <class F>
+// `fit.family` records the start of the search; each refit builds its own
+// value from the search vector (of an ordered-categorical start only the
+// number of categories is read) and borrows everything else.
+template <family::Family F>
 struct ShapeProblem {
-  std::vector<linalg::Matrix> penalties;        // the single smooth's penalty (one entry), p × p
-  std::vector<std::uint64_t> penalty_ranks;     // one entry
-  std::vector<double> penalty_log_pdets;        // one entry
-  linalg::Matrix model_matrix;                  // X, n × p
-  linalg::Vector y;                             // n
-  std::optional<linalg::Vector> prior_weights;  // n
-  F family;                                     // the family value at the start of the search
-  std::uint64_t null_space_dim = 0;             // M_p
-  std::optional<linalg::Vector> start_eta;      // always absent
-  InnerSettings settings;
+  FitProblem<F> fit;
 };
 
-// What the quantile criterion reads besides the inner fit.
-struct ElfCriterionInputs {
-  std::vector<linalg::Matrix> penalties;        // a second copy of the penalty
-  std::vector<std::uint64_t> penalty_ranks;
-  std::vector<double> penalty_log_pdets;
-  linalg::Vector y;                             // a second copy; the criterion reads its length
-  double tau = 0.0;                             // the same three values as in `ElfProblem`
-  double sigma = 0.0;
-  double lambda = 0.0;
-  std::uint64_t null_space_dim = 0;             // M_p
-};
-
-// The quantile (extended log-F) fit. The prior weights are carried but
-// change nothing: no reader uses them.
+// The quantile (extended log-F) fit: the problem of the identity-link family
+// value and the three parameters of the loss.
+template <family::Family F>
 struct ElfProblem {
-  std::vector<linalg::Matrix> penalties;        // the single smooth's penalty (one entry), p × p
-  linalg::Matrix model_matrix;                  // X, n × p
-  linalg::Vector y;                             // n
-  std::optional<linalg::Vector> prior_weights;  // n, unread
-  double tau = 0.0;                             // quantile level, 0 < τ < 1
-  double sigma = 0.0;                           // ELF scale, σ > 0
-  double lambda = 0.0;                          // ELF smoothing width, λ > 0
-  InnerSettings settings = kElfInnerSettings;
-  std::optional<linalg::Vector> beta_warm;      // p; the starting coefficients of every inner fit
-  ElfCriterionInputs criterion;
+  FitProblem<F> fit;                        // settings kElfInnerSettings
+  double tau = 0.0;                         // quantile level, 0 < τ < 1
+  double sigma = 0.0;                       // ELF scale, σ > 0
+  double lambda = 0.0;                      // ELF smoothing width, λ > 0
+  std::optional<linalg::VectorView> beta_warm;  // p; the starting coefficients of every inner fit
 };
 
 }  // namespace kavri::fit

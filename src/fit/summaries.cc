@@ -75,4 +75,27 @@ double normal_quantile(double prob) {
   return -tail(std::sqrt(-2.0 * std::log(1.0 - prob)));
 }
 
+FittedGam assemble_fitted_gam(design::Predictor predictor, const std::vector<linalg::Matrix>& penalties,
+                              outer::OuterState state, linalg::Vector rho, inner::InnerFit fit, FitSummary summary,
+                              std::uint64_t n, LinkKind link_kind, linalg::Vector shape_params) {
+  const std::size_t m = penalties.size();
+  linalg::Vector lambda(m);
+  for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
+  linalg::Vector edf_per_term = compute_edf_per_term(penalties, rho, fit.p, fit.factor);
+  return FittedGam{.beta = std::move(fit.beta),
+                   .rho = std::move(rho),
+                   .lambda = std::move(lambda),
+                   .scale = summary.scale,
+                   .edf_total = summary.edf_total,
+                   .edf_per_term = std::move(edf_per_term),
+                   .n = n,
+                   .n_iters = state.iterations,
+                   .converged = state.converged && fit.converged,
+                   .reml_value = state.value,
+                   .predictor = std::move(predictor),
+                   .vcov = std::move(summary.vcov),
+                   .link_kind = link_kind,
+                   .shape_params = std::move(shape_params)};
+}
+
 }  // namespace kavri::fit

@@ -10,6 +10,7 @@
 
 #include <optional>
 
+#include "family/gaussian.h"
 #include "fit/problem.h"
 #include "inner/inner_fit.h"
 #include "linalg/error.h"
@@ -17,17 +18,19 @@
 
 namespace kavri::inner {
 
+using GaussianProblem = fit::FitProblem<family::Gaussian>;
+
 // β with (X'WX + S_λ + δI)·β = X'Wy, S_λ = Σ_j exp(ρ_j)·S_j, δ as in
 // `linalg::cholesky_solve_ridged`; D = Σ_i w_i·(y_i − η_i)². Fails with
 // SingularSystem "Cholesky failed: {}" when X'WX + S_λ is not positive
 // definite.
-[[nodiscard]] Result<InnerFit> closed_form_gaussian_fit(const fit::GaussianFitProblem& problem,
+[[nodiscard]] Result<InnerFit> closed_form_gaussian_fit(const GaussianProblem& problem,
                                                         linalg::VectorView rho);
 
 // The closed-form fit at ρ as the reference of the search's deviances: its
 // coefficients, its deviance and X'W times its residual, one pass over the
 // data. Absent when that fit fails.
-[[nodiscard]] std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const fit::GaussianFitProblem& problem,
+[[nodiscard]] std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const GaussianProblem& problem,
                                                                           linalg::VectorView rho);
 
 // What a criterion evaluation reads of the closed form (coefficients,
@@ -35,7 +38,12 @@ namespace kavri::inner {
 // and cross products, equal to the summed squares up to rounding. The
 // per-observation vectors (η, μ, W, z) are left empty. Without an anchor
 // this is `closed_form_gaussian_fit`. Fails as that fit does.
-[[nodiscard]] Result<InnerFit> closed_form_gaussian_search_fit(const fit::GaussianFitProblem& problem,
+[[nodiscard]] Result<InnerFit> closed_form_gaussian_search_fit(const GaussianProblem& problem,
                                                                linalg::VectorView rho);
+
+// X'WX and X'Wy of the problem into its products, then the deviance anchor
+// at ρ = 0. The transposed view of X is X in column-major order, so without
+// prior weights no copy of X is made.
+void form_closed_form_products(GaussianProblem& problem);
 
 }  // namespace kavri::inner

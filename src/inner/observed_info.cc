@@ -45,11 +45,11 @@ bool usable_eigenvalues(const linalg::Vector& values) {
   return true;
 }
 
-void add_observed_information(const fit::FitProblem& problem, linalg::MatrixView s, InnerFit& fit) {
-  const family::InverseGaussian fam;
+void add_observed_information(const fit::FitProblem<family::InverseGaussian>& problem, linalg::MatrixView s, InnerFit& fit) {
+  const family::InverseGaussian& fam = problem.family;
   const linalg::MatrixView x = problem.model_matrix;
   const std::size_t n = x.rows, p = x.cols;
-  const linalg::VectorView w = family::weights_or_ones(detail::optional_view(problem.prior_weights), n);
+  const linalg::VectorView w = family::weights_or_ones(problem.prior_weights, n);
 
   linalg::Vector weight(n), dweight(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -113,9 +113,9 @@ void add_observed_information(const fit::FitProblem& problem, linalg::MatrixView
 
 }  // namespace
 
-Result<InnerFit> pirls_fit_inverse_gaussian(const fit::FitProblem& problem, linalg::Matrix s_lambda) {
+Result<InnerFit> pirls_fit_inverse_gaussian(const fit::FitProblem<family::InverseGaussian>& problem, linalg::Matrix s_lambda) {
   const linalg::MatrixView s = detail::leading_block(s_lambda, problem.model_matrix.cols);
-  KAVRI_TRY(InnerFit fit, pirls_loop(family::InverseGaussian{}, detail::inputs_of(problem), s));
+  KAVRI_TRY(InnerFit fit, pirls_loop(problem.family, detail::inputs_of(problem), s));
   add_observed_information(problem, s, fit);
   return fit;
 }

@@ -10,6 +10,7 @@
 // differentiates exactly the log-determinant the criterion uses.
 #pragma once
 
+#include "family/inverse_gaussian.h"
 #include "fit/problem.h"
 #include "inner/inner_fit.h"
 #include "linalg/error.h"
@@ -32,7 +33,7 @@ inline constexpr double kFlatLinkDerivative = 1e-12;
 // weight w_i·ω_i is not finite, the eigendecomposition fails, or an
 // eigenvalue is not finite or below kObservedEigenFloor in magnitude. The
 // errors are those of the loop.
-[[nodiscard]] Result<InnerFit> pirls_fit_inverse_gaussian(const fit::FitProblem& problem,
+[[nodiscard]] Result<InnerFit> pirls_fit_inverse_gaussian(const fit::FitProblem<family::InverseGaussian>& problem,
                                                           linalg::Matrix s_lambda);
 
 }  // namespace kavri::inner

@@ -2,9 +2,6 @@
 
 #include <cmath>
 
-#include "family/binomial.h"
-#include "family/gamma.h"
-#include "family/poisson.h"
 
 namespace kavri::inner {
 
@@ -53,21 +50,5 @@ double pearson_statistic(const linalg::Vector& w, const linalg::Vector& z, const
 }
 
 }  // namespace detail
-
-Result<InnerFit> pirls_fit_poisson(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return pirls_fit<family::Poisson>(problem, rho);
-}
-Result<InnerFit> pirls_fit_quasipoisson(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return pirls_fit<family::QuasiPoisson>(problem, rho);
-}
-Result<InnerFit> pirls_fit_bernoulli(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return pirls_fit<family::Bernoulli>(problem, rho);
-}
-Result<InnerFit> pirls_fit_quasibinomial(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return pirls_fit<family::QuasiBinomial>(problem, rho);
-}
-Result<InnerFit> pirls_fit_gamma(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return pirls_fit<family::Gamma>(problem, rho);
-}
 
 }  // namespace kavri::inner

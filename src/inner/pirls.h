@@ -2,12 +2,15 @@
 // for fixed log smoothing parameters, the coefficients that minimise the
 // penalized deviance D(β) + β'S_λβ of one re-weighted family.
 //
-// Written once over `family::PirlsFamily` and instantiated per family; a
-// shape family's value comes from its `ShapeFitProblem`. Each iteration
-// solves the working system (X'WX + S_λ)·β = X'Wz with the ridged Cholesky
-// solve and halves a rejected step towards the current coefficients. The
-// returned working quantities and factor belong to the last system solved,
-// one update behind the coefficients (see `pirls_loop`).
+// Written once over `family::PirlsFamily`; the family value comes from the
+// problem. Each iteration solves the working system (X'WX + S_λ)·β = X'Wz
+// with the ridged Cholesky solve and halves a rejected step towards the
+// current coefficients. The returned working quantities and factor belong to
+// the last system solved, one update behind the coefficients (see
+// `pirls_loop`). The two halves of an iteration, the working-system
+// assembly (`assemble_working_system`, over any per-row rule for W and z)
+// and the step acceptance (`accept_by_halving`), serve the other Newton-type
+// inner fits as well.
 #pragma once
 
 #include <algorithm>
@@ -82,20 +85,10 @@ template <family::PirlsFamily F>
 [[nodiscard]] Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs,
                                           linalg::MatrixView s_lambda);
 
-// S_λ = Σ_j exp(ρ_j)·S_j over the problem's penalties, then the loop; a
-// plain family is its default value, a shape family's value is the
-// problem's `family`.
+// S_λ = Σ_j exp(ρ_j)·S_j over the problem's penalties, then the loop with
+// the problem's family value.
 template <family::PirlsFamily F>
-[[nodiscard]] Result<InnerFit> pirls_fit(const fit::FitProblem& problem, linalg::VectorView rho);
-template <family::PirlsFamily F>
-[[nodiscard]] Result<InnerFit> pirls_fit(const fit::ShapeFitProblem<F>& problem, linalg::VectorView rho);
-
-// The instances of the plain families.
-[[nodiscard]] Result<InnerFit> pirls_fit_poisson(const fit::FitProblem& problem, linalg::VectorView rho);
-[[nodiscard]] Result<InnerFit> pirls_fit_quasipoisson(const fit::FitProblem& problem, linalg::VectorView rho);
-[[nodiscard]] Result<InnerFit> pirls_fit_bernoulli(const fit::FitProblem& problem, linalg::VectorView rho);
-[[nodiscard]] Result<InnerFit> pirls_fit_quasibinomial(const fit::FitProblem& problem, linalg::VectorView rho);
-[[nodiscard]] Result<InnerFit> pirls_fit_gamma(const fit::FitProblem& problem, linalg::VectorView rho);
+[[nodiscard]] Result<InnerFit> pirls_fit(const fit::FitProblem<F>& problem, linalg::VectorView rho);
 
 // ---- Implementation details follow ----
 
@@ -116,16 +109,18 @@ struct PirlsWorkspace {
 // stay in cache while the block's share of X'WX is taken.
 inline constexpr std::size_t kRowBlock = 2048;
 
-// W and z at (μ, η), H = X'WX + S_λ and X'Wz in one pass over the rows of
-// X, block by block, so that no p × n copy of X'W is written and read back.
-// X'Wz adds the entries of X'W times z_i in row order; X'WX adds the
-// blocks' products in block order.
-template <family::PirlsFamily F>
-void form_working_system(const F& family, linalg::MatrixView x, linalg::VectorView y, linalg::VectorView w,
-                         linalg::MatrixView s_lambda, const linalg::Vector& mu, const linalg::Vector& eta,
-                         linalg::Vector& weights, linalg::Vector& response, PirlsWorkspace& ws) {
+}  // namespace detail
+
+// W and z from `row_rule(i)` (a pair {W_i, z_i}), H = X'WX + S_λ and X'Wz
+// into the workspace, in one pass over the rows of X, block by block, so
+// that no p × n copy of X'W is written and read back. X'Wz adds the entries
+// of X'W times z_i in row order; X'WX adds the blocks' products in block
+// order.
+template <class RowRule>
+void assemble_working_system(linalg::MatrixView x, linalg::MatrixView s_lambda, RowRule&& row_rule,
+                             linalg::Vector& weights, linalg::Vector& response, detail::PirlsWorkspace& ws) {
   const std::size_t n = x.rows, p = x.cols;
-  const std::size_t width = std::min(n, kRowBlock);
+  const std::size_t width = std::min(n, detail::kRowBlock);
   ws.xtw.rows = p;
   ws.xtw.cols = width;
   ws.xtw.data.resize(p * width);
@@ -139,8 +134,7 @@ void form_working_system(const F& family, linalg::MatrixView x, linalg::VectorVi
     const std::size_t rows = std::min(width, n - start);
     for (std::size_t r = 0; r < rows; ++r) {
       const std::size_t i = start + r;
-      const double wi = family::working_weight(family, w[i], mu[i]);
-      const double zi = family::working_response(family, y[i], mu[i], eta[i]);
+      const auto [wi, zi] = row_rule(i);
       weights[i] = wi;
       response[i] = zi;
       for (std::size_t j = 0; j < p; ++j) {
@@ -159,6 +153,25 @@ void form_working_system(const F& family, linalg::MatrixView x, linalg::VectorVi
     for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s_lambda(a, b);
 }
 
+// Step acceptance: `evaluate(candidate)` states the candidate, `rejected()`
+// judges the state last evaluated. A rejected candidate is moved halfway
+// towards `current`, at most `max_halvings` times; true when the last state
+// evaluated was accepted.
+template <class Evaluate, class Rejected>
+bool accept_by_halving(const linalg::Vector& current, linalg::Vector& candidate, std::uint64_t max_halvings,
+                       Evaluate&& evaluate, Rejected&& rejected) {
+  evaluate(candidate);
+  bool reject = rejected();
+  for (std::uint64_t h = 0; reject && h < max_halvings; ++h) {
+    for (std::size_t j = 0; j < candidate.size(); ++j) candidate[j] = (current[j] + candidate[j]) * 0.5;
+    evaluate(candidate);
+    reject = rejected();
+  }
+  return !reject;
+}
+
+namespace detail {
+
 // H = X'W·X + S_λ into the workspace, added entry by entry and not
 // symmetrised (the factorisation reads the lower triangle).
 void form_penalized_hessian(linalg::MatrixView x, linalg::MatrixView s_lambda, PirlsWorkspace& ws);
@@ -174,18 +187,13 @@ inline linalg::MatrixView leading_block(linalg::MatrixView s, std::size_t p) {
   return {s.data, p, p, s.row_stride, s.col_stride};
 }
 
-inline std::optional<linalg::VectorView> optional_view(const std::optional<linalg::Vector>& v) {
-  if (!v) return std::nullopt;
-  return linalg::VectorView(*v);
-}
-
-// The loop's view of a plain or shape-family problem.
-template <class Problem>
-PirlsInputs inputs_of(const Problem& problem) {
+// The loop's view of a problem.
+template <class F>
+PirlsInputs inputs_of(const fit::FitProblem<F>& problem) {
   return {.x = problem.model_matrix,
           .y = problem.y,
-          .prior_weights = optional_view(problem.prior_weights),
-          .start_eta = optional_view(problem.start_eta),
+          .prior_weights = problem.prior_weights,
+          .start_eta = problem.start_eta,
           .settings = problem.settings};
 }
 
@@ -246,7 +254,13 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   };
 
   for (std::uint64_t k = 0; k < settings.max_iter; ++k) {
-    detail::form_working_system(family, x, y, w, s, mu, eta, weights, response, ws);
+    assemble_working_system(
+        x, s,
+        [&](std::size_t i) {
+          return std::pair{family::working_weight(family, w[i], mu[i]),
+                           family::working_response(family, y[i], mu[i], eta[i])};
+        },
+        weights, response, ws);
     auto solved = linalg::cholesky_solve_ridged(ws.hessian, ws.rhs);
     if (!solved) {
       if (solved.error().template is<SingularSystem>())
@@ -255,19 +269,12 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     }
     Vector& candidate = solved->solution;
 
-    evaluate_candidate(candidate);
     const bool first = k == 0;
     const double tolerance = halving_tolerance(penalized);
     auto rejected = [&] {
       return pirls_halving_check(candidate_penalized, candidate_finite, first, penalized, tolerance);
     };
-    bool reject = rejected();
-    for (std::uint64_t h = 0; reject && h < kMaxStepHalvings; ++h) {
-      for (std::size_t j = 0; j < p; ++j) candidate[j] = (beta[j] + candidate[j]) * 0.5;
-      evaluate_candidate(candidate);
-      reject = rejected();
-    }
-    if (reject) {
+    if (!accept_by_halving(beta, candidate, kMaxStepHalvings, evaluate_candidate, rejected)) {
       iterations = k + 1;
       break;
     }
@@ -309,13 +316,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
 }
 
 template <family::PirlsFamily F>
-Result<InnerFit> pirls_fit(const fit::FitProblem& problem, linalg::VectorView rho) {
-  const linalg::Matrix s_lambda = design::total_penalty(problem.penalties, rho);
-  return pirls_loop(F{}, detail::inputs_of(problem), s_lambda);
-}
-
-template <family::PirlsFamily F>
-Result<InnerFit> pirls_fit(const fit::ShapeFitProblem<F>& problem, linalg::VectorView rho) {
+Result<InnerFit> pirls_fit(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
   const linalg::Matrix s_lambda = design::total_penalty(problem.penalties, rho);
   return pirls_loop(problem.family, detail::inputs_of(problem), s_lambda);
 }

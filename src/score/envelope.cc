@@ -1,9 +1,5 @@
 #include "score/envelope.h"
 
-#include "family/binomial.h"
-#include "family/gaussian.h"
-#include "family/poisson.h"
-
 namespace kavri::score {
 
 namespace detail {
@@ -39,27 +35,5 @@ void observed_information_gradient(const inner::ObservedInfoBlock& block, linalg
 }
 
 }  // namespace detail
-
-Result<ValueGrad> envelope_score_gaussian(const fit::GaussianFitProblem& problem, linalg::VectorView rho) {
-  return envelope_score<family::Gaussian>(problem, rho);
-}
-Result<ValueGrad> envelope_score_bernoulli(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return envelope_score<family::Bernoulli>(problem, rho);
-}
-Result<ValueGrad> envelope_score_quasibinomial(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return envelope_score<family::QuasiBinomial>(problem, rho);
-}
-Result<ValueGrad> envelope_score_poisson(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return envelope_score<family::Poisson>(problem, rho);
-}
-Result<ValueGrad> envelope_score_quasipoisson(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return envelope_score<family::QuasiPoisson>(problem, rho);
-}
-Result<ValueGrad> envelope_score_gamma(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return envelope_score<family::Gamma>(problem, rho);
-}
-Result<ValueGrad> envelope_score_inverse_gaussian(const fit::FitProblem& problem, linalg::VectorView rho) {
-  return envelope_score<family::InverseGaussian>(problem, rho);
-}
 
 }  // namespace kavri::score

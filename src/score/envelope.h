@@ -4,9 +4,9 @@
 // the inner fit's optimum, so no derivative of β is formed).
 //
 // Written once over the family: a family contributes its inner fit, its
-// scale rule and its saturated log-likelihood c(y). One call runs one
-// complete inner fit from the family's start; nothing is kept between
-// calls. Laplace approximation as in Wood (2011), JRSS B 73(1), section 2.
+// scale rule and its saturated log-likelihood c(y); the design's share comes
+// from the problem's `CriterionView`. One call runs one complete inner fit
+// from the family's start; nothing is kept between calls. Laplace approximation as in Wood (2011), JRSS B 73(1), section 2.
 #pragma once
 
 #include <cmath>
@@ -15,11 +15,9 @@
 #include <utility>
 
 #include "family/family.h"
-#include "family/gamma.h"
-#include "family/inverse_gaussian.h"
 #include "fit/problem.h"
+#include "inner/fit_at.h"
 #include "inner/inner_fit.h"
-#include "inner/plain_fit.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
 #include "linalg/lapack.h"
@@ -40,37 +38,19 @@ struct ValueGrad {
   bool degenerate = false;  // the guard value: never an optimum
 };
 
-// Receives every inner fit a criterion call runs; the fits' own callers
-// pass this one, which does nothing.
-struct IgnoreInnerFits {
-  void operator()(const inner::InnerFit& /*fit*/) const {}
-};
-
-// V and ∂V/∂ρ at ρ from a completed inner fit. `problem` supplies
-// `criterion` (penalties, ranks, log pseudo-determinants, y, M_p) and
-// `model_matrix` (read by the observed-information correction only). The
-// only error is that of `penalty_determinant`.
-template <family::Family F, class Problem>
-[[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const Problem& problem, linalg::VectorView rho,
+// V and ∂V/∂ρ at ρ from a completed inner fit of `family`. `criterion`
+// supplies penalties, ranks, log pseudo-determinants, y, n and M_p; `x` is
+// read by the observed-information correction only. The only error is that
+// of `penalty_determinant`.
+template <family::Family F>
+[[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& criterion,
+                                                  linalg::MatrixView x, linalg::VectorView rho,
                                                   const inner::InnerFit& fit);
 
 // One inner fit at ρ, then `envelope_from_fit`; an inner-fit error is
 // returned unchanged.
-template <family::Family F, class OnInnerFit = IgnoreInnerFits>
-[[nodiscard]] Result<ValueGrad> envelope_score(const inner::ProblemFor<F>& problem, linalg::VectorView rho,
-                                               OnInnerFit&& on_inner_fit = {});
-
-[[nodiscard]] Result<ValueGrad> envelope_score_gaussian(const fit::GaussianFitProblem& problem,
-                                                        linalg::VectorView rho);
-[[nodiscard]] Result<ValueGrad> envelope_score_bernoulli(const fit::FitProblem& problem, linalg::VectorView rho);
-[[nodiscard]] Result<ValueGrad> envelope_score_quasibinomial(const fit::FitProblem& problem,
-                                                             linalg::VectorView rho);
-[[nodiscard]] Result<ValueGrad> envelope_score_poisson(const fit::FitProblem& problem, linalg::VectorView rho);
-[[nodiscard]] Result<ValueGrad> envelope_score_quasipoisson(const fit::FitProblem& problem,
-                                                            linalg::VectorView rho);
-[[nodiscard]] Result<ValueGrad> envelope_score_gamma(const fit::FitProblem& problem, linalg::VectorView rho);
-[[nodiscard]] Result<ValueGrad> envelope_score_inverse_gaussian(const fit::FitProblem& problem,
-                                                                linalg::VectorView rho);
+template <family::Family F>
+[[nodiscard]] Result<ValueGrad> envelope_score(const fit::FitProblem<F>& problem, linalg::VectorView rho);
 
 // ---- Implementation details follow ----
 
@@ -93,12 +73,11 @@ void observed_information_gradient(const inner::ObservedInfoBlock& block, linalg
 
 }  // namespace detail
 
-template <family::Family F, class Problem>
-Result<ValueGrad> envelope_from_fit(const F& family, const Problem& problem, linalg::VectorView rho,
-                                    const inner::InnerFit& fit) {
-  const auto& crit = problem.criterion;
+template <family::Family F>
+Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
+                                    linalg::VectorView rho, const inner::InnerFit& fit) {
   const std::size_t m = crit.penalties.size();
-  const double n = static_cast<double>(crit.y.size());
+  const double n = static_cast<double>(crit.n);
   const double m_p = static_cast<double>(crit.null_space_dim);
   const double p = static_cast<double>(fit.p);
 
@@ -132,9 +111,11 @@ Result<ValueGrad> envelope_from_fit(const F& family, const Problem& problem, lin
 
   double phi = 1.0;
   if constexpr (rule == family::ScaleRule::Profile) {
-    phi = family::profile_scale(penalized, crit.y.size(), crit.null_space_dim);
+    phi = family::profile_scale(penalized, crit.n, crit.null_space_dim);
   } else if constexpr (rule == family::ScaleRule::ProfileNewton) {
-    phi = family::gamma_profile_scale(penalized, crit.y.size(), crit.null_space_dim);
+    phi = family.profile_newton_scale(penalized, crit.n, crit.null_space_dim);
+  } else if constexpr (rule == family::ScaleRule::ShapeParameter) {
+    phi = family.scale();
   }
   const double saturated = family.saturated_loglik(crit.y, phi);
 
@@ -142,7 +123,7 @@ Result<ValueGrad> envelope_from_fit(const F& family, const Problem& problem, lin
   for (std::size_t j = 0; j < m; ++j)
     gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * lambda[j] * trace[j] - r.gradient[j];
   if (fit.observed_info)
-    detail::observed_information_gradient(*fit.observed_info, problem.model_matrix, crit.penalties, lambda, quad,
+    detail::observed_information_gradient(*fit.observed_info, x, crit.penalties, lambda, quad,
                                           phi, fit.beta, r.gradient, gradient);
 
   const double value = penalized / (2.0 * phi) + 0.5 * log_det_h - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
@@ -150,12 +131,10 @@ Result<ValueGrad> envelope_from_fit(const F& family, const Problem& problem, lin
   return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
 }
 
-template <family::Family F, class OnInnerFit>
-Result<ValueGrad> envelope_score(const inner::ProblemFor<F>& problem, linalg::VectorView rho,
-                                 OnInnerFit&& on_inner_fit) {
-  KAVRI_TRY(const inner::InnerFit fit, inner::plain_search_fit<F>(problem, rho));
-  on_inner_fit(fit);
-  return envelope_from_fit(F{}, problem, rho, fit);
+template <family::Family F>
+Result<ValueGrad> envelope_score(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+  KAVRI_TRY(const inner::InnerFit fit, inner::search_fit_at(problem, rho));
+  return envelope_from_fit(problem.family, problem.criterion, problem.model_matrix, rho, fit);
 }
 
 }  // namespace kavri::score

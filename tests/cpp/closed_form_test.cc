@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -23,29 +24,42 @@ constexpr std::size_t kRows = 50;
 constexpr std::uint64_t kKnots = 6;
 const Vector kRho{1.0};
 
-// X'WX and X'Wy by plain loops, as the driver hands them over.
-fit::GaussianFitProblem gaussian_problem(const design::ModelDesign& d, const Vector& y,
-                                         const std::optional<Vector>& w) {
-  const Matrix& x = d.model_matrix;
-  const std::size_t p = x.cols;
-  Matrix xtwx(p, p);
-  Vector xtwy(p, 0.0);
-  for (std::size_t i = 0; i < x.rows; ++i) {
-    const double wi = w ? (*w)[i] : 1.0;
-    for (std::size_t a = 0; a < p; ++a) {
-      xtwy[a] += x(i, a) * wi * y[i];
-      for (std::size_t b = 0; b < p; ++b) xtwx(a, b) += x(i, a) * wi * x(i, b);
+// The arrays a closed-form problem views, and the problem with X'WX and
+// X'Wy summed by plain loops, as the driver hands them over.
+struct GaussianCase {
+  GaussianCase(const design::ModelDesign& d, const Vector& y_in, const std::optional<Vector>& w_in)
+      : penalties(d.penalties), x(d.model_matrix), y(y_in), w(w_in) {
+    const std::size_t p = x.cols;
+    Matrix xtwx(p, p);
+    Vector xtwy(p, 0.0);
+    for (std::size_t i = 0; i < x.rows; ++i) {
+      const double wi = w ? (*w)[i] : 1.0;
+      for (std::size_t a = 0; a < p; ++a) {
+        xtwy[a] += x(i, a) * wi * y[i];
+        for (std::size_t b = 0; b < p; ++b) xtwx(a, b) += x(i, a) * wi * x(i, b);
+      }
     }
+    problem = GaussianProblem{.family = family::gaussian_identity(),
+                              .penalties = penalties,
+                              .model_matrix = x,
+                              .y = y,
+                              .prior_weights = std::nullopt,
+                              .start_eta = std::nullopt,
+                              .settings = {},
+                              .criterion = {},
+                              .products = {.xtwx = std::move(xtwx), .xtwy = std::move(xtwy), .anchor = std::nullopt},
+                              .counters = nullptr};
+    if (w) problem.prior_weights = linalg::VectorView(*w);
   }
-  return fit::GaussianFitProblem{.penalties = d.penalties,
-                                 .model_matrix = x,
-                                 .y = y,
-                                 .xtwx = std::move(xtwx),
-                                 .xtwy = std::move(xtwy),
-                                 .prior_weights = w,
-                                 .criterion = {},
-                                 .anchor = std::nullopt};
-}
+  GaussianCase(const GaussianCase&) = delete;
+  GaussianCase& operator=(const GaussianCase&) = delete;
+
+  std::vector<Matrix> penalties;
+  Matrix x;
+  Vector y;
+  std::optional<Vector> w;
+  GaussianProblem problem;
+};
 
 // The Gaussian family made iterable: its PIRLS start is the response itself.
 struct IterableGaussian : family::Gaussian {
@@ -68,8 +82,8 @@ TEST(ClosedFormGaussianFit, AgreesWithTheReweightedLoop) {
   const Vector y = testing::draw_response(Response::Normal, testing::covariate(kRows), 3);
   for (const WeightCase& c : kWeightCases) {
     SCOPED_TRACE(c.name);
-    auto closed = closed_form_gaussian_fit(gaussian_problem(d, y, c.weights), kRho);
-    auto iterated = pirls_fit<IterableGaussian>(testing::make_problem(d, y, c.weights), kRho);
+    auto closed = closed_form_gaussian_fit(GaussianCase(d, y, c.weights).problem, kRho);
+    auto iterated = pirls_fit(testing::make_problem(d, y, c.weights).view(IterableGaussian{}), kRho);
     ASSERT_TRUE(closed.has_value() && iterated.has_value());
     EXPECT_TRUE(iterated->converged);
     testing::expect_vector_near(closed->beta, iterated->beta, 1e-10);
@@ -84,11 +98,12 @@ TEST(ClosedFormGaussianFit, FactorsTheUnridgedSystemAndSolvesTheRidgedOne) {
   const Vector y = testing::draw_response(Response::Normal, testing::covariate(kRows), 3);
   for (const WeightCase& c : kWeightCases) {
     SCOPED_TRACE(c.name);
-    const fit::GaussianFitProblem problem = gaussian_problem(d, y, c.weights);
+    const GaussianCase g(d, y, c.weights);
+    const GaussianProblem& problem = g.problem;
     auto fit = closed_form_gaussian_fit(problem, kRho);
     ASSERT_TRUE(fit.has_value());
     const Matrix s = testing::naive_total_penalty(d.penalties, kRho);
-    Matrix h = problem.xtwx;
+    Matrix h = problem.products.xtwx;
     for (std::size_t k = 0; k < h.data.size(); ++k) h.data[k] += s.data[k];
     // Backward error of a Cholesky factor of a 6 × 6 matrix: a few ε·‖H‖.
     testing::expect_matrix_close(testing::gram_of_factor(fit->factor), h, 1e-14);
@@ -101,7 +116,7 @@ TEST(ClosedFormGaussianFit, FactorsTheUnridgedSystemAndSolvesTheRidgedOne) {
     for (std::size_t j = 0; j < h.rows; ++j) {
       double ridged = delta * fit->beta[j];
       for (std::size_t k = 0; k < h.cols; ++k) ridged += h(j, k) * fit->beta[k];
-      EXPECT_NEAR(ridged, problem.xtwy[j], 1e-12 * std::fabs(problem.xtwy[j]) + 1e-12) << j;
+      EXPECT_NEAR(ridged, problem.products.xtwy[j], 1e-12 * std::fabs(problem.products.xtwy[j]) + 1e-12) << j;
     }
 
     // The rest of the record.
@@ -127,8 +142,8 @@ TEST(ClosedFormGaussianFit, FactorsTheUnridgedSystemAndSolvesTheRidgedOne) {
 TEST(ClosedFormGaussianFit, UnitWeightsAreNoWeights) {
   const design::ModelDesign d = testing::cr_design(kRows, kKnots);
   const Vector y = testing::draw_response(Response::Normal, testing::covariate(kRows), 3);
-  auto ones = closed_form_gaussian_fit(gaussian_problem(d, y, Vector(kRows, 1.0)), kRho);
-  auto none = closed_form_gaussian_fit(gaussian_problem(d, y, std::nullopt), kRho);
+  auto ones = closed_form_gaussian_fit(GaussianCase(d, y, Vector(kRows, 1.0)).problem, kRho);
+  auto none = closed_form_gaussian_fit(GaussianCase(d, y, std::nullopt).problem, kRho);
   ASSERT_TRUE(ones.has_value() && none.has_value());
   // (1·r)·r is r·r, and the cross products are formed alike.
   EXPECT_EQ(ones->beta, none->beta);
@@ -145,7 +160,7 @@ TEST(ClosedFormGaussianFit, ZeroWeightObservationDropsOut) {
   y[17] = 1e6;
   Vector w(kRows, 1.0);
   w[17] = 0.0;
-  auto weighted = closed_form_gaussian_fit(gaussian_problem(d, y, w), kRho);
+  auto weighted = closed_form_gaussian_fit(GaussianCase(d, y, w).problem, kRho);
 
   design::ModelDesign dropped = d;
   dropped.model_matrix = Matrix(kRows - 1, d.model_matrix.cols);
@@ -156,7 +171,7 @@ TEST(ClosedFormGaussianFit, ZeroWeightObservationDropsOut) {
     y_dropped.push_back(y[i]);
     ++r;
   }
-  auto reduced = closed_form_gaussian_fit(gaussian_problem(dropped, y_dropped, std::nullopt), kRho);
+  auto reduced = closed_form_gaussian_fit(GaussianCase(dropped, y_dropped, std::nullopt).problem, kRho);
   ASSERT_TRUE(weighted.has_value() && reduced.has_value());
   testing::expect_vector_near(weighted->beta, reduced->beta, 1e-12);
   EXPECT_NEAR(weighted->deviance, reduced->deviance, 1e-12 * reduced->deviance);
@@ -167,21 +182,21 @@ TEST(ClosedFormGaussianFit, SystemThatIsNotPositiveDefiniteIsAnError) {
   const Vector y = testing::draw_response(Response::Normal, testing::covariate(kRows), 3);
   struct Case {
     const char* name;
-    fit::GaussianFitProblem problem;
+    std::unique_ptr<GaussianCase> g;
   } cases[] = {
       // Every weight zero: H = S_λ, whose intercept row is zero, so the
       // first minor vanishes.
-      {"penalty null space uncovered", gaussian_problem(d, y, Vector(kRows, 0.0))},
+      {"penalty null space uncovered", std::make_unique<GaussianCase>(d, y, Vector(kRows, 0.0))},
       {"negative penalty", [&] {
-         fit::GaussianFitProblem p = gaussian_problem(d, y, std::nullopt);
-         for (double& v : p.penalties[0].data) v = 0.0;
-         for (std::size_t j = 0; j < p.xtwx.rows; ++j) p.penalties[0](j, j) = -1e6;
-         return p;
+         auto g = std::make_unique<GaussianCase>(d, y, std::nullopt);
+         for (double& v : g->penalties[0].data) v = 0.0;
+         for (std::size_t j = 0; j < g->x.cols; ++j) g->penalties[0](j, j) = -1e6;
+         return g;
        }()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    auto fit = closed_form_gaussian_fit(c.problem, kRho);
+    auto fit = closed_form_gaussian_fit(c.g->problem, kRho);
     ASSERT_FALSE(fit.has_value());
     ASSERT_TRUE(fit.error().is<SingularSystem>()) << fit.error().display();
     EXPECT_EQ(fit.error().message(), "Cholesky failed: Computational failure in LAPACK subroutine: return_code = 1");
@@ -199,9 +214,10 @@ TEST(ClosedFormGaussianSearchFit, DevianceFromTheAnchorMatchesTheSummedSquares) 
   for (double& v : y) v += 1e4;
   for (const WeightCase& c : kWeightCases) {
     SCOPED_TRACE(c.name);
-    fit::GaussianFitProblem problem = gaussian_problem(d, y, c.weights);
-    problem.anchor = gaussian_deviance_anchor(problem, Vector{0.0});
-    ASSERT_TRUE(problem.anchor.has_value());
+    GaussianCase g(d, y, c.weights);
+    GaussianProblem& problem = g.problem;
+    problem.products.anchor = gaussian_deviance_anchor(problem, Vector{0.0});
+    ASSERT_TRUE(problem.products.anchor.has_value());
     for (const double rho : {-3.0, 0.0, 4.0, 12.0}) {
       SCOPED_TRACE(rho);
       auto full = closed_form_gaussian_fit(problem, Vector{rho});

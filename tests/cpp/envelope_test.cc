@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <random>
@@ -17,7 +18,8 @@
 #include "family/inverse_gaussian.h"
 #include "family/poisson.h"
 #include "fit/plain_driver.h"
-#include "inner/plain_fit.h"
+#include <functional>
+#include "inner/fit_at.h"
 #include "inner_fixture.h"
 #include "test_util.h"
 
@@ -102,9 +104,9 @@ template <family::Family F>
 void expect_matches_formula(Response kind, bool quasi, double rho) {
   Fixture f = fixture(kind, 5);
   design::ModelDesign copy = f.design;
-  const fit::FitProblem problem = fit::make_fit_problem(copy, f.y, std::nullopt);
-  auto vg = envelope_score<F>(problem, Vector{rho});
-  auto inner_fit = inner::plain_fit<F>(problem, Vector{rho});
+  const auto problem = fit::make_fit_problem(F{}, copy, f.y, std::nullopt);
+  auto vg = envelope_score(problem, Vector{rho});
+  auto inner_fit = inner::fit_at(problem, Vector{rho});
   ASSERT_TRUE(vg.has_value() && inner_fit.has_value());
   EXPECT_FALSE(vg->degenerate);
 
@@ -225,8 +227,8 @@ TEST(EnvelopeScore, GaussianGradientIsTheSlopeOfTheValue) {
     SCOPED_TRACE(c.name);
     std::optional<linalg::VectorView> w;
     if (c.weights) w = linalg::VectorView(*c.weights);
-    const fit::GaussianFitProblem problem = fit::make_gaussian_fit_problem(c.design, c.y, w);
-    auto score = [&](const Vector& rho) { return envelope_score_gaussian(problem, rho); };
+    const auto problem = fit::make_fit_problem(family::gaussian_identity(), c.design, c.y, w);
+    auto score = [&](const Vector& rho) { return envelope_score(problem, rho); };
     auto at = score(c.rho);
     ASSERT_TRUE(at.has_value()) << at.error().display();
     ASSERT_EQ(at->gradient.size(), c.rho.size());
@@ -254,8 +256,8 @@ TEST(EnvelopeScore, InverseGaussianGradientDifferentiatesEachPenalty) {
   std::mt19937 gen(4);
   std::normal_distribution<double> z(0.0, 1.0);
   for (std::size_t i = 0; i < n; ++i) y[i] = std::exp(0.5 * std::sin(x(i, 0)) + 0.4 * x(i, 2) + 0.2 * z(gen));
-  const fit::FitProblem problem = fit::make_fit_problem(*d, y, std::nullopt);
-  auto score = [&](const Vector& rho) { return envelope_score_inverse_gaussian(problem, rho); };
+  const auto problem = fit::make_fit_problem(family::inverse_gaussian_log(), *d, y, std::nullopt);
+  auto score = [&](const Vector& rho) { return envelope_score(problem, rho); };
   const Vector rho{0.3, -0.8};
   auto at = score(rho);
   ASSERT_TRUE(at.has_value()) << at.error().display();
@@ -265,25 +267,34 @@ TEST(EnvelopeScore, InverseGaussianGradientDifferentiatesEachPenalty) {
   }
 }
 
+// The criterion at ρ of a family on a fixture whose n − M_p is 0: no
+// residual degrees of freedom to estimate a scale from.
+template <class F>
+std::function<Result<ValueGrad>(const Fixture&, const Vector&)> without_residual_dof(F family) {
+  return [family](const Fixture& f, const Vector& rho) {
+    auto problem = fit::make_fit_problem(family, f.design, f.y, std::nullopt);
+    problem.criterion.null_space_dim = kRows;
+    return envelope_score(problem, rho);
+  };
+}
+
 TEST(EnvelopeScore, GuardAppliesToEstimatedScalesOnly) {
   struct Case {
     const char* name;
-    Result<ValueGrad> (*score)(const fit::FitProblem&, linalg::VectorView);
+    std::function<Result<ValueGrad>(const Fixture&, const Vector&)> score;
     Response kind;
     bool guarded;
   } cases[] = {
-      {"quasipoisson", &envelope_score_quasipoisson, Response::Counts, true},
-      {"gamma", &envelope_score_gamma, Response::GammaLike, true},
-      {"inverse gaussian", &envelope_score_inverse_gaussian, Response::InverseGaussianLike, true},
-      {"poisson has no guard", &envelope_score_poisson, Response::Counts, false},
+      {"quasipoisson", without_residual_dof(family::quasipoisson_log()), Response::Counts, true},
+      {"gamma", without_residual_dof(family::gamma_log()), Response::GammaLike, true},
+      {"inverse gaussian", without_residual_dof(family::inverse_gaussian_log()), Response::InverseGaussianLike,
+       true},
+      {"poisson has no guard", without_residual_dof(family::poisson_log()), Response::Counts, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Fixture f = fixture(c.kind, 9);
-    fit::FitProblem problem = fit::make_fit_problem(f.design, f.y, std::nullopt);
-    // n − M_p ≤ 0: no residual degrees of freedom to estimate a scale from.
-    problem.criterion.null_space_dim = kRows;
-    auto vg = c.score(problem, Vector{0.5});
+    const Fixture f = fixture(c.kind, 9);
+    auto vg = c.score(f, Vector{0.5});
     ASSERT_TRUE(vg.has_value());
     EXPECT_EQ(vg->degenerate, c.guarded);
     if (c.guarded) {
@@ -300,8 +311,8 @@ TEST(EnvelopeScore, ExactGaussianFitIsTheGuardValue) {
   // y ≡ 0 is reproduced exactly (β = 0): D = 0.
   design::ModelDesign d = testing::cr_design(kRows, kKnots);
   const Vector y(kRows, 0.0);
-  const fit::GaussianFitProblem problem = fit::make_gaussian_fit_problem(d, y, std::nullopt);
-  auto vg = envelope_score_gaussian(problem, Vector{0.0});
+  const auto problem = fit::make_fit_problem(family::gaussian_identity(), d, y, std::nullopt);
+  auto vg = envelope_score(problem, Vector{0.0});
   ASSERT_TRUE(vg.has_value());
   EXPECT_TRUE(vg->degenerate);
   EXPECT_EQ(vg->value, 1e12);

@@ -309,7 +309,9 @@ TEST(Family, ResponseChecksReportTheFirstOffendingRow) {
       {"inverse gaussian accepts a tiny response", &InverseGaussian::check_response, {1e-300}, nullptr},
       {"inverse gaussian rejects inf", &InverseGaussian::check_response, {1e-300, kInf},
        "InverseGaussian requires y > 0; got y=inf at row 1"},
-      {"gaussian accepts anything", &Gaussian::check_response, {kNaN, -kInf, 0.0}, nullptr},
+      {"gaussian accepts any finite response", &Gaussian::check_response, {-1e300, 0.0, -0.0, 3.5}, nullptr},
+      {"gaussian rejects NaN", &Gaussian::check_response, {0.0, kNaN, kInf}, "y must be finite; got y=NaN at row 1"},
+      {"gaussian rejects -inf", &Gaussian::check_response, {-kInf}, "y must be finite; got y=-inf at row 0"},
       {"empty response", &Gamma::check_response, {}, nullptr},
   };
   for (const Case& c : cases) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "family/gaussian.h"
 #include "fit/plain_driver.h"
 #include "inner_fixture.h"
 #include "test_util.h"
@@ -88,10 +89,10 @@ TEST(OuterEvalFd, GaussianHessianIsTheCurvatureOfTheValue) {
   // ~ 1e-7 and rounding ε·|V|/h² ~ 3e-8 against V'' of order one.
   design::ModelDesign d = testing::cr_design(60, 6);
   const Vector y = testing::draw_response(testing::Response::Normal, testing::covariate(60), 2);
-  const fit::GaussianFitProblem problem = fit::make_gaussian_fit_problem(d, y, std::nullopt);
+  const auto problem = fit::make_fit_problem(family::gaussian_identity(), d, y, std::nullopt);
   const double rho = 1.1, h = 1e-3;
-  auto eval = outer_eval_fd_gaussian(problem, Vector{rho});
-  auto v = [&](double r) { return envelope_score_gaussian(problem, Vector{r})->value; };
+  auto eval = outer_eval_fd(problem, Vector{rho});
+  auto v = [&](double r) { return envelope_score(problem, Vector{r})->value; };
   ASSERT_TRUE(eval.has_value());
   const double curvature = (v(rho + h) - 2.0 * v(rho) + v(rho - h)) / (h * h);
   testing::expect_close(eval->hessian(0, 0), curvature, 1e-6);

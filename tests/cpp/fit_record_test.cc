@@ -92,18 +92,18 @@ Data simulate(Noise noise, std::size_t n, std::uint32_t seed) {
 }
 
 template <class F>
-Result<FittedGam> fit_case(F /*family*/, bool additive, const Data& d) {
+Result<FittedGam> fit_case(F family, bool additive, const Data& d) {
   const std::size_t n = d.y.size();
   if (additive) {
     const std::vector<design::TermSpec> terms{{design::TermSpec::Cr{.col = 0, .k = 8}},
                                               {design::TermSpec::Cr{.col = 1, .k = 6}}};
     auto design = design::build_additive_design(d.x, terms);
     EXPECT_TRUE(design.has_value());
-    return fit_family<F>(std::move(*design), n, d.y, linalg::VectorView(d.w));
+    return fit_family(family, std::move(*design), n, d.y, linalg::VectorView(d.w));
   }
   auto design = design::build_single_cr_design(linalg::MatrixView(d.x.data.data(), n, 1, 2, 1), 10);
   EXPECT_TRUE(design.has_value());
-  return fit_family<F>(std::move(*design), n, d.y, std::nullopt);
+  return fit_family(family, std::move(*design), n, d.y, std::nullopt);
 }
 
 struct Case {

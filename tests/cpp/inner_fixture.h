@@ -17,6 +17,7 @@
 #include "design/records.h"
 #include "fit/problem.h"
 #include "inner/inner_fit.h"
+#include "inner/pirls.h"
 #include "test_util.h"
 
 namespace kavri::testing {
@@ -80,17 +81,51 @@ inline Vector varied_weights(std::size_t n) {
   return w;
 }
 
-// A re-weighted problem over the design; the criterion record is left empty
-// (the inner fits never read it).
-inline fit::FitProblem make_problem(const design::ModelDesign& d, Vector y, std::optional<Vector> w = std::nullopt,
-                                    std::uint64_t max_iter = 50) {
-  return fit::FitProblem{.penalties = d.penalties,
-                         .model_matrix = d.model_matrix,
-                         .y = std::move(y),
-                         .prior_weights = std::move(w),
+// The arrays of an inner-fit problem, owned, with the record of one family
+// that views them. The criterion view is left empty: the inner fits never
+// read it.
+struct TestProblem {
+  std::vector<Matrix> penalties;
+  Matrix model_matrix;
+  Vector y;
+  std::optional<Vector> prior_weights;
+  std::optional<Vector> start_eta;
+  fit::InnerSettings settings;
+
+  template <class F>
+  fit::FitProblem<F> view(const F& family) const {
+    fit::FitProblem<F> p{.family = family,
+                         .penalties = penalties,
+                         .model_matrix = model_matrix,
+                         .y = y,
+                         .prior_weights = std::nullopt,
                          .start_eta = std::nullopt,
-                         .settings = {.max_iter = max_iter, .tol = 1e-9, .max_halvings = 10},
-                         .criterion = {}};
+                         .settings = settings,
+                         .criterion = {},
+                         .products = {},
+                         .counters = nullptr};
+    if (prior_weights) p.prior_weights = linalg::VectorView(*prior_weights);
+    if (start_eta) p.start_eta = linalg::VectorView(*start_eta);
+    return p;
+  }
+};
+
+// A re-weighted problem over the design.
+inline TestProblem make_problem(const design::ModelDesign& d, Vector y, std::optional<Vector> w = std::nullopt,
+                                std::uint64_t max_iter = 50) {
+  return TestProblem{.penalties = d.penalties,
+                     .model_matrix = d.model_matrix,
+                     .y = std::move(y),
+                     .prior_weights = std::move(w),
+                     .start_eta = std::nullopt,
+                     .settings = {.max_iter = max_iter, .tol = 1e-9, .max_halvings = 10}};
+}
+
+// The re-weighted fit of a family value on a test problem, as a callable so
+// that cases of different family types share a table.
+template <class F>
+auto pirls_with(const F& family) {
+  return [family](const TestProblem& p, linalg::VectorView rho) { return inner::pirls_fit(p.view(family), rho); };
 }
 
 // Reference formulas per family, at the unfloored μ (the fixtures keep μ

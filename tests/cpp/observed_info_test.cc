@@ -32,14 +32,15 @@ const Vector kRho{0.5};
 double unit_deviance(double y, double mu) { return (y - mu) * (y - mu) / (y * mu * mu); }
 double observed_weight(double y, double mu) { return (1.0 + 2.0 * (y - mu) / mu) / mu; }
 
-fit::FitProblem inverse_gaussian_problem(const std::optional<Vector>& w, std::uint64_t max_iter = 50) {
+testing::TestProblem inverse_gaussian_problem(const std::optional<Vector>& w, std::uint64_t max_iter = 50) {
   const design::ModelDesign d = testing::cr_design(kRows, kKnots);
   Vector y = testing::draw_response(Response::InverseGaussianLike, testing::covariate(kRows), 5);
   return testing::make_problem(d, std::move(y), w, max_iter);
 }
 
-Result<InnerFit> fit_at(const fit::FitProblem& problem, const Vector& rho) {
-  return pirls_fit_inverse_gaussian(problem, design::total_penalty(problem.penalties, rho));
+Result<InnerFit> fit_at(const testing::TestProblem& problem, const Vector& rho) {
+  return pirls_fit_inverse_gaussian(problem.view(family::inverse_gaussian_log()),
+                                    design::total_penalty(problem.penalties, rho));
 }
 
 struct WeightCase {
@@ -56,7 +57,7 @@ TEST(InverseGaussianFit, StoredLogDetIsThatOfTheObservedHessian) {
   // 10); over a 6 × 6 determinant that stays below 1e-6 in ln|det|.
   for (const WeightCase& c : kWeightCases) {
     SCOPED_TRACE(c.name);
-    const fit::FitProblem problem = inverse_gaussian_problem(c.weights);
+    const testing::TestProblem problem = inverse_gaussian_problem(c.weights);
     auto fit = fit_at(problem, kRho);
     ASSERT_TRUE(fit.has_value()) << fit.error().display();
     ASSERT_TRUE(fit->converged);
@@ -93,7 +94,7 @@ TEST(InverseGaussianFit, StoredLogDetIsThatOfTheObservedHessian) {
 }
 
 // H_obs = X'·diag(w·ω)·X + S_λ by plain loops.
-Matrix observed_hessian(const fit::FitProblem& problem, const InnerFit& fit, const Matrix& s) {
+Matrix observed_hessian(const testing::TestProblem& problem, const InnerFit& fit, const Matrix& s) {
   Vector w(kRows);
   for (std::size_t i = 0; i < problem.y.size(); ++i)
     w[i] = (problem.prior_weights ? (*problem.prior_weights)[i] : 1.0) * observed_weight(problem.y[i], fit.mu[i]);
@@ -118,7 +119,7 @@ TEST(InverseGaussianFit, BlockDescribesTheWeightedObservedHessian) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fit::FitProblem problem = inverse_gaussian_problem(c.weights, c.start_eta ? 0 : 50);
+    testing::TestProblem problem = inverse_gaussian_problem(c.weights, c.start_eta ? 0 : 50);
     problem.start_eta = c.start_eta;
     auto fit = fit_at(problem, c.rho);
     ASSERT_TRUE(fit.has_value()) << fit.error().display();
@@ -195,13 +196,12 @@ TEST(InverseGaussianFit, WeightDerivativeIsExactOnBothSidesOfHalfTheMean) {
     w[i] = cases[i].w;
     start[i] = std::log(cases[i].mu);
   }
-  const fit::FitProblem problem{.penalties = {Matrix::identity(2)},
+  const testing::TestProblem problem{.penalties = {Matrix::identity(2)},
                                 .model_matrix = x,
                                 .y = y,
                                 .prior_weights = w,
                                 .start_eta = start,
-                                .settings = {.max_iter = 0, .tol = 1e-9, .max_halvings = 10},
-                                .criterion = {}};
+                                .settings = {.max_iter = 0, .tol = 1e-9, .max_halvings = 10}};
   auto fit = fit_at(problem, Vector{0.0});
   ASSERT_TRUE(fit.has_value());
   ASSERT_TRUE(fit->observed_info.has_value());
@@ -253,13 +253,12 @@ TEST(InverseGaussianFit, TinyOrUndefinedEigenvaluesLeaveBothAbsent) {
     s(0, 0) = c.d;
     Vector y(4, 0.5);
     y[2] = c.response;
-    const fit::FitProblem problem{.penalties = {s},
+    const testing::TestProblem problem{.penalties = {s},
                                   .model_matrix = x,
                                   .y = y,
                                   .prior_weights = std::nullopt,
                                   .start_eta = Vector(4, 0.0),
-                                  .settings = {.max_iter = 0, .tol = 1e-9, .max_halvings = 10},
-                                  .criterion = {}};
+                                  .settings = {.max_iter = 0, .tol = 1e-9, .max_halvings = 10}};
     auto fit = fit_at(problem, Vector{0.0});
     ASSERT_TRUE(fit.has_value()) << fit.error().display();
     EXPECT_EQ(fit->stored_log_det, c.log_det);
@@ -269,13 +268,13 @@ TEST(InverseGaussianFit, TinyOrUndefinedEigenvaluesLeaveBothAbsent) {
 }
 
 TEST(InverseGaussianFit, ReadsTheLeadingBlockOfALargerPenalty) {
-  const fit::FitProblem problem = inverse_gaussian_problem(std::nullopt);
+  const testing::TestProblem problem = inverse_gaussian_problem(std::nullopt);
   const Matrix s = design::total_penalty(problem.penalties, kRho);
   Matrix larger(s.rows + 2, s.cols + 2, 7.0);
   for (std::size_t a = 0; a < s.rows; ++a)
     for (std::size_t b = 0; b < s.cols; ++b) larger(a, b) = s(a, b);
-  auto exact = pirls_fit_inverse_gaussian(problem, s);
-  auto padded = pirls_fit_inverse_gaussian(problem, larger);
+  auto exact = pirls_fit_inverse_gaussian(problem.view(family::inverse_gaussian_log()), s);
+  auto padded = pirls_fit_inverse_gaussian(problem.view(family::inverse_gaussian_log()), larger);
   ASSERT_TRUE(exact.has_value() && padded.has_value());
   EXPECT_EQ(exact->beta, padded->beta);
   EXPECT_EQ(exact->stored_log_det, padded->stored_log_det);
@@ -283,10 +282,10 @@ TEST(InverseGaussianFit, ReadsTheLeadingBlockOfALargerPenalty) {
 }
 
 TEST(InverseGaussianFit, LoopErrorsPassUnchanged) {
-  fit::FitProblem problem = inverse_gaussian_problem(std::nullopt);
+  testing::TestProblem problem = inverse_gaussian_problem(std::nullopt);
   Matrix s = Matrix::identity(problem.model_matrix.cols);
   for (double& v : s.data) v *= -1e6;
-  auto fit = pirls_fit_inverse_gaussian(problem, s);
+  auto fit = pirls_fit_inverse_gaussian(problem.view(family::inverse_gaussian_log()), s);
   ASSERT_FALSE(fit.has_value());
   ASSERT_TRUE(fit.error().is<SingularSystem>());
   EXPECT_EQ(fit.error().message(),

@@ -45,7 +45,13 @@ constexpr double kGramTol = 1e-13;
 
 // The fit of one family on the shared design, as a callable so that cases
 // of different family types share a table.
-using FitFn = std::function<Result<InnerFit>(const fit::FitProblem&, linalg::VectorView)>;
+using FitFn = std::function<Result<InnerFit>(const testing::TestProblem&, linalg::VectorView)>;
+
+const FitFn kPoissonFit = testing::pirls_with(family::poisson_log());
+const FitFn kQuasiPoissonFit = testing::pirls_with(family::quasipoisson_log());
+const FitFn kBernoulliFit = testing::pirls_with(family::bernoulli_logit());
+const FitFn kQuasiBinomialFit = testing::pirls_with(family::quasibinomial_logit());
+const FitFn kGammaFit = testing::pirls_with(family::gamma_log());
 
 struct FamilyCase {
   const char* name;
@@ -56,15 +62,15 @@ struct FamilyCase {
 };
 
 const FamilyCase kFamilies[] = {
-    {"poisson", pirls_fit_poisson, Response::Counts, &testing::kPoissonReference, false},
-    {"poisson weighted", pirls_fit_poisson, Response::Counts, &testing::kPoissonReference, true},
-    {"bernoulli", pirls_fit_bernoulli, Response::Binary, &testing::kBernoulliReference, false},
-    {"bernoulli weighted", pirls_fit_bernoulli, Response::Binary, &testing::kBernoulliReference, true},
-    {"gamma", pirls_fit_gamma, Response::GammaLike, &testing::kGammaReference, false},
-    {"gamma weighted", pirls_fit_gamma, Response::GammaLike, &testing::kGammaReference, true},
+    {"poisson", kPoissonFit, Response::Counts, &testing::kPoissonReference, false},
+    {"poisson weighted", kPoissonFit, Response::Counts, &testing::kPoissonReference, true},
+    {"bernoulli", kBernoulliFit, Response::Binary, &testing::kBernoulliReference, false},
+    {"bernoulli weighted", kBernoulliFit, Response::Binary, &testing::kBernoulliReference, true},
+    {"gamma", kGammaFit, Response::GammaLike, &testing::kGammaReference, false},
+    {"gamma weighted", kGammaFit, Response::GammaLike, &testing::kGammaReference, true},
 };
 
-fit::FitProblem family_problem(const FamilyCase& c, std::uint64_t max_iter = 50) {
+testing::TestProblem family_problem(const FamilyCase& c, std::uint64_t max_iter = 50) {
   const design::ModelDesign d = testing::cr_design(kRows, kKnots);
   Vector y = testing::draw_response(c.response, testing::covariate(kRows), 7);
   std::optional<Vector> w;
@@ -72,7 +78,7 @@ fit::FitProblem family_problem(const FamilyCase& c, std::uint64_t max_iter = 50)
   return testing::make_problem(d, std::move(y), std::move(w), max_iter);
 }
 
-Vector weights_of(const fit::FitProblem& problem) {
+Vector weights_of(const testing::TestProblem& problem) {
   return problem.prior_weights ? *problem.prior_weights : Vector(problem.y.size(), 1.0);
 }
 
@@ -92,7 +98,7 @@ TEST(PirlsFit, ReachesThePenalizedOptimum) {
   // log link (Fisher scoring, linear convergence) leaves a few 1e-9.
   for (const FamilyCase& c : kFamilies) {
     SCOPED_TRACE(c.name);
-    const fit::FitProblem problem = family_problem(c);
+    const testing::TestProblem problem = family_problem(c);
     auto fit = c.fit(problem, kRho);
     ASSERT_TRUE(fit.has_value()) << fit.error().display();
     EXPECT_TRUE(fit->converged);
@@ -127,13 +133,13 @@ TEST(PirlsFit, QuasiFamiliesFitLikeTheirTwins) {
     FitFn quasi, twin;
     Response response;
   } cases[] = {
-      {"quasipoisson", pirls_fit_quasipoisson, pirls_fit_poisson, Response::Counts},
-      {"quasibinomial", pirls_fit_quasibinomial, pirls_fit_bernoulli, Response::Binary},
+      {"quasipoisson", kQuasiPoissonFit, kPoissonFit, Response::Counts},
+      {"quasibinomial", kQuasiBinomialFit, kBernoulliFit, Response::Binary},
   };
   const design::ModelDesign d = testing::cr_design(kRows, kKnots);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const fit::FitProblem problem =
+    const testing::TestProblem problem =
         testing::make_problem(d, testing::draw_response(c.response, testing::covariate(kRows), 7));
     auto quasi = c.quasi(problem, kRho);
     auto twin = c.twin(problem, kRho);
@@ -149,7 +155,7 @@ TEST(PirlsFit, PenalizedDevianceNeverRisesAfterTheFirstStep) {
   // k − 1, so the fits with max_iter = 1, 2, ... trace the accepted states.
   for (const FamilyCase& c : kFamilies) {
     SCOPED_TRACE(c.name);
-    const fit::FitProblem full = family_problem(c);
+    const testing::TestProblem full = family_problem(c);
     auto converged = c.fit(full, kRho);
     ASSERT_TRUE(converged.has_value());
     const Matrix s = naive_total_penalty(full.penalties, kRho);
@@ -172,7 +178,7 @@ TEST(PirlsFit, EachRecordCarriesTheSystemOfTheStateBeforeItsLastStep) {
   // k − 1 (the start for k = 1); Pearson combines them with the final η.
   // This covers the exits by exhaustion and by convergence.
   const FamilyCase& c = kFamilies[1];  // weighted Poisson
-  const fit::FitProblem full = family_problem(c);
+  const testing::TestProblem full = family_problem(c);
   auto converged = c.fit(full, kRho);
   ASSERT_TRUE(converged.has_value());
   const Matrix s = naive_total_penalty(full.penalties, kRho);
@@ -213,7 +219,7 @@ TEST(PirlsFit, FirstStepIsTheFullSolveEvenWhenItRaisesTheDeviance) {
   ASSERT_TRUE(start.has_value() && fit.has_value());
   EXPECT_FALSE(fit->converged);
   EXPECT_EQ(fit->iterations, 1u);
-  const fit::FitProblem problem = family_problem(c);
+  const testing::TestProblem problem = family_problem(c);
   const Matrix s = naive_total_penalty(problem.penalties, kRho);
   EXPECT_GT(penalized_deviance(*fit, s), 10.0 * penalized_deviance(*start, s));
 
@@ -248,9 +254,9 @@ TEST(PirlsFit, WithoutIterationsReturnsTheStartAndTheFallbackFactor) {
   } cases[] = {{"family start", std::nullopt}, {"given start", start}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    fit::FitProblem problem = testing::make_problem(d, y, w, 0);
+    testing::TestProblem problem = testing::make_problem(d, y, w, 0);
     problem.start_eta = c.start_eta;
-    auto fit = pirls_fit_poisson(problem, kRho);
+    auto fit = kPoissonFit(problem, kRho);
     ASSERT_TRUE(fit.has_value());
     EXPECT_FALSE(fit->converged);
     EXPECT_EQ(fit->iterations, 0u);
@@ -280,11 +286,11 @@ TEST(PirlsFit, WithoutIterationsReturnsTheStartAndTheFallbackFactor) {
 TEST(PirlsFit, GivenStartSetsTheFirstWorkingWeights) {
   const design::ModelDesign d = testing::cr_design(kRows, kKnots);
   const Vector y = testing::draw_response(Response::Counts, testing::covariate(kRows), 7);
-  fit::FitProblem problem = testing::make_problem(d, y, std::nullopt, 1);
+  testing::TestProblem problem = testing::make_problem(d, y, std::nullopt, 1);
   Vector start(kRows);
   for (std::size_t i = 0; i < kRows; ++i) start[i] = 0.02 * static_cast<double>(i) - 0.5;
   problem.start_eta = start;
-  auto fit = pirls_fit_poisson(problem, kRho);
+  auto fit = kPoissonFit(problem, kRho);
   ASSERT_TRUE(fit.has_value());
   for (std::size_t i = 0; i < kRows; ++i) {
     const double mu = std::exp(start[i]);
@@ -300,7 +306,7 @@ TEST(PirlsFit, NonFiniteResponseStopsInTheFirstIteration) {
   Vector y = testing::draw_response(Response::Counts, testing::covariate(kRows), 7);
   y[11] = kNaN;
   const Vector w = testing::varied_weights(kRows);
-  auto fit = pirls_fit_poisson(testing::make_problem(d, y, w), kRho);
+  auto fit = kPoissonFit(testing::make_problem(d, y, w), kRho);
   ASSERT_TRUE(fit.has_value());
   EXPECT_FALSE(fit->converged);
   EXPECT_EQ(fit->iterations, 1u);
@@ -310,7 +316,7 @@ TEST(PirlsFit, NonFiniteResponseStopsInTheFirstIteration) {
     const double mu = std::max(std::isnan(y[i]) ? 0.1 : y[i], 0.1);
     EXPECT_NEAR(fit->working_weights[i], w[i] * mu, kWorkingTol * w[i] * mu) << i;
   }
-  auto reference = pirls_fit_poisson(testing::make_problem(d, y, w, 0), kRho);
+  auto reference = kPoissonFit(testing::make_problem(d, y, w, 0), kRho);
   ASSERT_TRUE(reference.has_value());
   EXPECT_EQ(fit->factor, reference->factor);
   EXPECT_EQ(fit->eta, reference->eta);
@@ -354,9 +360,9 @@ static_assert(family::PirlsFamily<CeilingPoisson>);
 // response is 24, so the first full step puts η near 24, μ near 2.6e10.
 // A ridge penalty keeps every system positive definite even where the
 // working weights vanish.
-fit::FitProblem overshooting_problem(std::uint64_t max_iter) {
+testing::TestProblem overshooting_problem(std::uint64_t max_iter) {
   const design::ModelDesign d = testing::cr_design(kRows, kKnots);
-  fit::FitProblem problem = testing::make_problem(d, Vector(kRows, 25.0), std::nullopt, max_iter);
+  testing::TestProblem problem = testing::make_problem(d, Vector(kRows, 25.0), std::nullopt, max_iter);
   problem.penalties.push_back(Matrix::identity(d.model_matrix.cols));
   problem.start_eta = Vector(kRows, 0.0);
   return problem;
@@ -364,9 +370,9 @@ fit::FitProblem overshooting_problem(std::uint64_t max_iter) {
 const Vector kRhoTwo{0.5, 0.0};
 
 TEST(PirlsFit, UnsolvableSecondSystemReturnsTheFirstStep) {
-  const fit::FitProblem problem = overshooting_problem(50);
-  auto fit = pirls_fit<FlatteningPoisson>(problem, kRhoTwo);
-  auto first = pirls_fit_poisson(overshooting_problem(1), kRhoTwo);
+  const testing::TestProblem problem = overshooting_problem(50);
+  auto fit = pirls_fit(problem.view(FlatteningPoisson{}), kRhoTwo);
+  auto first = kPoissonFit(overshooting_problem(1), kRhoTwo);
   ASSERT_TRUE(fit.has_value() && first.has_value());
   EXPECT_FALSE(fit->converged);
   EXPECT_EQ(fit->iterations, 2u);
@@ -388,7 +394,7 @@ TEST(PirlsFit, HalvingMovesTheFirstStepTowardsZero) {
   // The full first step (η ≈ 24) exceeds the ceiling; each halving moves
   // the candidate halfway to the current β = 0, which is not the start η,
   // so h halvings give exactly 2^-h times the full step.
-  auto full = pirls_fit_poisson(overshooting_problem(1), kRhoTwo);
+  auto full = kPoissonFit(overshooting_problem(1), kRhoTwo);
   ASSERT_TRUE(full.has_value());
   struct Case {
     double ceiling;
@@ -396,14 +402,8 @@ TEST(PirlsFit, HalvingMovesTheFirstStepTowardsZero) {
   } cases[] = {{1e7, 1}, {1e3, 2}, {100.0, 3}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ceiling);
-    fit::ShapeFitProblem<CeilingPoisson> problem{.penalties = overshooting_problem(1).penalties,
-                                                 .model_matrix = overshooting_problem(1).model_matrix,
-                                                 .y = Vector(kRows, 25.0),
-                                                 .prior_weights = std::nullopt,
-                                                 .family = CeilingPoisson{{}, c.ceiling},
-                                                 .start_eta = Vector(kRows, 0.0),
-                                                 .settings = {.max_iter = 1, .tol = 1e-9, .max_halvings = 10}};
-    auto fit = pirls_fit(problem, kRhoTwo);
+    const testing::TestProblem problem = overshooting_problem(1);
+    auto fit = pirls_fit(problem.view(CeilingPoisson{{}, c.ceiling}), kRhoTwo);
     ASSERT_TRUE(fit.has_value());
     EXPECT_EQ(fit->iterations, 1u);
     for (std::size_t j = 0; j < full->p; ++j) EXPECT_EQ(fit->beta[j], std::ldexp(full->beta[j], -c.halvings)) << j;
@@ -416,14 +416,8 @@ TEST(PirlsFit, LaterHalvingMovesTowardsTheCurrentCoefficients) {
   // its first halving μ ≈ 22.3, both above the ceiling; the second halving
   // (μ ≈ 20.6) is accepted: β₂ = β₁ + (β̃ − β₁)/4 for the full step β̃ of
   // that system, which the record's working quantities give.
-  const fit::FitProblem base = overshooting_problem(2);
-  fit::ShapeFitProblem<CeilingPoisson> problem{.penalties = base.penalties,
-                                               .model_matrix = base.model_matrix,
-                                               .y = base.y,
-                                               .prior_weights = std::nullopt,
-                                               .family = CeilingPoisson{{}, 21.5},
-                                               .start_eta = base.start_eta,
-                                               .settings = base.settings};
+  const testing::TestProblem base = overshooting_problem(2);
+  fit::FitProblem<CeilingPoisson> problem = base.view(CeilingPoisson{{}, 21.5});
   auto second = pirls_fit(problem, kRhoTwo);
   problem.settings.max_iter = 1;
   auto first = pirls_fit(problem, kRhoTwo);
@@ -451,7 +445,7 @@ TEST(PirlsFit, StartAtTheOptimumStillTakesTwoIterations) {
   const FamilyCase& c = kFamilies[0];
   auto optimum = c.fit(family_problem(c), kRho);
   ASSERT_TRUE(optimum.has_value());
-  fit::FitProblem problem = family_problem(c);
+  testing::TestProblem problem = family_problem(c);
   problem.start_eta = optimum->eta;
   auto fit = c.fit(problem, kRho);
   ASSERT_TRUE(fit.has_value());
@@ -464,7 +458,7 @@ TEST(PirlsFit, FactorisationFailuresAreErrors) {
   const design::ModelDesign d = testing::cr_design(kRows, kKnots);
   const Vector y = testing::draw_response(Response::Counts, testing::covariate(kRows), 7);
   auto negative = [&](std::uint64_t max_iter) {
-    fit::FitProblem problem = testing::make_problem(d, y, std::nullopt, max_iter);
+    testing::TestProblem problem = testing::make_problem(d, y, std::nullopt, max_iter);
     Matrix s = Matrix::identity(d.model_matrix.cols);
     for (double& v : s.data) v *= -1e6;
     problem.penalties = {s};
@@ -475,13 +469,13 @@ TEST(PirlsFit, FactorisationFailuresAreErrors) {
     std::function<Result<InnerFit>()> run;
     std::string message;
   } cases[] = {
-      {"first system", [&] { return pirls_fit_poisson(negative(50), Vector{0.0}); },
+      {"first system", [&] { return kPoissonFit(negative(50), Vector{0.0}); },
        "PIRLS factor: Cholesky failed: Computational failure in LAPACK subroutine: return_code = 1"},
-      {"fallback factor", [&] { return pirls_fit_poisson(negative(0), Vector{0.0}); },
+      {"fallback factor", [&] { return kPoissonFit(negative(0), Vector{0.0}); },
        "Cholesky failed: Computational failure in LAPACK subroutine: return_code = 1"},
       // The first step lands where the variance is negative; the second
       // system fails although a state was accepted before it.
-      {"second system", [&] { return pirls_fit<NegativeAbovePoisson>(overshooting_problem(50), kRhoTwo); },
+      {"second system", [&] { return pirls_fit(overshooting_problem(50).view(NegativeAbovePoisson{}), kRhoTwo); },
        "PIRLS factor: Cholesky failed: Computational failure in LAPACK subroutine: return_code = 1"},
   };
   for (const Case& c : cases) {
@@ -565,16 +559,10 @@ static_assert(family::PirlsFamily<ScaledPoisson>);
 TEST(PirlsFit, ShapeFamilyProblemSuppliesTheFamilyValue) {
   const design::ModelDesign d = testing::cr_design(kRows, kKnots);
   const Vector y = testing::draw_response(Response::Counts, testing::covariate(kRows), 7);
-  const fit::ShapeFitProblem<ScaledPoisson> shaped{.penalties = d.penalties,
-                                                   .model_matrix = d.model_matrix,
-                                                   .y = y,
-                                                   .prior_weights = std::nullopt,
-                                                   .family = ScaledPoisson{{}, 4.0},
-                                                   .start_eta = std::nullopt,
-                                                   .settings = {}};
-  auto fit = pirls_fit(shaped, kRho);
-  auto weighted = pirls_fit_poisson(testing::make_problem(d, y, Vector(kRows, 0.25)), kRho);
-  auto plain = pirls_fit_poisson(testing::make_problem(d, y), kRho);
+  const testing::TestProblem problem = testing::make_problem(d, y);
+  auto fit = pirls_fit(problem.view(ScaledPoisson{{}, 4.0}), kRho);
+  auto weighted = kPoissonFit(testing::make_problem(d, y, Vector(kRows, 0.25)), kRho);
+  auto plain = kPoissonFit(testing::make_problem(d, y), kRho);
   ASSERT_TRUE(fit.has_value() && weighted.has_value() && plain.has_value());
   // The two systems differ only in where the factor 1/4 is rounded.
   testing::expect_vector_near(fit->beta, weighted->beta, 1e-12);

@@ -1,0 +1,59 @@
+// The inner fit of a problem at fixed log smoothing parameters ρ, chosen by
+// the family's inner-fit kind: the closed form, the re-weighted loop, or
+// the re-weighted loop followed by the observed information. Each fit is
+// counted in the problem's counters when they are attached.
+#pragma once
+
+#include "design/penalty.h"
+#include "family/family.h"
+#include "fit/problem.h"
+#include "inner/closed_form.h"
+#include "inner/inner_fit.h"
+#include "inner/observed_info.h"
+#include "inner/pirls.h"
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+
+namespace kavri::inner {
+
+namespace detail {
+
+template <class F>
+Result<InnerFit> counted(const fit::FitProblem<F>& problem, Result<InnerFit> fit) {
+  if (fit && problem.counters) {
+    ++problem.counters->inner_fits;
+    problem.counters->pirls_iterations += fit->iterations;
+  }
+  return fit;
+}
+
+}  // namespace detail
+
+// The complete fit at ρ, every per-observation vector filled.
+template <family::Family F>
+[[nodiscard]] Result<InnerFit> fit_at(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+  using family::InnerFitKind;
+  constexpr InnerFitKind kind = F::inner_fit_kind();
+  if constexpr (kind == InnerFitKind::ClosedForm) {
+    return detail::counted(problem, closed_form_gaussian_fit(problem, rho));
+  } else if constexpr (kind == InnerFitKind::PirlsObservedInfo) {
+    return detail::counted(problem,
+                           pirls_fit_inverse_gaussian(problem, design::total_penalty(problem.penalties, rho)));
+  } else {
+    static_assert(kind == InnerFitKind::Pirls, "no inner fit of this kind yet");
+    return detail::counted(problem, pirls_fit(problem, rho));
+  }
+}
+
+// The fit a criterion evaluation runs: `fit_at`, except that the closed form
+// takes the O(p³) form that leaves the per-observation vectors empty.
+template <family::Family F>
+[[nodiscard]] Result<InnerFit> search_fit_at(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+  if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) {
+    return detail::counted(problem, closed_form_gaussian_search_fit(problem, rho));
+  } else {
+    return fit_at(problem, rho);
+  }
+}
+
+}  // namespace kavri::inner
