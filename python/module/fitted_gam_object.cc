@@ -11,11 +11,11 @@
 #include "common/format.h"
 #include "common/quote.h"
 #include "error_mapping.h"
+#include "fit/intervals.h"
 #include "fit/persistence/reader.h"
 #include "fit/persistence/writer.h"
 #include "guarded.h"
 #include "numpy_api.h"
-#include "predictions.h"
 #include "process_once.h"
 
 namespace kavri::python {
@@ -166,7 +166,7 @@ PyResult<void> check_scale(const std::string& scale) {
 }
 
 // Results of a prediction: fresh arrays that share nothing with the model.
-PyResult<PyRef> interval_tuple(const Interval& interval) {
+PyResult<PyRef> interval_tuple(const fit::Interval& interval) {
   PY_TRY(PyRef mean, vector_copy(interval.mean));
   PY_TRY(PyRef lo, vector_copy(interval.lo));
   PY_TRY(PyRef hi, vector_copy(interval.hi));
@@ -175,7 +175,7 @@ PyResult<PyRef> interval_tuple(const Interval& interval) {
 
 PyResult<linalg::Matrix> model_matrix(const fit::FittedGam& model, const InputArray& x_new) {
   PY_TRY(linalg::MatrixView view, x_new.matrix());
-  auto x = model_matrix_at(model, view);
+  auto x = fit::model_matrix_at(model, view);
   if (!x) return kavri_error_to_pyerr(x.error());
   return std::move(*x);
 }
@@ -183,7 +183,7 @@ PyResult<linalg::Matrix> model_matrix(const fit::FittedGam& model, const InputAr
 // A checked level and its quantile.
 PyResult<double> interval_z(double level) {
   PY_TRY_VOID(check_level(level));
-  auto z = interval_quantile(level);
+  auto z = fit::interval_quantile(level);
   if (!z) return kavri_error_to_pyerr(z.error());
   return *z;
 }
@@ -208,14 +208,14 @@ PyObject* method_evaluate_lpmatrix(PyObject* self, PyObject* const* args, Py_ssi
 }
 PyObject* method_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return single_array_method(kPredict, self, args, nargs, kwnames, [](const fit::FittedGam& m, const linalg::Matrix& x) {
-    return vector_copy(linear_predictor(x, m.beta));
+    return vector_copy(fit::linear_predictor(x, m.beta));
   });
 }
 PyObject* method_predict_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return single_array_method(kPredictResponse, self, args, nargs, kwnames,
                              [](const fit::FittedGam& m, const linalg::Matrix& x) {
-                               linalg::Vector mu = linear_predictor(x, m.beta);
-                               to_response_scale(m.link_kind, mu);
+                               linalg::Vector mu = fit::linear_predictor(x, m.beta);
+                               fit::to_response_scale(m.link_kind, mu);
                                return vector_copy(mu);
                              });
 }
@@ -231,13 +231,13 @@ PyObject* method_predict_ci(PyObject* self, PyObject* const* args, Py_ssize_t na
     PY_TRY(double z, interval_z(level));
     const fit::FittedGam& model = borrow.record();
     PY_TRY(linalg::Matrix x, model_matrix(model, x_new));
-    Interval interval = wald_interval(x, model, z);
+    fit::Interval interval = fit::wald_interval(x, model, z);
     if (scale == "response") {
       // The bounds are mapped, not rebuilt from a response-scale standard
       // error; the maps are increasing, so lo ≤ mean ≤ hi survives.
-      to_response_scale(model.link_kind, interval.mean);
-      to_response_scale(model.link_kind, interval.lo);
-      to_response_scale(model.link_kind, interval.hi);
+      fit::to_response_scale(model.link_kind, interval.mean);
+      fit::to_response_scale(model.link_kind, interval.lo);
+      fit::to_response_scale(model.link_kind, interval.hi);
     }
     return interval_tuple(interval);
   });
@@ -254,7 +254,7 @@ PyObject* method_predict_diff(PyObject* self, PyObject* const* args, Py_ssize_t 
     const fit::FittedGam& model = borrow.record();
     PY_TRY(linalg::Matrix design_a, model_matrix(model, x_a));
     PY_TRY(linalg::Matrix design_b, model_matrix(model, x_b));
-    auto interval = difference_interval(design_a, design_b, model, z);
+    auto interval = fit::difference_interval(design_a, design_b, model, z);
     if (!interval) return kavri_error_to_pyerr(interval.error());
     return interval_tuple(*interval);
   });

@@ -7,15 +7,8 @@
 #include <utility>
 
 #include "arguments.h"
-#include "common/quote.h"
-#include "design/additive.h"
 #include "error_mapping.h"
-#include "family/binomial.h"
-#include "family/gamma.h"
-#include "family/gaussian.h"
-#include "family/inverse_gaussian.h"
-#include "family/poisson.h"
-#include "fit/plain_driver.h"
+#include "fit/dispatch.h"
 #include "fitted_gam_object.h"
 #include "guarded.h"
 #include "terms.h"
@@ -34,58 +27,34 @@ const Signature kFit{"fit()", kFitNames, 3};
 
 constexpr std::uint64_t kDefaultK = 10;
 
-// Everything `fit` hands to the family-name dispatch, as converted.
-struct FitArguments {
-  std::string family_name;
-  InputArray x;
-  InputArray y;
-  std::optional<InputArray> weights;
-  std::uint64_t k;
-  std::string design;
-  std::optional<double> theta;
-  std::optional<double> nu;
-  std::optional<double> sigma2;
-  std::optional<double> tweedie_p;
-  std::optional<double> tweedie_phi;
-  std::optional<std::uint64_t> r;
-  std::optional<double> tau;
-  std::optional<double> elf_sigma;
-  std::optional<double> elf_lambda;
-};
-
-PyResult<FitArguments> convert_fit_arguments(const BoundArguments& bound) {
-  PY_TRY(std::string family_name, bound.convert(0, to_text));
-  PY_TRY(InputArray x, bound.matrix(1));
-  PY_TRY(InputArray y, bound.vector(2));
-  PY_TRY(std::optional<InputArray> weights, bound.optional_vector(3));
-  PY_TRY(std::uint64_t k, bound.convert_or(4, kDefaultK, to_u64));
-  PY_TRY(std::string design, bound.convert_or(5, std::string("cr"), to_text));
-  PY_TRY(std::optional<double> theta, bound.convert_optional(6, to_double));
-  PY_TRY(std::optional<double> nu, bound.convert_optional(7, to_double));
-  PY_TRY(std::optional<double> sigma2, bound.convert_optional(8, to_double));
-  PY_TRY(std::optional<double> tweedie_p, bound.convert_optional(9, to_double));
-  PY_TRY(std::optional<double> tweedie_phi, bound.convert_optional(10, to_double));
-  PY_TRY(std::optional<std::uint64_t> r, bound.convert_optional(11, to_u64));
-  PY_TRY(std::optional<double> tau, bound.convert_optional(12, to_double));
-  PY_TRY(std::optional<double> elf_sigma, bound.convert_optional(13, to_double));
-  PY_TRY(std::optional<double> elf_lambda, bound.convert_optional(14, to_double));
-  return FitArguments{std::move(family_name), std::move(x), std::move(y), std::move(weights), k, std::move(design),
-                      theta, nu, sigma2, tweedie_p, tweedie_phi, r, tau, elf_sigma, elf_lambda};
-}
-
 PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyResult<PyRef> {
     PY_TRY(BoundArguments bound, BoundArguments::bind(kFit, args, nargs, kwnames));
-    PY_TRY(FitArguments a, convert_fit_arguments(bound));
+    PY_TRY(std::string family_name, bound.convert(0, to_text));
+    PY_TRY(InputArray x_array, bound.matrix(1));
+    PY_TRY(InputArray y_array, bound.vector(2));
+    PY_TRY(std::optional<InputArray> weights_array, bound.optional_vector(3));
+    PY_TRY(std::uint64_t k, bound.convert_or(4, kDefaultK, to_u64));
+    PY_TRY(std::string design, bound.convert_or(5, std::string("cr"), to_text));
+    PY_TRY(std::optional<double> theta, bound.convert_optional(6, to_double));
+    PY_TRY(std::optional<double> nu, bound.convert_optional(7, to_double));
+    PY_TRY(std::optional<double> sigma2, bound.convert_optional(8, to_double));
+    PY_TRY(std::optional<double> tweedie_p, bound.convert_optional(9, to_double));
+    PY_TRY(std::optional<double> tweedie_phi, bound.convert_optional(10, to_double));
+    PY_TRY(std::optional<std::uint64_t> r, bound.convert_optional(11, to_u64));
+    PY_TRY(std::optional<double> tau, bound.convert_optional(12, to_double));
+    PY_TRY(std::optional<double> elf_sigma, bound.convert_optional(13, to_double));
+    PY_TRY(std::optional<double> elf_lambda, bound.convert_optional(14, to_double));
     // No Python code runs after this point, so the views stay valid.
-    PY_TRY(linalg::MatrixView x, a.x.matrix());
-    PY_TRY(linalg::VectorView y, a.y.vector());
+    PY_TRY(linalg::MatrixView x, x_array.matrix());
+    PY_TRY(linalg::VectorView y, y_array.vector());
     std::optional<linalg::VectorView> weights;
-    if (a.weights) {
-      PY_TRY(weights, a.weights->vector());
+    if (weights_array) {
+      PY_TRY(weights, weights_array->vector());
     }
-    (void)x;
-    (void)y;
+    const fit::FitRequest request{std::move(family_name), x, y, weights, k, std::move(design), theta, nu, sigma2,
+                                  tweedie_p, tweedie_phi, r, tau, elf_sigma, elf_lambda};
+    (void)request;
     return raise_not_available("fit()");  // the family-name dispatch is called here
   });
 }
@@ -94,51 +63,6 @@ PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 constexpr std::array<const char*, 5> kFitAdditiveNames{"family_name", "x", "y", "terms", "weights"};
 const Signature kFitAdditive{"fit_additive()", kFitAdditiveNames, 4};
-
-enum class AdditiveFamily { Gaussian, Bernoulli, Poisson, QuasiPoisson, QuasiBinomial, Gamma, InverseGaussian };
-
-struct AdditiveFamilyName {
-  std::string_view name;
-  AdditiveFamily family;
-};
-
-constexpr AdditiveFamilyName kAdditiveFamilies[] = {
-    {"gaussian", AdditiveFamily::Gaussian},
-    {"bernoulli", AdditiveFamily::Bernoulli},
-    {"binomial", AdditiveFamily::Bernoulli},
-    {"poisson", AdditiveFamily::Poisson},
-    {"quasipoisson", AdditiveFamily::QuasiPoisson},
-    {"quasibinomial", AdditiveFamily::QuasiBinomial},
-    {"gamma", AdditiveFamily::Gamma},
-    {"inverse_gaussian", AdditiveFamily::InverseGaussian},
-    {"inverse.gaussian", AdditiveFamily::InverseGaussian},
-};
-
-PyResult<AdditiveFamily> additive_family(const std::string& name) {
-  for (const AdditiveFamilyName& entry : kAdditiveFamilies)
-    if (entry.name == name) return entry.family;
-  const std::string quoted = common::quoted_literal(name);
-  return raise_message(PyExc_ValueError,
-                       "fit_additive: family " + quoted +
-                           " is shape-managed and restricted to single-smooth in 94b; use kavri.fit(family=" + quoted +
-                           ", …) or wait for multi-smooth shape-aware support. Supported additive families: "
-                           "gaussian, bernoulli/binomial, poisson, quasipoisson, quasibinomial, gamma, "
-                           "inverse_gaussian");
-}
-
-Result<fit::FittedGam> fit_plain_family(AdditiveFamily family, design::ModelDesign design, std::uint64_t n,
-                                        linalg::VectorView y, std::optional<linalg::VectorView> weights) {
-  switch (family) {
-    case AdditiveFamily::Gaussian: return fit::fit_family(family::gaussian_identity(), std::move(design), n, y, weights);
-    case AdditiveFamily::Bernoulli: return fit::fit_family(family::bernoulli_logit(), std::move(design), n, y, weights);
-    case AdditiveFamily::Poisson: return fit::fit_family(family::poisson_log(), std::move(design), n, y, weights);
-    case AdditiveFamily::QuasiPoisson: return fit::fit_family(family::quasipoisson_log(), std::move(design), n, y, weights);
-    case AdditiveFamily::QuasiBinomial: return fit::fit_family(family::quasibinomial_logit(), std::move(design), n, y, weights);
-    case AdditiveFamily::Gamma: return fit::fit_family(family::gamma_log(), std::move(design), n, y, weights);
-    case AdditiveFamily::InverseGaussian: return fit::fit_family(family::inverse_gaussian_log(), std::move(design), n, y, weights);
-  }
-  std::unreachable();
-}
 
 PyObject* fit_additive(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyResult<PyRef> {
@@ -157,16 +81,16 @@ PyObject* fit_additive(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       weights_array.reset();
     }
     PY_TRY(std::vector<design::TermSpec> terms, parse_terms(terms_list.get()));
-    if (terms.empty()) return raise_message(PyExc_ValueError, "fit_additive: terms list must be non-empty");
-    PY_TRY(AdditiveFamily family, additive_family(family_name));
+    // The request's own checks come before the views: a view fails when the
+    // terms' conversions changed an array, and a refused name or term list
+    // is reported first.
+    if (auto family = fit::additive_family(family_name, terms); !family) return kavri_error_to_pyerr(family.error());
     // No Python code runs after this point, so the views stay valid.
     PY_TRY(linalg::MatrixView x, x_array.matrix());
     PY_TRY(linalg::VectorView y, y_array.vector());
-    auto design = design::build_additive_design(x, terms);
-    if (!design) return kavri_error_to_pyerr(design.error());
     std::optional<linalg::VectorView> weights_view;
     if (weights) weights_view = linalg::VectorView(*weights);
-    auto model = fit_plain_family(family, std::move(*design), x.rows, y, weights_view);
+    auto model = fit::fit_additive(family_name, x, y, terms, weights_view);
     if (!model) return kavri_error_to_pyerr(model.error());
     return wrap_record(std::move(*model));
   });

@@ -83,6 +83,22 @@ TEST(OuterEvalFd, GuardValueAtTheBaseMarksTheEvaluation) {
   EXPECT_TRUE(eval->degenerate);
 }
 
+TEST(OuterEvalFd, TakesTheStepItIsGiven) {
+  // Gradient 4ρ³ of ρ⁴: its central difference with step h is 12ρ² + 4h²,
+  // so the step shows in the result; at h = 1e-2 the rounding (ε/h ≈ 2e-14)
+  // is far below the 4e-4 it adds.
+  std::vector<double> points;
+  auto quartic = [&](linalg::VectorView rho) -> Result<ValueGrad> {
+    points.push_back(rho[0]);
+    const double r = rho[0];
+    return ValueGrad{.value = r * r * r * r, .gradient = {4.0 * r * r * r}, .degenerate = false};
+  };
+  auto eval = outer_eval_fd_with(quartic, Vector{1.0}, 1e-2);
+  ASSERT_TRUE(eval.has_value());
+  EXPECT_EQ(points, (std::vector<double>{1.0, 1.0 + 1e-2, 1.0 - 1e-2}));
+  EXPECT_NEAR(eval->hessian(0, 0), 12.0 + 4e-4, 1e-12);
+}
+
 TEST(OuterEvalFd, GaussianHessianIsTheCurvatureOfTheValue) {
   // The Gaussian gradient is exact, so its differences match the second
   // difference of the value: with h = 1e-3 that has truncation h²·V''''/12

@@ -311,6 +311,44 @@ TEST(PlainDriver, AdditiveDesignGetsOneSmoothingParameterPerPenalty) {
   EXPECT_NEAR(fitted->edf_total - sum, static_cast<double>(p) - static_cast<double>(penalized_rows), 1e-9);
 }
 
+TEST(PlainDriver, CountersRecordEveryEvaluationAndInnerFit) {
+  // Each evaluation runs 1 + 2m inner fits (the base point and ± along each
+  // of the m coordinates), and the final fit adds one. The closed form
+  // counts one iteration per fit; a re-weighted fit at least one.
+  constexpr std::size_t n = 80;
+  struct Case {
+    const char* name;
+    std::function<Result<FittedGam>(FitCounters*)> fit;
+    bool closed_form;
+  };
+  const Vector normal = testing::draw_response(testing::Response::Normal, testing::covariate(n), 4);
+  const Vector counts = testing::draw_response(testing::Response::Counts, testing::covariate(n), 4);
+  const Case cases[] = {
+      {"gaussian",
+       [&](FitCounters* c) { return fit_family(family::gaussian_identity(), testing::cr_design(n, 7), n, normal,
+                                               std::nullopt, c); },
+       true},
+      {"poisson",
+       [&](FitCounters* c) { return fit_family(family::poisson_log(), testing::cr_design(n, 7), n, counts,
+                                               std::nullopt, c); },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FitCounters counters;
+    auto fitted = c.fit(&counters);
+    ASSERT_TRUE(fitted.has_value());
+    EXPECT_GE(counters.evaluations, fitted->n_iters + 1);
+    EXPECT_EQ(counters.inner_fits, 3 * counters.evaluations + 1);
+    if (c.closed_form) EXPECT_EQ(counters.pirls_iterations, counters.inner_fits);
+    else EXPECT_GT(counters.pirls_iterations, counters.inner_fits);
+    // Counting changes nothing.
+    auto uncounted = c.fit(nullptr);
+    ASSERT_TRUE(uncounted.has_value());
+    EXPECT_EQ(uncounted->beta, fitted->beta);
+  }
+}
+
 TEST(PearsonScale, UndefinedWithoutResidualDegreesOfFreedom) {
   const Vector y{1.0, 2.0, 4.0}, mu{1.5, 2.0, 3.0}, w{1.0, 2.0, 1.0};
   struct Case {

@@ -1,8 +1,10 @@
-#include "predictions.h"
+#include "fit/intervals.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include "common/format.h"
 #include "design/predictor_matrix.h"
@@ -10,7 +12,7 @@
 #include "fit/summaries.h"
 #include "linalg/lapack.h"
 
-namespace kavri::python {
+namespace kavri::fit {
 
 namespace {
 
@@ -61,7 +63,7 @@ Interval interval_around(Vector centre, const Vector& q, double z) {
 
 }  // namespace
 
-Result<Matrix> model_matrix_at(const fit::FittedGam& model, MatrixView x_new) {
+Result<Matrix> model_matrix_at(const FittedGam& model, MatrixView x_new) {
   const std::uint64_t p = model.beta.size();
   KAVRI_TRY_VOID(
       design::require_stored_shape("FittedGam", "vcov", model.vcov, p, p, "one row and column per entry of beta"));
@@ -74,8 +76,8 @@ Result<Matrix> model_matrix_at(const fit::FittedGam& model, MatrixView x_new) {
 
 Vector linear_predictor(const Matrix& x, const Vector& beta) { return linalg::multiply(x, beta); }
 
-void to_response_scale(fit::LinkKind link, Vector& values) {
-  for (double& v : values) v = fit::inverse_link(link, v);
+void to_response_scale(LinkKind link, Vector& values) {
+  for (double& v : values) v = inverse_link(link, v);
 }
 
 Result<double> interval_quantile(double level) {
@@ -83,14 +85,14 @@ Result<double> interval_quantile(double level) {
   if (!(prob < 1.0))
     return invalid_parameter("level is too close to 1 for a normal quantile; got level=" +
                              common::format_double(level));
-  return fit::normal_quantile(prob);
+  return normal_quantile(prob);
 }
 
-Interval wald_interval(const Matrix& x, const fit::FittedGam& model, double z) {
+Interval wald_interval(const Matrix& x, const FittedGam& model, double z) {
   return interval_around(linear_predictor(x, model.beta), row_quadratic_forms(x, model.vcov), z);
 }
 
-Result<Interval> difference_interval(const Matrix& x_a, const Matrix& x_b, const fit::FittedGam& model, double z) {
+Result<Interval> difference_interval(const Matrix& x_a, const Matrix& x_b, const FittedGam& model, double z) {
   if (x_a.cols != x_b.cols)
     return invalid_parameter("predict_diff: design width mismatch (a=" + count(x_a.cols) + ", b=" + count(x_b.cols) +
                              ")");
@@ -119,4 +121,4 @@ Result<Interval> difference_interval(const Matrix& x_a, const Matrix& x_b, const
   return interval_around(linear_predictor(d, model.beta), q, z);
 }
 
-}  // namespace kavri::python
+}  // namespace kavri::fit
