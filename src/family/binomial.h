@@ -33,6 +33,12 @@ struct BinaryResponse : LogitLink {
   static double weighted_deviance(VectorView y, VectorView mu, VectorView w) {
     return sum_weighted_unit_deviances(BinaryResponse{}, y, mu, w);
   }
+  // W = w·c(1 − c) with c the clamped μ, and dμ/dη = c(1 − c); the clamp's
+  // flat edges are left to the 1e-15 this gives there.
+  static double working_weight_slope(double prior_weight, double /*y*/, double mu) {
+    const double c = logit_clamp(mu);
+    return prior_weight * ((c * (1.0 - c)) * (1.0 - 2.0 * c));
+  }
   // (y + 1/2)/2 lies in [1/4, 3/4], well inside the clamp.
   static Vector initial_mu(VectorView y);
   static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }

@@ -112,6 +112,15 @@ inline VectorView weights_or_ones(const std::optional<VectorView>& weights, std:
 // Lower bound of every estimated scale.
 inline constexpr double kScaleFloor = 1e-8;
 
+// Families whose working weight moves with η state dW/dη at (w, y, μ): the
+// criterion's gradient follows W through β̂(ρ). A family without it has a
+// working weight that does not depend on η (or corrects its criterion by
+// its own observed information).
+template <class F>
+concept HasWorkingWeightSlope = requires(const F& f, double x) {
+  { f.working_weight_slope(x, x, x) } -> std::same_as<double>;
+};
+
 // Families whose scale is estimated from the fit report a Pearson scale;
 // they state the mean and variance it reads, each with its own guard.
 template <class F>

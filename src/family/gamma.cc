@@ -1,6 +1,7 @@
 #include "family/gamma.h"
 
 #include <cmath>
+#include <utility>
 
 #include "family/polygamma.h"
 #include "linalg/ln_gamma.h"
@@ -15,19 +16,30 @@ double Gamma::saturated_loglik(VectorView y, double phi) {
   return c;
 }
 
-double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p) {
-  const double s = penalized_deviance;
-  const double nd = static_cast<double>(n);
-  const double md = static_cast<double>(m_p);
-  // No lower bound 1 on the divisor: the criterion has checked n > M_p.
-  double phi = common::floor_at(s / (nd - md), kScaleFloor);
-  const double tol = kGammaProfileTolerance * (std::fabs(s) + md + 1.0);
+double Gamma::saturated_loglik(VectorView y, VectorView w, double phi) {
+  double c = -0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    const double wi = w[i];
+    if (!(wi > 0.0)) continue;
+    const double nu = wi / phi;
+    const double k = -linalg::ln_gamma(nu) - std::log(phi / wi) * nu - nu;
+    c += k - std::log(log_floor(y[i]));
+  }
+  return c;
+}
+
+namespace {
+
+// The safeguarded Newton solve of f(φ) = 0 from `start`; `f_and_slope`
+// returns {f, f'} at φ.
+template <class FAndSlope>
+double profile_newton(double start, double tol, FAndSlope&& f_and_slope) {
+  double phi = start;
   // Every comparison below is false for NaN, so a NaN f or f' does not stop
   // the solve and a NaN step is cut to the smallest one.
   for (int step = 0; step < kGammaProfileMaxSteps; ++step) {
-    const double f = md * phi + 2.0 * nd * (std::log(phi) + digamma(1.0 / phi)) + s;
+    const auto [f, slope] = f_and_slope(phi);
     if (std::fabs(f) < tol) break;
-    const double slope = md + (2.0 * nd / phi) * (1.0 - trigamma(1.0 / phi) / phi);
     if (std::fabs(slope) < kGammaProfileSlopeFloor) break;
     double next = phi - f / slope;
     next = common::floor_at(next, kGammaProfileStepDown * phi);
@@ -44,8 +56,48 @@ double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint
   return common::floor_at(phi, kScaleFloor);
 }
 
+}  // namespace
+
+double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p) {
+  const double s = penalized_deviance;
+  const double nd = static_cast<double>(n);
+  const double md = static_cast<double>(m_p);
+  // No lower bound 1 on the divisor: the criterion has checked n > M_p.
+  const double start = common::floor_at(s / (nd - md), kScaleFloor);
+  const double tol = kGammaProfileTolerance * (std::fabs(s) + md + 1.0);
+  return profile_newton(start, tol, [&](double phi) {
+    const double f = md * phi + 2.0 * nd * (std::log(phi) + digamma(1.0 / phi)) + s;
+    const double slope = md + (2.0 * nd / phi) * (1.0 - trigamma(1.0 / phi) / phi);
+    return std::pair{f, slope};
+  });
+}
+
+double gamma_profile_scale(double penalized_deviance, VectorView w, std::uint64_t m_p) {
+  const double s = penalized_deviance;
+  const double md = static_cast<double>(m_p);
+  double rows = 0.0;
+  for (std::size_t i = 0; i < w.size; ++i) rows += w[i] > 0.0 ? 1.0 : 0.0;
+  const double start = common::floor_at(s / (rows - md), kScaleFloor);
+  const double tol = kGammaProfileTolerance * (std::fabs(s) + md + 1.0);
+  return profile_newton(start, tol, [&](double phi) {
+    double sum = 0.0, slope_sum = 0.0;
+    for (std::size_t i = 0; i < w.size; ++i) {
+      const double wi = w[i];
+      if (!(wi > 0.0)) continue;
+      const double nu = wi / phi;
+      sum += wi * (std::log(phi / wi) + digamma(nu));
+      slope_sum += wi * (1.0 - trigamma(nu) * nu) / phi;
+    }
+    return std::pair{md * phi + 2.0 * sum + s, md + 2.0 * slope_sum};
+  });
+}
+
 double Gamma::profile_newton_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p) {
   return gamma_profile_scale(penalized_deviance, n, m_p);
+}
+
+double Gamma::profile_newton_scale(double penalized_deviance, VectorView w, std::uint64_t m_p) {
+  return gamma_profile_scale(penalized_deviance, w, m_p);
 }
 
 }  // namespace kavri::family

@@ -37,8 +37,14 @@ struct Gamma : LogLink, WithoutShape<Gamma> {
   // Σ_i [−lnΓ(1/φ) − ln(φ)/φ − 1/φ − ln max(y_i, 1e-300)], the Gamma
   // log-density with shape 1/φ at μ = y, from −0.0; lnΓ is taken once.
   static double saturated_loglik(VectorView y, double phi);
+  // With prior weights the shape of row i is ν_i = w_i/φ, as in the
+  // deviance Σ w_i·d_i: Σ over w_i > 0 of [−lnΓ(ν_i) − ln(φ/w_i)·ν_i − ν_i
+  // − ln max(y_i, 1e-300)]. A weight of 1 gives the unweighted row's term
+  // bit for bit; a zero weight adds nothing.
+  static double saturated_loglik(VectorView y, VectorView w, double phi);
   // The `ProfileNewton` rule: see `gamma_profile_scale` below.
   static double profile_newton_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p);
+  static double profile_newton_scale(double penalized_deviance, VectorView w, std::uint64_t m_p);
   static PearsonTerm pearson_term(double mu) {
     const double m = common::floor_at(mu, kPearsonMeanFloor);
     return {m, m * m};
@@ -66,5 +72,10 @@ inline constexpr double kGammaProfileRelativeStep = 1e-12;
 // max((D + P)/(n − M_p), 1e-8). The criterion calls it only with D + P > 0
 // and n > M_p; an infinite D + P gives +∞.
 double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p);
+
+// The same root for the weighted criterion: f(φ) = M_p·φ + 2·Σ_{w_i>0}
+// w_i·(ln(φ/w_i) + ψ(w_i/φ)) + (D + P), from max((D + P)/(n − M_p), 1e-8)
+// with n the rows of positive weight, under the same step rules.
+double gamma_profile_scale(double penalized_deviance, VectorView w, std::uint64_t m_p);
 
 }  // namespace kavri::family

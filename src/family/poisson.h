@@ -28,6 +28,10 @@ struct PoissonCounts : LogLink {
     return sum_weighted_unit_deviances(PoissonCounts{}, y, mu, w);
   }
   static Vector initial_mu(VectorView y) { return floored_copy(y, kCountStartFloor); }
+  // W = w·μ (μ floored), and dμ/dη = μ.
+  static double working_weight_slope(double prior_weight, double /*y*/, double mu) {
+    return prior_weight * log_floor(mu);
+  }
   static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }
 };
 

@@ -22,26 +22,6 @@ using linalg::Vector;
 
 std::string count(std::uint64_t v) { return common::format_count(v); }
 
-// q_i = a_i'·V·a_i for every row of `a`: (A·V) by dgemm on blocks of rows
-// into one reused buffer, then each row's dot product with its own row of A.
-Vector row_quadratic_forms(const Matrix& a, const Matrix& v) {
-  Vector q(a.rows);
-  Matrix av;
-  for (std::size_t first = 0; first < a.rows; first += kIntervalBlockRows) {
-    const std::size_t rows = std::min(kIntervalBlockRows, a.rows - first);
-    const MatrixView block(a.row(first), rows, a.cols, static_cast<std::ptrdiff_t>(a.cols), 1);
-    linalg::multiply_into(block, v, av);
-    for (std::size_t r = 0; r < rows; ++r) {
-      const double* x = a.row(first + r);
-      const double* y = av.row(r);
-      double sum = 0.0;
-      for (std::size_t j = 0; j < a.cols; ++j) sum += x[j] * y[j];
-      q[first + r] = sum;
-    }
-  }
-  return q;
-}
-
 // A quadratic form that rounding pushed below zero means a variance of
 // zero. A NaN form stays NaN: it comes from a covariance whose scale could
 // not be estimated, and a zero width would claim a certainty the model does
@@ -89,7 +69,7 @@ Result<double> interval_quantile(double level) {
 }
 
 Interval wald_interval(const Matrix& x, const FittedGam& model, double z) {
-  return interval_around(linear_predictor(x, model.beta), row_quadratic_forms(x, model.vcov), z);
+  return interval_around(linear_predictor(x, model.beta), linalg::row_quadratic_forms(x, model.vcov), z);
 }
 
 Result<Interval> difference_interval(const Matrix& x_a, const Matrix& x_b, const FittedGam& model, double z) {
@@ -111,7 +91,7 @@ Result<Interval> difference_interval(const Matrix& x_a, const Matrix& x_b, const
     double* out = d.row(k);
     for (std::size_t j = 0; j < p; ++j) out[j] = a[j] - b[j];
   }
-  Vector q = row_quadratic_forms(d, model.vcov);
+  Vector q = linalg::row_quadratic_forms(d, model.vcov);
   // A contrast of identical rows is exactly zero whatever the covariance
   // holds, even NaN.
   for (std::size_t k = 0; k < n_out; ++k) {

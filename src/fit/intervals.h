@@ -14,13 +14,14 @@
 
 #include "fit/fitted_gam.h"
 #include "linalg/error.h"
+#include "linalg/lapack.h"
 #include "linalg/matrix.h"
 
 namespace kavri::fit {
 
 // Rows of X multiplied by the covariance in one product; the working memory
 // of an interval stays at this many rows of p values, whatever n_new is.
-inline constexpr std::size_t kIntervalBlockRows = 256;
+inline constexpr std::size_t kIntervalBlockRows = linalg::kQuadraticFormBlockRows;
 
 // Point values and bounds of one interval call, n values each.
 struct Interval {

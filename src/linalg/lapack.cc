@@ -171,4 +171,22 @@ Vector multiply(MatrixView a, VectorView x) {
 
 bool blas_is_serial() { return openblas_get_parallel() == 0; }
 
+Vector row_quadratic_forms(MatrixView a, MatrixView v) {
+  Vector q(a.rows);
+  Matrix av;
+  for (std::size_t first = 0; first < a.rows; first += kQuadraticFormBlockRows) {
+    const std::size_t rows = std::min(kQuadraticFormBlockRows, a.rows - first);
+    const MatrixView block(a.data + static_cast<std::ptrdiff_t>(first) * a.row_stride, rows, a.cols, a.row_stride,
+                           a.col_stride);
+    multiply_into(block, v, av);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* y = av.row(r);
+      double sum = 0.0;
+      for (std::size_t j = 0; j < a.cols; ++j) sum += block(r, j) * y[j];
+      q[first + r] = sum;
+    }
+  }
+  return q;
+}
+
 }  // namespace kavri::linalg

@@ -59,6 +59,15 @@ Vector multiply(MatrixView a, VectorView x);
 void multiply_into(MatrixView a, MatrixView b, Matrix& out);
 void multiply_into(MatrixView a, VectorView x, Vector& out);
 
+// Rows of A multiplied by V in one product; the working memory stays at
+// this many rows of A's width, whatever A's height.
+inline constexpr std::size_t kQuadraticFormBlockRows = 256;
+
+// q_i = a_i'·V·a_i for every row of A (V square, as wide as A): A·V by
+// dgemm on blocks of rows into one reused buffer, then each row's dot
+// product with its own row of A, summed from 0.0 in column order.
+Vector row_quadratic_forms(MatrixView a, MatrixView v);
+
 // True when the linked OpenBLAS is the single-threaded build: the library
 // must never start threads of its own.
 bool blas_is_serial();

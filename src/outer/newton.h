@@ -19,9 +19,9 @@
 namespace kavri::outer {
 
 // Stop when gnorm < kGradientTolerance · (1 + |f|).
-inline constexpr double kGradientTolerance = 5e-7;
+inline constexpr double kGradientTolerance = 1e-8;
 // Stop once k ≥ kMinStepsForValueTest when |f − f_prev| / max(|f|, 1) < kValueTolerance.
-inline constexpr double kValueTolerance = 1e-7;
+inline constexpr double kValueTolerance = 1e-9;
 inline constexpr std::uint64_t kMinStepsForValueTest = 3;
 // The direction is scaled so that its largest |entry| is at most this.
 inline constexpr double kMaxStep = 5.0;

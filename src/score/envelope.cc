@@ -4,17 +4,16 @@ namespace kavri::score {
 
 namespace detail {
 
-void observed_information_gradient(const inner::ObservedInfoBlock& block, linalg::MatrixView x,
-                                   std::span<const linalg::Matrix> penalties, const linalg::Vector& lambda,
-                                   const linalg::Vector& quad, double phi, const linalg::Vector& beta,
-                                   const linalg::Vector& dr, linalg::Vector& gradient) {
+void weight_slope_gradient(linalg::MatrixView x, std::span<const linalg::Matrix> penalties,
+                           const linalg::Vector& lambda, const linalg::Vector& quad, double phi,
+                           const linalg::Vector& beta, const linalg::Vector& dr, const linalg::Matrix& h_inv,
+                           linalg::VectorView dweight_deta, linalg::VectorView leverage, linalg::Vector& gradient) {
   const std::size_t n = x.rows, p = x.cols;
   // s_j = (ω'⊙h)'·X·u_j = v'u_j with v = X'(ω'⊙h), one pass over X for
   // every penalty.
   linalg::Vector slope_leverage(n);
-  for (std::size_t i = 0; i < n; ++i) slope_leverage[i] = block.dweight_deta[i] * block.leverage[i];
+  for (std::size_t i = 0; i < n; ++i) slope_leverage[i] = dweight_deta[i] * leverage[i];
   const linalg::Vector v = linalg::multiply(x.transposed(), slope_leverage);
-  const linalg::Matrix& h_inv = block.hessian_inverse;
   linalg::Vector s_beta(p);
   for (std::size_t j = 0; j < penalties.size(); ++j) {
     const linalg::Matrix& s = penalties[j];

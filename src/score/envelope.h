@@ -1,7 +1,11 @@
 // The outer criterion of the plain families: V(ρ), the Laplace-approximate
 // negative log restricted marginal likelihood of the log smoothing
-// parameters ρ, with its gradient in envelope form (coefficients held at
-// the inner fit's optimum, so no derivative of β is formed).
+// parameters ρ, with its gradient. The penalized deviance is differentiated
+// in envelope form (β̂ is its optimum, so dβ̂/dρ drops out), but ½ln|H|
+// is not stationary in β: where the working weights move with η, H moves
+// with β̂(ρ), and the gradient follows it through dη/dρ = X·dβ̂/dρ. Without
+// that term the search would stop where the envelope gradient vanishes,
+// not where V is smallest.
 //
 // Written once over the family: a family contributes its inner fit, its
 // scale rule and its saturated log-likelihood c(y); the design's share comes
@@ -61,15 +65,17 @@ inline bool degenerate_fit(double deviance, double penalized_deviance, double ed
   return deviance <= 0.0 || penalized_deviance <= 0.0 || edf >= n || n - m_p <= 0.0;
 }
 
-// ∂V/∂ρ_j of the observed-information Hessian H_obs that the inverse
-// Gaussian value takes its log-determinant from: λ_j·q_j/(2φ) +
-// ½·λ_j·tr(H_obs⁻¹S_j) − ∂R/∂ρ_j + ½·s_j, where s_j = Σ_i ω'_i·h_i·(dη_i/dρ_j)
-// differentiates the weights inside H_obs along dβ/dρ_j = −H_obs⁻¹λ_jS_jβ.
-// Each penalty gets its own trace and shift.
-void observed_information_gradient(const inner::ObservedInfoBlock& block, linalg::MatrixView x,
-                                   std::span<const linalg::Matrix> penalties, const linalg::Vector& lambda,
-                                   const linalg::Vector& quad, double phi, const linalg::Vector& beta,
-                                   const linalg::Vector& dr, linalg::Vector& gradient);
+// ∂V/∂ρ_j where the value takes ½ln|H| of H = X'·diag(ω)·X + S_λ with
+// weights ω that move with η: λ_j·q_j/(2φ) + ½·λ_j·tr(H⁻¹S_j) − ∂R/∂ρ_j +
+// ½·s_j, where s_j = Σ_i ω'_i·h_i·(dη_i/dρ_j) differentiates the weights
+// along dβ/dρ_j = −H⁻¹λ_jS_jβ, with ω'_i = dω_i/dη_i and h_i = x_i'H⁻¹x_i.
+// Each penalty gets its own trace and shift; one pass over X serves all.
+// H is the PIRLS Hessian (ω the working weights) or the inverse Gaussian's
+// observed-information Hessian (ω its observed weights).
+void weight_slope_gradient(linalg::MatrixView x, std::span<const linalg::Matrix> penalties,
+                           const linalg::Vector& lambda, const linalg::Vector& quad, double phi,
+                           const linalg::Vector& beta, const linalg::Vector& dr, const linalg::Matrix& h_inv,
+                           linalg::VectorView dweight_deta, linalg::VectorView leverage, linalg::Vector& gradient);
 
 }  // namespace detail
 
@@ -109,22 +115,46 @@ Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& c
   KAVRI_TRY(const PenaltyDeterminant r, penalty_determinant(crit.penalties, crit.penalty_ranks,
                                                             crit.penalty_log_pdets, rho));
 
+  // A family whose c(y; φ) and scale profile read the prior weights says so
+  // by taking them; the others' weights shift V by a constant in ρ and φ.
+  constexpr bool kWeightedProfile = requires(linalg::VectorView w) {
+    family.profile_newton_scale(penalized, w, crit.null_space_dim);
+    family.saturated_loglik(crit.y, w, 1.0);
+  };
+  const bool weighted = kWeightedProfile && crit.prior_weights.has_value();
   double phi = 1.0;
   if constexpr (rule == family::ScaleRule::Profile) {
     phi = family::profile_scale(penalized, crit.n, crit.null_space_dim);
   } else if constexpr (rule == family::ScaleRule::ProfileNewton) {
-    phi = family.profile_newton_scale(penalized, crit.n, crit.null_space_dim);
+    if constexpr (kWeightedProfile) {
+      if (weighted) phi = family.profile_newton_scale(penalized, *crit.prior_weights, crit.null_space_dim);
+    }
+    if (!weighted) phi = family.profile_newton_scale(penalized, crit.n, crit.null_space_dim);
   } else if constexpr (rule == family::ScaleRule::ShapeParameter) {
     phi = family.scale();
   }
-  const double saturated = family.saturated_loglik(crit.y, phi);
+  double saturated = 0.0;
+  if constexpr (kWeightedProfile) {
+    if (weighted) saturated = family.saturated_loglik(crit.y, *crit.prior_weights, phi);
+  }
+  if (!weighted) saturated = family.saturated_loglik(crit.y, phi);
 
   linalg::Vector gradient(m);
   for (std::size_t j = 0; j < m; ++j)
     gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * lambda[j] * trace[j] - r.gradient[j];
-  if (fit.observed_info)
-    detail::observed_information_gradient(*fit.observed_info, x, crit.penalties, lambda, quad,
-                                          phi, fit.beta, r.gradient, gradient);
+  if (fit.observed_info) {
+    const inner::ObservedInfoBlock& block = *fit.observed_info;
+    detail::weight_slope_gradient(x, crit.penalties, lambda, quad, phi, fit.beta, r.gradient,
+                                  block.hessian_inverse, block.dweight_deta, block.leverage, gradient);
+  } else if constexpr (family::HasWorkingWeightSlope<F>) {
+    const std::size_t rows = crit.n;
+    const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, rows);
+    linalg::Vector slope(rows);
+    for (std::size_t i = 0; i < rows; ++i) slope[i] = family.working_weight_slope(w[i], crit.y[i], fit.mu[i]);
+    const linalg::Vector leverage = linalg::row_quadratic_forms(x, h_inv);
+    detail::weight_slope_gradient(x, crit.penalties, lambda, quad, phi, fit.beta, r.gradient, h_inv, slope,
+                                  leverage, gradient);
+  }
 
   const double value = penalized / (2.0 * phi) + 0.5 * log_det_h - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
                        r.value - saturated;

@@ -17,8 +17,8 @@
 #include "family/gaussian.h"
 #include "family/inverse_gaussian.h"
 #include "family/poisson.h"
+#include "design/cr.h"
 #include "fit/plain_driver.h"
-#include <functional>
 #include "inner/fit_at.h"
 #include "inner_fixture.h"
 #include "test_util.h"
@@ -85,6 +85,15 @@ double reference_saturated(Response kind, bool quasi, const Vector& y, double ph
   return c;
 }
 
+// dW/dη of each family's working weight at a mean inside every floor: W is
+// w·μ(1 − μ) for the logit link and w·μ for the log-linked counts; the Gamma
+// log link's W = w does not move.
+double reference_weight_slope(Response kind, double mu) {
+  if (kind == Response::Binary) return mu * (1.0 - mu) * (1.0 - 2.0 * mu);
+  if (kind == Response::Counts) return mu;
+  return 0.0;
+}
+
 struct Fixture {
   design::ModelDesign design;
   Vector y;
@@ -147,7 +156,26 @@ void expect_matches_formula(Response kind, bool quasi, double rho) {
     for (std::size_t i = 0; i < kRows; ++i) shift += b.dweight_deta[i] * b.deta_drho[i] * b.leverage[i];
     grad += 0.5 * b.trace_hinv_s + 0.5 * shift;
   } else {
-    grad += 0.5 * lambda * reference_trace(reference_inverse(inner_fit->factor), s);
+    // The trace of H⁻¹S_λ and the shift of the working weights along
+    // dη/dρ = −X·H⁻¹·λSβ, with leverages h_i = x_i'H⁻¹x_i.
+    const Matrix h_inv = reference_inverse(inner_fit->factor);
+    grad += 0.5 * lambda * reference_trace(h_inv, s);
+    const Matrix& x = f.design.model_matrix;
+    const std::size_t p = x.cols;
+    Vector u(p, 0.0);  // −H⁻¹·λSβ
+    for (std::size_t a = 0; a < p; ++a)
+      for (std::size_t b = 0; b < p; ++b)
+        for (std::size_t c = 0; c < p; ++c) u[a] -= h_inv(a, b) * lambda * s(b, c) * inner_fit->beta[c];
+    double shift = 0.0;
+    for (std::size_t i = 0; i < kRows; ++i) {
+      double leverage = 0.0, deta = 0.0;
+      for (std::size_t a = 0; a < p; ++a) {
+        deta += x(i, a) * u[a];
+        for (std::size_t b = 0; b < p; ++b) leverage += x(i, a) * h_inv(a, b) * x(i, b);
+      }
+      shift += reference_weight_slope(kind, inner_fit->mu[i]) * leverage * deta;
+    }
+    grad += 0.5 * shift;
   }
   ASSERT_EQ(vg->gradient.size(), 1u);
   testing::expect_close(vg->gradient[0], grad, 1e-10);
@@ -317,6 +345,52 @@ TEST(EnvelopeScore, ExactGaussianFitIsTheGuardValue) {
   EXPECT_TRUE(vg->degenerate);
   EXPECT_EQ(vg->value, 1e12);
   EXPECT_EQ(vg->gradient, Vector{0.0});
+}
+
+TEST(EnvelopeScore, WeightedGammaIsTheLaplaceCriterionOfTheWeightedModel) {
+  // Six rows with unequal weights (one zero): row i is Gamma with mean μ_i
+  // and shape w_i/φ. V is assembled here from the fit's D, β and factor,
+  // the weighted density's c(y; φ) with std::lgamma and the φ where that V
+  // is flat (bisection on a central difference), and compared with the
+  // criterion to 1e-12 relative: V is stationary in φ, so the bisection's
+  // 1e-12 in φ moves it by far less.
+  const Vector xs = {0.05, 0.21, 0.37, 0.55, 0.78, 0.96};
+  const Vector y = {0.8, 1.9, 0.4, 2.6, 1.2, 3.3};
+  const Vector w = {1.0, 2.5, 0.5, 0.0, 3.0, 1.5};
+  auto d = design::build_single_cr_design(testing::column_of(xs), 4);
+  ASSERT_TRUE(d.has_value());
+  const auto problem = fit::make_fit_problem(family::gamma_log(), *d, y, linalg::VectorView(w));
+  const double rho = 0.5, lambda = std::exp(rho);
+  auto vg = envelope_score(problem, Vector{rho});
+  auto fit = inner::fit_at(problem, Vector{rho});
+  ASSERT_TRUE(vg.has_value() && fit.has_value());
+  ASSERT_FALSE(vg->degenerate);
+
+  const double s = fit->deviance + lambda * reference_quad(d->penalties[0], fit->beta);
+  const double m_p = static_cast<double>(d->null_space_dim);
+  auto saturated = [&](double phi) {
+    double c = 0.0;
+    for (std::size_t i = 0; i < y.size(); ++i) {
+      if (w[i] == 0.0) continue;
+      const double nu = w[i] / phi;
+      c += nu * std::log(nu) - std::lgamma(nu) - nu - std::log(y[i]);
+    }
+    return c;
+  };
+  auto in_phi = [&](double phi) { return s / (2.0 * phi) - m_p / 2.0 * std::log(kTwoPi * phi) - saturated(phi); };
+  auto slope = [&](double phi) { return (in_phi(phi * (1.0 + 1e-6)) - in_phi(phi * (1.0 - 1e-6))) / (2e-6 * phi); };
+  double lo = 1e-4, hi = 1e2;  // V falls, then rises in φ
+  ASSERT_LT(slope(lo), 0.0);
+  ASSERT_GT(slope(hi), 0.0);
+  while (hi - lo > 1e-12 * hi) {
+    const double mid = 0.5 * (lo + hi);
+    (slope(mid) < 0.0 ? lo : hi) = mid;
+  }
+  const double phi = 0.5 * (lo + hi);
+  const double log_det = testing::log_abs_det(testing::gram_of_factor(fit->factor));
+  const double big_r = 0.5 * (static_cast<double>(d->penalty_ranks[0]) * rho + d->penalty_log_pdets[0]);
+  const double value = in_phi(phi) + 0.5 * log_det - big_r;
+  testing::expect_close(vg->value, value, 1e-12);
 }
 
 }  // namespace
