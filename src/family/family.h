@@ -121,6 +121,18 @@ concept HasWorkingWeightSlope = requires(const F& f, double x) {
   { f.working_weight_slope(x, x, x) } -> std::same_as<double>;
 };
 
+// Families whose observed information differs from the expected one by a
+// per-row factor α(y, μ): their re-weighted fit takes Newton steps, with
+// weight α·W and response η + g'·(y − μ)/α. Any α ≠ 0 leaves W·(z − η),
+// and so the fixed point, unchanged. Where the likelihood is nearly flat
+// (an inverse Gaussian deviance stays bounded as μ → ∞) Fisher scoring
+// crawls; Newton does not. When the observed system is not positive
+// definite, the rows with α ≤ 0 keep their expected weight for that step.
+template <class F>
+concept HasObservedWeightFactor = requires(const F& f, double x) {
+  { f.observed_weight_factor(x, x) } -> std::same_as<double>;
+};
+
 // Families whose scale is estimated from the fit report a Pearson scale;
 // they state the mean and variance it reads, each with its own guard.
 template <class F>

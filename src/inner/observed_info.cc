@@ -26,7 +26,7 @@ ObservedWeight observed_weight(const family::InverseGaussian& fam, double y, dou
   const double g = fam.link_derivative(mu);  // 1/m
   const double a = 3.0 * mu * mu / v;        // V'/V, V' = 3μ² at the raw μ
   const double b = (-1.0 / (m * m)) / g;     // g''/g'
-  const double alpha = 1.0 + (y - mu) * (a + b);
+  const double alpha = fam.observed_weight_factor(y, mu);
   const double e = 1.0 / (v * g * g);  // the expected weight 1/(V·g'²)
   ObservedWeight out{.weight = e * w * alpha, .dweight_deta = 0.0};
   if (!(g < kFlatLinkDerivative)) {

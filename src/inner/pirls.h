@@ -254,14 +254,30 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   };
 
   for (std::uint64_t k = 0; k < settings.max_iter; ++k) {
-    assemble_working_system(
-        x, s,
-        [&](std::size_t i) {
-          return std::pair{family::working_weight(family, w[i], mu[i]),
-                           family::working_response(family, y[i], mu[i], eta[i])};
-        },
-        weights, response, ws);
+    // A family with observed information takes the full Newton system while
+    // it is positive definite, else Newton only on the rows where α > 0.
+    auto assemble = [&](bool full_newton) {
+      assemble_working_system(
+          x, s,
+          [&](std::size_t i) {
+            if constexpr (family::HasObservedWeightFactor<F>) {
+              const double alpha = family.observed_weight_factor(y[i], mu[i]);
+              if (alpha > 0.0 || (full_newton && alpha < 0.0))
+                return std::pair{family::working_weight(family, w[i], mu[i]) * alpha,
+                                 family.link_derivative(mu[i]) * (y[i] - mu[i]) / alpha + eta[i]};
+            }
+            return std::pair{family::working_weight(family, w[i], mu[i]),
+                             family::working_response(family, y[i], mu[i], eta[i])};
+          },
+          weights, response, ws);
+    };
+    constexpr bool kObserved = family::HasObservedWeightFactor<F>;
+    assemble(kObserved);
     auto solved = linalg::cholesky_solve_ridged(ws.hessian, ws.rhs);
+    if (kObserved && !solved && solved.error().template is<SingularSystem>()) {
+      assemble(false);
+      solved = linalg::cholesky_solve_ridged(ws.hessian, ws.rhs);
+    }
     if (!solved) {
       if (solved.error().template is<SingularSystem>())
         return singular_system("PIRLS factor: " + solved.error().message());

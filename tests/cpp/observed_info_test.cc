@@ -267,6 +267,38 @@ TEST(InverseGaussianFit, TinyOrUndefinedEigenvaluesLeaveBothAbsent) {
   }
 }
 
+TEST(InverseGaussianFit, StepsAreNewtonStepsWhileTheObservedSystemIsPositiveDefinite) {
+  // One iteration from a start μ = e^s. At s = 0 (μ = 1 below most
+  // responses, α = 1 + 2(y − μ)/μ > 0) the system is the observed one: its
+  // weights are w·α/μ and its factor that of X'·diag(w·α/μ)·X + S_λ. At
+  // s = 3 (μ ≈ 20, α < 0 on almost every row) the observed system is not
+  // positive definite, so the step keeps the expected weight w/μ on the
+  // rows with α ≤ 0 instead of failing. Weights are a few roundings each.
+  struct Case {
+    const char* name;
+    double start;
+    bool observed;
+  } cases[] = {{"observed system", 0.0, true}, {"indefinite: expected weights where alpha <= 0", 3.0, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TestProblem problem = inverse_gaussian_problem(testing::varied_weights(kRows), 1);
+    problem.start_eta = Vector(kRows, c.start);
+    auto fit = fit_at(problem, Vector{3.0});
+    ASSERT_TRUE(fit.has_value()) << fit.error().display();
+    const Vector& w = *problem.prior_weights;
+    std::size_t negative = 0;
+    for (std::size_t i = 0; i < kRows; ++i) {
+      const double mu = std::exp(c.start);
+      const double alpha = 1.0 + 2.0 * (problem.y[i] - mu) / mu;
+      negative += alpha <= 0.0 ? 1 : 0;
+      const double expected = w[i] / mu * (c.observed || alpha > 0.0 ? alpha : 1.0);
+      EXPECT_NEAR(fit->working_weights[i], expected, 8.0 * std::numeric_limits<double>::epsilon() * std::fabs(expected))
+          << i;
+    }
+    EXPECT_EQ(negative > 0, !c.observed);
+  }
+}
+
 TEST(InverseGaussianFit, ReadsTheLeadingBlockOfALargerPenalty) {
   const testing::TestProblem problem = inverse_gaussian_problem(std::nullopt);
   const Matrix s = design::total_penalty(problem.penalties, kRho);
