@@ -122,6 +122,7 @@ PyMethodDef g_fit_additive_definition{
     "  (col, \"re\"): a random effect of the values of column col;\n"
     "  ((col_a, col_b), \"te\") or ((col_a, col_b), \"te\", (k_a, k_b)): tensor product of two cubic "
     "regression splines (10 knots each when absent).\n"
+    "No two terms other than \"re\" may read the same column: both would leave its linear trend unpenalised.\n"
     "family_name: \"gaussian\", \"bernoulli\"/\"binomial\", \"poisson\", \"quasipoisson\", \"quasibinomial\", "
     "\"gamma\" or \"inverse_gaussian\"/\"inverse.gaussian\"; the other families of `fit` take a single smooth "
     "only.\n"

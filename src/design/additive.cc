@@ -1,10 +1,12 @@
 #include "design/additive.h"
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/format.h"
+#include "common/quote.h"
 #include "design/covariates.h"
 #include "design/cr.h"
 #include "design/penalty.h"
@@ -31,6 +33,68 @@ std::vector<std::uint64_t> columns_of(const TermSpec& term) {
   if (const auto* cr = std::get_if<TermSpec::Cr>(&term.payload)) return {cr->col};
   if (const auto* st = std::get_if<TermSpec::CrStable>(&term.payload)) return {st->col};
   return {term.as<TermSpec::Re>().col};
+}
+
+std::string count(std::uint64_t v) { return common::format_count(v); }
+
+// The term as written in the Python term list: (0, "cr"), ((0, 1), "te").
+// Built by appending: GCC 12 at -O3 misreads chained `"(" + std::string`
+// as an overlapping copy (-Wrestrict).
+std::string term_text(const TermSpec& term) {
+  std::string cols;
+  const char* basis = "re";
+  if (const auto* te = std::get_if<TermSpec::Te>(&term.payload)) {
+    cols.append("(").append(count(te->col_a)).append(", ").append(count(te->col_b)).append(")");
+    basis = "te";
+  } else if (const auto* cr = std::get_if<TermSpec::Cr>(&term.payload)) {
+    cols = count(cr->col);
+    basis = "cr";
+  } else if (const auto* st = std::get_if<TermSpec::CrStable>(&term.payload)) {
+    cols = count(st->col);
+    basis = "cr_stable";
+  } else {
+    cols = count(term.as<TermSpec::Re>().col);
+  }
+  std::string out = "(";
+  out.append(cols).append(", ").append(common::quoted_literal(basis)).append(")");
+  return out;
+}
+
+// Every spline and tensor term leaves the centred linear trend of each of
+// its columns unpenalised. Two such terms on a common column hold that trend
+// twice: their difference moves neither the fitted values nor any penalty,
+// so X'WX + S_λ is singular for every λ. A random effect's penalty is full
+// rank, so it may share a column with anything. A tensor term that repeats
+// one column is singular by itself; its builder refuses it with the reason.
+Result<void> require_unshared_columns(std::span<const TermSpec> terms,
+                                      const std::vector<std::vector<std::uint64_t>>& cols_used) {
+  const auto same_columns = [](const std::vector<std::uint64_t>& a, const std::vector<std::uint64_t>& b) {
+    return a == b || (a.size() == 2 && b.size() == 2 && a[0] == b[1] && a[1] == b[0]);
+  };
+  std::map<std::uint64_t, std::size_t> first_reader;  // column → first term that reads it
+  for (std::size_t j = 0; j < terms.size(); ++j) {
+    const TermSpec& b = terms[j];
+    if (b.is<TermSpec::Re>()) continue;
+    if (const auto* te = std::get_if<TermSpec::Te>(&b.payload); te != nullptr && te->col_a == te->col_b) continue;
+    for (std::uint64_t c : cols_used[j]) {
+      const auto earlier = first_reader.find(c);
+      if (earlier == first_reader.end()) continue;
+      const std::size_t i = earlier->second;
+      const TermSpec& a = terms[i];
+      std::string advice = "drop one of them";
+      if (a.is<TermSpec::Te>() != b.is<TermSpec::Te>())
+        advice = "use " + term_text(a.is<TermSpec::Te>() ? a : b) + " alone, which smooths column " + count(c) +
+                 " too";
+      else if (same_columns(cols_used[i], cols_used[j]))
+        advice = "drop the duplicate";
+      return invalid_parameter("Additive terms " + count(i) + " " + term_text(a) + " and " + count(j) + " " +
+                               term_text(b) + " share column " + count(c) +
+                               ": both leave its linear trend unpenalised, so the model cannot be identified; " +
+                               advice);
+    }
+    for (std::uint64_t c : cols_used[j]) first_reader.emplace(c, j);
+  }
+  return {};
 }
 
 struct TermBuilder {
@@ -77,8 +141,6 @@ Result<std::uint64_t> term_rank(const std::vector<Matrix>& penalties, std::uint6
   return summary.rank;
 }
 
-std::string count(std::uint64_t v) { return common::format_count(v); }
-
 }  // namespace
 
 Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec> terms) {
@@ -93,6 +155,7 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
         return invalid_parameter("Additive term " + count(i) + " reads column " + count(c) + " but x has only " +
                                  count(d) + " columns");
   }
+  KAVRI_TRY_VOID(require_unshared_columns(terms, cols_used));
 
   std::vector<BuiltTerm> built;
   built.reserve(terms.size());

@@ -33,7 +33,9 @@ ModelDesign must(Result<ModelDesign> d) {
   return d.has_value() ? std::move(*d) : ModelDesign{};
 }
 
-// Designs on the 4-column fixture; every predictor variant occurs.
+// Designs on the 4-column fixture; every predictor variant occurs. The mix's
+// tensor reads the two level columns: no two of its smooth terms may share a
+// column.
 struct Designs {
   Matrix x = mixed_covariates(70);
   ModelDesign cr = must(build_single_cr_design(column_matrix(x, 0), 10));
@@ -41,7 +43,7 @@ struct Designs {
   ModelDesign re = must(build_single_re_design(column_matrix(x, 3)));
   ModelDesign tensor = must(build_additive_design(x, std::vector<TermSpec>{te_term(0, 2, 5, 4)}));
   ModelDesign mix = must(build_additive_design(
-      x, std::vector<TermSpec>{cr_term(0, 6), re_term(1), te_term(2, 0, 4, 3), cr_stable_term(2, 5), re_term(3)}));
+      x, std::vector<TermSpec>{cr_term(0, 6), re_term(1), te_term(3, 1, 4, 3), cr_stable_term(2, 5), re_term(3)}));
 
   const TensorPredictor& tensor_predictor() const {
     return tensor.predictor.as<AdditivePredictor>().term_predictors[0].as<TensorPredictor>();

@@ -4,8 +4,8 @@ Columns 0 to 3 of `X` are uniform on [0, 1], column 4 holds the levels 0
 to 3; each family gets a response from its own distribution around a
 smooth mean, with a fixed seed. Terms that share a covariate share
 unpenalized directions too (a spline's linear part and a tensor's), which
-leaves the fit without a unique solution, so the tests give each term
-covariates of its own.
+leaves the fit without a unique solution and is refused (a random effect
+aside), so the tests give each term covariates of its own.
 """
 
 import numpy as np

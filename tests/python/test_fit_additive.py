@@ -137,11 +137,21 @@ def test_design_errors_come_before_the_driver_checks():
     assert str(error.value) == "Additive term 1 reads column 7 but x has only 5 columns"
 
 
+def test_terms_that_share_a_covariate_are_refused():
+    with pytest.raises(ValueError) as error:
+        fit_additive("gaussian", X, Y_ANY, [(0, "cr"), ((0, 1), "te")])
+    assert str(error.value) == (
+        'Additive terms 0 (0, "cr") and 1 ((0, 1), "te") share column 0: both leave its linear trend unpenalised, '
+        'so the model cannot be identified; use ((0, 1), "te") alone, which smooths column 0 too')
+
+
 def test_numerical_failures_are_runtime_errors():
-    # Splines of the same covariate twice share their linear part, which no
-    # penalty reaches and no data can tell apart.
+    # Splines of two copies of one covariate share their linear part, which
+    # no penalty reaches and no data can tell apart; the term list alone
+    # cannot show it.
+    twin = np.column_stack([X[:, 0], X[:, 0]])
     with pytest.raises(RuntimeError) as error:
-        fit_additive("gaussian", X, Y_ANY, [(0, "cr", 5), (0, "cr", 5)])
+        fit_additive("gaussian", twin, Y_ANY, [(0, "cr", 5), (1, "cr", 5)])
     assert str(error.value).startswith("singular system: ")
 
 

@@ -27,6 +27,8 @@ X_FIT = simulated.X[:30]
 Y_FIT = simulated.Y_ANY[:30]
 W_FIT = np.ones(30)
 FIT_TERMS = [(0, "cr", 4), ((1, 2), "te", (3, 3))]
+# Two copies of one covariate: splines of both fit to a singular system.
+X_TWIN = np.column_stack([X_FIT[:, 0], X_FIT[:, 0]])
 
 # Calls that end in every kind of exit: binding errors, conversion errors,
 # grammar errors, and calls whose arguments are all accepted.
@@ -47,7 +49,7 @@ CALLS = [
     (FittedGam.deserialize, (MODEL_FRAME,), {}),
     (fit_additive, ("poisson", X_FIT, Y_FIT, FIT_TERMS, W_FIT), {}),
     (fit_additive, ("gamma", X_FIT, -Y_FIT, FIT_TERMS), {}),
-    (fit_additive, ("gaussian", X_FIT, Y_FIT, [(0, "cr", 4), (0, "cr", 4)]), {}),
+    (fit_additive, ("gaussian", X_TWIN, Y_FIT, [(0, "cr", 4), (1, "cr", 4)]), {}),
     (MODEL.predict, (X_NEW,), {}),
     (MODEL.predict_response, (X_NEW,), {}),
     (MODEL.evaluate_lpmatrix, (X_NEW,), {}),
@@ -77,7 +79,7 @@ def run_calls(times):
 
 def test_calls_leave_reference_counts_of_their_arguments_unchanged():
     watched = [X, Y, W, FAMILY, TERMS, TE_TERM, BAD_TERMS, FRAME, *TERMS, MODEL, MODEL_FRAME, BROKEN, X_NEW,
-               X_FIT, Y_FIT, W_FIT, FIT_TERMS, *FIT_TERMS, FittedGam]
+               X_FIT, Y_FIT, W_FIT, FIT_TERMS, *FIT_TERMS, X_TWIN, FittedGam]
     run_calls(5)
     before = [sys.getrefcount(o) for o in watched]
     run_calls(200)
