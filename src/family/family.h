@@ -12,6 +12,7 @@
 
 #include <concepts>
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -109,8 +110,30 @@ inline VectorView weights_or_ones(const std::optional<VectorView>& weights, std:
   return weights ? *weights : unit_weights(n);
 }
 
-// Lower bound of every estimated scale.
+// Lower bound of an estimated scale where the data give no scale of their
+// own (see `scale_floor`).
 inline constexpr double kScaleFloor = 1e-8;
+// An estimated scale is at least this fraction of the null deviance per row:
+// a scale has the units of y (or y², or 1/y) and of the prior weights, so
+// an absolute floor would make a fit depend on the units the response is
+// given in. Only a fit that explains all but 1e-8 of the null deviance
+// reaches it.
+inline constexpr double kRelativeScaleFloor = 1e-8;
+
+// 1e-8·D₀/n with D₀ = Σ_i w_i·d(y_i, ȳ_w) the deviance of the weighted mean
+// ȳ_w; kScaleFloor where that is not a positive finite number.
+template <class F>
+double scale_floor(const F& family, VectorView y, VectorView w) {
+  double sw = 0.0, swy = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    sw += w[i];
+    swy += w[i] * y[i];
+  }
+  const double mean = swy / sw;
+  const double null_deviance = family.weighted_deviance(y, VectorView(&mean, y.size, 0), w);
+  const double floor = kRelativeScaleFloor * (null_deviance / static_cast<double>(y.size));
+  return std::isfinite(floor) && floor > 0.0 ? floor : kScaleFloor;
+}
 
 // Families whose working weight moves with η state dW/dη at (w, y, μ): the
 // criterion's gradient follows W through β̂(ρ). A family without it has a
@@ -147,11 +170,12 @@ inline constexpr double kPearsonMeanFloor = 1e-300;
 inline constexpr double kPearsonBinaryFloor = 1e-15;
 inline constexpr double kPearsonBinaryCeiling = 0.999999999999999;
 
-// The `Profile` rule: max((D + P) / max(n − M_p, 1), 1e-8); a NaN quotient
-// gives the floor.
-inline double profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p) {
+// The `Profile` rule: max((D + P) / max(n − M_p, 1), floor); a NaN
+// quotient gives the floor.
+inline double profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p,
+                            double floor = kScaleFloor) {
   const double dof = common::floor_at(static_cast<double>(n) - static_cast<double>(m_p), 1.0);
-  return common::floor_at(penalized_deviance / dof, kScaleFloor);
+  return common::floor_at(penalized_deviance / dof, floor);
 }
 
 // ---------------------------------------------------------------------------

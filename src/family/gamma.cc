@@ -33,7 +33,7 @@ namespace {
 // The safeguarded Newton solve of f(φ) = 0 from `start`; `f_and_slope`
 // returns {f, f'} at φ.
 template <class FAndSlope>
-double profile_newton(double start, double tol, FAndSlope&& f_and_slope) {
+double profile_newton(double start, double tol, double floor, FAndSlope&& f_and_slope) {
   double phi = start;
   // Every comparison below is false for NaN, so a NaN f or f' does not stop
   // the solve and a NaN step is cut to the smallest one.
@@ -44,7 +44,7 @@ double profile_newton(double start, double tol, FAndSlope&& f_and_slope) {
     double next = phi - f / slope;
     next = common::floor_at(next, kGammaProfileStepDown * phi);
     next = common::ceil_at(next, kGammaProfileStepUp * phi);
-    next = common::floor_at(next, kScaleFloor);
+    next = common::floor_at(next, floor);
     // Only an infinite φ can step to infinity; it is kept as it is.
     if (std::isinf(next)) break;
     if (std::fabs(next - phi) < kGammaProfileRelativeStep * phi) {
@@ -53,33 +53,39 @@ double profile_newton(double start, double tol, FAndSlope&& f_and_slope) {
     }
     phi = next;
   }
-  return common::floor_at(phi, kScaleFloor);
+  return common::floor_at(phi, floor);
 }
 
 }  // namespace
 
-double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p) {
+double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p, double floor) {
   const double s = penalized_deviance;
   const double nd = static_cast<double>(n);
   const double md = static_cast<double>(m_p);
   // No lower bound 1 on the divisor: the criterion has checked n > M_p.
-  const double start = common::floor_at(s / (nd - md), kScaleFloor);
+  const double start = common::floor_at(s / (nd - md), floor);
   const double tol = kGammaProfileTolerance * (std::fabs(s) + md + 1.0);
-  return profile_newton(start, tol, [&](double phi) {
+  return profile_newton(start, tol, floor, [&](double phi) {
     const double f = md * phi + 2.0 * nd * (std::log(phi) + digamma(1.0 / phi)) + s;
     const double slope = md + (2.0 * nd / phi) * (1.0 - trigamma(1.0 / phi) / phi);
     return std::pair{f, slope};
   });
 }
 
-double gamma_profile_scale(double penalized_deviance, VectorView w, std::uint64_t m_p) {
+double gamma_profile_scale(double penalized_deviance, VectorView w, std::uint64_t m_p, double floor) {
   const double s = penalized_deviance;
   const double md = static_cast<double>(m_p);
-  double rows = 0.0;
-  for (std::size_t i = 0; i < w.size; ++i) rows += w[i] > 0.0 ? 1.0 : 0.0;
-  const double start = common::floor_at(s / (rows - md), kScaleFloor);
-  const double tol = kGammaProfileTolerance * (std::fabs(s) + md + 1.0);
-  return profile_newton(start, tol, [&](double phi) {
+  double rows = 0.0, total = 0.0;
+  for (std::size_t i = 0; i < w.size; ++i)
+    if (w[i] > 0.0) {
+      rows += 1.0;
+      total += w[i];
+    }
+  const double start = common::floor_at(s / (rows - md), floor);
+  // Every term of f carries the weights' units; so does the tolerance (at
+  // unit weights it is the unweighted one).
+  const double tol = kGammaProfileTolerance * (std::fabs(s) + (md + 1.0) * (total / rows));
+  return profile_newton(start, tol, floor, [&](double phi) {
     double sum = 0.0, slope_sum = 0.0;
     for (std::size_t i = 0; i < w.size; ++i) {
       const double wi = w[i];
@@ -92,12 +98,12 @@ double gamma_profile_scale(double penalized_deviance, VectorView w, std::uint64_
   });
 }
 
-double Gamma::profile_newton_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p) {
-  return gamma_profile_scale(penalized_deviance, n, m_p);
+double Gamma::profile_newton_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p, double floor) {
+  return gamma_profile_scale(penalized_deviance, n, m_p, floor);
 }
 
-double Gamma::profile_newton_scale(double penalized_deviance, VectorView w, std::uint64_t m_p) {
-  return gamma_profile_scale(penalized_deviance, w, m_p);
+double Gamma::profile_newton_scale(double penalized_deviance, VectorView w, std::uint64_t m_p, double floor) {
+  return gamma_profile_scale(penalized_deviance, w, m_p, floor);
 }
 
 }  // namespace kavri::family

@@ -43,8 +43,9 @@ struct Gamma : LogLink, WithoutShape<Gamma> {
   // bit for bit; a zero weight adds nothing.
   static double saturated_loglik(VectorView y, VectorView w, double phi);
   // The `ProfileNewton` rule: see `gamma_profile_scale` below.
-  static double profile_newton_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p);
-  static double profile_newton_scale(double penalized_deviance, VectorView w, std::uint64_t m_p);
+  static double profile_newton_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p,
+                                     double floor);
+  static double profile_newton_scale(double penalized_deviance, VectorView w, std::uint64_t m_p, double floor);
   static PearsonTerm pearson_term(double mu) {
     const double m = common::floor_at(mu, kPearsonMeanFloor);
     return {m, m * m};
@@ -66,16 +67,18 @@ inline constexpr double kGammaProfileStepUp = 10.0;
 // A step shorter than this fraction of φ ends the solve.
 inline constexpr double kGammaProfileRelativeStep = 1e-12;
 
-// The scale φ ≥ 1e-8 at which the Gamma criterion is stationary in φ: the
+// The scale φ ≥ floor at which the Gamma criterion is stationary in φ: the
 // root of f(φ) = M_p·φ + 2n·(ln φ + ψ(1/φ)) + (D + P), which is −2φ² times
 // the φ-derivative of (D + P)/(2φ) − (M_p/2)·ln(2πφ) − c(y; φ). Newton from
 // max((D + P)/(n − M_p), 1e-8). The criterion calls it only with D + P > 0
 // and n > M_p; an infinite D + P gives +∞.
-double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p);
+double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p,
+                           double floor = kScaleFloor);
 
 // The same root for the weighted criterion: f(φ) = M_p·φ + 2·Σ_{w_i>0}
-// w_i·(ln(φ/w_i) + ψ(w_i/φ)) + (D + P), from max((D + P)/(n − M_p), 1e-8)
-// with n the rows of positive weight, under the same step rules.
-double gamma_profile_scale(double penalized_deviance, VectorView w, std::uint64_t m_p);
+// w_i·(ln(φ/w_i) + ψ(w_i/φ)) + (D + P), from max((D + P)/(n − M_p), floor)
+// with n the rows of positive weight, under the same step rules; the
+// tolerance's M_p + 1 is taken in units of the mean positive weight.
+double gamma_profile_scale(double penalized_deviance, VectorView w, std::uint64_t m_p, double floor = kScaleFloor);
 
 }  // namespace kavri::family

@@ -81,6 +81,8 @@ FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& desig
                         .criterion = criterion_view(design, y, prior_weights),
                         .products = {},
                         .counters = nullptr};
+  if constexpr (F::scale_rule() == family::ScaleRule::Profile || F::scale_rule() == family::ScaleRule::ProfileNewton)
+    problem.criterion.scale_floor = family::scale_floor(family, y, family::weights_or_ones(prior_weights, y.size));
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) inner::form_closed_form_products(problem);
   return problem;
 }
@@ -112,7 +114,7 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(linalg::Vector(m, 0.0), [&](const linalg::Vector& rho) {
               return score::outer_eval_fd(problem, rho);
-            }));
+            }, static_cast<double>(n)));
   KAVRI_TRY(inner::InnerFit fit, inner::fit_at(problem, state.rho));
 
   FitSummary summary;

@@ -56,6 +56,7 @@ struct CriterionView {
   std::optional<linalg::VectorView> prior_weights;  // n; absent means every weight is 1
   std::uint64_t n = 0;                              // rows of the data
   std::uint64_t null_space_dim = 0;                 // M_p, the dimension of the unpenalized space
+  double scale_floor = family::kScaleFloor;         // lower bound of an estimated φ (`family::scale_floor`)
 };
 
 // A reference fit of a Gaussian problem, from which the fits of the search

@@ -8,12 +8,12 @@ namespace kavri::linalg {
 
 double solve_ridge(MatrixView h) {
   // A NaN fails the comparison and is skipped.
-  double scale = 1.0;
+  double scale = 0.0;
   for (std::size_t i = 0; i < h.rows; ++i) {
     const double d = std::fabs(h(i, i));
     if (d > scale) scale = d;
   }
-  return scale * kRidgeScale;
+  return (scale > 0.0 ? scale : 1.0) * kRidgeScale;
 }
 
 Result<CholeskySolution> cholesky_solve_ridged(MatrixView h, VectorView b) {

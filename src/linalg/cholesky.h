@@ -10,11 +10,14 @@
 
 namespace kavri::linalg {
 
-// The ridge added for the solve is this multiple of max(1, max_i |H_ii|).
+// The ridge added for the solve is this multiple of max_i |H_ii|.
 inline constexpr double kRidgeScale = 1e-12;
 
-// δ = kRidgeScale · max(1, max_i |H_ii|); NaN diagonal entries are skipped,
-// so δ is finite and positive for any H.
+// δ = kRidgeScale · max_i |H_ii|, relative to H so that a system in other
+// units (prior weights or a response scaled by a common factor) is solved
+// alike; NaN diagonal entries are skipped, and a diagonal without a
+// positive finite entry takes kRidgeScale itself, so δ is finite and
+// positive for any H.
 double solve_ridge(MatrixView h);
 
 struct CholeskySolution {

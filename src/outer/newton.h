@@ -6,6 +6,13 @@
 // sufficient-decrease margin accepts the step. Written once, generic over the
 // evaluation routine (a callable from the search vector to
 // `Result<score::OuterEval>`).
+//
+// Every tolerance is relative to 1 + M, M a units-free magnitude of the
+// criterion that the caller supplies (the drivers pass the number of
+// observations: V is a log-likelihood in nats of that order). V itself is
+// no such measure: it carries constants that move with the units of y and
+// of the prior weights, so tolerances relative to |V| would make the
+// chosen smoothing depend on those units.
 #pragma once
 
 #include <cmath>
@@ -18,21 +25,27 @@
 
 namespace kavri::outer {
 
-// Stop when gnorm < kGradientTolerance · (1 + |f|).
-inline constexpr double kGradientTolerance = 1e-8;
-// Stop once k ≥ kMinStepsForValueTest when |f − f_prev| / max(|f|, 1) < kValueTolerance.
-inline constexpr double kValueTolerance = 1e-9;
+// Stop when gnorm < kGradientTolerance · (1 + M). Small enough that a step
+// of 0.05 along any coordinate cannot lower V by more than about 1e-10 per
+// observation, also along the flat directions where a smooth is penalized
+// to its null space and V falls towards an asymptote.
+inline constexpr double kGradientTolerance = 1e-10;
+// Stop once k ≥ kMinStepsForValueTest when |f − f_prev| < kValueTolerance · (1 + M).
+inline constexpr double kValueTolerance = 1e-11;
 inline constexpr std::uint64_t kMinStepsForValueTest = 3;
 // The direction is scaled so that its largest |entry| is at most this.
 inline constexpr double kMaxStep = 5.0;
-// A trial is accepted when f_t < f − kSufficientDecrease · |f|.
-inline constexpr double kSufficientDecrease = 1e-10;
+// A trial of step length a along d is accepted when f_t < f +
+// kArmijoFraction·a·g'd; where g'd is not a finite negative number, when
+// f_t < f − kSufficientDecrease · (1 + M).
+inline constexpr double kArmijoFraction = 1e-4;
+inline constexpr double kSufficientDecrease = 1e-12;
 // Step lengths 1, 1/2, ...; the line search fails below kMinStepLength.
 inline constexpr double kStepFactor = 0.5;
 inline constexpr double kMinStepLength = 0.001;
 inline constexpr std::uint64_t kMaxSteps = 50;
 // After a failed line search the point counts as converged when
-// gnorm < kLooseGradientTolerance · (1 + |f|).
+// gnorm < kLooseGradientTolerance · (1 + M).
 inline constexpr double kLooseGradientTolerance = 1e-3;
 // Eigenvalue floor of the positive-definite projection.
 inline constexpr double kEigenFloor = 1e-8;
@@ -62,12 +75,14 @@ linalg::Vector newton_direction(const score::OuterEval& at);
 bool usable_optimum(const score::OuterEval& at);
 
 template <class Evaluate>
-[[nodiscard]] Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evaluate);
+[[nodiscard]] Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evaluate,
+                                                        double magnitude = 1.0);
 
 // ---- Implementation details follow ----
 
 template <class Evaluate>
-Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evaluate) {
+Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evaluate, double magnitude) {
+  const double scale = 1.0 + magnitude;
   KAVRI_TRY(score::OuterEval current, evaluate(start));
   linalg::Vector v = std::move(start);
   double f_prev = 0.0;
@@ -81,11 +96,8 @@ Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evalua
     const double f = current.value;
     const double gnorm = max_abs_ignoring_nan(current.gradient);
     if (usable_optimum(current)) {
-      if (kGradientTolerance * (1.0 + std::fabs(f)) > gnorm) return result(true);
-      if (k >= kMinStepsForValueTest) {
-        const double denom = std::fmax(std::fabs(f), 1.0);  // fmax ignores a NaN |f|
-        if (kValueTolerance > std::fabs(f - f_prev) / denom) return result(true);
-      }
+      if (kGradientTolerance * scale > gnorm) return result(true);
+      if (k >= kMinStepsForValueTest && kValueTolerance * scale > std::fabs(f - f_prev)) return result(true);
     }
 
     const linalg::Vector d = newton_direction(current);
@@ -93,9 +105,16 @@ Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evalua
 
     // Line search. A failed evaluation or a non-finite trial value is
     // simply "not enough decrease": the step shrinks, the search goes on.
-    const double threshold = f - kSufficientDecrease * std::fabs(f);
+    // A trial must lower f by a fraction of the decrease its slope predicts
+    // (near the optimum a fixed margin would refuse the last Newton step,
+    // whose gain is quadratic in the gradient, while ρ is still off by
+    // g/H), and by at least the margin when the slope says nothing.
+    double slope = 0.0;  // g'd, negative along a descent direction
+    for (std::size_t i = 0; i < d.size(); ++i) slope += current.gradient[i] * d[i];
+    const bool descent = std::isfinite(slope) && slope < 0.0;
     bool accepted = false;
     for (double a = 1.0; a >= kMinStepLength; a *= kStepFactor) {
+      const double threshold = descent ? f + kArmijoFraction * (a * slope) : f - kSufficientDecrease * scale;
       linalg::Vector trial(v.size());
       for (std::size_t i = 0; i < v.size(); ++i) trial[i] = v[i] + (a * d[i]);
       auto eval = evaluate(trial);
@@ -107,7 +126,7 @@ Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evalua
       break;
     }
     if (!accepted) {
-      const bool loose = usable_optimum(current) && kLooseGradientTolerance * (1.0 + std::fabs(f)) > gnorm;
+      const bool loose = usable_optimum(current) && kLooseGradientTolerance * scale > gnorm;
       return result(loose);
     }
     if (k == kMaxSteps) return not_converged(kMaxSteps, max_abs_ignoring_nan(current.gradient));

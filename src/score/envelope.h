@@ -118,18 +118,19 @@ Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& c
   // A family whose c(y; φ) and scale profile read the prior weights says so
   // by taking them; the others' weights shift V by a constant in ρ and φ.
   constexpr bool kWeightedProfile = requires(linalg::VectorView w) {
-    family.profile_newton_scale(penalized, w, crit.null_space_dim);
+    family.profile_newton_scale(penalized, w, crit.null_space_dim, crit.scale_floor);
     family.saturated_loglik(crit.y, w, 1.0);
   };
   const bool weighted = kWeightedProfile && crit.prior_weights.has_value();
   double phi = 1.0;
   if constexpr (rule == family::ScaleRule::Profile) {
-    phi = family::profile_scale(penalized, crit.n, crit.null_space_dim);
+    phi = family::profile_scale(penalized, crit.n, crit.null_space_dim, crit.scale_floor);
   } else if constexpr (rule == family::ScaleRule::ProfileNewton) {
     if constexpr (kWeightedProfile) {
-      if (weighted) phi = family.profile_newton_scale(penalized, *crit.prior_weights, crit.null_space_dim);
+      if (weighted)
+        phi = family.profile_newton_scale(penalized, *crit.prior_weights, crit.null_space_dim, crit.scale_floor);
     }
-    if (!weighted) phi = family.profile_newton_scale(penalized, crit.n, crit.null_space_dim);
+    if (!weighted) phi = family.profile_newton_scale(penalized, crit.n, crit.null_space_dim, crit.scale_floor);
   } else if constexpr (rule == family::ScaleRule::ShapeParameter) {
     phi = family.scale();
   }

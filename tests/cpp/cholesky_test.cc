@@ -55,7 +55,7 @@ TEST(CholeskySolveRidged, RidgeIsScaledByLargestDiagonalMagnitude) {
     double diag;  // H = diag * I (1 × 1), b = 1: x = 1 / (diag + ridge)
     double ridge;
   } cases[] = {
-      {"small diagonal takes the floor 1", 0.25, 1e-12},
+      {"small diagonal", 0.25, 0.25e-12},
       {"unit diagonal", 1.0, 1e-12},
       {"large diagonal", 1e6, 1e-6},
   };

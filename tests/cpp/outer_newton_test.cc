@@ -167,7 +167,7 @@ TEST(OuterNewton, AcceptsTheSmallestStepLengthButNoSmaller) {
       EXPECT_EQ(state->iterations, 1u);
       EXPECT_EQ(calls, 11);
       EXPECT_EQ(state->rho, Vector{0.0});
-      EXPECT_FALSE(state->converged);  // gnorm 1 is not below 1e-3·(1 + 0.5)
+      EXPECT_FALSE(state->converged);  // gnorm 1 is not below 1e-3·(1 + 1)
     }
   }
 }
@@ -222,23 +222,50 @@ TEST(OuterNewton, LineSearchFailureOnTheFiftiethStepIsAResult) {
   EXPECT_EQ(state->rho, Vector{49.0});
 }
 
-TEST(OuterNewton, RelativeValueTestStartsAfterThreeSteps) {
-  // The value stays exactly the same along the path (a tiny decrease from
-  // the margin only), but the gradient stays large: before k = 3 equal
-  // values must not stop the search.
+TEST(OuterNewton, ValueTestStartsAfterThreeSteps) {
+  // A gradient of 1e-9 (above the gradient tolerance 1e-10·(1 + 1)) on a
+  // curvature at the eigenvalue floor 1e-8: each Newton step of 0.1 lowers
+  // f by 1e-12, enough for the line search (1e-4 of the predicted 1e-10)
+  // and below the value tolerance 1e-11·(1 + 1). Before k = 3 such steps
+  // must not stop the search.
   std::vector<Vector> points;
   auto state = outer_newton_minimize(Vector{0.0}, [&](const Vector& v) -> Result<OuterEval> {
     points.push_back(v);
     OuterEval e;
-    e.value = 1.0 - 2e-10 * v[0];  // each unit step lowers f by just over the margin
-    e.gradient = {-1.0};
-    e.hessian = Matrix(1, 1, 1.0);
+    e.value = 1.0 - 1e-11 * v[0];
+    e.gradient = {-1e-9};
+    e.hessian = Matrix(1, 1, 1e-8);
     return e;
   });
   ASSERT_TRUE(state.has_value());
   EXPECT_TRUE(state->converged);
   EXPECT_EQ(state->iterations, 3u);
-  EXPECT_EQ(state->rho, Vector{3.0});
+  ASSERT_EQ(state->rho.size(), 1u);
+  EXPECT_NEAR(state->rho[0], 0.3, 1e-15);
+}
+
+TEST(OuterNewton, StopDoesNotDependOnConstantsInTheValue) {
+  // A criterion's value carries constants that move with the units of the
+  // data; the steps, the stop and the point reached must not. Starting
+  // 1e-4 from the centre of a quadratic with curvature 0.2, the one Newton
+  // step gains only 1e-9 (f resolves 2e-12 at |f| = 1e4), which a margin
+  // relative to |f| (1e-10·1e4) would refuse; it is taken, and the centre
+  // is reached to rounding.
+  for (const double offset : {0.0, 1e4, -1e4}) {
+    SCOPED_TRACE(offset);
+    auto state = outer_newton_minimize(
+        Vector{2.0001},
+        [&](const Vector& v) -> Result<OuterEval> {
+          OuterEval e = quadratic(v, Vector{2.0}, Vector{0.2});
+          e.value += offset;
+          return e;
+        },
+        100.0);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_TRUE(state->converged);
+    EXPECT_EQ(state->iterations, 1u);
+    EXPECT_NEAR(state->rho[0], 2.0, 1e-15);
+  }
 }
 
 TEST(OuterNewton, GuardValueAndNanGradientsAreNeverConverged) {
