@@ -1,6 +1,6 @@
 """kavri: generalized additive models with smoothing chosen by Laplace-approximate REML."""
 
 from kavri._kavri_native import FittedGam, fit, fit_additive
+from kavri._version import __version__
 
-__version__ = "0.1.0"
 __all__ = ["FittedGam", "fit", "fit_additive", "__version__"]

@@ -1,9 +1,9 @@
 // The NumPy array interface, reached through the "_ARRAY_API" capsule of
 // NumPy's multiarray module, and the array checks and views built on it.
 //
-// NumPy's own headers do not compile under the limited API, so the few
-// table slots and array fields used here are declared in numpy_api.cc;
-// they are NumPy's stable ABI and the same for NumPy 1.x and 2.x. Input
+// numpy_api.cc reads the table and the arrays through NumPy's own headers
+// (those of NumPy 2, which build under the limited API), asking for no C
+// API newer than NumPy 1.23's, so one binary serves NumPy 1.x and 2.x. Input
 // arrays are read in place through views that follow their strides; output
 // arrays are new C-contiguous float64 arrays with buffers of their own.
 #pragma once
