@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "family/polygamma.h"
+#include "test_util.h"
 
 namespace kavri::family {
 namespace {
@@ -65,19 +66,6 @@ TEST(GammaProfileScale, IsAStationaryPointOfTheCriterion) {
   EXPECT_GT(std::fabs((criterion(off + h) - criterion(off - h)) / (2.0 * h)), 0.1);
 }
 
-// The weighted Gamma criterion from the densities: row i has shape
-// ν_i = w_i/φ, so c(y; φ) = Σ_{w_i>0} [ν_i·ln ν_i − lnΓ(ν_i) − ν_i − ln y_i]
-// with std::lgamma.
-double weighted_saturated(const Vector& y, const Vector& w, double phi) {
-  double c = 0.0;
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    if (w[i] == 0.0) continue;
-    const double nu = w[i] / phi;
-    c += nu * std::log(nu) - std::lgamma(nu) - nu - std::log(y[i]);
-  }
-  return c;
-}
-
 TEST(GammaWeightedCriterion, SaturatedTermAndProfileFollowTheShapesOfTheRows) {
   // Six rows, one of weight zero. The family's c(y; φ) against the density
   // sum: terms of a few units, 1e-13 relative. Unit weights give the
@@ -86,7 +74,7 @@ TEST(GammaWeightedCriterion, SaturatedTermAndProfileFollowTheShapesOfTheRows) {
   const Vector w = {1.0, 2.5, 0.5, 0.0, 3.0, 1.5};
   for (const double phi : {0.05, 0.4, 2.0}) {
     SCOPED_TRACE(phi);
-    const double expected = weighted_saturated(y, w, phi);
+    const double expected = testing::weighted_gamma_saturated(y, w, phi);
     EXPECT_NEAR(Gamma::saturated_loglik(y, w, phi), expected, 1e-13 * std::fabs(expected) + 1e-13);
     EXPECT_EQ(Gamma::saturated_loglik(y, Vector(6, 1.0), phi), Gamma::saturated_loglik(y, phi));
   }
@@ -95,7 +83,7 @@ TEST(GammaWeightedCriterion, SaturatedTermAndProfileFollowTheShapesOfTheRows) {
   // vanishes to 1e-7, while 1% away the slope is of order one.
   const double s = 1.3, m_p = 2.0;
   auto criterion = [&](double phi) {
-    return s / (2.0 * phi) - 0.5 * m_p * std::log(2.0 * kPi * phi) - weighted_saturated(y, w, phi);
+    return s / (2.0 * phi) - 0.5 * m_p * std::log(2.0 * kPi * phi) - testing::weighted_gamma_saturated(y, w, phi);
   };
   const double phi = gamma_profile_scale(s, w, 2);
   const double h = 1e-6 * phi;

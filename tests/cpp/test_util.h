@@ -81,4 +81,17 @@ inline void expect_invalid_parameter(const KavriError& e, const std::string& mes
   EXPECT_EQ(e.message(), message);
 }
 
+// The weighted Gamma saturated log-likelihood from the densities: row i has
+// shape ν_i = w_i/φ, so c(y; φ) = Σ_{w_i>0} [ν_i·ln ν_i − lnΓ(ν_i) − ν_i −
+// ln y_i], with std::lgamma.
+inline double weighted_gamma_saturated(const Vector& y, const Vector& w, double phi) {
+  double c = 0.0;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    if (w[i] == 0.0) continue;
+    const double nu = w[i] / phi;
+    c += nu * std::log(nu) - std::lgamma(nu) - nu - std::log(y[i]);
+  }
+  return c;
+}
+
 }  // namespace kavri::testing
