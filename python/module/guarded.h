@@ -2,7 +2,8 @@
 // calls runs its body through `guarded`.
 //
 // No C++ exception may cross into the interpreter. Allocation failure
-// becomes MemoryError and anything else RuntimeError; this is the only
+// becomes MemoryError, with the text of a failure that names its matrix
+// (design/sizes.h), and anything else RuntimeError; this is the only
 // catch-all of the module, and it reports what it caught. It also keeps the
 // C API's rule that a null result comes with an exception and a value
 // without one.
@@ -11,6 +12,7 @@
 #include <exception>
 #include <new>
 
+#include "design/sizes.h"
 #include "py_ref.h"
 
 namespace kavri::python {
@@ -27,6 +29,9 @@ PyObject* guarded(Body&& body) noexcept {
   try {
     PyResult<PyRef> value = body();
     if (value) result = value->release();
+  } catch (const design::AllocationFailure& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

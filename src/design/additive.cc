@@ -170,47 +170,50 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
     built.push_back(std::move(t));
   }
 
-  Matrix model_matrix(n, q);
-  for (std::size_t i = 0; i < n; ++i) model_matrix(i, 0) = 1.0;
-  std::vector<Matrix> penalties;
-  std::vector<std::uint64_t> ranks;
-  std::vector<double> log_pdets;
-  std::vector<ColumnRange> ranges;
-  std::vector<Predictor> term_predictors;
-  std::uint64_t ranked = 0;
-  std::uint64_t start = 1;
-  for (BuiltTerm& t : built) {
-    const std::uint64_t w = t.block.cols;
-    for (std::size_t i = 0; i < n; ++i)
-      for (std::size_t j = 0; j < w; ++j) model_matrix(i, start + j) = t.block(i, j);
-    t.block = Matrix();
-    ranges.push_back({start, start + w});
+  // The model matrix and each embedded penalty are the largest matrices here.
+  return naming_allocation_failure("Additive design", largest_shape({{n, q}, {q, q}}), [&]() -> Result<ModelDesign> {
+    Matrix model_matrix(n, q);
+    for (std::size_t i = 0; i < n; ++i) model_matrix(i, 0) = 1.0;
+    std::vector<Matrix> penalties;
+    std::vector<std::uint64_t> ranks;
+    std::vector<double> log_pdets;
+    std::vector<ColumnRange> ranges;
+    std::vector<Predictor> term_predictors;
+    std::uint64_t ranked = 0;
+    std::uint64_t start = 1;
+    for (BuiltTerm& t : built) {
+      const std::uint64_t w = t.block.cols;
+      for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < w; ++j) model_matrix(i, start + j) = t.block(i, j);
+      t.block = Matrix();
+      ranges.push_back({start, start + w});
 
-    std::uint64_t own_rank = 0;
-    for (const Matrix& p : t.penalties) {
-      Matrix embedded = embed_penalty(p, start, q);
-      KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(embedded));
-      penalties.push_back(std::move(embedded));
-      ranks.push_back(summary.rank);
-      log_pdets.push_back(summary.log_pdet);
-      own_rank = summary.rank;
+      std::uint64_t own_rank = 0;
+      for (const Matrix& p : t.penalties) {
+        Matrix embedded = embed_penalty(p, start, q);
+        KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(embedded));
+        penalties.push_back(std::move(embedded));
+        ranks.push_back(summary.rank);
+        log_pdets.push_back(summary.log_pdet);
+        own_rank = summary.rank;
+      }
+      KAVRI_TRY(const std::uint64_t rank, term_rank(t.penalties, own_rank));
+      ranked += rank;
+      term_predictors.push_back(std::move(t.predictor));
+      start += w;
     }
-    KAVRI_TRY(const std::uint64_t rank, term_rank(t.penalties, own_rank));
-    ranked += rank;
-    term_predictors.push_back(std::move(t.predictor));
-    start += w;
-  }
 
-  return ModelDesign{
-      .penalties = std::move(penalties),
-      .penalty_ranks = std::move(ranks),
-      .penalty_log_pdets = std::move(log_pdets),
-      .model_matrix = std::move(model_matrix),
-      .null_space_dim = ranked <= q ? q - ranked : 0,
-      .predictor = Predictor{AdditivePredictor{.term_predictors = std::move(term_predictors),
-                                               .cols_used = std::move(cols_used),
-                                               .term_col_ranges = std::move(ranges)}},
-  };
+    return ModelDesign{
+        .penalties = std::move(penalties),
+        .penalty_ranks = std::move(ranks),
+        .penalty_log_pdets = std::move(log_pdets),
+        .model_matrix = std::move(model_matrix),
+        .null_space_dim = ranked <= q ? q - ranked : 0,
+        .predictor = Predictor{AdditivePredictor{.term_predictors = std::move(term_predictors),
+                                                 .cols_used = std::move(cols_used),
+                                                 .term_col_ranges = std::move(ranges)}},
+    };
+  });
 }
 
 Result<Matrix> additive_predictor_matrix(const AdditivePredictor& predictor, MatrixView x_new) {

@@ -57,50 +57,64 @@ Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, st
   return CentredSpline{std::move(knots.knots), std::move(z), std::move(centred), std::move(penalty)};
 }
 
+// Every matrix of a k-knot spline term, or of its single-smooth design, at
+// n rows is at most k × k or n × k.
+MatrixShape spline_shape(linalg::MatrixView x, std::uint64_t k) { return largest_shape({{k, k}, {x.rows, k}}); }
+
+constexpr std::string_view kSplineContext = "CR spline";
+
 }  // namespace
 
 Result<CrTerm> build_cr_term(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
-  KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
-  return CrTerm{.knots = std::move(t.knots),
-                .centring = std::move(t.centring),
-                .basis = std::move(t.basis),
-                .penalty = std::move(t.penalty)};
+  return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrTerm> {
+    KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
+    return CrTerm{.knots = std::move(t.knots),
+                  .centring = std::move(t.centring),
+                  .basis = std::move(t.basis),
+                  .penalty = std::move(t.penalty)};
+  });
 }
 
 Result<CrStableTerm> build_cr_stable_term(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
-  KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
-  auto eig = linalg::eigh(t.penalty);
-  if (!eig) return linalg_error("eigh failed in StableReparam: " + eig.error().text());
-  // Eigenvalues come ascending; reversing the columns puts the most
-  // penalised direction first and the null direction last.
-  const std::size_t m = eig->vectors.cols;
-  Matrix v(m, m);
-  for (std::size_t i = 0; i < m; ++i)
-    for (std::size_t j = 0; j < m; ++j) v(i, j) = eig->vectors(i, m - 1 - j);
+  return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrStableTerm> {
+    KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
+    auto eig = linalg::eigh(t.penalty);
+    if (!eig) return linalg_error("eigh failed in StableReparam: " + eig.error().text());
+    // Eigenvalues come ascending; reversing the columns puts the most
+    // penalised direction first and the null direction last.
+    const std::size_t m = eig->vectors.cols;
+    Matrix v(m, m);
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t j = 0; j < m; ++j) v(i, j) = eig->vectors(i, m - 1 - j);
 
-  Matrix basis = linalg::multiply(t.basis, v);
-  Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
-  return CrStableTerm{.knots = std::move(t.knots),
-                      .centring = std::move(t.centring),
-                      .reparam_v = std::move(v),
-                      .basis = std::move(basis),
-                      .penalty = std::move(penalty)};
+    Matrix basis = linalg::multiply(t.basis, v);
+    Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
+    return CrStableTerm{.knots = std::move(t.knots),
+                        .centring = std::move(t.centring),
+                        .reparam_v = std::move(v),
+                        .basis = std::move(basis),
+                        .penalty = std::move(penalty)};
+  });
 }
 
 Result<ModelDesign> build_single_cr_design(linalg::MatrixView x, std::uint64_t k) {
   KAVRI_TRY_VOID(require_a_column(x));
   KAVRI_TRY(CrTerm t, build_cr_term(x, 0, k));
-  return single_smooth_design(t.basis, t.penalty,
-                              Predictor{CrPredictor{.knots = std::move(t.knots), .centring = std::move(t.centring)}});
+  return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&] {
+    return single_smooth_design(
+        t.basis, t.penalty, Predictor{CrPredictor{.knots = std::move(t.knots), .centring = std::move(t.centring)}});
+  });
 }
 
 Result<ModelDesign> build_single_cr_stable_design(linalg::MatrixView x, std::uint64_t k) {
   KAVRI_TRY_VOID(require_a_column(x));
   KAVRI_TRY(CrStableTerm t, build_cr_stable_term(x, 0, k));
-  return single_smooth_design(t.basis, t.penalty,
-                              Predictor{CrStablePredictor{.knots = std::move(t.knots),
-                                                          .centring = std::move(t.centring),
-                                                          .reparam_v = std::move(t.reparam_v)}});
+  return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&] {
+    return single_smooth_design(t.basis, t.penalty,
+                                Predictor{CrStablePredictor{.knots = std::move(t.knots),
+                                                            .centring = std::move(t.centring),
+                                                            .reparam_v = std::move(t.reparam_v)}});
+  });
 }
 
 }  // namespace kavri::design

@@ -18,10 +18,12 @@ bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == s
 // and leave some rows without an indicator. Values are finite here.
 bool level_less(double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); }
 
+constexpr std::string_view kReContext = "Re basis";
+
 }  // namespace
 
 Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col) {
-  KAVRI_TRY_VOID(require_matrix_fits("Re basis", x.rows, 1));
+  KAVRI_TRY_VOID(require_matrix_fits(kReContext, x.rows, 1));
   KAVRI_TRY_VOID(require_finite_column(x, col));
   std::vector<double> sorted = column_vector(x, col).to_vector();
   std::sort(sorted.begin(), sorted.end(), level_less);
@@ -29,8 +31,10 @@ Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col) {
   for (double v : sorted)
     if (levels.empty() || !same_bits(v, levels.back())) levels.push_back(v);
   if (levels.empty()) return invalid_parameter("Re basis: x is empty");
-  KAVRI_TRY_VOID(require_matrix_fits("Re basis", x.rows, levels.size()));
-  linalg::Matrix basis = re_indicator_matrix(levels, column_matrix(x, col));
+  KAVRI_TRY_VOID(require_matrix_fits(kReContext, x.rows, levels.size()));
+  linalg::Matrix basis = naming_allocation_failure(kReContext, {x.rows, levels.size()}, [&] {
+    return re_indicator_matrix(levels, column_matrix(x, col));
+  });
   return ReTerm{.levels = std::move(levels), .basis = std::move(basis)};
 }
 
@@ -65,8 +69,12 @@ linalg::Matrix re_indicator_matrix(std::span<const double> levels, linalg::Matri
 Result<ModelDesign> build_single_re_design(linalg::MatrixView x) {
   KAVRI_TRY_VOID(require_a_column(x));
   KAVRI_TRY(ReTerm t, build_re_term(x, 0));
-  const linalg::Matrix identity = linalg::Matrix::identity(t.levels.size());
-  return single_smooth_design(t.basis, identity, Predictor{RePredictor{.levels = std::move(t.levels)}});
+  // The design holds n × (L + 1) and (L + 1) × (L + 1) matrices.
+  const std::uint64_t p = t.levels.size() + 1;
+  return naming_allocation_failure(kReContext, largest_shape({{x.rows, p}, {p, p}}), [&] {
+    const linalg::Matrix identity = linalg::Matrix::identity(t.levels.size());
+    return single_smooth_design(t.basis, identity, Predictor{RePredictor{.levels = std::move(t.levels)}});
+  });
 }
 
 }  // namespace kavri::design

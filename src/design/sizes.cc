@@ -18,6 +18,27 @@ Result<void> require_matrix_fits(std::string_view context, std::uint64_t rows, s
   return {};
 }
 
+MatrixShape largest_shape(std::initializer_list<MatrixShape> shapes) {
+  MatrixShape best{};
+  std::uint64_t best_entries = 0;
+  bool first = true;
+  for (const MatrixShape& s : shapes) {
+    // An entry count beyond 64 bits is the largest there is.
+    const std::uint64_t entries = common::checked_mul(s.rows, s.cols).value_or(UINT64_MAX);
+    if (first || entries > best_entries) {
+      best = s;
+      best_entries = entries;
+      first = false;
+    }
+  }
+  return best;
+}
+
+AllocationFailure::AllocationFailure(std::string_view context, MatrixShape shape)
+    : text_(std::make_shared<const std::string>(std::string(context) + ": out of memory allocating a " +
+                                                common::format_count(shape.rows) + " × " +
+                                                common::format_count(shape.cols) + " matrix")) {}
+
 namespace {
 
 Result<void> require_consistent_storage(std::string_view record, std::string_view field, const linalg::Matrix& m) {

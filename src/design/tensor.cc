@@ -73,36 +73,37 @@ Result<TensorTerm> build_tensor_term(MatrixView x, std::uint64_t col_a, std::uin
   const std::uint64_t k = *k_total, n = x.rows;
   // Every matrix the term allocates, margins included (k_b = 0 leaves K = 0
   // and says nothing about k_a).
-  const std::pair<std::uint64_t, std::uint64_t> shapes[] = {{k_a, k_a}, {k_b, k_b}, {n, k_a},
-                                                            {n, k_b},   {k, k},     {n, k}};
-  for (const auto& [rows, cols] : shapes) KAVRI_TRY_VOID(require_matrix_fits("Tensor term", rows, cols));
+  const std::initializer_list<MatrixShape> shapes = {{k_a, k_a}, {k_b, k_b}, {n, k_a}, {n, k_b}, {k, k}, {n, k}};
+  for (const MatrixShape& s : shapes) KAVRI_TRY_VOID(require_matrix_fits("Tensor term", s.rows, s.cols));
   KAVRI_TRY_VOID(require_finite_column(x, col_a));
   KAVRI_TRY_VOID(require_finite_column(x, col_b));
 
-  KAVRI_TRY(basis::CrBasis knots_a, basis::place_cr_knots(column_vector(x, col_a), k_a));
-  KAVRI_TRY(basis::CrBasis knots_b, basis::place_cr_knots(column_vector(x, col_b), k_b));
-  KAVRI_TRY(const Matrix s_a, rescale_tensor_penalty(std::move(basis::cr_penalty(knots_a.knots).back())));
-  KAVRI_TRY(const Matrix s_b, rescale_tensor_penalty(std::move(basis::cr_penalty(knots_b.knots).back())));
+  return naming_allocation_failure("Tensor term", largest_shape(shapes), [&]() -> Result<TensorTerm> {
+    KAVRI_TRY(basis::CrBasis knots_a, basis::place_cr_knots(column_vector(x, col_a), k_a));
+    KAVRI_TRY(basis::CrBasis knots_b, basis::place_cr_knots(column_vector(x, col_b), k_b));
+    KAVRI_TRY(const Matrix s_a, rescale_tensor_penalty(std::move(basis::cr_penalty(knots_a.knots).back())));
+    KAVRI_TRY(const Matrix s_b, rescale_tensor_penalty(std::move(basis::cr_penalty(knots_b.knots).back())));
 
-  const Matrix raw = row_kronecker(basis::cr_basis_matrix(knots_a, column_matrix(x, col_a)),
-                                   basis::cr_basis_matrix(knots_b, column_matrix(x, col_b)));
-  Matrix z = transform::sum_to_zero_centring(raw);
-  Matrix block = linalg::multiply(raw, z);
-  std::array<Matrix, 2> penalties{centred_penalty(z, kronecker(s_a, Matrix::identity(k_b))),
-                                  centred_penalty(z, kronecker(Matrix::identity(k_a), s_b))};
-  return TensorTerm{
-      .basis = std::move(block),
-      .penalties = std::move(penalties),
-      .predictor = TensorPredictor{.col_a = col_a,
-                                   .col_b = col_b,
-                                   .bs_a = MarginBasis::Cr,
-                                   .bs_b = MarginBasis::Cr,
-                                   .knots_a = std::move(knots_a.knots),
-                                   .knots_b = std::move(knots_b.knots),
-                                   .xp_a = Matrix::identity(k_a),
-                                   .xp_b = Matrix::identity(k_b),
-                                   .centring = std::move(z)},
-  };
+    const Matrix raw = row_kronecker(basis::cr_basis_matrix(knots_a, column_matrix(x, col_a)),
+                                     basis::cr_basis_matrix(knots_b, column_matrix(x, col_b)));
+    Matrix z = transform::sum_to_zero_centring(raw);
+    Matrix block = linalg::multiply(raw, z);
+    std::array<Matrix, 2> penalties{centred_penalty(z, kronecker(s_a, Matrix::identity(k_b))),
+                                    centred_penalty(z, kronecker(Matrix::identity(k_a), s_b))};
+    return TensorTerm{
+        .basis = std::move(block),
+        .penalties = std::move(penalties),
+        .predictor = TensorPredictor{.col_a = col_a,
+                                     .col_b = col_b,
+                                     .bs_a = MarginBasis::Cr,
+                                     .bs_b = MarginBasis::Cr,
+                                     .knots_a = std::move(knots_a.knots),
+                                     .knots_b = std::move(knots_b.knots),
+                                     .xp_a = Matrix::identity(k_a),
+                                     .xp_b = Matrix::identity(k_b),
+                                     .centring = std::move(z)},
+    };
+  });
 }
 
 Result<Matrix> tensor_predictor_matrix(const TensorPredictor& predictor, MatrixView x_new) {

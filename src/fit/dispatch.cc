@@ -63,6 +63,7 @@ Result<FittedGam> fit_additive(std::string_view family_name, linalg::MatrixView 
                                std::span<const design::TermSpec> terms,
                                std::optional<linalg::VectorView> weights) {
   KAVRI_TRY(const FamilyId id, additive_family(family_name, terms));
+  KAVRI_TRY_VOID(check_data_before_design(x.rows, y, weights));
   KAVRI_TRY(design::ModelDesign design, design::build_additive_design(x, terms));
   return visit_plain_family(id, [&](const auto& family) -> Result<FittedGam> {
     return fit_family(family, std::move(design), x.rows, y, weights);

@@ -125,11 +125,12 @@ decltype(auto) visit_plain_family(FamilyId id, Visitor&& visitor) {
 [[nodiscard]] Result<FamilyId> additive_family(std::string_view family_name,
                                                std::span<const design::TermSpec> terms);
 
-// The additive fit: `additive_family`, then `design::build_additive_design`
-// of x and the terms, then the plain driver with n = rows of x; the first
-// failure is passed on unchanged. A caller that must report the request's
-// own checks before anything else about its arrays may run
-// `additive_family` first; it is repeated here at no cost.
+// The additive fit: `additive_family`, then `check_data_before_design`
+// (rows of x, prior weights not all zero), then
+// `design::build_additive_design` of x and the terms, then the plain driver
+// with n = rows of x; the first failure is passed on unchanged. A caller
+// that must report the request's own checks before anything else about its
+// arrays may run `additive_family` first; it is repeated here at no cost.
 [[nodiscard]] Result<FittedGam> fit_additive(std::string_view family_name, linalg::MatrixView x,
                                              linalg::VectorView y, std::span<const design::TermSpec> terms,
                                              std::optional<linalg::VectorView> weights);

@@ -10,8 +10,26 @@ namespace kavri::fit {
 using common::format_count;
 using common::format_double;
 
+namespace {
+
+Result<void> require_rows(std::uint64_t n) {
+  if (n == 0) return invalid_parameter("x must have at least one row");
+  return {};
+}
+
+// Weights that are all zero leave nothing to fit, and the first
+// factorisation would fail without saying why.
+Result<void> require_a_positive_weight(linalg::VectorView w) {
+  for (std::size_t i = 0; i < w.size; ++i)
+    if (w[i] != 0.0) return {};
+  return invalid_parameter("prior weights must not all be zero");
+}
+
+}  // namespace
+
 Result<void> check_rows_and_weights(std::uint64_t n, linalg::VectorView y,
                                     const std::optional<linalg::VectorView>& prior_weights) {
+  KAVRI_TRY_VOID(require_rows(n));
   if (y.size != n)
     return invalid_parameter("x and y must have the same number of rows; got x.nrows()=" + format_count(n) +
                              ", y.len()=" + format_count(y.size));
@@ -24,6 +42,15 @@ Result<void> check_rows_and_weights(std::uint64_t n, linalg::VectorView y,
     if (!(std::isfinite(w[i]) && w[i] >= 0.0))
       return invalid_parameter("prior weights must be finite and non-negative; got w=" + format_double(w[i]) +
                                " at row " + format_count(i));
+  return require_a_positive_weight(w);
+}
+
+Result<void> check_data_before_design(std::uint64_t n, linalg::VectorView y,
+                                      const std::optional<linalg::VectorView>& prior_weights) {
+  KAVRI_TRY_VOID(require_rows(n));
+  // Weights that are all zero pass the value check, so with the counts
+  // right nothing comes between them and their own check.
+  if (y.size == n && prior_weights && prior_weights->size == n) return require_a_positive_weight(*prior_weights);
   return {};
 }
 

@@ -33,13 +33,23 @@
 namespace kavri::fit {
 
 // The checks every instance makes before anything is fitted, in this order:
-// the row count of y ("x and y must have the same number of rows; got
-// x.nrows()={}, y.len()={}"), the length of the prior weights
-// ("prior_weights length must match x rows; got weights.len()={},
-// x.nrows()={}"), then each weight ("prior weights must be finite and
-// non-negative; got w={} at row {}"). The family's response check follows.
+// at least one row ("x must have at least one row"), the row count of y
+// ("x and y must have the same number of rows; got x.nrows()={},
+// y.len()={}"), the length of the prior weights ("prior_weights length must
+// match x rows; got weights.len()={}, x.nrows()={}"), each weight ("prior
+// weights must be finite and non-negative; got w={} at row {}"), then at
+// least one weight above zero ("prior weights must not all be zero"). The
+// family's response check follows.
 [[nodiscard]] Result<void> check_rows_and_weights(std::uint64_t n, linalg::VectorView y,
                                                   const std::optional<linalg::VectorView>& prior_weights);
+
+// The checks of `check_rows_and_weights` that need no design, made only
+// where that function would reach them: no rows, and all weights zero once
+// the counts are right. A caller that builds a design for a driver runs this
+// first, so that neither input surfaces as a design or factorisation
+// failure; the other checks keep their place after the design's own.
+[[nodiscard]] Result<void> check_data_before_design(std::uint64_t n, linalg::VectorView y,
+                                                    const std::optional<linalg::VectorView>& prior_weights);
 
 // The view of a design that every criterion reads.
 CriterionView criterion_view(const design::ModelDesign& design, linalg::VectorView y,
@@ -127,6 +137,9 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
       penalty += std::exp(state.rho[j]) * linalg::quadratic_form(problem.penalties[j], fit.beta);
     const double d = static_cast<double>(n) - static_cast<double>(problem.criterion.null_space_dim);
     summary.scale = d > 0.0 ? (penalty + fit.pearson) / d : std::numeric_limits<double>::quiet_NaN();
+    // On an exact fit β lies in the penalties' null space, where β'Sβ can
+    // round below zero; a variance is never negative.
+    if (std::signbit(summary.scale) && !std::isnan(summary.scale)) summary.scale = 0.0;
   } else {
     summary.edf_total = compute_edf_total(problem.model_matrix, fit.working_weights, fit.factor);
     if constexpr (F::scale_rule() != family::ScaleRule::Fixed)

@@ -99,7 +99,11 @@ TEST(FitAdditive, ChecksTermsThenNameThenDesignThenData) {
     const std::vector<design::TermSpec>* terms;
     const Vector* y;
     std::string message;
+    const Matrix* x_used = nullptr;     // x when absent
+    const Vector* weights = nullptr;
   };
+  const Matrix no_rows(0, 4);
+  const Vector no_y, zero_weights(n, 0.0), short_zero_weights(n - 1, 0.0);
   const Case cases[] = {
       {"no terms, unknown name", "nope", &none, &short_y, "fit_additive: terms list must be non-empty"},
       {"no terms, shape family", "negbin", &none, &short_y, "fit_additive: terms list must be non-empty"},
@@ -107,6 +111,17 @@ TEST(FitAdditive, ChecksTermsThenNameThenDesignThenData) {
       {"quantile alias", "quantile", &good, &y, refused("\"quantile\"")},
       {"case differs", "Gaussian", &bad_column, &short_y, refused("\"Gaussian\"")},
       {"escaped name", "tw\n\"", &good, &y, refused(R"("tw\n\"")")},
+      // No rows and all-zero weights leave nothing to fit: named before
+      // the design is built, and after the request's own checks.
+      {"no rows after the name", "negbin", &bad_column, &no_y, refused("\"negbin\""), &no_rows},
+      {"no rows before the design", "gaussian", &bad_column, &no_y, "x must have at least one row", &no_rows},
+      {"zero weights before the design", "poisson", &bad_column, &y, "prior weights must not all be zero", nullptr,
+       &zero_weights},
+      // Their place among the driver's checks holds: after the counts.
+      {"zero weights after the row count", "poisson", &good, &short_y,
+       "x and y must have the same number of rows; got x.nrows()=40, y.len()=39", nullptr, &zero_weights},
+      {"zero weights of the wrong length wait for the design", "poisson", &bad_column, &y,
+       "Additive term 0 reads column 7 but x has only 4 columns", nullptr, &short_zero_weights},
       {"design after the name", "gaussian", &bad_column, &short_y,
        "Additive term 0 reads column 7 but x has only 4 columns"},
       {"driver last", "gamma", &good, &short_y,
@@ -115,7 +130,9 @@ TEST(FitAdditive, ChecksTermsThenNameThenDesignThenData) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     auto family = additive_family(c.family, *c.terms);
-    auto fitted = fit_additive(c.family, x, *c.y, *c.terms, std::nullopt);
+    std::optional<linalg::VectorView> w;
+    if (c.weights) w = linalg::VectorView(*c.weights);
+    auto fitted = fit_additive(c.family, c.x_used ? *c.x_used : x, *c.y, *c.terms, w);
     ASSERT_FALSE(fitted.has_value());
     testing::expect_invalid_parameter(fitted.error(), c.message);
     if (!family) {

@@ -91,11 +91,12 @@ TEST(PersistenceReader, ReadsNullDoublesAsNaN) {
   ASSERT_EQ(model->vcov.data.size(), 2u);
   EXPECT_TRUE(std::isnan(model->vcov.data[0]));
   EXPECT_TRUE(std::signbit(model->vcov.data[1]));
-  const auto& levels = model->predictor.as<design::RePredictor>().levels;
-  ASSERT_EQ(levels.size(), 3u);
-  EXPECT_TRUE(std::isnan(levels[0]));
-  EXPECT_EQ(levels[1], 1.0);
-  EXPECT_TRUE(std::isnan(levels[2]));
+  const Matrix& centring = model->predictor.as<design::CrPredictor>().centring;
+  ASSERT_EQ(centring.data.size(), 6u);
+  EXPECT_TRUE(std::isnan(centring(0, 0)));
+  EXPECT_EQ(centring(0, 1), 1.0);
+  EXPECT_TRUE(std::isnan(centring(1, 0)));
+  EXPECT_TRUE(std::isnan(centring(2, 0)));
 }
 
 TEST(PersistenceReader, FrameChecksRunInOrderAtTheirBoundaries) {

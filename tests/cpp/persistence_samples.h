@@ -64,6 +64,16 @@ inline Predictor sample_cr_stable() {
   }};
 }
 
+// Columns e_{j+1} − e_0: a sum-to-zero centring of k basis functions, k × (k − 1).
+inline Matrix differences_from_first(std::size_t k) {
+  Matrix z(k, k - 1);
+  for (std::size_t j = 0; j + 1 < k; ++j) {
+    z(0, j) = -1.0;
+    z(j + 1, j) = 1.0;
+  }
+  return z;
+}
+
 inline Predictor sample_tensor() {
   return {design::TensorPredictor{
       .col_a = 0,
@@ -74,7 +84,7 @@ inline Predictor sample_tensor() {
       .knots_b = {-1.0, 1.0, 3.0},
       .xp_a = Matrix::identity(3),
       .xp_b = Matrix(3, 3, {2.0, 0.0, 0.0, 0.0, -0.0, 0.0, 0.0, 0.0, 1e-5}),
-      .centring = Matrix(9, 0),
+      .centring = differences_from_first(9),
   }};
 }
 
@@ -108,11 +118,14 @@ inline FittedGam model_with(Predictor predictor) {
   return m;
 }
 
-// A model holding every kind of non-finite double where a double is stored.
+// A model holding every kind of non-finite double where a double is stored
+// (the predictor's too, in its centring: knots and levels must be finite
+// to load).
 inline FittedGam non_finite_model() {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  FittedGam m = model_with({design::RePredictor{.levels = {kNaN, 1.0, -kInf}}});
+  FittedGam m = model_with(
+      {design::CrPredictor{.knots = {0.0, 1.0, 2.0}, .centring = Matrix(3, 2, {kNaN, 1.0, -kInf, 0.0, kInf, -0.0})}});
   m.scale = kNaN;
   m.edf_total = kInf;
   m.reml_value = -kInf;

@@ -123,7 +123,12 @@ TEST(PlainDriver, InputChecksRunInOrderWithTheirMessages) {
     Vector y;
     std::optional<Vector> weights;
     const char* message;
+    std::optional<std::size_t> rows = std::nullopt;  // n when absent
   } cases[] = {
+      {"no rows, before the row count", driver_of(family::gaussian_identity()), n, counts, std::nullopt,
+       "x must have at least one row", 0},
+      {"no rows, before the weight count", driver_of(family::poisson_log()), 0, counts, Vector(3, 1.0),
+       "x must have at least one row", 0},
       {"both counts wrong: rows first", driver_of(family::gaussian_identity()), n - 1, counts, Vector(n - 2, 1.0),
        "x and y must have the same number of rows; got x.nrows()=60, y.len()=59"},
       {"weight count", driver_of(family::poisson_log()), n, counts, Vector(n + 1, 1.0),
@@ -136,6 +141,14 @@ TEST(PlainDriver, InputChecksRunInOrderWithTheirMessages) {
        "prior weights must be finite and non-negative; got w=inf at row 7"},
       {"weights before the response", driver_of(family::poisson_log()), n, with(counts, 0, -1.0), with(ones, 9, -1.0),
        "prior weights must be finite and non-negative; got w=-1 at row 9"},
+      {"all weights zero, -0.0 included", driver_of(family::gaussian_identity()), n, counts,
+       with(Vector(n, 0.0), 4, -0.0), "prior weights must not all be zero"},
+      {"weight values before all zero", driver_of(family::gaussian_identity()), n, counts,
+       with(Vector(n, 0.0), 7, kNaN), "prior weights must be finite and non-negative; got w=NaN at row 7"},
+      {"weight count before all zero", driver_of(family::poisson_log()), n, counts, Vector(n - 1, 0.0),
+       "prior_weights length must match x rows; got weights.len()=59, x.nrows()=60"},
+      {"all weights zero before the response", driver_of(family::gamma_log()), n, with(counts, 0, 0.0),
+       Vector(n, 0.0), "prior weights must not all be zero"},
       {"gaussian NaN response", driver_of(family::gaussian_identity()), n, with(counts, 2, kNaN), std::nullopt,
        "y must be finite; got y=NaN at row 2"},
       {"gaussian infinite response", driver_of(family::gaussian_identity()), n, with(with(counts, 5, -kInf), 8, kNaN), ones,
@@ -157,7 +170,7 @@ TEST(PlainDriver, InputChecksRunInOrderWithTheirMessages) {
     SCOPED_TRACE(c.name);
     std::optional<VectorView> w;
     if (c.weights) w = VectorView(*c.weights);
-    auto fitted = c.driver(testing::cr_design(n, 6), n, VectorView(c.y.data(), c.y_len), w);
+    auto fitted = c.driver(testing::cr_design(n, 6), c.rows.value_or(n), VectorView(c.y.data(), c.y_len), w);
     ASSERT_FALSE(fitted.has_value());
     testing::expect_invalid_parameter(fitted.error(), c.message);
   }
@@ -273,6 +286,27 @@ TEST(PlainDriver, GaussianScaleIsResidualPlusPenaltyOverResidualDimensions) {
   pen *= std::exp(fitted->rho[0]);
   // M_p = 2 (intercept and the spline's linear part); sums of 80 squares.
   testing::expect_close(fitted->scale, (rss + pen) / static_cast<double>(n - 2), 1e-12);
+}
+
+TEST(PlainDriver, AnExactFitHasANonNegativeScaleAndCovariance) {
+  // y = 3x + 1 lies in the spline's unpenalised space: the fit is exact and
+  // RSS + λβ'Sβ is zero up to rounding, which falls below zero for these
+  // sizes.
+  for (const std::size_t n : {10, 40, 80}) {
+    SCOPED_TRACE(n);
+    Matrix x(n, 1);
+    Vector y(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      x(i, 0) = static_cast<double>(i) / static_cast<double>(n - 1);
+      y[i] = 3.0 * x(i, 0) + 1.0;
+    }
+    auto fitted = fit_family(family::gaussian_identity(), cr_design_of(x, 8), n, y, std::nullopt);
+    ASSERT_TRUE(fitted.has_value()) << fitted.error().display();
+    EXPECT_FALSE(std::signbit(fitted->scale));
+    // Rounding only: far below the response's variance of 0.75.
+    EXPECT_LT(fitted->scale, 1e-10);
+    for (std::size_t j = 0; j < fitted->vcov.rows; ++j) EXPECT_FALSE(std::signbit(fitted->vcov(j, j))) << "at " << j;
+  }
 }
 
 TEST(PlainDriver, AdditiveDesignGetsOneSmoothingParameterPerPenalty) {

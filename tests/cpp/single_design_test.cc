@@ -2,12 +2,15 @@
 
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 
 #include "basis/cr.h"
 #include "design/cr.h"
 #include "design/re.h"
+#include "design/sizes.h"
+#include "design/tensor.h"
 #include "linalg/lapack.h"
 #include "test_util.h"
 
@@ -356,6 +359,42 @@ TEST(SingleDesigns, ErrorsAndTheirMessages) {
     auto d = build(c.design, c.x, c.k);
     ASSERT_FALSE(d.has_value());
     expect_invalid_parameter(d.error(), c.message);
+  }
+}
+
+// Sizes that can be addressed but not held: the first allocation asks for
+// hundreds of terabytes, more than any address space, and fails at once.
+TEST(SingleDesigns, AnAllocationThatFailsNamesItsMatrix) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer ends the process on an allocation this large instead of throwing";
+#endif
+  const Matrix x = column_of(spread_values(20));
+  Matrix two_columns(20, 2);
+  for (std::size_t i = 0; i < 20; ++i) {
+    two_columns(i, 0) = x(i, 0);
+    two_columns(i, 1) = x(19 - i, 0);
+  }
+  constexpr std::uint64_t kHuge = 10'000'000;
+  struct Case {
+    const char* name;
+    std::function<void()> build;
+    const char* message;
+  } cases[] = {
+      {"cr", [&] { (void)build_single_cr_design(x, kHuge); },
+       "CR spline: out of memory allocating a 10000000 × 10000000 matrix"},
+      {"cr_stable", [&] { (void)build_single_cr_stable_design(x, kHuge); },
+       "CR spline: out of memory allocating a 10000000 × 10000000 matrix"},
+      {"tensor", [&] { (void)build_tensor_term(two_columns, 0, 1, 3, kHuge); },
+       "Tensor term: out of memory allocating a 30000000 × 30000000 matrix"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.build();
+      ADD_FAILURE() << "built";
+    } catch (const AllocationFailure& e) {
+      EXPECT_STREQ(e.what(), c.message);
+    }
   }
 }
 

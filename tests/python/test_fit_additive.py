@@ -111,6 +111,12 @@ DRIVER_ERRORS = [
      "prior_weights length must match x rows; got weights.len()=3, x.nrows()=80"),
     ("weights before response", "poisson", -Y_ANY, np.ones(3),
      "prior_weights length must match x rows; got weights.len()=3, x.nrows()=80"),
+    ("all weights zero", "gaussian", Y_ANY, np.where(np.arange(80) == 5, -0.0, 0.0),
+     "prior weights must not all be zero"),
+    ("weight count before all zero", "poisson", Y_ANY, np.zeros(79),
+     "prior_weights length must match x rows; got weights.len()=79, x.nrows()=80"),
+    ("all weights zero before the response", "gamma", np.where(np.arange(80) == 0, 0.0, Y_ANY), np.zeros(80),
+     "prior weights must not all be zero"),
     ("negative count", "poisson", np.where(np.arange(80) == 2, -1.0, Y_ANY), None,
      "Poisson requires y ≥ 0; got y=-1 at row 2"),
     ("zero gamma response", "gamma", np.where(np.arange(80) == 0, 0.0, Y_ANY), None,
@@ -143,6 +149,56 @@ def test_terms_that_share_a_covariate_are_refused():
     assert str(error.value) == (
         'Additive terms 0 (0, "cr") and 1 ((0, 1), "te") share column 0: both leave its linear trend unpenalised, '
         'so the model cannot be identified; use ((0, 1), "te") alone, which smooths column 0 too')
+
+
+NO_ROWS = np.zeros((0, 5))
+
+# (name, x, y, terms, weights, message): inputs that leave nothing to fit
+# are named before any design is built, after the terms and the family.
+NOTHING_TO_FIT = [
+    ("no rows", NO_ROWS, np.zeros(0), [(0, "cr", 5)], None, "x must have at least one row"),
+    ("no rows for a random effect", NO_ROWS, np.zeros(0), [(4, "re")], None, "x must have at least one row"),
+    ("no rows before the design", NO_ROWS, np.zeros(3), [(7, "cr")], None, "x must have at least one row"),
+    ("all weights zero before the design", X, Y_ANY, [(0, "cr"), (7, "re")], np.zeros(80),
+     "prior weights must not all be zero"),
+    ("the terms first", NO_ROWS, np.zeros(0), [], None, "fit_additive: terms list must be non-empty"),
+]
+
+
+@pytest.mark.parametrize("x, y, terms, weights, message", [c[1:] for c in NOTHING_TO_FIT],
+                         ids=[c[0] for c in NOTHING_TO_FIT])
+def test_inputs_that_leave_nothing_to_fit_are_named(x, y, terms, weights, message):
+    with pytest.raises(ValueError) as error:
+        fit_additive("gaussian", x, y, terms, weights)
+    assert str(error.value) == message
+
+
+# Bases that can be addressed but not held: the first allocation asks for
+# hundreds of terabytes, more than any address space, and fails at once.
+HUGE_BASES = [
+    ("cr", [(0, "cr", 10**7)], "CR spline: out of memory allocating a 10000000 × 10000000 matrix"),
+    ("cr_stable", [(0, "cr_stable", 10**7)], "CR spline: out of memory allocating a 10000000 × 10000000 matrix"),
+    ("te", [((0, 1), "te", (3, 10**7))], "Tensor term: out of memory allocating a 30000000 × 30000000 matrix"),
+]
+
+
+@pytest.mark.parametrize("terms, message", [c[1:] for c in HUGE_BASES], ids=[c[0] for c in HUGE_BASES])
+def test_a_failed_allocation_names_its_matrix(terms, message):
+    with pytest.raises(MemoryError) as error:
+        fit_additive("gaussian", X, Y_ANY, terms)
+    assert str(error.value) == message
+
+
+@pytest.mark.parametrize("n", [10, 40, 80])
+def test_an_exact_fit_has_a_non_negative_scale_and_covariance(n):
+    # y = 3x + 1 lies in the spline's unpenalised space: RSS + λβ'Sβ is
+    # zero up to rounding, which falls below zero for some of these sizes.
+    x = np.linspace(0.0, 1.0, n)[:, None]
+    model = fit_additive("gaussian", x, 3.0 * x[:, 0] + 1.0, [(0, "cr", 8)])
+    assert not np.signbit(model.scale)
+    assert not np.any(np.signbit(np.diag(model.vcov())))
+    # Rounding only: far below the response's variance of 0.75.
+    assert model.scale < 1e-10
 
 
 def test_numerical_failures_are_runtime_errors():

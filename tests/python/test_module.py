@@ -126,3 +126,88 @@ def test_numpy_is_reached_on_first_use_without_deprecation_warnings():
     # Under NumPy 2 the old module name warns; every warning is an error here.
     out = subprocess.run([sys.executable, "-W", "error", "-c", FIRST_ARRAY_CODE], capture_output=True, text=True)
     assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "arrays converted", "")
+
+
+# Python code that the one-time NumPy setup runs, calling back into the
+# module: a property on numpy.__version__, or on the C interface of NumPy's
+# multiarray module. The same thread must get an error, not wait for itself.
+REENTRY_CODE = """
+import sys
+import threading
+import time
+import types
+import numpy as np
+import kavri
+
+x = np.linspace(0.0, 1.0, 20)[:, None]
+y = np.sin(3.0 * x[:, 0])
+hook, target = sys.argv[1], sys.argv[2]
+module = np if target == "version" else next(
+    sys.modules[name] for name in ("numpy._core.multiarray", "numpy.core.multiarray") if name in sys.modules)
+attribute = "__version__" if target == "version" else "_ARRAY_API"
+inner = []
+
+
+def fit():
+    return kavri.fit_additive("gaussian", x, y, [(0, "cr", 5)])
+
+
+def other_thread():
+    inner.append(f"other thread: {type(fit()).__name__}")
+
+
+class Hooked(types.ModuleType):
+    def __getattribute__(self, name):
+        if name == attribute:
+            if hook == "same thread":
+                try:
+                    fit()
+                except RuntimeError as error:
+                    inner.append(f"inner: RuntimeError: {error}")
+                    raise
+            else:
+                thread = threading.Thread(target=other_thread)
+                thread.start()
+                inner.append(thread)
+                time.sleep(0.2)  # lets the thread reach the setup and wait there
+        return super().__getattribute__(name)
+
+
+module.__class__ = Hooked
+try:
+    result = type(fit()).__name__
+except RuntimeError as error:
+    result = f"RuntimeError: {error}"
+module.__class__ = types.ModuleType
+for item in list(inner):
+    if isinstance(item, threading.Thread):
+        item.join()
+        inner.remove(item)
+print(result)
+print(*inner, sep="\\n")
+# A failed setup leaves nothing behind: the next call sets up and fits.
+print("after:", type(fit()).__name__)
+"""
+
+REENTRY_ERROR = (
+    "RuntimeError: kavri._kavri_native: re-entered during its one-time setup on the same thread (Python code "
+    "that the setup ran, such as an import hook or a module attribute, called into the module); call it again "
+    "once the setup has finished"
+)
+
+
+@pytest.mark.parametrize("target", ["version", "multiarray"])
+def test_reentry_from_the_setup_raises_on_the_same_thread(target):
+    # A fresh process, since the setup runs once per process; the timeout
+    # bounds a call that would otherwise wait for itself forever.
+    out = subprocess.run([sys.executable, "-c", REENTRY_CODE, "same thread", target], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [REENTRY_ERROR, "inner: " + REENTRY_ERROR, "after: FittedGam"]
+
+
+def test_other_threads_wait_for_the_setup_and_share_it():
+    out = subprocess.run([sys.executable, "-c", REENTRY_CODE, "other thread", "version"], capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["FittedGam", "other thread: FittedGam", "after: FittedGam"]

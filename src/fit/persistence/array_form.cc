@@ -47,8 +47,10 @@ class DimDecoder : public Decoder {
   bool opened_ = false;
 };
 
-// Reads the numbers of "data" after its opening bracket. Entries are
-// appended as they come: nothing is reserved from a stored size.
+// Reads the numbers of "data" after its opening bracket. Entries from the
+// body are appended as they come: nothing is reserved from a stored size.
+// A kept array announces how many values it holds in memory, and exactly
+// that is reserved.
 class DataDecoder : public Decoder {
  public:
   explicit DataDecoder(std::vector<double>& out) : out_(out) { out_.clear(); }
@@ -56,6 +58,7 @@ class DataDecoder : public Decoder {
   Step feed(const Token& token, DecoderStack& stack) override {
     if (!opened_) {  // the opening bracket
       opened_ = true;
+      if (token.count) out_.reserve(*token.count);
       return Step::More;
     }
     if (token.kind == TokenKind::EndArray) return Step::Done;

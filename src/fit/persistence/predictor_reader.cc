@@ -1,11 +1,14 @@
 #include "fit/persistence/predictor_reader.h"
 
 #include <array>
+#include <cmath>
 #include <memory>
-#include <span>
+#include <optional>
 #include <string_view>
 #include <utility>
 
+#include "common/format.h"
+#include "common/numeric.h"
 #include "fit/persistence/array_form.h"
 #include "linalg/error.h"
 
@@ -27,7 +30,7 @@ RuleResult<std::size_t> tag_by_name(std::string_view name) {
 
 // The tag of a term predictor: a name or a variant index.
 RuleResult<std::size_t> term_tag(const KeptValue& value) {
-  const Token t = head_token(value);
+  const Token t = value.head();
   if (t.kind == TokenKind::String) return tag_by_name(t.text);
   if (t.kind == TokenKind::Unsigned) {
     if (t.unsigned_value < kTags.size()) return static_cast<std::size_t>(t.unsigned_value);
@@ -48,24 +51,22 @@ RuleResult<void> read_array_form(const KeptValue& value, Out& out) {
 }
 
 RuleResult<void> read_count(const KeptValue& value, std::uint64_t& out) {
-  auto count = read_usize(head_token(value));
+  auto count = read_usize(value.head());
   if (!count) return std::unexpected(std::move(count.error()));
   out = *count;
   return {};
 }
 
-const KeptValue::Array* sequence(const KeptValue& value, std::string& error) {
-  const auto* array = value.array();
-  if (!array) error = invalid_type(head_token(value), "a sequence");
-  return array;
+RuleResult<KeptElements> sequence(const KeptValue& value) {
+  if (!value.is_array()) return std::unexpected(invalid_type(value.head(), "a sequence"));
+  return value.elements();
 }
 
 RuleResult<void> read_levels(const KeptValue& value, std::vector<double>& out) {
-  std::string error;
-  const auto* array = sequence(value, error);
-  if (!array) return std::unexpected(std::move(error));
-  for (const KeptValue& item : *array) {
-    auto level = read_f64(head_token(item));
+  KAVRI_TRY(const KeptElements items, sequence(value));
+  out.reserve(items.size());
+  for (const KeptValue item : items) {
+    auto level = read_f64(item.head());
     if (!level) return std::unexpected(std::move(level.error()));
     out.push_back(*level);
   }
@@ -76,16 +77,16 @@ RuleResult<void> read_margin_basis(const KeptValue& value, design::MarginBasis& 
   auto unknown = [](std::string_view name) {
     return std::unexpected("unknown variant `" + std::string(name) + "`, expected `cr`");
   };
-  const Token t = head_token(value);
+  const Token t = value.head();
   if (t.kind == TokenKind::String) {
     if (t.text != "cr") return unknown(t.text);
-  } else if (const auto* object = value.object()) {
-    if (object->size() != 1) return std::unexpected(std::string("invalid value: map, expected map with a single key"));
-    const KeptMember& only = object->front();
+  } else if (value.is_object()) {
+    const KeptMembers members = value.members();
+    if (members.size() != 1) return std::unexpected(std::string("invalid value: map, expected map with a single key"));
+    const KeptMember only = *members.begin();
     if (only.key != "cr") return unknown(only.key);
-    const auto* inner = only.value.object();
-    const bool unit = std::holds_alternative<KeptValue::Null>(only.value.value) || (inner && inner->empty());
-    if (!unit) return std::unexpected(invalid_type(head_token(only.value), "unit"));
+    const bool unit = only.value.is_null() || (only.value.is_object() && only.value.members().size() == 0);
+    if (!unit) return std::unexpected(invalid_type(only.value.head(), "unit"));
   } else {
     return std::unexpected(invalid_type(t, "string or map"));
   }
@@ -94,14 +95,11 @@ RuleResult<void> read_margin_basis(const KeptValue& value, design::MarginBasis& 
 }
 
 RuleResult<void> read_cols_used(const KeptValue& value, std::vector<std::vector<std::uint64_t>>& out) {
-  std::string error;
-  const auto* terms = sequence(value, error);
-  if (!terms) return std::unexpected(std::move(error));
-  for (const KeptValue& term : *terms) {
-    const auto* cols = sequence(term, error);
-    if (!cols) return std::unexpected(std::move(error));
+  KAVRI_TRY(const KeptElements terms, sequence(value));
+  for (const KeptValue term : terms) {
+    KAVRI_TRY(const KeptElements cols, sequence(term));
     std::vector<std::uint64_t>& row = out.emplace_back();
-    for (const KeptValue& col : *cols) {
+    for (const KeptValue col : cols) {
       KAVRI_TRY_VOID(read_count(col, row.emplace_back()));
     }
   }
@@ -110,19 +108,18 @@ RuleResult<void> read_cols_used(const KeptValue& value, std::vector<std::vector<
 
 RuleResult<void> read_col_ranges(const KeptValue& value, std::vector<design::ColumnRange>& out) {
   constexpr std::string_view kTuple = "a tuple of size 2";
-  std::string error;
-  const auto* ranges = sequence(value, error);
-  if (!ranges) return std::unexpected(std::move(error));
-  for (const KeptValue& range : *ranges) {
-    const auto* pair = range.array();
-    if (!pair) return std::unexpected(invalid_type(head_token(range), kTuple));
+  KAVRI_TRY(const KeptElements ranges, sequence(value));
+  for (const KeptValue range : ranges) {
+    if (!range.is_array()) return std::unexpected(invalid_type(range.head(), kTuple));
+    const KeptElements pair = range.elements();
     design::ColumnRange& r = out.emplace_back();
     std::uint64_t* ends[] = {&r.start, &r.end};
-    for (std::size_t i = 0; i < 2; ++i) {
-      if (i >= pair->size()) return std::unexpected(invalid_length(pair->size(), kTuple));
-      KAVRI_TRY_VOID(read_count((*pair)[i], *ends[i]));
+    auto end = pair.begin();
+    for (std::size_t i = 0; i < 2; ++i, ++end) {
+      if (i >= pair.size()) return std::unexpected(invalid_length(pair.size(), kTuple));
+      KAVRI_TRY_VOID(read_count(*end, *ends[i]));
     }
-    if (pair->size() > 2) return std::unexpected(invalid_length(pair->size(), elements_in_sequence(2)));
+    if (pair.size() > 2) return std::unexpected(invalid_length(pair.size(), elements_in_sequence(2)));
   }
   return {};
 }
@@ -130,15 +127,61 @@ RuleResult<void> read_col_ranges(const KeptValue& value, std::vector<design::Col
 RuleResult<Predictor> read_term(const KeptValue& value);
 
 RuleResult<void> read_terms(const KeptValue& value, std::vector<Predictor>& out) {
-  std::string error;
-  const auto* terms = sequence(value, error);
-  if (!terms) return std::unexpected(std::move(error));
-  for (const KeptValue& term : *terms) {
+  KAVRI_TRY(const KeptElements terms, sequence(value));
+  for (const KeptValue term : terms) {
     auto p = read_term(term);
     if (!p) return std::unexpected(std::move(p.error()));
     out.push_back(std::move(*p));
   }
   return {};
+}
+
+// Shapes ---------------------------------------------------------------------
+//
+// A loaded model is used without further checks of size, so each payload
+// must have the shape that a fit gives it: a method's work then grows with
+// the arrays stored, never with a count that stands for arrays left out.
+
+std::string dims(std::uint64_t rows, std::uint64_t cols) {
+  return common::format_count(rows) + " × " + common::format_count(cols);
+}
+
+// A spline or margin fits at least three knots.
+RuleResult<void> require_knots(std::string_view field, const linalg::Vector& knots) {
+  if (knots.size() >= 3) return {};
+  return std::unexpected("invalid length of `" + std::string(field) + "`: " + common::format_count(knots.size()) +
+                         ", expected at least 3 knots");
+}
+
+RuleResult<void> require_shape(std::string_view field, const linalg::Matrix& m, std::uint64_t rows,
+                               std::uint64_t cols, std::string_view reason) {
+  if (m.rows == rows && m.cols == cols) return {};
+  return std::unexpected("invalid shape of `" + std::string(field) + "`: " + dims(m.rows, m.cols) + ", expected " +
+                         dims(rows, cols) + " " + std::string(reason));
+}
+
+// The order in which a fit sorts levels: ascending, −0.0 before 0.0.
+bool level_before(double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); }
+
+RuleResult<void> require_levels(const std::vector<double>& levels) {
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    const std::string at = common::format_double(levels[i]) + " at index " + common::format_count(i);
+    if (!std::isfinite(levels[i])) {
+      return std::unexpected("invalid value of `levels`: " + at + ", expected finite levels");
+    }
+    if (i > 0 && !level_before(levels[i - 1], levels[i])) {
+      return std::unexpected("invalid value of `levels`: " + at + " after " + common::format_double(levels[i - 1]) +
+                             ", expected strictly increasing levels");
+    }
+  }
+  return {};
+}
+
+// Z of a k-knot spline: k × (k − 1).
+RuleResult<void> require_spline(const linalg::Vector& knots, const linalg::Matrix& centring) {
+  KAVRI_TRY_VOID(require_knots("knots", knots));
+  const std::uint64_t k = knots.size();
+  return require_shape("centring", centring, k, k - 1, "for " + common::format_count(k) + " knots");
 }
 
 // Payloads ------------------------------------------------------------------
@@ -160,6 +203,7 @@ struct Payload<design::CrPredictor> {
       {"knots", [](const KeptValue& v, P& p) { return read_array_form(v, p.knots); }},
       {"centring", [](const KeptValue& v, P& p) { return read_array_form(v, p.centring); }},
   }};
+  static RuleResult<void> check(const P& p) { return require_spline(p.knots, p.centring); }
 };
 
 template <>
@@ -169,6 +213,7 @@ struct Payload<design::RePredictor> {
   static constexpr std::array<Field<P>, 1> kFields = {{
       {"levels", [](const KeptValue& v, P& p) { return read_levels(v, p.levels); }},
   }};
+  static RuleResult<void> check(const P& p) { return require_levels(p.levels); }
 };
 
 template <>
@@ -180,6 +225,12 @@ struct Payload<design::CrStablePredictor> {
       {"centring", [](const KeptValue& v, P& p) { return read_array_form(v, p.centring); }},
       {"reparam_v", [](const KeptValue& v, P& p) { return read_array_form(v, p.reparam_v); }},
   }};
+  // V rotates the k − 1 centred columns.
+  static RuleResult<void> check(const P& p) {
+    KAVRI_TRY_VOID(require_spline(p.knots, p.centring));
+    const std::uint64_t m = p.knots.size() - 1;
+    return require_shape("reparam_v", p.reparam_v, m, m, "for " + common::format_count(p.knots.size()) + " knots");
+  }
 };
 
 template <>
@@ -191,6 +242,8 @@ struct Payload<design::AdditivePredictor> {
       {"cols_used", [](const KeptValue& v, P& p) { return read_cols_used(v, p.cols_used); }},
       {"term_col_ranges", [](const KeptValue& v, P& p) { return read_col_ranges(v, p.term_col_ranges); }},
   }};
+  // Each term was checked as it was read.
+  static RuleResult<void> check(const P&) { return {}; }
 };
 
 template <>
@@ -208,15 +261,28 @@ struct Payload<design::TensorPredictor> {
       {"xp_b", [](const KeptValue& v, P& p) { return read_array_form(v, p.xp_b); }},
       {"centring", [](const KeptValue& v, P& p) { return read_array_form(v, p.centring); }},
   }};
+  // Square margin transforms, and Z of the k_a·k_b tensor basis functions.
+  static RuleResult<void> check(const P& p) {
+    KAVRI_TRY_VOID(require_knots("knots_a", p.knots_a));
+    KAVRI_TRY_VOID(require_knots("knots_b", p.knots_b));
+    const std::uint64_t k_a = p.knots_a.size(), k_b = p.knots_b.size();
+    KAVRI_TRY_VOID(require_shape("xp_a", p.xp_a, k_a, k_a, "for " + common::format_count(k_a) + " knots in `knots_a`"));
+    KAVRI_TRY_VOID(require_shape("xp_b", p.xp_b, k_b, k_b, "for " + common::format_count(k_b) + " knots in `knots_b`"));
+    const std::string reason = "for " + dims(k_a, k_b) + " margin knots";
+    const std::optional<std::uint64_t> k = common::checked_mul(k_a, k_b);
+    if (!k) return std::unexpected("invalid shape of `centring`: " + dims(p.centring.rows, p.centring.cols) +
+                                   ", expected one row per tensor basis function " + reason);
+    return require_shape("centring", p.centring, *k, *k - 1, reason);
+  }
 };
 
 // Object form: fields by name in document order, other keys ignored.
 template <class P>
-RuleResult<Predictor> payload_from_members(const KeptValue::Object& members) {
+RuleResult<Predictor> payload_from_members(const KeptMembers& members) {
   const auto& fields = Payload<P>::kFields;
   P out{};
   std::array<bool, Payload<P>::kFields.size()> seen{};
-  for (const KeptMember& member : members) {
+  for (const KeptMember member : members) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (member.key != fields[i].name) continue;
       if (seen[i]) return std::unexpected("duplicate field `" + std::string(fields[i].name) + "`");
@@ -226,28 +292,31 @@ RuleResult<Predictor> payload_from_members(const KeptValue::Object& members) {
   }
   for (std::size_t i = 0; i < fields.size(); ++i)
     if (!seen[i]) return std::unexpected("missing field `" + std::string(fields[i].name) + "`");
+  KAVRI_TRY_VOID(Payload<P>::check(out));
   return Predictor{std::move(out)};
 }
 
 // Array form: the fields in declared order.
 template <class P>
-RuleResult<Predictor> payload_from_elements(std::span<const KeptValue> elements) {
+RuleResult<Predictor> payload_from_elements(const KeptElements& elements) {
   const auto& fields = Payload<P>::kFields;
   P out{};
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (i >= elements.size()) return std::unexpected(invalid_length(elements.size(), Payload<P>::kStruct));
-    KAVRI_TRY_VOID(fields[i].read(elements[i], out));
+  std::size_t i = 0;
+  for (auto element = elements.begin(); i < fields.size() && i < elements.size(); ++i, ++element) {
+    KAVRI_TRY_VOID(fields[i].read(*element, out));
   }
+  if (elements.size() < fields.size()) return std::unexpected(invalid_length(elements.size(), Payload<P>::kStruct));
   if (elements.size() > fields.size()) {
     return std::unexpected(invalid_length(elements.size(), elements_in_sequence(fields.size())));
   }
+  KAVRI_TRY_VOID(Payload<P>::check(out));
   return Predictor{std::move(out)};
 }
 
 template <class Source>
 RuleResult<Predictor> payload(std::size_t tag, const Source& source) {
   auto read = [&source]<class P>() {
-    if constexpr (std::is_same_v<Source, KeptValue::Object>) {
+    if constexpr (std::is_same_v<Source, KeptMembers>) {
       return payload_from_members<P>(source);
     } else {
       return payload_from_elements<P>(source);
@@ -263,9 +332,9 @@ RuleResult<Predictor> payload(std::size_t tag, const Source& source) {
 }
 
 RuleResult<Predictor> read_term(const KeptValue& value) {
-  if (const auto* object = value.object()) {
+  if (value.is_object()) {
     std::optional<std::size_t> tag;
-    for (const KeptMember& member : *object) {
+    for (const KeptMember member : value.members()) {
       if (member.key != "kind") continue;
       if (tag) return std::unexpected(std::string("duplicate field `kind`"));
       auto t = term_tag(member.value);
@@ -273,15 +342,16 @@ RuleResult<Predictor> read_term(const KeptValue& value) {
       tag = *t;
     }
     if (!tag) return std::unexpected(std::string("missing field `kind`"));
-    return payload(*tag, *object);
+    return payload(*tag, value.members());
   }
-  if (const auto* array = value.array()) {
-    if (array->empty()) return std::unexpected(std::string("missing field `kind`"));
-    auto tag = term_tag(array->front());
+  if (value.is_array()) {
+    const KeptElements elements = value.elements();
+    if (elements.size() == 0) return std::unexpected(std::string("missing field `kind`"));
+    auto tag = term_tag(*elements.begin());
     if (!tag) return std::unexpected(std::move(tag.error()));
-    return payload(*tag, std::span<const KeptValue>(*array).subspan(1));
+    return payload(*tag, elements.rest());
   }
-  return std::unexpected(invalid_type(head_token(value), kExpectedPredictor));
+  return std::unexpected(invalid_type(value.head(), kExpectedPredictor));
 }
 
 // The top-level tag: a name only.
@@ -293,15 +363,8 @@ RuleResult<std::size_t> top_tag(const Token& token) {
 }  // namespace
 
 Step PredictorDecoder::feed(const Token& token, DecoderStack& stack) {
-  if (member_) {
-    if (member_->feed(token)) {
-      if (form_ == Form::Object) {
-        members_.push_back({std::move(member_key_), member_->take()});
-      } else {
-        elements_.push_back(member_->take());
-      }
-      member_.reset();
-    }
+  if (keeping_) {
+    keeping_ = !tape_.append(token);
     return Step::More;
   }
   switch (form_) {
@@ -329,8 +392,8 @@ Step PredictorDecoder::feed(const Token& token, DecoderStack& stack) {
         kind_value_next_ = true;
         return Step::More;
       }
-      member_key_ = std::string(token.text);
-      member_.emplace();
+      tape_.append(token);  // the key; its value follows
+      keeping_ = true;
       return Step::More;
 
     case Form::Array:
@@ -341,11 +404,7 @@ Step PredictorDecoder::feed(const Token& token, DecoderStack& stack) {
         tag_ = *tag;
         return Step::More;
       }
-      member_.emplace();
-      if (member_->feed(token)) {
-        elements_.push_back(member_->take());
-        member_.reset();
-      }
+      keeping_ = !tape_.append(token);
       return Step::More;
   }
   std::unreachable();
@@ -353,7 +412,9 @@ Step PredictorDecoder::feed(const Token& token, DecoderStack& stack) {
 
 Step PredictorDecoder::finish(DecoderStack& stack) {
   if (!tag_) return stack.fail("missing field `kind`");
-  auto p = form_ == Form::Object ? payload(*tag_, members_) : payload(*tag_, std::span<const KeptValue>(elements_));
+  const std::uint64_t kept = tape_.top_level_count();
+  auto p = form_ == Form::Object ? payload(*tag_, KeptMembers(tape_, 0, tape_.size(), kept))
+                                 : payload(*tag_, KeptElements(tape_, 0, tape_.size(), kept));
   if (!p) return stack.fail(std::move(p.error()));
   out_ = std::move(*p);
   return Step::Done;

@@ -7,8 +7,17 @@
 //
 // Term predictors of an additive predictor are read from kept values by the
 // same rules, except that their tag may also be the variant index (0 "cr",
-// 1 "re", 2 "cr_stable", 3 "additive", 4 "tensor"). Only structure is
-// checked: knots, shapes and column numbers are taken as stored.
+// 1 "re", 2 "cr_stable", 3 "additive", 4 "tensor").
+//
+// Each payload must have the shapes a fit gives it, so that the work of a
+// loaded model's methods is bounded by the arrays the frame stores: a spline
+// or tensor margin has at least 3 knots; for k knots the centring is
+// k × (k − 1) and a stable spline's rotation (k − 1) × (k − 1); a tensor
+// term's transforms are k_a × k_a and k_b × k_b and its centring
+// (k_a·k_b) × (k_a·k_b − 1); "re" levels are finite and strictly increasing
+// (−0.0 before 0.0). These rules run after the payload's fields are read.
+// Knot values, the additive bookkeeping and column numbers are taken as
+// stored.
 #pragma once
 
 #include <cstdint>
@@ -36,10 +45,10 @@ class PredictorDecoder : public Decoder {
   Form form_ = Form::Start;
   std::optional<std::size_t> tag_;
   bool kind_value_next_ = false;  // the object form's "kind" key was just read
-  std::optional<KeptBuilder> member_;  // the member or element being kept
-  std::string member_key_;
-  KeptValue::Object members_;   // object form, "kind" left out
-  KeptValue::Array elements_;   // array form, tag left out
+  bool keeping_ = false;          // a member's or element's value is going onto the tape
+  // Object form: the members, "kind" left out; array form: the elements
+  // after the tag.
+  KeptTape tape_;
 };
 
 }  // namespace kavri::fit::persistence

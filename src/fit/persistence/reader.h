@@ -4,10 +4,11 @@
 // The body may be the object form (the fourteen keys in any order, unknown
 // keys skipped, "shape_params" optional) or the array form (the member values
 // in persisted order). A double may be stored as null, which reads as NaN:
-// that is how non-finite values are written. Only structure is checked:
-// sizes that disagree between members are taken as stored, so users of a
-// loaded model check the sizes they rely on. Every failure is an
-// InvalidParameter whose message begins "FittedGam::deserialize: ".
+// that is how non-finite values are written. Beyond structure, only the
+// predictor's own shapes are checked (predictor_reader.h): sizes that
+// disagree between members are taken as stored, so users of a loaded model
+// check the sizes they rely on. Every failure is an InvalidParameter whose
+// message begins "FittedGam::deserialize: ".
 #pragma once
 
 #include <cstddef>
