@@ -22,6 +22,7 @@
 #include "common/numeric.h"
 #include "family/link.h"
 #include "linalg/error.h"
+#include "linalg/ln_gamma.h"
 #include "linalg/matrix.h"
 
 namespace kavri::family {
@@ -144,6 +145,22 @@ concept HasWorkingWeightSlope = requires(const F& f, double x) {
   { f.working_weight_slope(x, x, x) } -> std::same_as<double>;
 };
 
+// Families whose working weight reads the response as well as the mean
+// (a weight that shrinks with the residual, so that the fixed point of the
+// re-weighted loop is a minimiser of a deviance that is not quadratic in
+// the residual). The loop calls it in place of w/(V·g'²).
+template <class F>
+concept HasResponseWorkingWeight = requires(const F& f, double x) {
+  { f.response_working_weight(x, x, x) } -> std::same_as<double>;
+};
+
+// Families whose analytic shape gradient also takes the prior weights
+// (y, μ, w, D + P, n − M_p, φ): the deviance it differentiates is weighted.
+template <class F>
+concept HasWeightedShapeGradient = requires(const F& f, VectorView v, double x) {
+  { f.analytic_shape_score_gradient(v, v, v, x, x, x) } -> std::same_as<std::optional<Vector>>;
+};
+
 // Families whose observed information differs from the expected one by a
 // per-row factor α(y, μ): their re-weighted fit takes Newton steps, with
 // weight α·W and response η + g'·(y − μ)/α. Any α ≠ 0 leaves W·(z − η),
@@ -204,6 +221,40 @@ inline constexpr double kTwoPi = 6.283185307179586;
 // −Σ_{i<n} ½·ln(2π·φ), subtracted once per observation from −0.0: the
 // saturated term of the families whose likelihood is taken as normal.
 double normal_saturated_loglik(std::size_t n, double phi);
+
+// ln(1 + u) − u without the cancellation of the two terms for small |u|:
+// the power series below |u| = 0.25 (its terms fall by a factor 4 each, so
+// 40 of them reach far below one rounding), the direct form above.
+inline double log1p_minus_identity(double u) {
+  if (!(std::fabs(u) < 0.25)) return std::log1p(u) - u;
+  double s = 0.0;
+  for (int k = 40; k >= 2; --k) s = (k % 2 == 0 ? -1.0 : 1.0) / k + u * s;
+  return s * u * u;
+}
+
+// lnΓ(x + a) − lnΓ(x) − a·ln x for x > 0, a ≥ 0. Differences of log-gammas
+// at a large x lose all their digits to ln Γ(x) itself (ln Γ(1e13) is
+// 2.9e14); from x = 10 on the Stirling series of the difference is summed
+// instead, each term a multiple of (1 + a/x)^(1−2k) − 1 formed by expm1.
+// Eight terms leave an error below 2e-18 at x = 10.
+inline constexpr double kLnGammaRatioSeriesStart = 10.0;
+inline double ln_gamma_ratio_excess(double x, double a) {
+  if (!(x >= kLnGammaRatioSeriesStart))
+    return linalg::ln_gamma(x + a) - linalg::ln_gamma(x) - a * std::log(x);
+  // B_2k / (2k·(2k − 1)), k = 1 .. 8.
+  static constexpr double kStirling[8] = {1.0 / 12.0,   -1.0 / 360.0,      1.0 / 1260.0, -1.0 / 1680.0,
+                                          1.0 / 1188.0, -691.0 / 360360.0, 1.0 / 156.0,  -3617.0 / 122400.0};
+  const double u = a / x;
+  const double l = std::log1p(u);
+  double r = 0.0;
+  const double inv_x2 = 1.0 / (x * x);
+  double power = 1.0 / x;  // x^(1−2k)
+  for (int k = 1; k <= 8; ++k) {
+    r += kStirling[k - 1] * power * std::expm1(static_cast<double>(1 - 2 * k) * l);
+    power *= inv_x2;
+  }
+  return x * log1p_minus_identity(u) + (a - 0.5) * l + r;
+}
 
 // The shape operations of a family without shape parameters: no coordinates,
 // nothing to search, no analytic gradient.

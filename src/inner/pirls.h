@@ -260,6 +260,9 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
       assemble_working_system(
           x, s,
           [&](std::size_t i) {
+            if constexpr (family::HasResponseWorkingWeight<F>)
+              return std::pair{family.response_working_weight(w[i], y[i], mu[i]),
+                               family::working_response(family, y[i], mu[i], eta[i])};
             if constexpr (family::HasObservedWeightFactor<F>) {
               const double alpha = family.observed_weight_factor(y[i], mu[i]);
               if (alpha > 0.0 || (full_newton && alpha < 0.0))

@@ -1,0 +1,59 @@
+// The negative binomial family: overdispersed counts with log link and
+// variance μ + μ²/θ. The shape θ is searched jointly with the smoothing
+// parameter on the coordinate ln θ; the criterion's scale is 1.
+#pragma once
+
+#include <cmath>
+#include <span>
+#include <string_view>
+
+#include "family/family.h"
+#include "family/link.h"
+
+namespace kavri::family {
+
+struct NegBin : LogLink {
+  double theta;  // θ > 0; θ → ∞ approaches the Poisson family
+
+  static constexpr std::string_view display_name() { return "NegBin"; }
+  static constexpr ScaleRule scale_rule() { return ScaleRule::Fixed; }
+  static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }
+  [[nodiscard]] static Result<void> check_response(VectorView y) {
+    return check_domain(y, display_name(), ResponseDomain::NonNegative);
+  }
+
+  // μ²/θ + μ at the raw μ, only the sum floored.
+  double variance(double mu) const { return common::floor_at(mu * mu / theta + mu, kLogFloor); }
+  // 2·[y·ln(y/m) − (y + θ)·ln((y + θ)/(m + θ))], m = max(μ, 1e-300); a
+  // response that is not positive gives 2θ·ln(1 + m/θ).
+  double unit_deviance(double y, double mu) const;
+  double weighted_deviance(VectorView y, VectorView mu, VectorView w) const {
+    return sum_weighted_unit_deviances(*this, y, mu, w);
+  }
+  static Vector initial_mu(VectorView y) { return floored_copy(y, kCountStartFloor); }
+  // W = w·μθ/(θ + μ), so dW/dη = μ·dW/dμ = w·θ²·μ/(θ + μ)².
+  double working_weight_slope(double prior_weight, double /*y*/, double mu) const {
+    const double m = log_floor(mu);
+    const double q = theta / (theta + m);
+    return prior_weight * (q * q) * m;
+  }
+  // Σ_i [lnΓ(y_i + θ) − lnΓ(θ) + y_i·ln(y_i/(y_i + θ)) + θ·ln(θ/(y_i + θ))]
+  // from −0.0: the log-probability at μ = y without its ln(y_i!) term,
+  // which no smoothing or shape parameter moves.
+  double saturated_loglik(VectorView y, double phi) const;
+
+  NegBin family_from_theta(std::span<const double> shape) const { return NegBin{{}, std::exp(shape[0])}; }
+  Vector theta_from_family() const { return {std::log(theta)}; }
+  static constexpr bool has_analytic_shape_grad() { return false; }
+  static std::optional<Vector> analytic_shape_score_gradient(VectorView /*y*/, VectorView /*mu*/,
+                                                             double /*penalized_deviance*/, double /*count*/,
+                                                             double /*phi*/) {
+    return std::nullopt;
+  }
+};
+static_assert(PirlsFamily<NegBin>);
+static_assert(HasWorkingWeightSlope<NegBin>);
+
+constexpr NegBin negbin_log(double theta) { return NegBin{{}, theta}; }
+
+}  // namespace kavri::family

@@ -1,0 +1,76 @@
+// The scaled t family: heavy-tailed continuous responses with identity link,
+// ν degrees of freedom and scale σ². Both are searched jointly with the
+// smoothing parameter on the coordinates ln σ² and ln(ν − 2); the
+// criterion's scale is 1.
+//
+// The working weight of a row shrinks with its residual, w(ν + 1)/(νσ² + r²):
+// each re-weighted step then minimises a quadratic that lies above the
+// deviance and touches it at the current fit, so the penalized deviance
+// never rises and the fixed point is its minimiser. A constant weight would
+// make every fit a Gaussian ridge, blind to ν and to outliers.
+#pragma once
+
+#include <cmath>
+#include <span>
+#include <string_view>
+
+#include "family/family.h"
+#include "family/link.h"
+
+namespace kavri::family {
+
+struct TDist : IdentityLink {
+  double nu;      // ν > 2
+  double sigma2;  // σ² > 0
+
+  static constexpr std::string_view display_name() { return "TDist"; }
+  static constexpr ScaleRule scale_rule() { return ScaleRule::Fixed; }
+  static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }
+  // Every response is accepted; a non-finite one fails the loop's checks.
+  [[nodiscard]] static Result<void> check_response(VectorView /*y*/) { return {}; }
+
+  double variance(double /*mu*/) const { return common::floor_at(sigma2, kLogFloor); }
+  // (1 + ν)·ln(r²/(νσ²) + 1), r = y − μ; no floor.
+  double unit_deviance(double y, double mu) const {
+    const double r = y - mu;
+    return std::log(r * r / (nu * sigma2) + 1.0) * (1.0 + nu);
+  }
+  double weighted_deviance(VectorView y, VectorView mu, VectorView w) const;
+  // Halfway between each response and the plain mean of all of them.
+  static Vector initial_mu(VectorView y);
+
+  // W = w·(ν + 1)/(νσ² + r²), half the curvature of the majorising quadratic.
+  double response_working_weight(double prior_weight, double y, double mu) const {
+    const double r = y - mu;
+    return prior_weight * (nu + 1.0) / (nu * sigma2 + r * r);
+  }
+  // dW/dη = dW/dμ = 2r·w·(ν + 1)/(νσ² + r²)².
+  double working_weight_slope(double prior_weight, double y, double mu) const {
+    const double r = y - mu;
+    const double q = nu * sigma2 + r * r;
+    return prior_weight * (nu + 1.0) * (2.0 * r) / (q * q);
+  }
+  // n·[lnΓ((ν + 1)/2) − lnΓ(ν/2) − ½·ln(πνσ²)], the log-density's constant,
+  // so that −½D + c(y) is the t log-likelihood. Formed as
+  // n·[E(ν/2, ½) − ½·ln(2πσ²)] (E of `ln_gamma_ratio_excess`): the ln ν of
+  // the log-gammas and of the normaliser cancel in closed form.
+  double saturated_loglik(VectorView y, double phi) const;
+
+  TDist family_from_theta(std::span<const double> shape) const {
+    return TDist{{}, 2.0 + std::exp(shape[1]), std::exp(shape[0])};
+  }
+  Vector theta_from_family() const { return {std::log(sigma2), std::log(-2.0 + nu)}; }
+  static constexpr bool has_analytic_shape_grad() { return false; }
+  static std::optional<Vector> analytic_shape_score_gradient(VectorView /*y*/, VectorView /*mu*/,
+                                                             double /*penalized_deviance*/, double /*count*/,
+                                                             double /*phi*/) {
+    return std::nullopt;
+  }
+};
+static_assert(PirlsFamily<TDist>);
+static_assert(HasResponseWorkingWeight<TDist>);
+static_assert(HasWorkingWeightSlope<TDist>);
+
+constexpr TDist tdist_identity(double nu, double sigma2) { return TDist{{}, nu, sigma2}; }
+
+}  // namespace kavri::family

@@ -1,0 +1,192 @@
+#include "family/tweedie.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "common/numeric.h"
+#include "family/polygamma.h"
+#include "linalg/ln_gamma.h"
+
+namespace kavri::family {
+namespace {
+
+// The parts of the log-terms ℓ_j = c0·j − lnΓ(j + 1) − lnΓ(−j·α) − j·α·ln y
+// that depend on p and φ only.
+struct Series {
+  double p;
+  double phi;    // floored
+  double alpha;  // (2 − p)/(1 − p), negative
+  double c0;     // ln φ/(1 − p) + α·ln(p − 1) − ln(2 − p)
+
+  Series(double power, double dispersion)
+      : p(power),
+        phi(common::floor_at(dispersion, kTweediePhiFloor)),
+        alpha((2.0 - power) / (1.0 - power)),
+        c0(std::log(phi) / (1.0 - power) + alpha * std::log(power - 1.0) - std::log(2.0 - power)) {}
+
+  double base(std::int64_t j) const {
+    const double x = static_cast<double>(j);
+    return c0 * x - linalg::ln_gamma(x + 1.0) - linalg::ln_gamma(-x * alpha);
+  }
+  // The index of the largest term, at least 1; saturating, so a response
+  // far beyond the series range cannot wrap the index.
+  std::int64_t start(double y) const {
+    const double v = std::floor(std::pow(y, 2.0 - p) / ((2.0 - p) * phi));
+    return std::max<std::int64_t>(1, common::saturating_to_i64(v));
+  }
+};
+
+// The last index the upward walk may add.
+std::int64_t upward_cap(std::int64_t j0) {
+  const double spread = std::ceil(kTweedieUpwardSpread * std::sqrt(static_cast<double>(j0)));
+  const std::int64_t extra = std::max(kTweedieMinUpwardTerms, common::saturating_to_i64(spread));
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  return j0 > kMax - extra ? kMax : j0 + extra;
+}
+
+// Visits j0, j0 + 1, … and then j0 − 1, … 1; `term(j)` adds term j and
+// returns ℓ_j. Each direction stops after the first term below the
+// threshold (which is still added); a NaN term never stops the walk.
+template <class Term>
+void walk_window(std::int64_t j0, double threshold, Term&& term) {
+  const std::int64_t cap = upward_cap(j0);
+  for (std::int64_t j = j0;; ++j) {
+    const double l = term(j);
+    if (j >= cap || l < threshold) break;
+  }
+  for (std::int64_t j = j0 - 1; j >= 1; --j)
+    if (term(j) < threshold) break;
+}
+
+// The expansion that replaces the series from `kTweedieAsymptoticStart` on.
+double asymptotic_log_density(double y, double p, double phi) {
+  return -0.5 * (std::log(kTwoPi * phi) + p * std::log(y)) + p * (p - 3.0) * phi * std::pow(y, p - 2.0) / 24.0;
+}
+
+}  // namespace
+
+double Tweedie::unit_deviance(double y, double mu) const {
+  const double m = log_floor(mu);
+  const double m2p = std::pow(m, 2.0 - p);
+  if (!(y > 0.0)) return 2.0 * m2p / (2.0 - p);
+  return 2.0 * (std::pow(y, 2.0 - p) / ((1.0 - p) * (2.0 - p)) - y * std::pow(m, 1.0 - p) / (1.0 - p) +
+                m2p / (2.0 - p));
+}
+
+double tweedie_saturated_loglik(double p, double phi, double acc, double y) {
+  if (y <= 0.0) return acc + 0.0;
+  const Series series(p, phi);
+  const std::int64_t j0 = series.start(y);
+  if (j0 >= kTweedieAsymptoticStart) return acc + asymptotic_log_density(y, p, series.phi);
+  const double log_y = std::log(y);
+  const double t = std::pow(y, 2.0 - p) / ((1.0 - p) * (2.0 - p) * series.phi);
+  auto log_term = [&](std::int64_t j) { return series.base(j) - static_cast<double>(j) * series.alpha * log_y; };
+  const double e = log_term(j0);
+  double sum = 0.0;
+  walk_window(j0, e - kTweedieWindowDrop, [&](std::int64_t j) {
+    const double l = log_term(j);
+    sum += std::exp(l - e);
+    return l;
+  });
+  return acc + ((t - log_y) + (e + std::log(sum)));
+}
+
+double Tweedie::saturated_loglik(VectorView y, double dispersion) const {
+  double c = -0.0;
+  for (std::size_t i = 0; i < y.size; ++i) c = tweedie_saturated_loglik(p, dispersion, c, y[i]);
+  return c;
+}
+
+Tweedie Tweedie::family_from_theta(std::span<const double> shape) const {
+  const double power = common::ceil_at(common::floor_at(1.0 + 1.0 / (1.0 + std::exp(-shape[1])), kTweedieMinPower),
+                                       kTweedieMaxPower);
+  return Tweedie{{}, power, common::floor_at(std::exp(shape[0]), kTweedieMinPhi)};
+}
+
+std::optional<Vector> Tweedie::analytic_shape_score_gradient(VectorView y, VectorView mu, VectorView w,
+                                                             double penalized_deviance, double count,
+                                                             double dispersion) const {
+  const Series series(p, dispersion);
+  const double q = 1.0 / (1.0 - p);
+  const double q2 = q * q;
+  const double r = 1.0 / (2.0 - p);
+  // dc0/dp.
+  const double b_const = r + (std::log(p - 1.0) + std::log(series.phi)) * q2 - series.alpha * q;
+
+  // The y-free parts of ℓ_j and of dℓ_j/dp, once per call, up to the
+  // largest start index of a series row plus a margin; indices the upward
+  // walks reach beyond it are computed directly.
+  std::int64_t j_max = 1;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    if (!(y[i] > 0.0)) continue;
+    const std::int64_t j0 = series.start(y[i]);
+    if (j0 < kTweedieAsymptoticStart) j_max = std::max(j_max, j0);
+  }
+  const std::size_t table = static_cast<std::size_t>(j_max) + 64;
+  Vector base(table + 1), dbase(table + 1);
+  auto dbase_direct = [&](std::int64_t j) {
+    const double x = static_cast<double>(j);
+    return x * b_const + x * digamma(-x * series.alpha) * q2;
+  };
+  for (std::size_t j = 1; j <= table; ++j) {
+    base[j] = series.base(static_cast<std::int64_t>(j));
+    dbase[j] = dbase_direct(static_cast<std::int64_t>(j));
+  }
+
+  double dev_slope = 0.0;  // Σ w_i·δ_i
+  double ds_dlogphi = 0.0, ds_dp = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    const double yi = y[i];
+    const double m = log_floor(mu[i]);
+    const double lm = std::log(m);
+    const double m1p = std::pow(m, 1.0 - p), m2p = std::pow(m, 2.0 - p);
+    const bool positive = yi > 0.0;
+    const double ly = positive ? std::log(yi) : 0.0;
+    const double y2p = positive ? std::pow(yi, 2.0 - p) : 0.0;
+    const double y2pl = y2p * ly;
+    const double delta = 2.0 * ((yi * m1p * lm - y2pl) * q + (y2pl - m2p * lm) * r + (y2p - yi * m1p) * q2 -
+                                (y2p - m2p) * (r * r));
+    dev_slope += w[i] * delta;
+    if (!positive) continue;
+
+    const std::int64_t j0 = series.start(yi);
+    if (j0 >= kTweedieAsymptoticStart) {
+      const double h = series.phi * std::pow(yi, p - 2.0) / 24.0;
+      ds_dlogphi += -0.5 + p * (p - 3.0) * h;
+      ds_dp += -0.5 * ly + ((2.0 * p - 3.0) + p * (p - 3.0) * ly) * h;
+      continue;
+    }
+    const double t = y2p * q * r / series.phi;
+    const double t_slope = (y2p / series.phi) * (q2 - r * r - ly * (q - r));
+    const double a_ly = series.alpha * ly;
+    const double ly_q2 = ly * q2;
+    auto log_term = [&](std::int64_t j) {
+      const double b = j <= static_cast<std::int64_t>(table) ? base[static_cast<std::size_t>(j)] : series.base(j);
+      return b - static_cast<double>(j) * a_ly;
+    };
+    const double e = log_term(j0);
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0;
+    walk_window(j0, e - kTweedieWindowDrop, [&](std::int64_t j) {
+      const double l = log_term(j);
+      const double omega = std::exp(l - e);
+      const double x = static_cast<double>(j);
+      const double db = j <= static_cast<std::int64_t>(table) ? dbase[static_cast<std::size_t>(j)] : dbase_direct(j);
+      s0 += omega;
+      s1 += omega * x;
+      s2 += omega * (db - x * ly_q2);
+      return l;
+    });
+    // s = t − ln y + ln W: ∂s/∂ln φ = −t + a, ∂s/∂p = t' + b.
+    ds_dlogphi += (s1 * q) / s0 - t;
+    ds_dp += t_slope + s2 / s0;
+  }
+
+  const double n = static_cast<double>(y.size);
+  const double g1 = -ds_dlogphi - (n - count) / 2.0 - penalized_deviance / (2.0 * series.phi);
+  const double g2 = (p - 1.0) * (2.0 - p) * (dev_slope / (2.0 * series.phi) - ds_dp);
+  return Vector{g1, g2};
+}
+
+}  // namespace kavri::family

@@ -1,0 +1,92 @@
+// The Tweedie family with power 1 < p < 2: non-negative responses mixing
+// exact zeros with positive values (compound Poisson–gamma), variance φ·μ^p
+// and log link. p and φ are searched jointly with the smoothing parameter
+// on t1 = ln φ and t2 = ln((p − 1)/(2 − p)); φ is also the criterion's
+// scale. The density at μ = y is the series W(y) = Σ_j exp(ℓ_j), summed in
+// a window around its largest term, or for a window that would start
+// beyond `kTweedieAsymptoticStart` its saddlepoint expansion.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "family/family.h"
+#include "family/link.h"
+
+namespace kavri::family {
+
+// Shape clamps of `family_from_theta`.
+inline constexpr double kTweedieMinPower = 1.05;
+inline constexpr double kTweedieMaxPower = 1.95;
+inline constexpr double kTweedieMinPhi = 1e-6;
+// φ inside the likelihood and gradient formulas.
+inline constexpr double kTweediePhiFloor = 1e-12;
+// Terms below 2^-104 of the window's start term are dropped: 104·ln 2.
+inline constexpr double kTweedieWindowDrop = 72.0873067782343;
+// The upward walk adds at most max(1000, ⌈24·√j0⌉) terms past the start
+// j0: the series around its peak spreads over about √j0 terms.
+inline constexpr std::int64_t kTweedieMinUpwardTerms = 1000;
+inline constexpr double kTweedieUpwardSpread = 24.0;
+// From this start index on, the series is replaced by its expansion
+//   s = −½·(ln(2πφ) + p·ln y) + p(p − 3)·φ·y^(p−2)/24,
+// within 1e-10 of the log-density for 1.05 ≤ p ≤ 1.95, so no observation
+// walks more than about 2·10^4 terms.
+inline constexpr std::int64_t kTweedieAsymptoticStart = 100000;
+
+struct Tweedie : LogLink {
+  double p;    // the variance power, 1 < p < 2
+  double phi;  // the dispersion φ > 0
+
+  static constexpr std::string_view display_name() { return "Tweedie"; }
+  static constexpr ScaleRule scale_rule() { return ScaleRule::ShapeParameter; }
+  static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }
+  [[nodiscard]] static Result<void> check_response(VectorView y) {
+    return check_domain(y, display_name(), ResponseDomain::NonNegative);
+  }
+  double scale() const { return phi; }
+
+  // max(m^p, 1e-300), m = max(μ, 1e-300).
+  double variance(double mu) const { return common::floor_at(std::pow(log_floor(mu), p), kLogFloor); }
+  // m = max(μ, 1e-300); y > 0: 2·[y^(2−p)/((1−p)(2−p)) − y·m^(1−p)/(1−p) +
+  // m^(2−p)/(2−p)]; otherwise 2·m^(2−p)/(2−p).
+  double unit_deviance(double y, double mu) const;
+  double weighted_deviance(VectorView y, VectorView mu, VectorView w) const {
+    return sum_weighted_unit_deviances(*this, y, mu, w);
+  }
+  static Vector initial_mu(VectorView y) { return floored_copy(y, kCountStartFloor); }
+  // W = w·m^(2−p) while m^p is above its floor, so dW/dη = (2 − p)·W.
+  double working_weight_slope(double prior_weight, double /*y*/, double mu) const {
+    const double g = link_derivative(mu);
+    return (2.0 - p) * (prior_weight / ((variance(mu) * g) * g));
+  }
+  // Σ_i ln f(y_i; μ = y_i, p, φ) from −0.0, without prior weights.
+  double saturated_loglik(VectorView y, double dispersion) const;
+
+  Tweedie family_from_theta(std::span<const double> shape) const;
+  Vector theta_from_family() const { return {std::log(phi), std::log((p - 1.0) / (2.0 - p))}; }
+  static constexpr bool has_analytic_shape_grad() { return true; }
+  // [g1, g2], the derivatives in (t1, t2), at fixed coefficients, means and
+  // penalty, of (D + P)/(2φ) − (M_p/2)·ln(2πφ) − c(y; p, φ), with
+  // k = n − M_p; p is the value's, φ the `dispersion` given. The p-derivative of the
+  // deviance sums w_i·δ_i, like the weighted D it differentiates; the
+  // overload without weights takes them as ones.
+  std::optional<Vector> analytic_shape_score_gradient(VectorView y, VectorView mu, VectorView w,
+                                                      double penalized_deviance, double count, double dispersion) const;
+  std::optional<Vector> analytic_shape_score_gradient(VectorView y, VectorView mu, double penalized_deviance,
+                                                      double count, double dispersion) const {
+    return analytic_shape_score_gradient(y, mu, unit_weights(y.size), penalized_deviance, count, dispersion);
+  }
+};
+static_assert(PirlsFamily<Tweedie>);
+static_assert(HasWorkingWeightSlope<Tweedie>);
+static_assert(HasWeightedShapeGradient<Tweedie>);
+
+constexpr Tweedie tweedie_log(double p, double phi) { return Tweedie{{}, p, phi}; }
+
+// acc + ln f(y; μ = y, p, φ) for one observation; y ≤ 0 adds 0.0.
+double tweedie_saturated_loglik(double p, double phi, double acc, double y);
+
+}  // namespace kavri::family
