@@ -189,4 +189,23 @@ Vector row_quadratic_forms(MatrixView a, MatrixView v) {
   return q;
 }
 
+Vector weighted_row_form_sum(MatrixView a, MatrixView v, VectorView s) {
+  Vector sum(a.cols, 0.0);
+  Matrix av;
+  for (std::size_t first = 0; first < a.rows; first += kQuadraticFormBlockRows) {
+    const std::size_t rows = std::min(kQuadraticFormBlockRows, a.rows - first);
+    const MatrixView block(a.data + static_cast<std::ptrdiff_t>(first) * a.row_stride, rows, a.cols, a.row_stride,
+                           a.col_stride);
+    multiply_into(block, v, av);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* y = av.row(r);
+      double q = 0.0;
+      for (std::size_t j = 0; j < a.cols; ++j) q += block(r, j) * y[j];
+      const double weight = s[first + r] * q;
+      for (std::size_t j = 0; j < a.cols; ++j) sum[j] += block(r, j) * weight;
+    }
+  }
+  return sum;
+}
+
 }  // namespace kavri::linalg

@@ -68,6 +68,11 @@ inline constexpr std::size_t kQuadraticFormBlockRows = 256;
 // product with its own row of A, summed from 0.0 in column order.
 Vector row_quadratic_forms(MatrixView a, MatrixView v);
 
+// Σ_i s_i·q_i·a_i = A'·(s ⊙ q) with the q_i of `row_quadratic_forms`, in the
+// same single pass over A's blocks (each block's rows are summed while they
+// are in cache), without the n-vector q.
+Vector weighted_row_form_sum(MatrixView a, MatrixView v, VectorView s);
+
 // True when the linked OpenBLAS is the single-threaded build: the library
 // must never start threads of its own.
 bool blas_is_serial();

@@ -4,16 +4,12 @@ namespace kavri::score {
 
 namespace detail {
 
-void weight_slope_gradient(linalg::MatrixView x, std::span<const linalg::Matrix> penalties,
-                           const linalg::Vector& lambda, const linalg::Vector& quad, double phi,
-                           const linalg::Vector& beta, const linalg::Vector& dr, const linalg::Matrix& h_inv,
-                           linalg::VectorView dweight_deta, linalg::VectorView leverage, linalg::Vector& gradient) {
-  const std::size_t n = x.rows, p = x.cols;
-  // s_j = (ω'⊙h)'·X·u_j = v'u_j with v = X'(ω'⊙h), one pass over X for
-  // every penalty.
-  linalg::Vector slope_leverage(n);
-  for (std::size_t i = 0; i < n; ++i) slope_leverage[i] = dweight_deta[i] * leverage[i];
-  const linalg::Vector v = linalg::multiply(x.transposed(), slope_leverage);
+void weight_slope_gradient(std::span<const linalg::Matrix> penalties, const linalg::Vector& lambda,
+                           const linalg::Vector& quad, double phi, const linalg::Vector& beta,
+                           const linalg::Vector& dr, const linalg::Matrix& h_inv, const linalg::Vector& v,
+                           linalg::Vector& gradient) {
+  // s_j = (ω'⊙h)'·X·u_j = v'u_j with u_j = −λ_j·H⁻¹S_jβ.
+  const std::size_t p = beta.size();
   linalg::Vector s_beta(p);
   for (std::size_t j = 0; j < penalties.size(); ++j) {
     const linalg::Matrix& s = penalties[j];

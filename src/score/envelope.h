@@ -69,13 +69,13 @@ inline bool degenerate_fit(double deviance, double penalized_deviance, double ed
 // weights ω that move with η: λ_j·q_j/(2φ) + ½·λ_j·tr(H⁻¹S_j) − ∂R/∂ρ_j +
 // ½·s_j, where s_j = Σ_i ω'_i·h_i·(dη_i/dρ_j) differentiates the weights
 // along dβ/dρ_j = −H⁻¹λ_jS_jβ, with ω'_i = dω_i/dη_i and h_i = x_i'H⁻¹x_i.
-// Each penalty gets its own trace and shift; one pass over X serves all.
-// H is the PIRLS Hessian (ω the working weights) or the inverse Gaussian's
-// observed-information Hessian (ω its observed weights).
-void weight_slope_gradient(linalg::MatrixView x, std::span<const linalg::Matrix> penalties,
-                           const linalg::Vector& lambda, const linalg::Vector& quad, double phi,
-                           const linalg::Vector& beta, const linalg::Vector& dr, const linalg::Matrix& h_inv,
-                           linalg::VectorView dweight_deta, linalg::VectorView leverage, linalg::Vector& gradient);
+// Each penalty gets its own trace and shift from v = X'(ω'⊙h), so one pass
+// over X serves all. H is the PIRLS Hessian (ω the working weights) or the
+// inverse Gaussian's observed-information Hessian (ω its observed weights).
+void weight_slope_gradient(std::span<const linalg::Matrix> penalties, const linalg::Vector& lambda,
+                           const linalg::Vector& quad, double phi, const linalg::Vector& beta,
+                           const linalg::Vector& dr, const linalg::Matrix& h_inv, const linalg::Vector& v,
+                           linalg::Vector& gradient);
 
 }  // namespace detail
 
@@ -145,16 +145,19 @@ Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& c
     gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * lambda[j] * trace[j] - r.gradient[j];
   if (fit.observed_info) {
     const inner::ObservedInfoBlock& block = *fit.observed_info;
-    detail::weight_slope_gradient(x, crit.penalties, lambda, quad, phi, fit.beta, r.gradient,
-                                  block.hessian_inverse, block.dweight_deta, block.leverage, gradient);
+    linalg::Vector slope_leverage(block.leverage.size());
+    for (std::size_t i = 0; i < slope_leverage.size(); ++i)
+      slope_leverage[i] = block.dweight_deta[i] * block.leverage[i];
+    const linalg::Vector v = linalg::multiply(x.transposed(), slope_leverage);
+    detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, block.hessian_inverse, v,
+                                  gradient);
   } else if constexpr (family::HasWorkingWeightSlope<F>) {
     const std::size_t rows = crit.n;
     const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, rows);
     linalg::Vector slope(rows);
     for (std::size_t i = 0; i < rows; ++i) slope[i] = family.working_weight_slope(w[i], crit.y[i], fit.mu[i]);
-    const linalg::Vector leverage = linalg::row_quadratic_forms(x, h_inv);
-    detail::weight_slope_gradient(x, crit.penalties, lambda, quad, phi, fit.beta, r.gradient, h_inv, slope,
-                                  leverage, gradient);
+    const linalg::Vector v = linalg::weighted_row_form_sum(x, h_inv, slope);
+    detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, h_inv, v, gradient);
   }
 
   const double value = penalized / (2.0 * phi) + 0.5 * log_det_h - (m_p / 2.0) * std::log(family::kTwoPi * phi) -

@@ -161,6 +161,36 @@ std::size_t thread_count() {
   return n;
 }
 
+TEST(RowForms, QuadraticFormsAndTheirWeightedSumAgreeWithPlainLoops) {
+  // 600 rows span three blocks of rows; a strided view is read in place.
+  // Sums of 7 (per form) and 600 (per column) products of values of order
+  // one: 1e-12 relative to the sum of magnitudes.
+  const Matrix a = testing::random_matrix(600, 7, 5);
+  const Matrix v = testing::random_spd(7, 6);
+  Vector s(600);
+  for (std::size_t i = 0; i < s.size(); ++i) s[i] = std::sin(0.37 * static_cast<double>(i));
+  Vector q(600, 0.0), sum(7, 0.0), magnitude(7, 0.0);
+  for (std::size_t i = 0; i < 600; ++i) {
+    for (std::size_t j = 0; j < 7; ++j)
+      for (std::size_t k = 0; k < 7; ++k) q[i] += a(i, j) * v(j, k) * a(i, k);
+    for (std::size_t j = 0; j < 7; ++j) {
+      sum[j] += s[i] * q[i] * a(i, j);
+      magnitude[j] += std::fabs(s[i] * q[i] * a(i, j));
+    }
+  }
+  const Vector forms = row_quadratic_forms(a, v);
+  for (std::size_t i = 0; i < 600; ++i) EXPECT_NEAR(forms[i], q[i], 1e-12 * (1.0 + std::fabs(q[i]))) << i;
+  const Vector weighted = weighted_row_form_sum(a, v, s);
+  for (std::size_t j = 0; j < 7; ++j) EXPECT_NEAR(weighted[j], sum[j], 1e-12 * magnitude[j]) << j;
+  // Every other row of a 1200-row matrix, as a strided view.
+  Matrix tall(1200, 7);
+  for (std::size_t i = 0; i < 600; ++i)
+    for (std::size_t j = 0; j < 7; ++j) tall(2 * i, j) = a(i, j);
+  const MatrixView even(tall.data.data(), 600, 7, 14, 1);
+  EXPECT_EQ(row_quadratic_forms(even, v), forms);
+  EXPECT_EQ(weighted_row_form_sum(even, v, s), weighted);
+}
+
 TEST(Blas, IsSerialAndStartsNoThreads) {
   EXPECT_TRUE(blas_is_serial());
   const std::size_t before = thread_count();
