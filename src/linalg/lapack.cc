@@ -171,26 +171,13 @@ Vector multiply(MatrixView a, VectorView x) {
 
 bool blas_is_serial() { return openblas_get_parallel() == 0; }
 
-Vector row_quadratic_forms(MatrixView a, MatrixView v) {
-  Vector q(a.rows);
-  Matrix av;
-  for (std::size_t first = 0; first < a.rows; first += kQuadraticFormBlockRows) {
-    const std::size_t rows = std::min(kQuadraticFormBlockRows, a.rows - first);
-    const MatrixView block(a.data + static_cast<std::ptrdiff_t>(first) * a.row_stride, rows, a.cols, a.row_stride,
-                           a.col_stride);
-    multiply_into(block, v, av);
-    for (std::size_t r = 0; r < rows; ++r) {
-      const double* y = av.row(r);
-      double sum = 0.0;
-      for (std::size_t j = 0; j < a.cols; ++j) sum += block(r, j) * y[j];
-      q[first + r] = sum;
-    }
-  }
-  return q;
-}
+namespace {
 
-Vector weighted_row_form_sum(MatrixView a, MatrixView v, VectorView s) {
-  Vector sum(a.cols, 0.0);
+// visit(i, q_i, block, r) for every row i = first + r of A, with
+// q_i = a_i'·V·a_i from A·V taken by dgemm on blocks of rows into one reused
+// buffer.
+template <class Visit>
+void visit_row_forms(MatrixView a, MatrixView v, Visit&& visit) {
   Matrix av;
   for (std::size_t first = 0; first < a.rows; first += kQuadraticFormBlockRows) {
     const std::size_t rows = std::min(kQuadraticFormBlockRows, a.rows - first);
@@ -201,10 +188,25 @@ Vector weighted_row_form_sum(MatrixView a, MatrixView v, VectorView s) {
       const double* y = av.row(r);
       double q = 0.0;
       for (std::size_t j = 0; j < a.cols; ++j) q += block(r, j) * y[j];
-      const double weight = s[first + r] * q;
-      for (std::size_t j = 0; j < a.cols; ++j) sum[j] += block(r, j) * weight;
+      visit(first + r, q, block, r);
     }
   }
+}
+
+}  // namespace
+
+Vector row_quadratic_forms(MatrixView a, MatrixView v) {
+  Vector q(a.rows);
+  visit_row_forms(a, v, [&](std::size_t i, double form, MatrixView, std::size_t) { q[i] = form; });
+  return q;
+}
+
+Vector weighted_row_form_sum(MatrixView a, MatrixView v, VectorView s) {
+  Vector sum(a.cols, 0.0);
+  visit_row_forms(a, v, [&](std::size_t i, double form, MatrixView block, std::size_t r) {
+    const double weight = s[i] * form;
+    for (std::size_t j = 0; j < a.cols; ++j) sum[j] += block(r, j) * weight;
+  });
   return sum;
 }
 
