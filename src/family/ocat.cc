@@ -105,13 +105,23 @@ double Ocat::weighted_deviance(VectorView y, VectorView eta, VectorView w) const
   return ocat_deviance(y, *this, eta, w);
 }
 
+double ocat_bounded_deviance(OcatBounds bounds, double eta) {
+  return -2.0 * std::log(floored(ocat_category_probability(bounds.lower - eta, bounds.upper - eta)));
+}
+
+OcatRowDerivatives ocat_bounded_derivatives(OcatBounds bounds, double eta) {
+  const double a = bounds.lower - eta, b = bounds.upper - eta;
+  const double p = floored(ocat_category_probability(a, b));
+  const double slope = density(a) - density(b);
+  return {(slope * -2.0) / p, ((slope * slope / p) + (density_slope(a) - density_slope(b))) * 2.0 / p};
+}
+
 double ocat_deviance(VectorView y, const Ocat& family, VectorView eta, VectorView w) {
   const Vector c = ocat_cut_points(family);
   double d = 0.0;
   for (std::size_t i = 0; i < eta.size; ++i) {
     const std::uint64_t k = ocat_category(y[i], family.n_cats);
-    const double p = floored(ocat_category_probability(c[k - 1] - eta[i], c[k] - eta[i]));
-    d += w[i] * (-2.0 * std::log(p));
+    d += w[i] * ocat_bounded_deviance({c[k - 1], c[k]}, eta[i]);
   }
   return d;
 }
@@ -121,11 +131,9 @@ OcatDerivatives ocat_eta_derivatives(VectorView y, const Ocat& family, VectorVie
   OcatDerivatives out{Vector(eta.size), Vector(eta.size)};
   for (std::size_t i = 0; i < eta.size; ++i) {
     const std::uint64_t k = ocat_category(y[i], family.n_cats);
-    const double a = c[k - 1] - eta[i], b = c[k] - eta[i];
-    const double p = floored(ocat_category_probability(a, b));
-    const double slope = density(a) - density(b);
-    out.d1[i] = (slope * -2.0) / p;
-    out.d2[i] = ((slope * slope / p) + (density_slope(a) - density_slope(b))) * 2.0 / p;
+    const OcatRowDerivatives d = ocat_bounded_derivatives({c[k - 1], c[k]}, eta[i]);
+    out.d1[i] = d.d1;
+    out.d2[i] = d.d2;
   }
   return out;
 }

@@ -84,4 +84,21 @@ struct OcatDerivatives {
 };
 OcatDerivatives ocat_eta_derivatives(VectorView y, const Ocat& family, VectorView eta);
 
+// The cut points either side of one response's category, (c_{k−1}, c_k):
+// all that a row's deviance and derivatives read of y and the family value,
+// so a fit that evaluates many η forms them once. The two functions below
+// are the per-row steps of `ocat_deviance` and `ocat_eta_derivatives`, to
+// the bit.
+struct OcatBounds {
+  double lower;
+  double upper;
+};
+// −2·ln P′ at η.
+double ocat_bounded_deviance(OcatBounds bounds, double eta);
+struct OcatRowDerivatives {
+  double d1;
+  double d2;
+};
+OcatRowDerivatives ocat_bounded_derivatives(OcatBounds bounds, double eta);
+
 }  // namespace kavri::family

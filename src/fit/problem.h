@@ -107,15 +107,13 @@ struct ShapeProblem {
   FitProblem<F> fit;
 };
 
-// The quantile (extended log-F) fit: the problem of the identity-link family
-// value and the three parameters of the loss.
+// The quantile (extended log-F) fit: the problem, whose family value holds
+// τ, σ and λ and whose prior weights weight every row's deviance, weight
+// and score, with the coefficients every inner fit starts from.
 template <family::Family F>
 struct ElfProblem {
-  FitProblem<F> fit;                        // settings kElfInnerSettings
-  double tau = 0.0;                         // quantile level, 0 < τ < 1
-  double sigma = 0.0;                       // ELF scale, σ > 0
-  double lambda = 0.0;                      // ELF smoothing width, λ > 0
-  std::optional<linalg::VectorView> beta_warm;  // p; the starting coefficients of every inner fit
+  FitProblem<F> fit;                            // settings kElfInnerSettings
+  std::optional<linalg::VectorView> beta_warm;  // p; absent means zeros
 };
 
 }  // namespace kavri::fit

@@ -1,13 +1,16 @@
 // The inner fit of a problem at fixed log smoothing parameters ρ, chosen by
-// the family's inner-fit kind: the closed form, the re-weighted loop, or
-// the re-weighted loop followed by the observed information. Each fit is
-// counted in the problem's counters when they are attached.
+// the family's inner-fit kind: the closed form, the re-weighted loop, the
+// re-weighted loop followed by the observed information, the full Newton
+// fit or the Newton fit with a line search. Each fit is counted in the
+// problem's counters when they are attached.
 #pragma once
 
 #include "design/penalty.h"
 #include "family/family.h"
 #include "fit/problem.h"
+#include "inner/armijo.h"
 #include "inner/closed_form.h"
+#include "inner/full_newton.h"
 #include "inner/inner_fit.h"
 #include "inner/observed_info.h"
 #include "inner/pirls.h"
@@ -39,10 +42,24 @@ template <family::Family F>
   } else if constexpr (kind == InnerFitKind::PirlsObservedInfo) {
     return detail::counted(problem,
                            pirls_fit_inverse_gaussian(problem, design::total_penalty(problem.penalties, rho)));
+  } else if constexpr (kind == InnerFitKind::FullNewton) {
+    return detail::counted(problem, full_newton_ocat(problem, rho));
+  } else if constexpr (kind == InnerFitKind::BacktrackingNewton) {
+    // From β = 0; the fits of a search start from the warm start of their
+    // `ElfProblem` (below).
+    return detail::counted(problem, elf_fit_armijo(problem, std::nullopt, rho));
   } else {
     static_assert(kind == InnerFitKind::Pirls, "no inner fit of this kind yet");
     return detail::counted(problem, pirls_fit(problem, rho));
   }
+}
+
+// A fit that starts from given coefficients, from the problem's warm start.
+template <family::Family F>
+[[nodiscard]] Result<InnerFit> fit_at(const fit::ElfProblem<F>& problem, linalg::VectorView rho) {
+  static_assert(F::inner_fit_kind() == family::InnerFitKind::BacktrackingNewton,
+                "only the line-search fit starts from coefficients");
+  return detail::counted(problem.fit, elf_fit_armijo(problem, rho));
 }
 
 // The fit a criterion evaluation runs: `fit_at`, except that the closed form

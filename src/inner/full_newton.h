@@ -1,0 +1,34 @@
+// The inner fit of the ordered categorical family: for fixed log smoothing
+// parameters, the coefficients that minimise J(β) = D(Xβ) + β'S_λβ by full
+// Newton steps written in working-weight form, with step halving. The
+// family has no variance function, so its working weight is half the
+// η-curvature of the weighted deviance, ½·w·d2, floored at 1e-12.
+#pragma once
+
+#include "family/ocat.h"
+#include "fit/problem.h"
+#include "inner/inner_fit.h"
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+
+namespace kavri::inner {
+
+// Floor of the working weight and of d2 in the working response.
+inline constexpr double kOcatWeightFloor = 1e-12;
+
+// Starts from the middle of each response's category interval (the open
+// ends closed at −2 and c_{R−1} + 1), or from the problem's `start_eta`, with
+// β = 0. Every iteration solves (X'WX + S_λ)·β̃ = X'Wz without a ridge; from
+// the second iteration on, a step that raises J by more than the halving
+// tolerance is halved towards the current β (at most 100 times), and the
+// fit has converged once max_j |β̃_j − β_j| < tol.
+//
+// The record's W and z are recomputed at the final η; its factor is that of
+// the last accepted iteration's system (one update behind β), or, when no
+// step was accepted, a fresh one at the final η. Exits: max_iter 0;
+// convergence; exhaustion; a step still rejected after the last halving
+// (the state that iteration started from). Fails with SingularSystem
+// "Cholesky failed: {}" when a system does not factor.
+[[nodiscard]] Result<InnerFit> full_newton_ocat(const fit::FitProblem<family::Ocat>& problem, linalg::VectorView rho);
+
+}  // namespace kavri::inner

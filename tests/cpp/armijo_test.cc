@@ -1,0 +1,310 @@
+// The quantile (extended log-F) Newton fit with its line search: the
+// optimum against the penalized score summed here from the family's
+// operations, a row of weight 2 against the row given twice, the factor of
+// the last accepted system, the exits and the parameter checks.
+#include "inner/armijo.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "family/elf.h"
+#include "inner/fit_at.h"
+#include "inner_fixture.h"
+#include "test_util.h"
+
+namespace kavri::inner {
+namespace {
+
+using family::Elf;
+using linalg::Matrix;
+using linalg::Vector;
+using testing::expect_matrix_close;
+using testing::gram_of_factor;
+using testing::naive_penalized_hessian;
+using testing::naive_total_penalty;
+using testing::TestProblem;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kRows = 80;
+const Vector kRho{-2.0};
+
+TestProblem elf_problem(Vector y, std::optional<Vector> w = std::nullopt) {
+  TestProblem p = testing::make_problem(testing::cr_design(kRows, 8), std::move(y), std::move(w));
+  p.settings = fit::kElfInnerSettings;
+  return p;
+}
+
+Vector normal_response() { return testing::draw_response(testing::Response::Normal, testing::covariate(kRows), 4); }
+
+// The warm start a quantile fit is given: the penalized least-squares fit
+// at λ = 1 with a 1e-7 ridge, moved along the intercept by the τ-quantile
+// of its residuals.
+Vector warm_start(const TestProblem& p, double tau) {
+  const Matrix& x = p.model_matrix;
+  Matrix a = naive_penalized_hessian(x, Vector(x.rows, 1.0), naive_total_penalty(p.penalties, Vector{0.0}));
+  double diagonal = 1.0;
+  for (std::size_t j = 0; j < a.rows; ++j) diagonal = std::max(diagonal, std::fabs(a(j, j)));
+  for (std::size_t j = 0; j < a.rows; ++j) a(j, j) += 1e-7 * diagonal;
+  Vector rhs(x.cols, 0.0);
+  for (std::size_t i = 0; i < x.rows; ++i)
+    for (std::size_t j = 0; j < x.cols; ++j) rhs[j] += x(i, j) * p.y[i];
+  Vector beta = testing::gauss_solve(a, rhs);
+  Vector residuals(x.rows);
+  for (std::size_t i = 0; i < x.rows; ++i) {
+    double e = 0.0;
+    for (std::size_t j = 0; j < x.cols; ++j) e += x(i, j) * beta[j];
+    residuals[i] = p.y[i] - e;
+  }
+  std::sort(residuals.begin(), residuals.end());
+  const double q = residuals[static_cast<std::size_t>(std::round((x.rows - 1) * tau))];
+  Vector shift(x.cols, 0.0);
+  for (std::size_t i = 0; i < x.rows; ++i)
+    for (std::size_t j = 0; j < x.cols; ++j) shift[j] += x(i, j) * q;
+  const Vector delta = testing::gauss_solve(a, shift);
+  for (std::size_t j = 0; j < x.cols; ++j) beta[j] += delta[j];
+  return beta;
+}
+
+Vector weights_of(const TestProblem& p) { return p.prior_weights ? *p.prior_weights : Vector(p.y.size(), 1.0); }
+
+Result<InnerFit> run(const TestProblem& p, const Elf& f, std::optional<Vector> start, const Vector& rho = kRho) {
+  fit::ElfProblem<Elf> problem{.fit = p.view(f), .beta_warm = std::nullopt};
+  if (start) problem.beta_warm = linalg::VectorView(*start);
+  return elf_fit_armijo(problem, rho);
+}
+
+TEST(ElfFitArmijo, ReachesThePenalizedOptimumFromTheWarmStart) {
+  // At the optimum X'g − S_λβ = 0, g_i = w_i·(p_i + τ − 1)/σ. Each entry
+  // is a sum of terms whose magnitudes add up to `magnitude`; with the ridge on the step the
+  // fixed point is the minimiser of J itself, and the last Newton step,
+  // below 1e-7, leaves a score far below 1e-8 of that scale.
+  struct Case {
+    const char* name;
+    double width;  // λ = σ
+    bool weighted;
+  } cases[] = {{"λ = σ = 0.03", 0.03, false}, {"λ = σ = 0.001", 0.001, false}, {"weighted, 0.03", 0.03, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Elf f = family::elf_identity(0.3, c.width, c.width);
+    std::optional<Vector> w;
+    if (c.weighted) w = testing::varied_weights(kRows);
+    const TestProblem p = elf_problem(normal_response(), w);
+    auto fit = run(p, f, warm_start(p, 0.3));
+    ASSERT_TRUE(fit.has_value()) << fit.error().display();
+    EXPECT_TRUE(fit->converged) << fit->iterations;
+
+    const Matrix& x = p.model_matrix;
+    const Matrix s = naive_total_penalty(p.penalties, kRho);
+    const Vector wv = weights_of(p);
+    for (std::size_t j = 0; j < fit->p; ++j) {
+      double score = 0.0, magnitude = 0.0;
+      for (std::size_t i = 0; i < kRows; ++i) {
+        double eta = 0.0;
+        for (std::size_t k = 0; k < fit->p; ++k) eta += x(i, k) * fit->beta[k];
+        const double term = x(i, j) * f.score(wv[i], p.y[i], eta);
+        score += term;
+        magnitude += std::fabs(term);
+      }
+      for (std::size_t k = 0; k < fit->p; ++k) {
+        score -= s(j, k) * fit->beta[k];
+        magnitude += std::fabs(s(j, k) * fit->beta[k]);
+      }
+      EXPECT_LE(std::fabs(score), 1e-8 * magnitude) << "entry " << j;
+    }
+  }
+}
+
+TEST(ElfFitArmijo, WeightTwoIsADuplicatedRow) {
+  // Every row's deviance, weight and score carry its prior weight, so the
+  // two problems have the same objective; both fits converge from the same
+  // start, and their coefficients agree far inside the 1e-7 step tolerance.
+  const Elf f = family::elf_identity(0.3, 0.1, 0.1);
+  const TestProblem single = elf_problem(normal_response());
+  Vector w(kRows, 1.0);
+  const std::vector<std::size_t> doubled{3, 17, 42, 60};
+  for (std::size_t i : doubled) w[i] = 2.0;
+  TestProblem weighted = elf_problem(normal_response(), w);
+  TestProblem repeated = elf_problem(normal_response());
+  for (std::size_t i : doubled) {
+    repeated.y.push_back(repeated.y[i]);
+    Matrix& x = repeated.model_matrix;
+    Vector row(x.row(i), x.row(i) + x.cols);
+    x.data.insert(x.data.end(), row.begin(), row.end());
+    ++x.rows;
+  }
+  const Vector start = warm_start(single, 0.3);
+  auto a = run(weighted, f, start);
+  auto b = run(repeated, f, start);
+  ASSERT_TRUE(a.has_value() && b.has_value());
+  EXPECT_TRUE(a->converged && b->converged);
+  testing::expect_vector_near(a->beta, b->beta, 1e-9);
+  EXPECT_NEAR(a->deviance, b->deviance, 1e-10 * b->deviance);
+}
+
+TEST(ElfFitArmijo, RecordHoldsTheFinalStateAndTheLastAcceptedSystem) {
+  // W and z are those at the final β, deviance and pearson the same
+  // unpenalized deviance; the factor is that of X'diag(W')X + S_λ + δ_f·I,
+  // W' at the start of the last accepted iteration (the final β of the fit
+  // stopped one iteration earlier), δ_f = 1e-7·max(1, max_i H_ii).
+  const Elf f = family::elf_identity(0.3, 0.03, 0.03);
+  const TestProblem p = elf_problem(normal_response(), testing::varied_weights(kRows));
+  const Vector start = warm_start(p, 0.3);
+  auto fit = run(p, f, start);
+  ASSERT_TRUE(fit.has_value());
+  ASSERT_TRUE(fit->converged);
+  ASSERT_GE(fit->iterations, 2u);
+  TestProblem shorter = p;
+  shorter.settings.max_iter = fit->iterations - 1;
+  auto before = run(shorter, f, start);
+  ASSERT_TRUE(before.has_value());
+
+  const Matrix& x = p.model_matrix;
+  const Vector w = weights_of(p);
+  double deviance = 0.0;
+  Vector w_before(kRows);
+  for (std::size_t i = 0; i < kRows; ++i) {
+    const double eta = fit->eta[i];
+    EXPECT_EQ(fit->mu[i], eta);
+    const double u = (p.y[i] - eta) / f.lambda;
+    const double prob = 1.0 / (1.0 + std::exp(-u));
+    const double weight = w[i] * prob * (1.0 - prob) / (f.lambda * f.sigma);
+    EXPECT_NEAR(fit->working_weights[i], weight, 1e-12 * weight + 1e-300) << i;
+    const double unweighted = weight / w[i];
+    if (unweighted > 1e-12) {
+      const double z = eta + ((prob + f.tau - 1.0) / f.sigma) / unweighted;
+      EXPECT_NEAR(fit->working_response[i], z, 1e-9 * (1.0 + std::fabs(z))) << i;
+    }
+    deviance += w[i] * f.unit_deviance(p.y[i], eta);
+    w_before[i] = f.working_weight(w[i], p.y[i], before->eta[i]);
+  }
+  EXPECT_NEAR(fit->deviance, deviance, 1e-12 * deviance);
+  EXPECT_EQ(fit->pearson, fit->deviance);
+
+  Matrix h = naive_penalized_hessian(x, w_before, naive_total_penalty(p.penalties, kRho));
+  double diagonal = 1.0;
+  for (std::size_t j = 0; j < h.rows; ++j) diagonal = std::max(diagonal, std::fabs(h(j, j)));
+  for (std::size_t j = 0; j < h.rows; ++j) h(j, j) += 1e-7 * diagonal;
+  expect_matrix_close(gram_of_factor(fit->factor), h, 1e-13);
+}
+
+TEST(ElfFitArmijo, ExitStates) {
+  const Vector y = normal_response();
+  Vector y_nan = y;
+  y_nan[9] = kNaN;
+  const Elf f = family::elf_identity(0.3, 0.03, 0.03);
+  const TestProblem p = elf_problem(y);
+  const Vector warm = warm_start(p, 0.3);
+  struct Case {
+    const char* name;
+    Vector y;
+    fit::InnerSettings settings;
+    std::optional<Vector> start;
+    bool converged;
+    std::uint64_t iterations;  // 0: not checked
+    bool beta_is_start;
+  } cases[] = {
+      {"no iteration", y, {.max_iter = 0, .tol = 1e-7, .max_halvings = 20}, warm, false, 0, true},
+      // The search is exhausted at once, without a trial.
+      {"no step length", y, {.max_iter = 50, .tol = 1e-7, .max_halvings = 0}, warm, true, 1, true},
+      // J(start) is infinite: no candidate can be judged, and the fit has
+      // not reached a minimum.
+      {"NaN response", y_nan, fit::kElfInnerSettings, warm, false, 1, true},
+      // From β = 0 nearly every row lies hundreds of λ from its fit, its
+      // weight close to 0: the Newton step is far too long, and even its
+      // 2^-19 part raises J. The fit has not moved, and is not at a minimum.
+      {"cold start", y, fit::kElfInnerSettings, std::nullopt, false, 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestProblem problem = elf_problem(c.y);
+    problem.settings = c.settings;
+    auto fit = run(problem, f, c.start);
+    ASSERT_TRUE(fit.has_value()) << fit.error().display();
+    EXPECT_EQ(fit->converged, c.converged);
+    if (c.iterations != 0) {
+      EXPECT_EQ(fit->iterations, c.iterations);
+    }
+    const Vector start = c.start ? *c.start : Vector(fit->p, 0.0);
+    if (c.beta_is_start) {
+      EXPECT_EQ(fit->beta, start);
+    }
+  }
+
+  // Without an accepted step the factor is built at the start's weights.
+  TestProblem none = elf_problem(y);
+  none.settings.max_iter = 0;
+  auto fit = run(none, f, warm);
+  ASSERT_TRUE(fit.has_value());
+  Matrix h = naive_penalized_hessian(p.model_matrix, fit->working_weights, naive_total_penalty(p.penalties, kRho));
+  double diagonal = 1.0;
+  for (std::size_t j = 0; j < h.rows; ++j) diagonal = std::max(diagonal, std::fabs(h(j, j)));
+  for (std::size_t j = 0; j < h.rows; ++j) h(j, j) += 1e-7 * diagonal;
+  expect_matrix_close(gram_of_factor(fit->factor), h, 1e-13);
+}
+
+TEST(ElfFitArmijo, RejectsParametersOutsideTheirRanges) {
+  const TestProblem p = elf_problem(normal_response());
+  struct Case {
+    Elf family;
+    std::string message;
+  } cases[] = {
+      {family::elf_identity(0.0, 1.0, 1.0), "ELF τ must be in (0, 1); got 0"},
+      {family::elf_identity(1.0, 1.0, 1.0), "ELF τ must be in (0, 1); got 1"},
+      {family::elf_identity(kNaN, 1.0, 1.0), "ELF τ must be in (0, 1); got NaN"},
+      {family::elf_identity(0.5, 0.0, 0.25), "ELF σ and λ must be > 0; got σ=0 λ=0.25"},
+      {family::elf_identity(0.5, 1.0, -1.0), "ELF σ and λ must be > 0; got σ=1 λ=-1"},
+      {family::elf_identity(0.5, kInf, kInf), "ELF σ and λ must be finite; got σ=inf λ=inf"},
+      {family::elf_identity(0.5, 0.5, kNaN), "ELF σ and λ must be finite; got σ=0.5 λ=NaN"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    auto fit = run(p, c.family, std::nullopt);
+    ASSERT_FALSE(fit.has_value());
+    testing::expect_invalid_parameter(fit.error(), c.message);
+  }
+}
+
+TEST(ElfFitArmijo, UnfactorableSystemsAreErrors) {
+  // A negative penalty: the iteration's ridged system, or with no
+  // iteration the final one, is not positive definite.
+  const Elf f = family::elf_identity(0.3, 0.5, 0.5);
+  for (std::uint64_t max_iter : {50u, 0u}) {
+    SCOPED_TRACE(max_iter);
+    TestProblem p = elf_problem(normal_response());
+    p.settings.max_iter = max_iter;
+    Matrix s = Matrix::identity(p.model_matrix.cols);
+    for (double& v : s.data) v *= -1e6;
+    p.penalties = {s};
+    auto fit = run(p, f, std::nullopt, Vector{0.0});
+    ASSERT_FALSE(fit.has_value());
+    ASSERT_TRUE(fit.error().is<SingularSystem>());
+    const std::string lapack = "Computational failure in LAPACK subroutine: return_code = 1";
+    EXPECT_EQ(fit.error().message(), (max_iter == 0 ? "Cholesky failed: " : "ELF Cholesky: ") + lapack);
+  }
+}
+
+TEST(ElfFitArmijo, GenericFitReachesItThroughTheFamily) {
+  const Elf f = family::elf_identity(0.3, 0.1, 0.1);
+  const TestProblem p = elf_problem(normal_response());
+  const Vector warm = warm_start(p, 0.3);
+  fit::FitCounters counters;
+  fit::ElfProblem<Elf> problem{.fit = p.view(f), .beta_warm = linalg::VectorView(warm)};
+  problem.fit.counters = &counters;
+  auto warm_fit = fit_at(problem, kRho);
+  auto cold_fit = fit_at(problem.fit, kRho);
+  ASSERT_TRUE(warm_fit.has_value() && cold_fit.has_value());
+  EXPECT_EQ(warm_fit->beta, elf_fit_armijo(problem, kRho)->beta);
+  EXPECT_EQ(cold_fit->beta, elf_fit_armijo(problem.fit, std::nullopt, kRho)->beta);
+  EXPECT_EQ(counters.inner_fits, 2u);
+  EXPECT_EQ(counters.pirls_iterations, warm_fit->iterations + cold_fit->iterations);
+}
+
+}  // namespace
+}  // namespace kavri::inner
