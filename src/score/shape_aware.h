@@ -1,0 +1,477 @@
+// The joint criterion of the shape-managed families over the search vector
+// θ = [ρ, shape coordinates]: a complete refit at θ, the criterion value V
+// of that refit, V with its gradient over θ, and the outer evaluation that
+// adds a finite-difference Hessian.
+//
+// V is the plain criterion of one penalty with the family value built from
+// θ: scale 1 for families with the `Fixed` rule, the φ of the family value
+// for the `ShapeParameter` rule. The ρ entry is the plain criterion's
+// (envelope terms and the weight slope of ½ln|H|). A shape entry is the
+// family's analytic shape gradient where it has one (β̂ held: the penalized
+// deviance is stationary in β), completed by the change of ½ln|H| with the
+// shape, which is not; otherwise a central difference of V between two
+// complete refits, so the coefficients follow the shape.
+//
+// Written once over the family. Every refit borrows X, y, the weights and
+// the penalties of the problem and builds only its family value and S_λ.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "family/family.h"
+#include "fit/problem.h"
+#include "inner/fit_at.h"
+#include "inner/inner_fit.h"
+#include "linalg/cholesky.h"
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+#include "linalg/lapack.h"
+#include "linalg/products.h"
+#include "score/envelope.h"
+#include "score/outer_eval.h"
+
+namespace kavri::score {
+
+// Step of a shape difference on each side; the divisor is the constant 2h.
+inline constexpr double kShapeDifferenceStep = 1e-5;
+
+// One refit at θ: its inner fit and the family value it was fitted with.
+template <family::Family F>
+struct RefitOutcome {
+  inner::InnerFit fit;
+  F family;
+};
+
+// What a gradient with the coefficients held at a base refit reads of that
+// refit. Besides the envelope pieces it holds the base's changes of ½ln|H|
+// (through the working weights) per unit λ along ρ and along each shape
+// coordinate, so that at the base point the frozen gradient is the full one.
+struct FrozenFitStats {
+  double penalty_quad = 0.0;       // q = β'S_0β
+  double trace_hinv_s0 = 0.0;      // tr(H⁻¹S_0)
+  double residual_count = 0.0;     // n − M_p
+  double deviance = 0.0;           // D
+  double weight_shift = 0.0;       // ∂ln|H|/∂ρ through W(η̂), divided by λ
+  linalg::Vector log_det_slopes;   // ½∂ln|H|/∂θ_c at fixed ρ; entry 0 unused
+};
+
+// Families whose shape gradient is never analytic, known at build time:
+// the frozen-coefficient gradient does not exist for them.
+template <class F>
+concept ShapeGradientNeverAnalytic = requires { typename std::bool_constant<F::has_analytic_shape_grad()>; } &&
+                                     (!std::bool_constant<F::has_analytic_shape_grad()>::value);
+
+// The family value of θ (its entries from 1 on).
+template <family::Family F>
+F family_at(const F& start, linalg::VectorView theta) {
+  return start.family_from_theta(std::span<const double>(theta.data + 1, theta.size - 1));
+}
+
+// The inner fit of the problem with the family value of θ, at ρ = θ_0,
+// run by `inner_fit` (FitProblem<F>, VectorView ρ → Result<InnerFit>). Its
+// error is the outcome, unchanged; its convergence flag is not read.
+template <family::Family F, class InnerFitFn>
+[[nodiscard]] Result<RefitOutcome<F>> shape_refit_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                                       InnerFitFn&& inner_fit);
+
+// The refit by the family's own inner fit.
+template <family::Family F>
+[[nodiscard]] Result<RefitOutcome<F>> shape_refit(const fit::ShapeProblem<F>& problem, linalg::VectorView theta);
+
+// V = (λq + D)/(2φ) + Σ ln L_ii − (M_p/2)·ln(2πφ) − ½(r_0ρ + ℓ_0) − c(y)
+// of a refit with family value `family` at ρ. Never fails; non-finite
+// pieces pass through.
+template <family::Family F>
+[[nodiscard]] double shape_laml_value(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+                                      double rho);
+
+// V and ∂V/∂θ from refits run by `inner_fit`: the refit at θ, then for each
+// shape coordinate without an analytic entry its + side and its − side.
+// The first refit error is the result and no later refit runs.
+template <family::Family F, class InnerFitFn>
+[[nodiscard]] Result<ValueGrad> shape_value_grad_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                                      InnerFitFn&& inner_fit);
+
+template <family::Family F>
+[[nodiscard]] Result<ValueGrad> shape_value_grad(const fit::ShapeProblem<F>& problem, linalg::VectorView theta);
+
+// Steps of the Hessian columns: a column from refitted gradients moves its
+// coordinate by 1e-4, so that the differences of gradients that are
+// themselves differences of refits (step 1e-5) stay above their rounding;
+// a column from the frozen gradient (the shape columns of an analytic
+// family: no refit, no inner-fit noise) moves it by 1e-5.
+inline constexpr double kRefitColumnStep = 1e-4;
+inline constexpr double kFrozenColumnStep = 1e-5;
+
+// V, ∂V/∂θ and a symmetrised Hessian of central differences of gradients,
+// column by column in increasing order, + side before − side: from
+// `shape_value_grad` at θ ± 1e-4, or for the shape columns of a family with
+// an analytic shape gradient from `eval_grad_frozen_beta` at θ ± 1e-5 about
+// the base refit. The first refit error is the result.
+template <family::Family F, class InnerFitFn>
+[[nodiscard]] Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem,
+                                                      const linalg::Vector& theta, InnerFitFn&& inner_fit);
+
+// The evaluation by the family's own inner fit, counted in the problem's
+// counters when attached.
+template <family::Family F>
+[[nodiscard]] Result<OuterEval> shape_outer_eval(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta);
+
+// The statistics of a refit at θ that `eval_grad_frozen_beta` holds.
+template <family::Family F>
+[[nodiscard]] FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                              const RefitOutcome<F>& base);
+
+// ∂V/∂θ with β, μ and the statistics of a base refit held and the family
+// value (φ, p) and λ taken from θ; no inner fit. The bound rule of the
+// shape coordinates applies. InvalidParameter for a family value without an
+// analytic shape gradient.
+template <family::Family F>
+  requires(!ShapeGradientNeverAnalytic<F>)
+[[nodiscard]] Result<linalg::Vector> eval_grad_frozen_beta(const fit::ShapeProblem<F>& problem,
+                                                           linalg::VectorView theta, linalg::VectorView mu,
+                                                           const FrozenFitStats& stats);
+
+// ---- Implementation details follow ----
+
+namespace detail {
+
+// Where `family_from_theta` holds a coordinate at a bound, V is flat in
+// it; the entry is the derivative at the bound when it points back into the
+// open range, else 0. A zero entry on the whole clamped range would make
+// every clamped point stationary, so a step that lands there could never be
+// undone. `clamped` = theta_from_family of the family value of θ.
+void apply_shape_clamps(linalg::VectorView theta, const linalg::Vector& clamped, linalg::Vector& gradient);
+
+// ½·∂ln|H|/∂θ_k for a shape coordinate that moves the working weights
+// W(μ; shape): H = X'WX + S_λ changes with the shape directly and through
+// η̂ = Xβ̂. dβ̂/dθ_k = H_obs⁻¹X'·∂s/∂θ_k, with s the per-row score of −D/2
+// in η and H_obs = X'·diag(−∂s/∂η)·X + S_λ the exact curvature of the
+// penalized deviance (the working H is its expectation only). The per-row
+// derivatives in η and in the shape are central differences of the
+// family's own W and s: smooth in both, they carry an error of order h²
+// against a gradient the refits match to 1e-5.
+inline constexpr double kRowStep = 1e-5;
+
+template <family::PirlsFamily F>
+double row_score(const F& f, double w, double y, double mu) {
+  return w * (y - mu) / (f.variance(mu) * f.link_derivative(mu));
+}
+
+// Families whose working weight is w/(V·g'²) and whose score of −D/2 in η
+// is w·(y − μ)/(V·g'): what the observed curvature and the shape slopes
+// below are formed from.
+template <class F>
+inline constexpr bool kExpectedWeights = family::PirlsFamily<F> && !family::HasResponseWorkingWeight<F>;
+
+// H_obs at the fit.
+template <family::PirlsFamily F>
+linalg::Matrix observed_hessian(const F& family, const fit::FitProblem<F>& fp, const inner::InnerFit& fit,
+                                double lambda) {
+  const std::size_t n = fit.n, p = fit.p;
+  const linalg::MatrixView x = fp.model_matrix;
+  const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
+  const linalg::Matrix& s0 = fp.penalties[0];
+  linalg::Matrix h_obs(p, p);
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b < p; ++b) h_obs(a, b) = lambda * s0(a, b);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double up = family.link_inverse(fit.eta[i] + kRowStep);
+    const double down = family.link_inverse(fit.eta[i] - kRowStep);
+    const double curvature =
+        (row_score(family, w[i], fp.y[i], down) - row_score(family, w[i], fp.y[i], up)) / (kRowStep + kRowStep);
+    for (std::size_t a = 0; a < p; ++a)
+      for (std::size_t b = 0; b < p; ++b) h_obs(a, b) += x(i, a) * curvature * x(i, b);
+  }
+  return h_obs;
+}
+
+// H_obs⁻¹·b; the working H⁻¹·b where H_obs does not factor (a family whose
+// observed curvature is not positive at this fit).
+inline linalg::Vector solve_observed(const linalg::Matrix& h_obs, const linalg::Matrix& h_inv,
+                                     const linalg::Vector& b) {
+  if (auto solved = linalg::cholesky_solve_ridged(h_obs, b)) return std::move(solved->solution);
+  linalg::Vector out(b.size(), 0.0);
+  for (std::size_t a = 0; a < b.size(); ++a)
+    for (std::size_t c = 0; c < b.size(); ++c) out[a] += h_inv(a, c) * b[c];
+  return out;
+}
+
+template <family::PirlsFamily F>
+linalg::Vector log_det_shape_slopes(const F& family, linalg::VectorView theta, const fit::FitProblem<F>& fp,
+                                    const inner::InnerFit& fit, const linalg::Matrix& h_inv,
+                                    const linalg::Matrix& h_obs, const linalg::Vector& leverage) {
+  const std::size_t n = fit.n, p = fit.p, k = theta.size - 1;
+  const linalg::MatrixView x = fp.model_matrix;
+  const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
+  const linalg::VectorView y = fp.y;
+  const linalg::Vector at = family.theta_from_family();
+  linalg::Vector slopes(k + 1, 0.0), dw(n), rhs(p);
+  for (std::size_t c = 1; c <= k; ++c) {
+    // The shape derivative at the coordinates of the family value (the
+    // bound itself where θ is clamped), one-sided where a side would clamp.
+    linalg::Vector plus = at, minus = at;
+    plus[c - 1] = at[c - 1] + kRowStep;
+    minus[c - 1] = at[c - 1] - kRowStep;
+    F fp_plus = family.family_from_theta(plus), fp_minus = family.family_from_theta(minus);
+    double span = kRowStep + kRowStep;
+    if (std::fabs(fp_plus.theta_from_family()[c - 1] - plus[c - 1]) > 1e-9) {
+      fp_plus = family;
+      span = kRowStep;
+    } else if (std::fabs(fp_minus.theta_from_family()[c - 1] - minus[c - 1]) > 1e-9) {
+      fp_minus = family;
+      span = kRowStep;
+    }
+    for (std::size_t a = 0; a < p; ++a) rhs[a] = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double mu = fit.mu[i];
+      dw[i] = (family::working_weight(fp_plus, w[i], mu) - family::working_weight(fp_minus, w[i], mu)) / span;
+      const double ds = (row_score(fp_plus, w[i], y[i], mu) - row_score(fp_minus, w[i], y[i], mu)) / span;
+      for (std::size_t a = 0; a < p; ++a) rhs[a] += x(i, a) * ds;
+    }
+    const linalg::Vector dbeta = solve_observed(h_obs, h_inv, rhs);
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      double deta = 0.0;
+      for (std::size_t a = 0; a < p; ++a) deta += x(i, a) * dbeta[a];
+      total += leverage[i] * (dw[i] + family.working_weight_slope(w[i], y[i], fit.mu[i]) * deta);
+    }
+    slopes[c] = 0.5 * total;
+  }
+  return slopes;
+}
+
+// The family's analytic shape entries (weighted where the family takes
+// weights), or nothing.
+template <family::Family F>
+std::optional<linalg::Vector> analytic_shape_entries(const F& family, const fit::FitProblem<F>& fp,
+                                                     linalg::VectorView mu, double penalized, double count,
+                                                     double phi) {
+  if constexpr (family::HasWeightedShapeGradient<F>) {
+    const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, fp.y.size);
+    return family.analytic_shape_score_gradient(fp.y, mu, w, penalized, count, phi);
+  } else {
+    return family.analytic_shape_score_gradient(fp.y, mu, penalized, count, phi);
+  }
+}
+
+template <family::Family F>
+double criterion_scale(const F& family) {
+  if constexpr (F::scale_rule() == family::ScaleRule::ShapeParameter) {
+    return family.scale();
+  } else {
+    return 1.0;
+  }
+}
+
+}  // namespace detail
+
+template <family::Family F, class InnerFitFn>
+Result<RefitOutcome<F>> shape_refit_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                         InnerFitFn&& inner_fit) {
+  fit::FitProblem<F> refit = problem.fit;  // views: nothing is copied but the family value
+  refit.family = family_at(problem.fit.family, theta);
+  KAVRI_TRY(inner::InnerFit fit, inner_fit(refit, linalg::VectorView(theta.data, 1)));
+  return RefitOutcome<F>{.fit = std::move(fit), .family = std::move(refit.family)};
+}
+
+template <family::Family F>
+Result<RefitOutcome<F>> shape_refit(const fit::ShapeProblem<F>& problem, linalg::VectorView theta) {
+  return shape_refit_with(problem, theta,
+                          [](const fit::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+}
+
+template <family::Family F>
+double shape_laml_value(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+                        double rho) {
+  const fit::CriterionView& crit = problem.fit.criterion;
+  const double lambda = std::exp(rho);
+  const double q = linalg::quadratic_form(crit.penalties[0], fit.beta);
+  double half_log_det = 0.0;
+  for (std::size_t i = 0; i < fit.factor.rows; ++i) half_log_det += std::log(fit.factor(i, i));
+  const double phi = detail::criterion_scale(family);
+  const double m_p = static_cast<double>(crit.null_space_dim);
+  const double r = 0.5 * (static_cast<double>(crit.penalty_ranks[0]) * rho + crit.penalty_log_pdets[0]);
+  const double saturated = family.saturated_loglik(crit.y, phi);
+  return (lambda * q + fit.deviance) / (2.0 * phi) + half_log_det - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
+         r - saturated;
+}
+
+namespace detail {
+
+// V and ∂V/∂θ from the refit at θ, already run; the shape differences run
+// their refits with `inner_fit`. `frozen` receives the base statistics of an
+// analytic family.
+template <family::Family F, class InnerFitFn>
+Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                  const RefitOutcome<F>& base, InnerFitFn&& inner_fit,
+                                  std::optional<FrozenFitStats>* frozen) {
+  const fit::FitProblem<F>& fp = problem.fit;
+  const inner::InnerFit& fit = base.fit;
+  const double rho = theta[0];
+  const double value = shape_laml_value(problem, fit, base.family, rho);
+  if constexpr (!ShapeGradientNeverAnalytic<F>) {
+    // Every entry from the refit's own statistics: the frozen gradient at
+    // its base point is this gradient, to the bit.
+    if (base.family.has_analytic_shape_grad()) {
+      FrozenFitStats stats = frozen_fit_stats(problem, theta, base);
+      KAVRI_TRY(linalg::Vector g, eval_grad_frozen_beta(problem, theta, fit.mu, stats));
+      if (frozen) *frozen = std::move(stats);
+      return ValueGrad{.value = value, .gradient = std::move(g), .degenerate = false};
+    }
+  }
+  // The ρ entry of the plain criterion, with the family value of θ.
+  KAVRI_TRY(const ValueGrad plain,
+            envelope_from_fit(base.family, fp.criterion, fp.model_matrix, linalg::VectorView(theta.data, 1), fit));
+  linalg::Vector gradient(theta.size, 0.0);
+  gradient[0] = plain.gradient[0];
+
+  const double divisor = kShapeDifferenceStep + kShapeDifferenceStep;
+  linalg::Vector shifted = theta.to_vector();
+  for (std::size_t c = 1; c < theta.size; ++c) {
+    shifted[c] = theta[c] + kShapeDifferenceStep;
+    KAVRI_TRY(const RefitOutcome<F> up, shape_refit_with(problem, linalg::VectorView(shifted), inner_fit));
+    const double v_up = shape_laml_value(problem, up.fit, up.family, rho);
+    shifted[c] = theta[c] - kShapeDifferenceStep;
+    KAVRI_TRY(const RefitOutcome<F> down, shape_refit_with(problem, linalg::VectorView(shifted), inner_fit));
+    const double v_down = shape_laml_value(problem, down.fit, down.family, rho);
+    shifted[c] = theta[c];
+    gradient[c] = (v_up - v_down) / divisor;
+  }
+  return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
+}
+
+}  // namespace detail
+
+template <family::Family F, class InnerFitFn>
+Result<ValueGrad> shape_value_grad_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                        InnerFitFn&& inner_fit) {
+  KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
+  return detail::value_grad_from(problem, theta, base, inner_fit, nullptr);
+}
+
+template <family::Family F, class InnerFitFn>
+Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta,
+                                        InnerFitFn&& inner_fit) {
+  KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
+  std::optional<FrozenFitStats> frozen;
+  KAVRI_TRY(ValueGrad at, detail::value_grad_from(problem, theta, base, inner_fit, &frozen));
+  const std::size_t k = theta.size();
+  linalg::Matrix h(k, k);
+  linalg::Vector plus = theta, minus = theta;
+  for (std::size_t u = 0; u < k; ++u) {
+    const bool frozen_column = u > 0 && frozen.has_value();
+    const double step = frozen_column ? kFrozenColumnStep : kRefitColumnStep;
+    plus[u] = theta[u] + step;
+    minus[u] = theta[u] - step;
+    linalg::Vector up, down;
+    if (frozen_column) {
+      if constexpr (!ShapeGradientNeverAnalytic<F>) {
+        KAVRI_TRY(up, eval_grad_frozen_beta(problem, plus, base.fit.mu, *frozen));
+        KAVRI_TRY(down, eval_grad_frozen_beta(problem, minus, base.fit.mu, *frozen));
+      }
+    } else {
+      KAVRI_TRY(ValueGrad up_vg, shape_value_grad_with(problem, linalg::VectorView(plus), inner_fit));
+      KAVRI_TRY(ValueGrad down_vg, shape_value_grad_with(problem, linalg::VectorView(minus), inner_fit));
+      up = std::move(up_vg.gradient);
+      down = std::move(down_vg.gradient);
+    }
+    plus[u] = theta[u];
+    minus[u] = theta[u];
+    for (std::size_t i = 0; i < k; ++i) h(i, u) = (up[i] - down[i]) / (step + step);
+  }
+  for (std::size_t i = 0; i < k; ++i)
+    for (std::size_t j = i + 1; j < k; ++j) h(i, j) = h(j, i) = (h(i, j) + h(j, i)) * 0.5;
+  return OuterEval{.value = at.value, .gradient = std::move(at.gradient), .hessian = std::move(h), .degenerate = false};
+}
+
+template <family::Family F>
+Result<OuterEval> shape_outer_eval(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta) {
+  if (problem.fit.counters) ++problem.fit.counters->evaluations;
+  return shape_outer_eval_with(problem, theta,
+                               [](const fit::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+}
+
+template <family::Family F>
+Result<ValueGrad> shape_value_grad(const fit::ShapeProblem<F>& problem, linalg::VectorView theta) {
+  return shape_value_grad_with(problem, theta,
+                               [](const fit::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+}
+
+template <family::Family F>
+FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                const RefitOutcome<F>& base) {
+  const fit::FitProblem<F>& fp = problem.fit;
+  const inner::InnerFit& fit = base.fit;
+  const linalg::Matrix& s0 = fp.criterion.penalties[0];
+  const linalg::Matrix h_inv = linalg::inverse_from_cholesky(fit.factor);  // serves the trace and the slopes
+  FrozenFitStats stats{.penalty_quad = linalg::quadratic_form(s0, fit.beta),
+                       .trace_hinv_s0 = linalg::trace_with_inverse(h_inv, s0),
+                       .residual_count = static_cast<double>(fit.n) - static_cast<double>(fp.criterion.null_space_dim),
+                       .deviance = fit.deviance,
+                       .weight_shift = 0.0,
+                       .log_det_slopes = linalg::Vector(theta.size, 0.0)};
+  if constexpr (family::HasWorkingWeightSlope<F>) {
+    // ∂ln|H|/∂ρ through W: Σ_i W'_i·h_i·(dη_i/dρ), dβ̂/dρ = −λ·H_obs⁻¹S_0β
+    // for a re-weighted fit (−λ·H⁻¹S_0β for a Newton fit, whose H is exact).
+    const std::size_t n = fit.n, p = fit.p;
+    const linalg::MatrixView x = fp.model_matrix;
+    const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
+    const linalg::Vector leverage = linalg::row_quadratic_forms(x, h_inv);
+    linalg::Vector s_beta(p, 0.0);
+    for (std::size_t a = 0; a < p; ++a)
+      for (std::size_t b = 0; b < p; ++b) s_beta[a] -= s0(a, b) * fit.beta[b];
+    linalg::Vector u(p, 0.0);
+    std::optional<linalg::Matrix> h_obs;
+    if constexpr (detail::kExpectedWeights<F>) {
+      h_obs = detail::observed_hessian(base.family, fp, fit, std::exp(theta[0]));
+      u = detail::solve_observed(*h_obs, h_inv, s_beta);
+    } else {
+      for (std::size_t a = 0; a < p; ++a)
+        for (std::size_t b = 0; b < p; ++b) u[a] += h_inv(a, b) * s_beta[b];
+    }
+    double shift = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      double deta = 0.0;
+      for (std::size_t a = 0; a < p; ++a) deta += x(i, a) * u[a];
+      shift += base.family.working_weight_slope(w[i], fp.y[i], fit.mu[i]) * leverage[i] * deta;
+    }
+    stats.weight_shift = shift;
+    if constexpr (detail::kExpectedWeights<F>) {
+      if (theta.size > 1)
+        stats.log_det_slopes = detail::log_det_shape_slopes(base.family, theta, fp, fit, h_inv, *h_obs, leverage);
+    }
+  }
+  return stats;
+}
+
+template <family::Family F>
+  requires(!ShapeGradientNeverAnalytic<F>)
+Result<linalg::Vector> eval_grad_frozen_beta(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                             linalg::VectorView mu, const FrozenFitStats& stats) {
+  const fit::FitProblem<F>& fp = problem.fit;
+  const F family = family_at(fp.family, theta);
+  if (!family.has_analytic_shape_grad())
+    return invalid_parameter(
+        "eval_grad_frozen_beta called for a family without analytic_shape_score_gradient — gate this with "
+        "has_analytic_shape_grad in the caller.");
+  const double lambda = std::exp(theta[0]);
+  const double phi = detail::criterion_scale(family);
+  linalg::Vector gradient(theta.size, 0.0);
+  gradient[0] = lambda * stats.penalty_quad / (2.0 * phi) + 0.5 * lambda * stats.trace_hinv_s0 -
+                0.5 * static_cast<double>(fp.criterion.penalty_ranks[0]) + 0.5 * lambda * stats.weight_shift;
+  const std::optional<linalg::Vector> s = detail::analytic_shape_entries(
+      family, fp, mu, lambda * stats.penalty_quad + stats.deviance, stats.residual_count, phi);
+  if (s)
+    for (std::size_t c = 0; c < s->size() && c + 1 < gradient.size(); ++c)
+      gradient[c + 1] = (*s)[c] + stats.log_det_slopes[c + 1];
+  detail::apply_shape_clamps(theta, family.theta_from_family(), gradient);
+  return gradient;
+}
+
+}  // namespace kavri::score
