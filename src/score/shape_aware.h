@@ -330,6 +330,16 @@ Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::V
             envelope_from_fit(base.family, fp.criterion, fp.model_matrix, linalg::VectorView(theta.data, 1), fit));
   linalg::Vector gradient(theta.size, 0.0);
   gradient[0] = plain.gradient[0];
+  if constexpr (kExpectedWeights<F> && family::HasWorkingWeightSlope<F>) {
+    // The envelope follows β̂(ρ) on the working Hessian, which is the
+    // curvature only for a canonical link; take the weight term on the
+    // observed curvature instead, as the analytic families do.
+    const FrozenFitStats stats = frozen_fit_stats(problem, theta, base);
+    const double lambda = std::exp(rho);
+    const double phi = criterion_scale(base.family);
+    gradient[0] = lambda * stats.penalty_quad / (2.0 * phi) + 0.5 * lambda * stats.trace_hinv_s0 -
+                  0.5 * static_cast<double>(fp.criterion.penalty_ranks[0]) + 0.5 * lambda * stats.weight_shift;
+  }
 
   const double divisor = kShapeDifferenceStep + kShapeDifferenceStep;
   linalg::Vector shifted = theta.to_vector();
