@@ -1,7 +1,7 @@
 // Small numeric rules shared by every subsystem: floors that treat NaN as
 // "take the constant", saturating float-to-integer conversions and rounding
-// half away from zero. They exist once so that every Part's "max(a, c)"
-// means the same thing.
+// half away from zero. They exist once so that every floor written
+// "max(a, c)" in the library means the same thing, NaN included.
 #pragma once
 
 #include <cmath>

@@ -60,13 +60,7 @@ Result<InnerFit> elf_fit_armijo(const fit::FitProblem<family::Elf>& problem,
   std::uint64_t iterations = 0;
   bool converged = false;
 
-  auto eta_into = [&](const Vector& b) {
-    for (std::size_t i = 0; i < n; ++i) {
-      double e = 0.0;
-      for (std::size_t j = 0; j < p; ++j) e += x(i, j) * b[j];
-      eta[i] = e;
-    }
-  };
+  auto eta_into = [&](const Vector& b) { linear_predictor_pass(x, b, eta, [](std::size_t, double) {}); };
 
   while (iterations < settings.max_iter) {
     // H = X'WX + S_λ and the score X'g − S_λβ, g_i the halved negative
@@ -155,20 +149,8 @@ Result<InnerFit> elf_fit_armijo(const fit::FitProblem<family::Elf>& problem,
   if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
 
   Vector mu = eta;
-  return InnerFit{.beta = std::move(beta),
-                  .eta = std::move(eta),
-                  .mu = std::move(mu),
-                  .working_weights = std::move(weights),
-                  .working_response = std::move(response),
-                  .factor = std::move(*factor),
-                  .deviance = deviance,
-                  .pearson = deviance,
-                  .n = n,
-                  .p = p,
-                  .iterations = iterations,
-                  .stored_log_det = std::nullopt,
-                  .observed_info = std::nullopt,
-                  .converged = converged};
+  return iterative_fit_record(std::move(beta), std::move(eta), std::move(mu), std::move(weights),
+                              std::move(response), std::move(*factor), deviance, deviance, iterations, converged);
 }
 
 }  // namespace kavri::inner

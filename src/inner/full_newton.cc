@@ -74,13 +74,10 @@ Result<InnerFit> full_newton_ocat(const fit::FitProblem<family::Ocat>& problem, 
   auto evaluate_candidate = [&](const Vector& candidate) {
     double d = 0.0;
     bool finite = true;
-    for (std::size_t i = 0; i < n; ++i) {
-      double e = 0.0;
-      for (std::size_t j = 0; j < p; ++j) e += x(i, j) * candidate[j];
-      ws.candidate_eta[i] = e;
+    linear_predictor_pass(x, candidate, ws.candidate_eta, [&](std::size_t i, double e) {
       finite &= std::isfinite(e);
       d += w[i] * family::ocat_bounded_deviance(bounds[i], e);
-    }
+    });
     candidate_deviance = d;
     candidate_finite = finite;
     candidate_objective = linalg::quadratic_form(s, candidate) + d;
@@ -125,20 +122,8 @@ Result<InnerFit> full_newton_ocat(const fit::FitProblem<family::Ocat>& problem, 
   }
   const double pearson = detail::pearson_statistic(weights, response, eta);
   Vector mu = eta;
-  return InnerFit{.beta = std::move(beta),
-                  .eta = std::move(eta),
-                  .mu = std::move(mu),
-                  .working_weights = std::move(weights),
-                  .working_response = std::move(response),
-                  .factor = std::move(*factor),
-                  .deviance = deviance,
-                  .pearson = pearson,
-                  .n = n,
-                  .p = p,
-                  .iterations = iterations,
-                  .stored_log_det = std::nullopt,
-                  .observed_info = std::nullopt,
-                  .converged = converged};
+  return iterative_fit_record(std::move(beta), std::move(eta), std::move(mu), std::move(weights),
+                              std::move(response), std::move(*factor), deviance, pearson, iterations, converged);
 }
 
 }  // namespace kavri::inner

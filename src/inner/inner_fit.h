@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "linalg/matrix.h"
 
@@ -45,5 +46,27 @@ struct InnerFit {
   std::optional<ObservedInfoBlock> observed_info;  // the pieces of H_obs
   bool converged = false;
 };
+
+// The record of an iterative fit on the expected (or Newton) information:
+// n and p from η and β, no observed-information pieces.
+inline InnerFit iterative_fit_record(linalg::Vector beta, linalg::Vector eta, linalg::Vector mu,
+                                     linalg::Vector weights, linalg::Vector response, linalg::Matrix factor,
+                                     double deviance, double pearson, std::uint64_t iterations, bool converged) {
+  const std::uint64_t n = eta.size(), p = beta.size();
+  return InnerFit{.beta = std::move(beta),
+                  .eta = std::move(eta),
+                  .mu = std::move(mu),
+                  .working_weights = std::move(weights),
+                  .working_response = std::move(response),
+                  .factor = std::move(factor),
+                  .deviance = deviance,
+                  .pearson = pearson,
+                  .n = n,
+                  .p = p,
+                  .iterations = iterations,
+                  .stored_log_det = std::nullopt,
+                  .observed_info = std::nullopt,
+                  .converged = converged};
+}
 
 }  // namespace kavri::inner

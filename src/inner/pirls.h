@@ -153,6 +153,19 @@ void assemble_working_system(linalg::MatrixView x, linalg::MatrixView s_lambda, 
     for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s_lambda(a, b);
 }
 
+// η_i = x_i'·β̃ for every row into `eta`, each followed by row(i, η_i): one
+// pass over the rows of X for the candidate's state (with p small, a
+// general product would copy X before reading it).
+template <class Row>
+void linear_predictor_pass(linalg::MatrixView x, const linalg::Vector& beta, linalg::Vector& eta, Row&& row) {
+  for (std::size_t i = 0; i < x.rows; ++i) {
+    double e = 0.0;
+    for (std::size_t j = 0; j < x.cols; ++j) e += x(i, j) * beta[j];
+    eta[i] = e;
+    row(i, e);
+  }
+}
+
 // Step acceptance: `evaluate(candidate)` states the candidate, `rejected()`
 // judges the state last evaluated. A rejected candidate is moved halfway
 // towards `current`, at most `max_halvings` times; true when the last state
@@ -239,15 +252,12 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   auto evaluate_candidate = [&](const Vector& candidate) {
     double d = 0.0;
     bool finite = true;
-    for (std::size_t i = 0; i < n; ++i) {
-      double e = 0.0;
-      for (std::size_t j = 0; j < p; ++j) e += x(i, j) * candidate[j];
-      ws.candidate_eta[i] = e;
+    linear_predictor_pass(x, candidate, ws.candidate_eta, [&](std::size_t i, double e) {
       const double m = family.link_inverse(e);
       ws.candidate_mu[i] = m;
       finite &= std::isfinite(e) & std::isfinite(m);
       d += w[i] * family.unit_deviance(y[i], m);
-    }
+    });
     candidate_deviance = d;
     candidate_finite = finite;
     candidate_penalized = candidate_deviance + linalg::quadratic_form(s, candidate);
@@ -318,20 +328,8 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     factor = std::move(fallback);
   }
   const double pearson = detail::pearson_statistic(weights, response, eta);
-  return InnerFit{.beta = std::move(beta),
-                  .eta = std::move(eta),
-                  .mu = std::move(mu),
-                  .working_weights = std::move(weights),
-                  .working_response = std::move(response),
-                  .factor = std::move(*factor),
-                  .deviance = deviance,
-                  .pearson = pearson,
-                  .n = n,
-                  .p = p,
-                  .iterations = iterations,
-                  .stored_log_det = std::nullopt,
-                  .observed_info = std::nullopt,
-                  .converged = converged};
+  return iterative_fit_record(std::move(beta), std::move(eta), std::move(mu), std::move(weights),
+                              std::move(response), std::move(*factor), deviance, pearson, iterations, converged);
 }
 
 template <family::PirlsFamily F>

@@ -122,10 +122,12 @@ template <family::Family F, class InnerFitFn>
 template <family::Family F>
 [[nodiscard]] Result<OuterEval> shape_outer_eval(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta);
 
-// The statistics of a refit at θ that `eval_grad_frozen_beta` holds.
+// The statistics of a refit at θ that `eval_grad_frozen_beta` holds; the
+// shape slopes of ½ln|H| only when `shape_slopes` (a family whose shape
+// entries are refit differences needs none).
 template <family::Family F>
 [[nodiscard]] FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
-                                              const RefitOutcome<F>& base);
+                                              const RefitOutcome<F>& base, bool shape_slopes = true);
 
 // ∂V/∂θ with β, μ and the statistics of a base refit held and the family
 // value (φ, p) and λ taken from θ; no inner fit. The bound rule of the
@@ -173,22 +175,24 @@ inline constexpr bool kExpectedWeights = family::PirlsFamily<F> && !family::HasR
 template <family::PirlsFamily F>
 linalg::Matrix observed_hessian(const F& family, const fit::FitProblem<F>& fp, const inner::InnerFit& fit,
                                 double lambda) {
-  const std::size_t n = fit.n, p = fit.p;
-  const linalg::MatrixView x = fp.model_matrix;
+  const std::size_t n = fit.n;
   const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
-  const linalg::Matrix& s0 = fp.penalties[0];
-  linalg::Matrix h_obs(p, p);
-  for (std::size_t a = 0; a < p; ++a)
-    for (std::size_t b = 0; b < p; ++b) h_obs(a, b) = lambda * s0(a, b);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double up = family.link_inverse(fit.eta[i] + kRowStep);
-    const double down = family.link_inverse(fit.eta[i] - kRowStep);
-    const double curvature =
-        (row_score(family, w[i], fp.y[i], down) - row_score(family, w[i], fp.y[i], up)) / (kRowStep + kRowStep);
-    for (std::size_t a = 0; a < p; ++a)
-      for (std::size_t b = 0; b < p; ++b) h_obs(a, b) += x(i, a) * curvature * x(i, b);
-  }
-  return h_obs;
+  linalg::Matrix s_lambda = fp.penalties[0];
+  for (double& v : s_lambda.data) v *= lambda;
+  // X'·diag(curvature)·X + λS_0 block by block, as the loop forms its system.
+  linalg::Vector curvature(n), unused(n);
+  inner::detail::PirlsWorkspace ws;
+  inner::assemble_working_system(
+      fp.model_matrix, s_lambda,
+      [&](std::size_t i) {
+        const double up = family.link_inverse(fit.eta[i] + kRowStep);
+        const double down = family.link_inverse(fit.eta[i] - kRowStep);
+        return std::pair{
+            (row_score(family, w[i], fp.y[i], down) - row_score(family, w[i], fp.y[i], up)) / (kRowStep + kRowStep),
+            0.0};
+      },
+      curvature, unused, ws);
+  return std::move(ws.hessian);
 }
 
 // H_obs⁻¹·b; the working H⁻¹·b where H_obs does not factor (a family whose
@@ -269,6 +273,13 @@ double criterion_scale(const F& family) {
   }
 }
 
+// ∂V/∂ρ from a refit's statistics: λq/(2φ) + ½λ·tr(H⁻¹S_0) − r_0/2 plus
+// the change of ½ln|H| through the working weights.
+inline double rho_entry(const FrozenFitStats& stats, double lambda, double phi, std::uint64_t rank) {
+  return lambda * stats.penalty_quad / (2.0 * phi) + 0.5 * lambda * stats.trace_hinv_s0 -
+         0.5 * static_cast<double>(rank) + 0.5 * lambda * stats.weight_shift;
+}
+
 }  // namespace detail
 
 template <family::Family F, class InnerFitFn>
@@ -325,20 +336,18 @@ Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::V
       return ValueGrad{.value = value, .gradient = std::move(g), .degenerate = false};
     }
   }
-  // The ρ entry of the plain criterion, with the family value of θ.
-  KAVRI_TRY(const ValueGrad plain,
-            envelope_from_fit(base.family, fp.criterion, fp.model_matrix, linalg::VectorView(theta.data, 1), fit));
   linalg::Vector gradient(theta.size, 0.0);
-  gradient[0] = plain.gradient[0];
   if constexpr (kExpectedWeights<F> && family::HasWorkingWeightSlope<F>) {
-    // The envelope follows β̂(ρ) on the working Hessian, which is the
-    // curvature only for a canonical link; take the weight term on the
-    // observed curvature instead, as the analytic families do.
-    const FrozenFitStats stats = frozen_fit_stats(problem, theta, base);
-    const double lambda = std::exp(rho);
-    const double phi = criterion_scale(base.family);
-    gradient[0] = lambda * stats.penalty_quad / (2.0 * phi) + 0.5 * lambda * stats.trace_hinv_s0 -
-                  0.5 * static_cast<double>(fp.criterion.penalty_ranks[0]) + 0.5 * lambda * stats.weight_shift;
+    // The plain criterion's envelope follows β̂(ρ) on the working Hessian,
+    // the curvature only for a canonical link; the statistics take the
+    // weight term on the observed curvature, as for the analytic families.
+    const FrozenFitStats stats = frozen_fit_stats(problem, theta, base, /*shape_slopes=*/false);
+    gradient[0] = rho_entry(stats, std::exp(rho), criterion_scale(base.family), fp.criterion.penalty_ranks[0]);
+  } else {
+    // The ρ entry of the plain criterion, with the family value of θ.
+    KAVRI_TRY(const ValueGrad plain,
+              envelope_from_fit(base.family, fp.criterion, fp.model_matrix, linalg::VectorView(theta.data, 1), fit));
+    gradient[0] = plain.gradient[0];
   }
 
   const double divisor = kShapeDifferenceStep + kShapeDifferenceStep;
@@ -415,7 +424,7 @@ Result<ValueGrad> shape_value_grad(const fit::ShapeProblem<F>& problem, linalg::
 
 template <family::Family F>
 FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
-                                const RefitOutcome<F>& base) {
+                                const RefitOutcome<F>& base, bool shape_slopes) {
   const fit::FitProblem<F>& fp = problem.fit;
   const inner::InnerFit& fit = base.fit;
   const linalg::Matrix& s0 = fp.criterion.penalties[0];
@@ -453,7 +462,7 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
     }
     stats.weight_shift = shift;
     if constexpr (detail::kExpectedWeights<F>) {
-      if (theta.size > 1)
+      if (shape_slopes && theta.size > 1)
         stats.log_det_slopes = detail::log_det_shape_slopes(base.family, theta, fp, fit, h_inv, *h_obs, leverage);
     }
   }
@@ -473,8 +482,7 @@ Result<linalg::Vector> eval_grad_frozen_beta(const fit::ShapeProblem<F>& problem
   const double lambda = std::exp(theta[0]);
   const double phi = detail::criterion_scale(family);
   linalg::Vector gradient(theta.size, 0.0);
-  gradient[0] = lambda * stats.penalty_quad / (2.0 * phi) + 0.5 * lambda * stats.trace_hinv_s0 -
-                0.5 * static_cast<double>(fp.criterion.penalty_ranks[0]) + 0.5 * lambda * stats.weight_shift;
+  gradient[0] = detail::rho_entry(stats, lambda, phi, fp.criterion.penalty_ranks[0]);
   const std::optional<linalg::Vector> s = detail::analytic_shape_entries(
       family, fp, mu, lambda * stats.penalty_quad + stats.deviance, stats.residual_count, phi);
   if (s)

@@ -72,8 +72,6 @@ Vector warm_start(const TestProblem& p, double tau) {
   return beta;
 }
 
-Vector weights_of(const TestProblem& p) { return p.prior_weights ? *p.prior_weights : Vector(p.y.size(), 1.0); }
-
 Result<InnerFit> run(const TestProblem& p, const Elf& f, std::optional<Vector> start, const Vector& rho = kRho) {
   fit::ElfProblem<Elf> problem{.fit = p.view(f), .beta_warm = std::nullopt};
   if (start) problem.beta_warm = linalg::VectorView(*start);
@@ -102,7 +100,7 @@ TEST(ElfFitArmijo, ReachesThePenalizedOptimumFromTheWarmStart) {
 
     const Matrix& x = p.model_matrix;
     const Matrix s = naive_total_penalty(p.penalties, kRho);
-    const Vector wv = weights_of(p);
+    const Vector wv = p.weights_or_ones();
     for (std::size_t j = 0; j < fit->p; ++j) {
       double score = 0.0, magnitude = 0.0;
       for (std::size_t i = 0; i < kRows; ++i) {
@@ -166,7 +164,7 @@ TEST(ElfFitArmijo, RecordHoldsTheFinalStateAndTheLastAcceptedSystem) {
   ASSERT_TRUE(before.has_value());
 
   const Matrix& x = p.model_matrix;
-  const Vector w = weights_of(p);
+  const Vector w = p.weights_or_ones();
   double deviance = 0.0;
   Vector w_before(kRows);
   for (std::size_t i = 0; i < kRows; ++i) {

@@ -60,12 +60,10 @@ TestProblem ocat_problem(std::size_t rows, const Vector& y, std::optional<Vector
   return testing::make_problem(testing::cr_design(rows, 6), y, std::move(w), max_iter);
 }
 
-Vector weights_of(const TestProblem& p) { return p.prior_weights ? *p.prior_weights : Vector(p.y.size(), 1.0); }
-
 // W = max(½·w·d2, 1e-12) and its z at η, from the family's derivatives.
 void working_quantities(const Ocat& f, const TestProblem& p, const Vector& eta, Vector& weights, Vector& response) {
   const family::OcatDerivatives d = family::ocat_eta_derivatives(p.y, f, eta);
-  const Vector w = weights_of(p);
+  const Vector w = p.weights_or_ones();
   weights.assign(eta.size(), 0.0);
   response.assign(eta.size(), 0.0);
   for (std::size_t i = 0; i < eta.size(); ++i) {
@@ -116,7 +114,7 @@ TEST(FullNewtonOcat, ReachesThePenalizedOptimum) {
 
     const Matrix& xm = problem.model_matrix;
     const Matrix s = naive_total_penalty(problem.penalties, kRho);
-    const Vector wv = weights_of(problem);
+    const Vector wv = problem.weights_or_ones();
     const family::OcatDerivatives d = family::ocat_eta_derivatives(y, c.family, fit->eta);
     for (std::size_t j = 0; j < fit->p; ++j) {
       double score = 0.0, magnitude = 0.0;

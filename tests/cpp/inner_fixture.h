@@ -92,6 +92,9 @@ struct TestProblem {
   std::optional<Vector> start_eta;
   fit::InnerSettings settings;
 
+  // The prior weights, ones where there are none.
+  Vector weights_or_ones() const { return prior_weights ? *prior_weights : Vector(y.size(), 1.0); }
+
   template <class F>
   fit::FitProblem<F> view(const F& family) const {
     fit::FitProblem<F> p{.family = family,

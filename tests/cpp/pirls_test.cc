@@ -78,10 +78,6 @@ testing::TestProblem family_problem(const FamilyCase& c, std::uint64_t max_iter 
   return testing::make_problem(d, std::move(y), std::move(w), max_iter);
 }
 
-Vector weights_of(const testing::TestProblem& problem) {
-  return problem.prior_weights ? *problem.prior_weights : Vector(problem.y.size(), 1.0);
-}
-
 // P(β) = D + β'S_λβ with the quadratic form summed by plain loops.
 double penalized_deviance(const InnerFit& fit, const Matrix& s) {
   double q = 0.0;
@@ -106,7 +102,7 @@ TEST(PirlsFit, ReachesThePenalizedOptimum) {
 
     const Matrix& x = problem.model_matrix;
     const Matrix s = naive_total_penalty(problem.penalties, kRho);
-    const Vector w = weights_of(problem);
+    const Vector w = problem.weights_or_ones();
     double scale = 0.0;
     Vector score(fit->p, 0.0);
     for (std::size_t j = 0; j < fit->p; ++j) {
@@ -182,7 +178,7 @@ TEST(PirlsFit, EachRecordCarriesTheSystemOfTheStateBeforeItsLastStep) {
   auto converged = c.fit(full, kRho);
   ASSERT_TRUE(converged.has_value());
   const Matrix s = naive_total_penalty(full.penalties, kRho);
-  const Vector w = weights_of(full);
+  const Vector w = full.weights_or_ones();
   for (std::uint64_t k = 1; k <= converged->iterations; ++k) {
     SCOPED_TRACE(k);
     auto before = c.fit(family_problem(c, k - 1), kRho);
