@@ -160,16 +160,33 @@ void apply_shape_clamps(linalg::VectorView theta, const linalg::Vector& clamped,
 // against a gradient the refits match to 1e-5.
 inline constexpr double kRowStep = 1e-5;
 
+// The working weight of a row: w/(V·g'²), or the family's own where it
+// reads the response.
 template <family::PirlsFamily F>
-double row_score(const F& f, double w, double y, double mu) {
-  return w * (y - mu) / (f.variance(mu) * f.link_derivative(mu));
+double row_weight(const F& f, double w, double y, double mu) {
+  if constexpr (family::HasResponseWorkingWeight<F>) {
+    return f.response_working_weight(w, y, mu);
+  } else {
+    return family::working_weight(f, w, mu);
+  }
 }
 
-// Families whose working weight is w/(V·g'²) and whose score of −D/2 in η
-// is w·(y − μ)/(V·g'): what the observed curvature and the shape slopes
-// below are formed from.
+// The score of −D/2 in η: w·(y − μ)/(V·g'), or W·g'·(y − μ) for a weight
+// that reads the response (the loop's fixed point solves X'·s = S_λβ
+// either way).
+template <family::PirlsFamily F>
+double row_score(const F& f, double w, double y, double mu) {
+  if constexpr (family::HasResponseWorkingWeight<F>) {
+    return f.response_working_weight(w, y, mu) * f.link_derivative(mu) * (y - mu);
+  } else {
+    return w * (y - mu) / (f.variance(mu) * f.link_derivative(mu));
+  }
+}
+
+// The re-weighted families: the observed curvature and the shape slopes
+// below are formed from their rows.
 template <class F>
-inline constexpr bool kExpectedWeights = family::PirlsFamily<F> && !family::HasResponseWorkingWeight<F>;
+inline constexpr bool kReweighted = family::PirlsFamily<F>;
 
 // H_obs at the fit.
 template <family::PirlsFamily F>
@@ -234,7 +251,7 @@ linalg::Vector log_det_shape_slopes(const F& family, linalg::VectorView theta, c
     for (std::size_t a = 0; a < p; ++a) rhs[a] = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       const double mu = fit.mu[i];
-      dw[i] = (family::working_weight(fp_plus, w[i], mu) - family::working_weight(fp_minus, w[i], mu)) / span;
+      dw[i] = (row_weight(fp_plus, w[i], y[i], mu) - row_weight(fp_minus, w[i], y[i], mu)) / span;
       const double ds = (row_score(fp_plus, w[i], y[i], mu) - row_score(fp_minus, w[i], y[i], mu)) / span;
       for (std::size_t a = 0; a < p; ++a) rhs[a] += x(i, a) * ds;
     }
@@ -337,7 +354,7 @@ Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::V
     }
   }
   linalg::Vector gradient(theta.size, 0.0);
-  if constexpr (kExpectedWeights<F> && family::HasWorkingWeightSlope<F>) {
+  if constexpr (kReweighted<F> && family::HasWorkingWeightSlope<F>) {
     // The plain criterion's envelope follows β̂(ρ) on the working Hessian,
     // the curvature only for a canonical link; the statistics take the
     // weight term on the observed curvature, as for the analytic families.
@@ -447,7 +464,7 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
       for (std::size_t b = 0; b < p; ++b) s_beta[a] -= s0(a, b) * fit.beta[b];
     linalg::Vector u(p, 0.0);
     std::optional<linalg::Matrix> h_obs;
-    if constexpr (detail::kExpectedWeights<F>) {
+    if constexpr (detail::kReweighted<F>) {
       h_obs = detail::observed_hessian(base.family, fp, fit, std::exp(theta[0]));
       u = detail::solve_observed(*h_obs, h_inv, s_beta);
     } else {
@@ -461,7 +478,7 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
       shift += base.family.working_weight_slope(w[i], fp.y[i], fit.mu[i]) * leverage[i] * deta;
     }
     stats.weight_shift = shift;
-    if constexpr (detail::kExpectedWeights<F>) {
+    if constexpr (detail::kReweighted<F>) {
       if (shape_slopes && theta.size > 1)
         stats.log_det_slopes = detail::log_det_shape_slopes(base.family, theta, fp, fit, h_inv, *h_obs, leverage);
     }

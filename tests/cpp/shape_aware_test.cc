@@ -254,8 +254,9 @@ TEST(ShapeValue, ResponsesAtZeroAddNothing) {
 
 // The ρ entry follows β̂(ρ) through the weights of ½ln|H| on the exact
 // curvature of the penalized deviance: the ordered categorical fit is a
-// Newton fit on it, and the Tweedie and negative binomial entries take it
-// at the refit. So the
+// Newton fit on it, and the Tweedie, negative binomial and scaled t entries
+// take it at the refit (the t weight reads the residual, so its curvature
+// is not the working weight even in expectation). So the
 // entry is the slope of the refitted V (step 1e-4, inner fits to 1e-14 as
 // below): 1e-5 relative.
 TEST(ShapeGradient, RhoEntryIsTheSlopeOfTheRefittedValue) {
@@ -264,6 +265,7 @@ TEST(ShapeGradient, RhoEntryIsTheSlopeOfTheRefittedValue) {
   Fixture<family::Tweedie> tw(family::tweedie_log(1.5, 1.0), testing::cr_design(80, 8), tweedie_draws(x, 1.5, 1.0, 5),
                               1e-14);
   Fixture<family::NegBin> nb(family::negbin_log(1.0), testing::cr_design(80, 8), negbin_draws(x, 11), 1e-14);
+  Fixture<family::TDist> td(family::tdist_identity(5.0, 1.0), testing::cr_design(80, 8), tdist_draws(x, 9), 1e-14);
   for (double rho : {-4.0, 0.0, 4.0}) {
     SCOPED_TRACE(rho);
     auto check = [&](const auto& problem, const Vector& theta) {
@@ -275,6 +277,7 @@ TEST(ShapeGradient, RhoEntryIsTheSlopeOfTheRefittedValue) {
     check(oc.problem, Vector{rho, 0.2, -0.1});
     check(tw.problem, Vector{rho, 0.1, -0.2});
     check(nb.problem, Vector{rho, std::log(2.0)});
+    check(td.problem, Vector{rho, std::log(0.1), std::log(2.0)});
   }
 }
 
