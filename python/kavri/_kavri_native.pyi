@@ -172,10 +172,13 @@ def fit(
     elf_sigma: float | None = None,
     elf_lambda: float | None = None,
 ) -> FittedGam:
-    """Fit one smooth of column 0 of x by family name; not available yet.
+    """Fit one smooth of column 0 of x for a family named by a string.
 
-    It checks and converts its arguments, then raises NotImplementedError.
     x: shape (n, d); y and weights: shape (n,); design: "cr", "cr_stable" or
-    "re" with k knots for the splines; the remaining arguments are the
-    options of the families that take them.
+    "re" with k knots for the splines. theta (negbin), nu and sigma2 (tdist),
+    tweedie_p and tweedie_phi (tweedie) are start values: the shape
+    parameters are always estimated with the smoothing parameter. r is the
+    number of categories of "ocat" (required); tau the quantile level of
+    "elf" (0.5), whose elf_sigma and elf_lambda are chosen from the data when
+    absent or not above 0. Options of other families are ignored.
     """

@@ -81,8 +81,4 @@ std::unexpected<PyErrorSet> prefix_type_error(std::string_view parameter) {
   return py_error();
 }
 
-std::unexpected<PyErrorSet> raise_not_available(std::string_view operation) {
-  return raise_message(PyExc_NotImplementedError, std::string(operation) + " is not available yet");
-}
-
 }  // namespace kavri::python

@@ -35,8 +35,4 @@ std::unexpected<PyErrorSet> prefix_type_error(std::string_view parameter);
 // pending exception, or SystemError when none was set.
 std::unexpected<PyErrorSet> pending_error();
 
-// NotImplementedError "{} is not available yet": the stand-in for entry
-// points whose core operation does not exist yet.
-std::unexpected<PyErrorSet> raise_not_available(std::string_view operation);
-
 }  // namespace kavri::python

@@ -54,8 +54,9 @@ PyObject* fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     }
     const fit::FitRequest request{std::move(family_name), x, y, weights, k, std::move(design), theta, nu, sigma2,
                                   tweedie_p, tweedie_phi, r, tau, elf_sigma, elf_lambda};
-    (void)request;
-    return raise_not_available("fit()");  // the family-name dispatch is called here
+    auto model = fit::fit_by_family_name(request);
+    if (!model) return kavri_error_to_pyerr(model.error());
+    return wrap_record(std::move(*model));
   });
 }
 
@@ -104,9 +105,12 @@ PyMethodDef g_fit_definition{
     "Fits y against one smooth of column 0 of the 2-D float64 array `x`, with the smoothing parameter chosen "
     "by Laplace-approximate REML, and returns a FittedGam.\n\n"
     "family_name: \"gaussian\", \"bernoulli\"/\"binomial\", \"poisson\", \"quasipoisson\", \"quasibinomial\", "
-    "\"gamma\", \"inverse_gaussian\"/\"inverse.gaussian\", \"negbin\"/\"nb\" (shape `theta`, estimated when "
-    "absent), \"tdist\"/\"scat\" (`nu`, `sigma2`), \"tweedie\"/\"tw\" (`tweedie_p`, `tweedie_phi`), \"ocat\" "
-    "(`r` ordered categories, required), \"elf\"/\"quantile\" (`tau`, `elf_sigma`, `elf_lambda`).\n"
+    "\"gamma\", \"inverse_gaussian\"/\"inverse.gaussian\", \"negbin\"/\"nb\" (shape `theta`), \"tdist\"/\"scat\" "
+    "(`nu`, `sigma2`), \"tweedie\"/\"tw\" (`tweedie_p`, `tweedie_phi`), \"ocat\" (`r` ordered categories, "
+    "required), \"elf\"/\"quantile\" (`tau`, `elf_sigma`, `elf_lambda`).\n"
+    "theta, nu, sigma2, tweedie_p and tweedie_phi are start values: the shape parameters are always estimated "
+    "with the smoothing parameter (defaults 2; 5 and 1; 1.5 and 1). tau is the quantile level (0.5); elf_sigma "
+    "and elf_lambda, when absent or not above 0, are chosen from the data (lambda = sigma).\n"
     "design: \"cr\" (cubic regression spline with `k` knots), \"cr_stable\" (its stable reparametrisation) or "
     "\"re\" (a random effect of the values of column 0).\n"
     "weights: optional prior weights, a 1-D float64 array of the length of `y`.",

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
+#include "common/format.h"
 #include "common/numeric.h"
 #include "linalg/ln_gamma.h"
 #include "linalg/products.h"
@@ -21,6 +23,14 @@ double row_constant(const Elf& f) {
 }
 
 }  // namespace
+
+Result<void> Elf::check_parameters() const {
+  if (!(tau > 0.0 && tau < 1.0)) return invalid_parameter("ELF τ must be in (0, 1); got " + common::format_double(tau));
+  const std::string sigma_lambda = "; got σ=" + common::format_double(sigma) + " λ=" + common::format_double(lambda);
+  if (sigma <= 0.0 || lambda <= 0.0) return invalid_parameter("ELF σ and λ must be > 0" + sigma_lambda);
+  if (!std::isfinite(sigma) || !std::isfinite(lambda)) return invalid_parameter("ELF σ and λ must be finite" + sigma_lambda);
+  return {};
+}
 
 double Elf::saturated_loglik(VectorView y, double /*phi*/) const {
   const double c0 = row_constant(*this);

@@ -37,6 +37,10 @@ struct Elf : IdentityLink {
   static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::BacktrackingNewton; }
   [[nodiscard]] static Result<void> check_response(VectorView /*y*/) { return {}; }
 
+  // "ELF τ must be in (0, 1); got {}", then "ELF σ and λ must be > 0; got
+  // σ={} λ={}" and "ELF σ and λ must be finite; got σ={} λ={}".
+  [[nodiscard]] Result<void> check_parameters() const;
+
   // κ = τ·ln τ + (1 − τ)·ln(1 − τ), negative.
   double kappa() const { return tau * std::log(tau) + (1.0 - tau) * std::log(1.0 - tau); }
   // (2/σ)·[λ·softplus(r/λ) − (1 − τ)·r + λ·κ], r = y − η: 0 at

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "common/format.h"
+
 namespace kavri::family {
 
 double NegBin::unit_deviance(double y, double mu) const {
@@ -39,6 +41,14 @@ double NegBin::saturated_loglik(VectorView y, double /*phi*/) const {
     c += yi > 0.0 ? (excess + yi * std::log(yi)) - tail : excess - tail;
   }
   return c;
+}
+
+Result<void> NegBin::check_start() const {
+  if (theta > 0.0 && std::isfinite(theta)) return {};
+  return invalid_parameter(
+      "NegBin overdispersion init_theta must be a positive finite scalar (small θ → high variance, large θ → "
+      "Poisson limit); got init_theta=" +
+      common::format_double(theta));
 }
 
 }  // namespace kavri::family

@@ -44,6 +44,11 @@ struct NegBin : LogLink {
 
   NegBin family_from_theta(std::span<const double> shape) const { return NegBin{{}, std::exp(shape[0])}; }
   Vector theta_from_family() const { return {std::log(theta)}; }
+  // "NegBin overdispersion init_theta must be a positive finite scalar …"
+  // unless 0 < θ < ∞.
+  [[nodiscard]] Result<void> check_start() const;
+  // The fitted model reports θ as its scale; the covariance carries none.
+  double reported_scale() const { return theta; }
   static constexpr bool has_analytic_shape_grad() { return false; }
   static std::optional<Vector> analytic_shape_score_gradient(VectorView /*y*/, VectorView /*mu*/,
                                                              double /*penalized_deviance*/, double /*count*/,

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "common/format.h"
+
 namespace kavri::family {
 
 double TDist::weighted_deviance(VectorView y, VectorView mu, VectorView w) const {
@@ -28,6 +30,16 @@ double TDist::saturated_loglik(VectorView y, double /*phi*/) const {
   double c = -0.0;
   for (std::size_t i = 0; i < y.size; ++i) c += per_row;
   return c;
+}
+
+Result<void> TDist::check_start() const {
+  if (!(nu > 2.0 && std::isfinite(nu)))
+    return invalid_parameter("scat/TDist degrees-of-freedom init_nu must be > 2 (finite variance); got init_nu=" +
+                             common::format_double(nu));
+  if (!(sigma2 > 0.0 && std::isfinite(sigma2)))
+    return invalid_parameter("scat/TDist scale init_sigma2 must be a positive finite scalar; got init_sigma2=" +
+                             common::format_double(sigma2));
+  return {};
 }
 
 }  // namespace kavri::family

@@ -26,8 +26,8 @@ struct TDist : IdentityLink {
   static constexpr std::string_view display_name() { return "TDist"; }
   static constexpr ScaleRule scale_rule() { return ScaleRule::Fixed; }
   static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }
-  // Every response is accepted; a non-finite one fails the loop's checks.
-  [[nodiscard]] static Result<void> check_response(VectorView /*y*/) { return {}; }
+  // Any finite response ("y must be finite; got y={} at row {}").
+  [[nodiscard]] static Result<void> check_response(VectorView y) { return check_finite_response(y); }
 
   double variance(double /*mu*/) const { return common::floor_at(sigma2, kLogFloor); }
   // (1 + ν)·ln(r²/(νσ²) + 1), r = y − μ; no floor.
@@ -60,6 +60,13 @@ struct TDist : IdentityLink {
     return TDist{{}, 2.0 + std::exp(shape[1]), std::exp(shape[0])};
   }
   Vector theta_from_family() const { return {std::log(sigma2), std::log(-2.0 + nu)}; }
+  // ν first ("scat/TDist degrees-of-freedom init_nu must be > 2 …" unless
+  // 2 < ν < ∞), then σ² ("scat/TDist scale init_sigma2 must be a positive
+  // finite scalar …" unless 0 < σ² < ∞).
+  [[nodiscard]] Result<void> check_start() const;
+  // The fitted model reports σ² as its scale; the working weights already
+  // carry it, so the covariance does not.
+  double reported_scale() const { return sigma2; }
   static constexpr bool has_analytic_shape_grad() { return false; }
   static std::optional<Vector> analytic_shape_score_gradient(VectorView /*y*/, VectorView /*mu*/,
                                                              double /*penalized_deviance*/, double /*count*/,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/format.h"
 #include "common/numeric.h"
 #include "family/polygamma.h"
 #include "linalg/ln_gamma.h"
@@ -187,6 +188,24 @@ std::optional<Vector> Tweedie::analytic_shape_score_gradient(VectorView y, Vecto
   const double g1 = -ds_dlogphi - (n - count) / 2.0 - penalized_deviance / (2.0 * series.phi);
   const double g2 = (p - 1.0) * (2.0 - p) * (dev_slope / (2.0 * series.phi) - ds_dp);
   return Vector{g1, g2};
+}
+
+Result<void> Tweedie::check_start() const {
+  if (!(p > 1.0 && p < 2.0))
+    return invalid_parameter("tweedie p must be in (1, 2); got tweedie_p=" + common::format_double(p));
+  if (!(phi > 0.0 && std::isfinite(phi)))
+    return invalid_parameter("Tweedie dispersion init_phi must be a positive finite scalar; got init_phi=" +
+                             common::format_double(phi));
+  return {};
+}
+
+Vector Tweedie::start_theta() const {
+  // ln 19 is the power coordinate of p = 1.95, −ln 19 that of p = 1.05.
+  const double power_bound = std::log((kTweedieMaxPower - 1.0) / (2.0 - kTweedieMaxPower));
+  Vector v = theta_from_family();
+  v[0] = std::max(v[0], std::log(kTweedieMinPhi));
+  v[1] = std::clamp(v[1], -power_bound, power_bound);
+  return v;
 }
 
 }  // namespace kavri::family

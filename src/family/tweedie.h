@@ -67,6 +67,16 @@ struct Tweedie : LogLink {
 
   Tweedie family_from_theta(std::span<const double> shape) const;
   Vector theta_from_family() const { return {std::log(phi), std::log((p - 1.0) / (2.0 - p))}; }
+  // "tweedie p must be in (1, 2); got tweedie_p={}" unless 1 < p < 2, then
+  // "Tweedie dispersion init_phi must be a positive finite scalar; got
+  // init_phi={}" unless 0 < φ < ∞.
+  [[nodiscard]] Result<void> check_start() const;
+  // The coordinates a search starts from: `theta_from_family` moved onto
+  // the range where `family_from_theta` does not clamp (ln φ ≥ ln 1e-6,
+  // |ln((p − 1)/(2 − p))| ≤ ln 19). V is flat beyond, so a start deep in
+  // the clamped range is a step that only the other coordinates could leave.
+  Vector start_theta() const;
+  double reported_scale() const { return phi; }
   static constexpr bool has_analytic_shape_grad() { return true; }
   // [g1, g2], the derivatives in (t1, t2), at fixed coefficients, means and
   // penalty, of (D + P)/(2φ) − (M_p/2)·ln(2πφ) − c(y; p, φ), with

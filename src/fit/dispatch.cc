@@ -4,9 +4,19 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/format.h"
 #include "common/quote.h"
 #include "design/additive.h"
+#include "design/sizes.h"
+#include "family/elf.h"
+#include "family/negbin.h"
+#include "family/ocat.h"
+#include "family/tdist.h"
+#include "family/tweedie.h"
+#include "fit/ocat_driver.h"
 #include "fit/plain_driver.h"
+#include "fit/quantile.h"
+#include "fit/shape_driver.h"
 
 namespace kavri::fit {
 namespace {
@@ -44,6 +54,67 @@ std::optional<FamilyId> family_by_name(std::string_view name) {
   for (const FamilyName& entry : kFamilyNames)
     if (entry.name == name) return entry.id;
   return std::nullopt;
+}
+
+Result<FittedGam> fit_by_family_name(const FitRequest& request) {
+  using common::format_double;
+  const std::optional<FamilyId> id = family_by_name(request.family_name);
+  if (!id)
+    return invalid_parameter("unknown family " + common::quoted_literal(request.family_name) +
+                             "; supported: gaussian, bernoulli, poisson, quasipoisson, quasibinomial, gamma, "
+                             "inverse_gaussian, negbin, tdist, tweedie, ocat, elf");
+  const std::uint64_t n = request.x.rows;
+  const linalg::VectorView y = request.y;
+  const std::optional<linalg::VectorView>& weights = request.weights;
+
+  if (*id == FamilyId::Ocat) {
+    if (!request.r) return invalid_parameter("family='ocat' requires r=K (number of ordered categories, K >= 3)");
+    const std::uint64_t r = *request.r;
+    if (r < 3) return invalid_parameter("ocat requires r >= 3, got r=" + common::format_count(r));
+    // The search over ρ and r − 2 thresholds holds an (r − 1)² Hessian.
+    KAVRI_TRY_VOID(design::require_matrix_fits("ocat", r - 1, r - 1));
+    return fit_ocat(family::ocat_new(linalg::Vector(r - 2, 0.0), r), request.x, y, weights, request.design,
+                    request.k);
+  }
+
+  switch (*id) {
+    case FamilyId::NegBin: {
+      const double theta = request.theta.value_or(2.0);
+      if (theta <= 0.0) return invalid_parameter("negbin theta must be > 0; got theta=" + format_double(theta));
+      KAVRI_TRY(design::ModelDesign design,
+                build_named_single_design(request.x, y, weights, request.design, request.k));
+      return fit_shape_aware(family::negbin_log(theta), std::move(design), n, y, weights);
+    }
+    case FamilyId::TDist: {
+      KAVRI_TRY(design::ModelDesign design,
+                build_named_single_design(request.x, y, weights, request.design, request.k));
+      return fit_shape_aware(family::tdist_identity(request.nu.value_or(5.0), request.sigma2.value_or(1.0)),
+                             std::move(design), n, y, weights);
+    }
+    case FamilyId::Tweedie: {
+      const double p = request.tweedie_p.value_or(1.5);
+      if (!(p > 1.0 && p < 2.0))
+        return invalid_parameter("tweedie p must be in (1, 2); got tweedie_p=" + format_double(p));
+      KAVRI_TRY(design::ModelDesign design,
+                build_named_single_design(request.x, y, weights, request.design, request.k));
+      return fit_shape_aware(family::tweedie_log(p, request.tweedie_phi.value_or(1.0)), std::move(design), n, y,
+                             weights);
+    }
+    case FamilyId::Elf: {
+      const double tau = request.tau.value_or(0.5);
+      if (!(tau > 0.0 && tau < 1.0))
+        return invalid_parameter("elf/quantile tau must be in (0, 1); got tau=" + format_double(tau));
+      KAVRI_TRY(design::ModelDesign design,
+                build_named_single_design(request.x, y, weights, request.design, request.k));
+      return fit_elf(tau, request.elf_sigma.value_or(0.0), request.elf_lambda.value_or(0.0), std::move(design), n,
+                     y, weights);
+    }
+    default: break;
+  }
+  KAVRI_TRY(design::ModelDesign design, build_named_single_design(request.x, y, weights, request.design, request.k));
+  return visit_plain_family(*id, [&](const auto& family) -> Result<FittedGam> {
+    return fit_family(family, std::move(design), n, y, weights);
+  });
 }
 
 Result<FamilyId> additive_family(std::string_view family_name, std::span<const design::TermSpec> terms) {

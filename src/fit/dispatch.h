@@ -114,6 +114,21 @@ decltype(auto) visit_plain_family(FamilyId id, Visitor&& visitor) {
   std::unreachable();
 }
 
+// The fit of one smooth of column 0 of x for a family named by the request.
+// In this order: the name ("unknown family {quoted}; supported: gaussian,
+// bernoulli, poisson, quasipoisson, quasibinomial, gamma, inverse_gaussian,
+// negbin, tdist, tweedie, ocat, elf"); for "ocat" the number of categories
+// ("family='ocat' requires r=K (number of ordered categories, K >= 3)",
+// "ocat requires r >= 3, got r={}", the size of the search) and then
+// `fit_ocat`; for the others the defaults of the family's options (θ = 2;
+// ν = 5, σ² = 1; p = 1.5, φ = 1; τ = 0.5, σ and λ automatic) and their
+// checks ("negbin theta must be > 0; got theta={}", "tweedie p must be in
+// (1, 2); got tweedie_p={}", "elf/quantile tau must be in (0, 1); got
+// tau={}"), the design (`build_named_single_design`), then the family's
+// driver. Options of other families are ignored. The first failure is the
+// result, passed on unchanged from the builders and drivers.
+[[nodiscard]] Result<FittedGam> fit_by_family_name(const FitRequest& request);
+
 // The plain family of an additive request, after its checks in this order:
 // a non-empty term list ("fit_additive: terms list must be non-empty"), then
 // the name, which must select a plain family; any other name, known or not,

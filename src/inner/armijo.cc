@@ -35,13 +35,7 @@ Result<InnerFit> elf_fit_armijo(const fit::FitProblem<family::Elf>& problem,
   using linalg::Vector;
   const linalg::Matrix s = design::total_penalty(problem.penalties, rho);
   const family::Elf& elf = problem.family;
-  if (!(elf.tau > 0.0 && elf.tau < 1.0))
-    return invalid_parameter("ELF τ must be in (0, 1); got " + common::format_double(elf.tau));
-  const std::string sigma_lambda =
-      "; got σ=" + common::format_double(elf.sigma) + " λ=" + common::format_double(elf.lambda);
-  if (elf.sigma <= 0.0 || elf.lambda <= 0.0) return invalid_parameter("ELF σ and λ must be > 0" + sigma_lambda);
-  if (!std::isfinite(elf.sigma) || !std::isfinite(elf.lambda))
-    return invalid_parameter("ELF σ and λ must be finite" + sigma_lambda);
+  KAVRI_TRY_VOID(elf.check_parameters());
 
   const linalg::MatrixView x = problem.model_matrix;
   const std::size_t n = x.rows, p = x.cols;

@@ -1,4 +1,10 @@
-# `fit` converts its arguments and stops where the family-name dispatch is
-# to be called, which the module does not offer yet; the placeholder's
-# exception marks a call whose arguments were all accepted.
-ACCEPTED = NotImplementedError
+import pytest
+
+# `fit` with this family name converts every argument and then stops at the
+# family-name check, before any array is read: the marker of a call whose
+# arguments were all accepted.
+UNFITTED_FAMILY = "unfitted"
+
+
+def accepted():
+    return pytest.raises(ValueError, match=f'^unknown family "{UNFITTED_FAMILY}"; supported: ')

@@ -1,0 +1,80 @@
+#include "fit/ocat_driver.h"
+
+#include <string>
+#include <utility>
+
+#include "common/format.h"
+#include "common/quote.h"
+#include "design/cr.h"
+#include "design/re.h"
+#include "fit/plain_driver.h"
+#include "fit/shape_driver.h"
+#include "fit/summaries.h"
+#include "inner/fit_at.h"
+#include "linalg/cholesky.h"
+#include "outer/newton.h"
+#include "score/shape_aware.h"
+
+namespace kavri::fit {
+
+Result<design::ModelDesign> build_named_single_design(linalg::MatrixView x, linalg::VectorView y,
+                                                      const std::optional<linalg::VectorView>& weights,
+                                                      std::string_view design, std::uint64_t k) {
+  const bool known = design == "cr" || design == "cr_stable" || design == "re";
+  if (!known)
+    return invalid_parameter("design must be 'cr', 're', or 'cr_stable'; got " + common::quoted_literal(design));
+  KAVRI_TRY_VOID(check_data_before_design(x.rows, y, weights));
+  if (design == "cr_stable") return design::build_single_cr_stable_design(x, k);
+  if (design == "cr") return design::build_single_cr_design(x, k);
+  return design::build_single_re_design(x);
+}
+
+Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::VectorView y,
+                           std::optional<linalg::VectorView> prior_weights, std::string_view design_name,
+                           std::uint64_t k, FitCounters* counters) {
+  KAVRI_TRY(design::ModelDesign design, build_named_single_design(x, y, prior_weights, design_name, k));
+  const std::uint64_t n = x.rows;
+  KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
+  if (family.n_cats < 3)
+    return invalid_parameter(
+        "Ocat requires n_cats ≥ 3 (≤ 2 levels collapses to Bernoulli — use bernoulli_logit instead); got n_cats=" +
+        common::format_count(family.n_cats));
+  KAVRI_TRY_VOID(family.check_response(y));
+  if (family.thresholds.size() != family.n_cats - 2)
+    return invalid_parameter("Ocat init_theta length must equal n_cats - 2 = " +
+                             common::format_count(family.n_cats - 2) +
+                             " (log-gap thresholds between adjacent categories above the first); got " +
+                             common::format_count(family.thresholds.size()));
+  KAVRI_TRY_VOID(require_single_smooth(design, "ocat"));
+
+  const std::size_t coordinates = family.thresholds.size() + 1;
+  {
+    // The search's Hessian is the largest thing a fit with many categories
+    // allocates; a size the machine cannot hold fails here, before the
+    // first of the many refits.
+    const linalg::Matrix room(coordinates, coordinates);
+  }
+  linalg::Vector start(coordinates, 0.0);
+  for (std::size_t c = 1; c < coordinates; ++c) start[c] = family.thresholds[c - 1];
+
+  ShapeProblem<family::Ocat> problem{make_fit_problem(family, design, y, prior_weights)};
+  problem.fit.counters = counters;
+  KAVRI_TRY(outer::OuterState state,
+            outer::outer_newton_minimize(std::move(start), [&](const linalg::Vector& v) {
+              return score::shape_outer_eval(problem, v);
+            }, static_cast<double>(n)));
+
+  FitProblem<family::Ocat> final_problem = problem.fit;
+  final_problem.family = score::family_at(family, linalg::VectorView(state.rho));
+  const linalg::Vector rho{state.rho[0]};
+  KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho)));
+
+  FitSummary summary{.scale = 1.0,
+                     .edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),
+                     .vcov = linalg::inverse_from_cholesky(fit.factor)};
+  linalg::Vector thresholds(state.rho.begin() + 1, state.rho.end());
+  return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), rho, std::move(fit),
+                             std::move(summary), n, family::Ocat::link_kind(), std::move(thresholds));
+}
+
+}  // namespace kavri::fit

@@ -1,0 +1,40 @@
+// The fit driver of the ordered categorical family: it builds the single
+// smooth itself, checks the categories, searches the log smoothing
+// parameter and the thresholds jointly from ρ = 0 and the given
+// thresholds, makes the final full-Newton fit and assembles the model.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "family/ocat.h"
+#include "fit/fitted_gam.h"
+#include "fit/problem.h"
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+
+namespace kavri::fit {
+
+// The design named `design` ("cr", "cr_stable", "re"; k unused for "re")
+// on column 0 of x, after `check_data_before_design`; any other name is
+// InvalidParameter "design must be 'cr', 're', or 'cr_stable'; got {}"
+// with the name as a quoted literal.
+[[nodiscard]] Result<design::ModelDesign> build_named_single_design(linalg::MatrixView x, linalg::VectorView y,
+                                                                    const std::optional<linalg::VectorView>& weights,
+                                                                    std::string_view design, std::uint64_t k);
+
+// The fit. In this order: the design (`build_named_single_design`), rows
+// and prior weights (`check_rows_and_weights`), n_cats ≥ 3 ("Ocat requires
+// n_cats ≥ 3 (≤ 2 levels collapses to Bernoulli — use bernoulli_logit
+// instead); got n_cats={}"), the categories of y (`Ocat::check_response`),
+// n_cats − 2 thresholds ("Ocat init_theta length must equal n_cats - 2 = {}
+// (log-gap thresholds between adjacent categories above the first); got
+// {}"), one penalty ("ocat is restricted to single-smooth fits in 94b; got
+// {} terms"). Every failure is a core error. The model reports scale 1, H⁻¹
+// as its covariance and the fitted thresholds as `shape_params`.
+[[nodiscard]] Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::VectorView y,
+                                         std::optional<linalg::VectorView> prior_weights, std::string_view design,
+                                         std::uint64_t k, FitCounters* counters = nullptr);
+
+}  // namespace kavri::fit

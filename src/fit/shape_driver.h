@@ -1,0 +1,118 @@
+// The fit driver of the families whose shape parameters are estimated with
+// the smoothing parameter: negative binomial (θ), scaled t (ν, σ²) and
+// Tweedie (p, φ). Input checks, the joint outer Newton search over
+// [ρ, shape coordinates] from ρ = 0 and the start values, the final inner
+// fit at the chosen point, the summaries and the `FittedGam`.
+//
+// Written once over the family; the family states its start-value check,
+// its response check, its coordinates, its reported scale and its link. The
+// driver owns the design for the whole fit: every refit of the search and
+// the final fit borrow its model matrix.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "design/records.h"
+#include "family/family.h"
+#include "fit/fitted_gam.h"
+#include "fit/plain_driver.h"
+#include "fit/problem.h"
+#include "fit/summaries.h"
+#include "inner/fit_at.h"
+#include "linalg/cholesky.h"
+#include "linalg/error.h"
+#include "linalg/matrix.h"
+#include "outer/newton.h"
+#include "score/shape_aware.h"
+
+namespace kavri::fit {
+
+// What a shape-managed family states besides being a family.
+template <class F>
+concept ShapeManagedFamily = family::Family<F> && requires(const F& f) {
+  { f.check_start() } -> std::same_as<Result<void>>;
+  { f.reported_scale() } -> std::same_as<double>;
+};
+
+// The search vector's start: [0, shape coordinates of `start`], the
+// coordinates moved inside the family's clamps where it has any.
+template <ShapeManagedFamily F>
+linalg::Vector shape_search_start(const F& start);
+
+// The fit. Checks, in this order, each an InvalidParameter error: rows and
+// prior weights (`check_rows_and_weights`), the start values
+// (`check_start`), the response (`check_response`), then a design of one
+// penalty ("shape-aware families (TDist/scat, NegBin, Tweedie, Ocat) are
+// restricted to single-smooth fits in 94b; got {} terms"). Errors of the
+// search and of the final fit are returned unchanged.
+//
+// The model reports the family's scale (θ, σ², φ); its covariance is H⁻¹,
+// times φ for a family whose criterion carries a dispersion (Tweedie): θ is
+// no dispersion, and the scaled t weights already carry σ².
+// `shape_params` holds the final search vector without ρ, unclamped.
+// `counters`, when given, receives evaluations, inner fits and iterations.
+template <ShapeManagedFamily F>
+[[nodiscard]] Result<FittedGam> fit_shape_aware(const F& start, design::ModelDesign design, std::uint64_t n,
+                                                linalg::VectorView y,
+                                                std::optional<linalg::VectorView> prior_weights,
+                                                FitCounters* counters = nullptr);
+
+// InvalidParameter "{what} is restricted to single-smooth fits in 94b; got
+// {} terms" unless the design has exactly one penalty.
+[[nodiscard]] Result<void> require_single_smooth(const design::ModelDesign& design, std::string_view what);
+
+// ---- Implementation details follow ----
+
+template <ShapeManagedFamily F>
+linalg::Vector shape_search_start(const F& start) {
+  linalg::Vector shape;
+  if constexpr (requires { start.start_theta(); }) {
+    shape = start.start_theta();
+  } else {
+    shape = start.theta_from_family();
+  }
+  linalg::Vector v(shape.size() + 1, 0.0);
+  for (std::size_t c = 0; c < shape.size(); ++c) v[c + 1] = shape[c];
+  return v;
+}
+
+template <ShapeManagedFamily F>
+Result<FittedGam> fit_shape_aware(const F& start, design::ModelDesign design, std::uint64_t n, linalg::VectorView y,
+                                  std::optional<linalg::VectorView> prior_weights, FitCounters* counters) {
+  KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
+  KAVRI_TRY_VOID(start.check_start());
+  KAVRI_TRY_VOID(start.check_response(y));
+  KAVRI_TRY_VOID(require_single_smooth(
+      design, "shape-aware families (TDist/scat, NegBin, Tweedie, Ocat)"));
+
+  ShapeProblem<F> problem{make_fit_problem(start, design, y, prior_weights)};
+  problem.fit.counters = counters;
+  KAVRI_TRY(outer::OuterState state,
+            outer::outer_newton_minimize(shape_search_start(start), [&](const linalg::Vector& v) {
+              return score::shape_outer_eval(problem, v);
+            }, static_cast<double>(n)));
+
+  FitProblem<F> final_problem = problem.fit;
+  final_problem.family = score::family_at(start, linalg::VectorView(state.rho));
+  const linalg::Vector rho{state.rho[0]};
+  KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho)));
+
+  const F& fitted = final_problem.family;
+  FitSummary summary;
+  summary.edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor);
+  summary.scale = fitted.reported_scale();
+  if constexpr (F::scale_rule() == family::ScaleRule::ShapeParameter) {
+    summary.vcov = scaled_covariance(fit.factor, fitted.scale());
+  } else {
+    summary.vcov = linalg::inverse_from_cholesky(fit.factor);
+  }
+  linalg::Vector shape_params(state.rho.begin() + 1, state.rho.end());
+  return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), rho, std::move(fit),
+                             std::move(summary), n, F::link_kind(), std::move(shape_params));
+}
+
+}  // namespace kavri::fit
