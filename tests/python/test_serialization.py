@@ -40,10 +40,13 @@ def assert_same_model(a, b, x):
 
 
 LOADED = [(name, loaded(p, link)) for name, p in PREDICTORS for link in ["Identity", "Log", "Logit"]]
-# Real fits of every plain family, with one term of every kind.
+# Real fits of every plain family, with one term of every kind, and of every
+# other family through `fit`.
 FITTED = [("fit", simulated.fitted(family)) for family in simulated.FAMILIES]
+FITTED += [("fit", simulated.shape_fitted(family)) for family in simulated.SHAPE_OPTIONS]
 MODELS = LOADED + FITTED
-IDS = [f"{n}-{i}" for i, (n, _) in enumerate(LOADED)] + [f"fit-{f}" for f in simulated.FAMILIES]
+IDS = [f"{n}-{i}" for i, (n, _) in enumerate(LOADED)] + [
+    f"fit-{f}" for f in [*simulated.FAMILIES, *simulated.SHAPE_OPTIONS]]
 
 
 def new_covariates(name, n=9):
