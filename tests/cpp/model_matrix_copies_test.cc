@@ -23,6 +23,8 @@
 #include "family/gaussian.h"
 #include "family/inverse_gaussian.h"
 #include "family/poisson.h"
+#include "design/cr.h"
+#include "fit/dispatch.h"
 #include "fit/plain_driver.h"
 #include "design_fixtures.h"
 #include "test_util.h"
@@ -93,6 +95,45 @@ TEST(ModelMatrix, OneCopyPerFitOwnedByTheDriver) {
   EXPECT_EQ(copies_in_fit(family::gaussian_identity(), x, normal, w), 1u);
   EXPECT_EQ(copies_in_fit(family::poisson_log(), x, counts, w), 1u);
   EXPECT_EQ(copies_in_fit(family::inverse_gaussian_log(), x, positive, std::nullopt), 1u);
+}
+
+// The drivers reached by name own the single smooth they build; the search's
+// refits and the final fit borrow it.
+TEST(ModelMatrix, OneCopyPerFitOfTheOtherFamilies) {
+  const std::size_t n = 300;
+  std::mt19937 gen(5);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  Matrix x(n, 1);
+  Vector counts(n), normal(n), categories(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x(i, 0) = u(gen);
+    const double eta = 0.5 + std::sin(3.0 * x(i, 0));
+    counts[i] = static_cast<double>(std::poisson_distribution<int>(std::exp(eta))(gen));
+    normal[i] = eta + 0.3 * std::normal_distribution<double>(0.0, 1.0)(gen);
+    categories[i] = 1.0 + static_cast<double>(i % 3);
+  }
+  auto reference = design::build_single_cr_design(x, 7);
+  ASSERT_TRUE(reference.has_value());
+  const Matrix& rx = reference->model_matrix;
+  struct Case {
+    const char* family;
+    const Vector* y;
+  };
+  for (const Case& c : {Case{"negbin", &counts}, Case{"tdist", &normal}, Case{"tweedie", &counts},
+                        Case{"ocat", &categories}, Case{"elf", &normal}}) {
+    SCOPED_TRACE(c.family);
+    FitRequest request{.family_name = c.family, .x = x, .y = *c.y, .weights = std::nullopt, .k = 7,
+                       .design = "cr", .theta = {}, .nu = {}, .sigma2 = {}, .tweedie_p = {}, .tweedie_phi = {},
+                       .r = 3, .tau = {}, .elf_sigma = {}, .elf_lambda = {}};
+    g_reference = rx.data.data();
+    g_reference_bytes = rx.data.size() * sizeof(double);
+    g_copies = 0;
+    g_watching = true;
+    auto fitted = fit_by_family_name(request);
+    g_watching = false;
+    ASSERT_TRUE(fitted.has_value()) << fitted.error().display();
+    EXPECT_EQ(g_copies, 1u);
+  }
 }
 
 }  // namespace
