@@ -7,6 +7,7 @@
 #include "common/quote.h"
 #include "design/cr.h"
 #include "design/re.h"
+#include "design/sizes.h"
 #include "fit/plain_driver.h"
 #include "fit/shape_driver.h"
 #include "fit/summaries.h"
@@ -48,12 +49,11 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
   KAVRI_TRY_VOID(require_single_smooth(design, "ocat"));
 
   const std::size_t coordinates = family.thresholds.size() + 1;
-  {
-    // The search's Hessian is the largest thing a fit with many categories
-    // allocates; a size the machine cannot hold fails here, before the
-    // first of the many refits.
-    const linalg::Matrix room(coordinates, coordinates);
-  }
+  // The search's Hessian is the largest thing a fit with many categories
+  // allocates; a size the machine cannot hold fails here, before the first
+  // of the many refits.
+  design::naming_allocation_failure("ocat", {coordinates, coordinates},
+                                    [&] { return linalg::Matrix(coordinates, coordinates); });
   linalg::Vector start(coordinates, 0.0);
   for (std::size_t c = 1; c < coordinates; ++c) start[c] = family.thresholds[c - 1];
 

@@ -192,6 +192,19 @@ def test_accepted_options_fit(family, y, kwargs):
     assert np.all(np.isfinite(model.beta))
 
 
+# A search over more thresholds than memory holds fails before any refit.
+def test_ocat_search_too_large_for_memory():
+    with pytest.raises(MemoryError) as error:
+        fit("ocat", X6, CATEGORIES, r=10**6, k=4)
+    assert str(error.value) == "ocat: out of memory allocating a 999999 × 999999 matrix"
+
+
+def test_no_rows_is_reported_before_any_design():
+    for family in ("elf", "negbin", "ocat"):
+        with pytest.raises(ValueError, match="^x must have at least one row$"):
+            fit(family, np.zeros((0, 1)), np.zeros(0), r=3)
+
+
 def test_ocat_with_three_categories_has_one_threshold():
     model = fit("ocat", X6, CATEGORIES, r=3, k=4)
     assert len(model.shape_params) == 1 and model.scale == 1.0
