@@ -1,8 +1,8 @@
 #include "fit/dispatch.h"
 
 #include <string>
-#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "common/format.h"
 #include "common/quote.h"
@@ -48,6 +48,50 @@ constexpr FamilyName kFamilyNames[] = {
     {"ocat", FamilyId::Ocat},
 };
 
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+
+struct PlainStart {
+  FamilyId id;
+};
+struct QuantileStart {
+  double tau;
+  double sigma;   // not above 0: chosen by the driver
+  double lambda;  // not above 0: σ
+};
+// What a single-smooth driver starts from: a plain family, a shape-managed
+// family value holding the start of its search, or the quantile options.
+using SingleSmoothStart = std::variant<PlainStart, family::NegBin, family::TDist, family::Tweedie, QuantileStart>;
+
+// The options of family `id` (not "ocat") with their defaults, after the
+// checks that need no data.
+Result<SingleSmoothStart> single_smooth_start(FamilyId id, const FitRequest& request) {
+  using common::format_double;
+  switch (id) {
+    case FamilyId::NegBin: {
+      const double theta = request.theta.value_or(2.0);
+      if (theta <= 0.0) return invalid_parameter("negbin theta must be > 0; got theta=" + format_double(theta));
+      return family::negbin_log(theta);
+    }
+    case FamilyId::TDist: return family::tdist_identity(request.nu.value_or(5.0), request.sigma2.value_or(1.0));
+    case FamilyId::Tweedie: {
+      const double p = request.tweedie_p.value_or(1.5);
+      if (!(p > 1.0 && p < 2.0))
+        return invalid_parameter("tweedie p must be in (1, 2); got tweedie_p=" + format_double(p));
+      return family::tweedie_log(p, request.tweedie_phi.value_or(1.0));
+    }
+    case FamilyId::Elf: {
+      const double tau = request.tau.value_or(0.5);
+      if (!(tau > 0.0 && tau < 1.0))
+        return invalid_parameter("elf/quantile tau must be in (0, 1); got tau=" + format_double(tau));
+      return QuantileStart{tau, request.elf_sigma.value_or(0.0), request.elf_lambda.value_or(0.0)};
+    }
+    default: return PlainStart{id};
+  }
+}
+
 }  // namespace
 
 std::optional<FamilyId> family_by_name(std::string_view name) {
@@ -57,7 +101,6 @@ std::optional<FamilyId> family_by_name(std::string_view name) {
 }
 
 Result<FittedGam> fit_by_family_name(const FitRequest& request) {
-  using common::format_double;
   const std::optional<FamilyId> id = family_by_name(request.family_name);
   if (!id)
     return invalid_parameter("unknown family " + common::quoted_literal(request.family_name) +
@@ -77,44 +120,22 @@ Result<FittedGam> fit_by_family_name(const FitRequest& request) {
                     request.k);
   }
 
-  switch (*id) {
-    case FamilyId::NegBin: {
-      const double theta = request.theta.value_or(2.0);
-      if (theta <= 0.0) return invalid_parameter("negbin theta must be > 0; got theta=" + format_double(theta));
-      KAVRI_TRY(design::ModelDesign design,
-                build_named_single_design(request.x, y, weights, request.design, request.k));
-      return fit_shape_aware(family::negbin_log(theta), std::move(design), n, y, weights);
-    }
-    case FamilyId::TDist: {
-      KAVRI_TRY(design::ModelDesign design,
-                build_named_single_design(request.x, y, weights, request.design, request.k));
-      return fit_shape_aware(family::tdist_identity(request.nu.value_or(5.0), request.sigma2.value_or(1.0)),
-                             std::move(design), n, y, weights);
-    }
-    case FamilyId::Tweedie: {
-      const double p = request.tweedie_p.value_or(1.5);
-      if (!(p > 1.0 && p < 2.0))
-        return invalid_parameter("tweedie p must be in (1, 2); got tweedie_p=" + format_double(p));
-      KAVRI_TRY(design::ModelDesign design,
-                build_named_single_design(request.x, y, weights, request.design, request.k));
-      return fit_shape_aware(family::tweedie_log(p, request.tweedie_phi.value_or(1.0)), std::move(design), n, y,
-                             weights);
-    }
-    case FamilyId::Elf: {
-      const double tau = request.tau.value_or(0.5);
-      if (!(tau > 0.0 && tau < 1.0))
-        return invalid_parameter("elf/quantile tau must be in (0, 1); got tau=" + format_double(tau));
-      KAVRI_TRY(design::ModelDesign design,
-                build_named_single_design(request.x, y, weights, request.design, request.k));
-      return fit_elf(tau, request.elf_sigma.value_or(0.0), request.elf_lambda.value_or(0.0), std::move(design), n,
-                     y, weights);
-    }
-    default: break;
-  }
+  KAVRI_TRY(const SingleSmoothStart start, single_smooth_start(*id, request));
   KAVRI_TRY(design::ModelDesign design, build_named_single_design(request.x, y, weights, request.design, request.k));
-  return visit_plain_family(*id, [&](const auto& family) -> Result<FittedGam> {
-    return fit_family(family, std::move(design), n, y, weights);
-  });
+  return std::visit(Overloaded{
+                        [&](const PlainStart& s) {
+                          return visit_plain_family(s.id, [&](const auto& family) -> Result<FittedGam> {
+                            return fit_family(family, std::move(design), n, y, weights);
+                          });
+                        },
+                        [&](const QuantileStart& s) {
+                          return fit_elf(s.tau, s.sigma, s.lambda, std::move(design), n, y, weights);
+                        },
+                        [&](const auto& shape_family) {
+                          return fit_shape_aware(shape_family, std::move(design), n, y, weights);
+                        },
+                    },
+                    start);
 }
 
 Result<FamilyId> additive_family(std::string_view family_name, std::span<const design::TermSpec> terms) {
