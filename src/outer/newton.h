@@ -7,6 +7,13 @@
 // evaluation routine (a callable from the search vector to
 // `Result<score::OuterEval>`).
 //
+// A caller may add a value-only routine (search vector to `Result<double>`):
+// line-search trials are then judged by their value alone, and the full
+// evaluation, with its gradient and Hessian, runs only at a trial that
+// passes. The value-only routine must return, bit for bit, the value the
+// full evaluation would, so the search path does not depend on which
+// routine judged a trial.
+//
 // Every tolerance is relative to 1 + M, M a units-free magnitude of the
 // criterion that the caller supplies (the drivers pass the number of
 // observations: V is a log-likelihood in nats of that order). V itself is
@@ -17,6 +24,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "linalg/error.h"
@@ -74,14 +82,36 @@ linalg::Vector newton_direction(const score::OuterEval& at);
 // value: finite, with a finite gradient, and not the criterion's guard.
 bool usable_optimum(const score::OuterEval& at);
 
+// Every trial is a full evaluation.
 template <class Evaluate>
 [[nodiscard]] Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evaluate,
                                                         double magnitude = 1.0);
 
+// Trials by `value_at`; `evaluate` at the starting point and at each trial
+// that passes. A trial whose full evaluation then fails, or gives a value
+// that does not pass, is rejected like any other.
+template <class Evaluate, class ValueAt>
+[[nodiscard]] Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evaluate,
+                                                        ValueAt&& value_at, double magnitude);
+
 // ---- Implementation details follow ----
+
+namespace detail {
+
+// Stands in for the value-only routine when the caller has none.
+struct FullTrials {};
+
+}  // namespace detail
 
 template <class Evaluate>
 Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evaluate, double magnitude) {
+  return outer_newton_minimize(std::move(start), evaluate, detail::FullTrials{}, magnitude);
+}
+
+template <class Evaluate, class ValueAt>
+Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evaluate, ValueAt&& value_at,
+                                         double magnitude) {
+  constexpr bool kFullTrials = std::is_same_v<std::remove_cvref_t<ValueAt>, detail::FullTrials>;
   const double scale = 1.0 + magnitude;
   KAVRI_TRY(score::OuterEval current, evaluate(start));
   linalg::Vector v = std::move(start);
@@ -117,6 +147,10 @@ Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evalua
       const double threshold = descent ? f + kArmijoFraction * (a * slope) : f - kSufficientDecrease * scale;
       linalg::Vector trial(v.size());
       for (std::size_t i = 0; i < v.size(); ++i) trial[i] = v[i] + (a * d[i]);
+      if constexpr (!kFullTrials) {
+        const Result<double> value = value_at(trial);
+        if (!value.has_value() || !std::isfinite(*value) || !(*value < threshold)) continue;
+      }
       auto eval = evaluate(trial);
       if (!eval.has_value() || !std::isfinite(eval->value) || !(eval->value < threshold)) continue;
       f_prev = f;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -284,6 +285,111 @@ TEST(OuterNewton, GuardValueAndNanGradientsAreNeverConverged) {
     EXPECT_FALSE(state->converged);
     EXPECT_EQ(state->iterations, 1u);
   }
+}
+
+// The value-only trials change which routine judges a trial, never the
+// path: on functions whose line searches reject some trials (a capped step
+// that overshoots, an indefinite start, a region where evaluation fails),
+// the points fully evaluated with value-only trials are exactly the points
+// accepted by the search that evaluates every trial, and the end state is
+// the same bit for bit.
+TEST(OuterNewton, ValueOnlyTrialsFollowTheFullTrialPath) {
+  using Fn = std::function<Result<OuterEval>(const Vector&)>;
+  const Fn nonconvex = [](const Vector& v) -> Result<OuterEval> {
+    const double x = v[0], y = v[1];
+    OuterEval e;
+    e.value = x * x * x * x - 2 * x * x + y * y + 0.5 * x * y;
+    e.gradient = {4 * x * x * x - 4 * x + 0.5 * y, 2 * y + 0.5 * x};
+    e.hessian = Matrix(2, 2);
+    e.hessian(0, 0) = 12 * x * x - 4;
+    e.hessian(0, 1) = e.hessian(1, 0) = 0.5;
+    e.hessian(1, 1) = 2;
+    return e;
+  };
+  // exp(x) − 2x with a Hessian that underestimates the curvature ten-fold:
+  // every full Newton step overshoots and is halved.
+  const Fn overshoot = [](const Vector& v) -> Result<OuterEval> {
+    OuterEval e;
+    e.value = std::exp(v[0]) - 2.0 * v[0];
+    e.gradient = {std::exp(v[0]) - 2.0};
+    e.hessian = Matrix(1, 1, 0.1 * std::exp(v[0]));
+    return e;
+  };
+  // The quadratic about 4 cannot be evaluated beyond 3: trials there fail.
+  const Fn walled = [](const Vector& v) -> Result<OuterEval> {
+    if (v[0] > 3.0) return not_converged(1, 0.0);
+    return quadratic(v, Vector{4.0}, Vector{1.0});
+  };
+  struct Case {
+    const char* name;
+    Vector start;
+    Fn f;
+  } cases[] = {{"indefinite start", {0.1, 0.0}, nonconvex},
+               {"halved steps", {-3.0}, overshoot},
+               {"failing region", {0.0}, walled}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Vector> tried;  // every point of the full-trial search, the start first
+    auto full = outer_newton_minimize(
+        c.start,
+        [&](const Vector& v) {
+          tried.push_back(v);
+          return c.f(v);
+        },
+        1.0);
+    ASSERT_TRUE(full.has_value());
+
+    std::vector<Vector> evaluated, valued;
+    auto staged = outer_newton_minimize(
+        c.start,
+        [&](const Vector& v) {
+          evaluated.push_back(v);
+          return c.f(v);
+        },
+        [&](const Vector& v) -> Result<double> {
+          valued.push_back(v);
+          KAVRI_TRY(const OuterEval e, c.f(v));
+          return e.value;
+        },
+        1.0);
+    ASSERT_TRUE(staged.has_value());
+    EXPECT_EQ(staged->rho, full->rho);
+    EXPECT_EQ(staged->value, full->value);
+    EXPECT_EQ(staged->grad_norm, full->grad_norm);
+    EXPECT_EQ(staged->iterations, full->iterations);
+    EXPECT_EQ(staged->converged, full->converged);
+    // The same trials in the same order; a full evaluation only at the
+    // start and at trials that passed, which ended their line search.
+    ASSERT_FALSE(tried.empty());
+    EXPECT_EQ(valued, std::vector<Vector>(tried.begin() + 1, tried.end()));
+    ASSERT_FALSE(evaluated.empty());
+    EXPECT_EQ(evaluated.front(), c.start);
+    EXPECT_LT(evaluated.size(), tried.size());
+    std::size_t next = 0;
+    for (std::size_t e = 1; e < evaluated.size(); ++e) {
+      while (next < valued.size() && valued[next] != evaluated[e]) ++next;
+      EXPECT_LT(next, valued.size()) << "evaluated a point never valued";
+    }
+    EXPECT_EQ(evaluated.back(), staged->rho);
+  }
+}
+
+// A trial whose value passes but whose full evaluation fails is rejected,
+// and the search goes on with a shorter step.
+TEST(OuterNewton, FailedFullEvaluationRejectsAValuedTrial) {
+  std::vector<Vector> evaluated;
+  auto state = outer_newton_minimize(
+      Vector{0.0},
+      [&](const Vector& v) -> Result<OuterEval> {
+        evaluated.push_back(v);
+        if (v[0] == 2.0) return not_converged(1, 0.0);
+        return quadratic(v, Vector{2.0}, Vector{1.0});
+      },
+      [&](const Vector& v) -> Result<double> { return quadratic(v, Vector{2.0}, Vector{1.0}).value; }, 1.0);
+  ASSERT_TRUE(state.has_value());
+  ASSERT_GE(evaluated.size(), 3u);
+  EXPECT_EQ(evaluated[1], Vector{2.0});  // passed on value, failed in full
+  EXPECT_EQ(evaluated[2], Vector{1.0});  // the halved step
 }
 
 }  // namespace
