@@ -42,6 +42,7 @@ inline constexpr InnerSettings kElfInnerSettings{.max_iter = 50, .tol = 1e-7, .m
 // The work a fit has done; a driver fills it when the caller attaches one.
 struct FitCounters {
   std::uint64_t evaluations = 0;       // outer evaluations (value, gradient and Hessian)
+  std::uint64_t values = 0;            // line-search trials judged by their value alone
   std::uint64_t inner_fits = 0;        // inner fits run, those of the search and the final one
   std::uint64_t pirls_iterations = 0;  // iterations begun by those inner fits
 };

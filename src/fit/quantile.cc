@@ -99,10 +99,18 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
     return score::envelope_from_fit(elf, problem.fit.criterion, problem.fit.model_matrix, rho, fit);
   };
   KAVRI_TRY(outer::OuterState state,
-            outer::outer_newton_minimize(linalg::Vector{0.0}, [&](const linalg::Vector& rho) {
-              if (counters) ++counters->evaluations;
-              return score::outer_eval_fd_with(criterion, rho);
-            }, static_cast<double>(n)));
+            outer::outer_newton_minimize(
+                linalg::Vector{0.0},
+                [&](const linalg::Vector& rho) {
+                  if (counters) ++counters->evaluations;
+                  return score::outer_eval_fd_with(criterion, rho);
+                },
+                [&](const linalg::Vector& rho) -> Result<double> {
+                  if (counters) ++counters->values;
+                  KAVRI_TRY(const score::ValueGrad at, criterion(linalg::VectorView(rho)));
+                  return at.value;
+                },
+                static_cast<double>(n)));
   KAVRI_TRY(inner::InnerFit fit, inner::fit_at(problem, linalg::VectorView(state.rho)));
 
   FitSummary summary{.scale = s,

@@ -92,9 +92,11 @@ Result<FittedGam> fit_shape_aware(const F& start, design::ModelDesign design, st
   ShapeProblem<F> problem{make_fit_problem(start, design, y, prior_weights)};
   problem.fit.counters = counters;
   KAVRI_TRY(outer::OuterState state,
-            outer::outer_newton_minimize(shape_search_start(start), [&](const linalg::Vector& v) {
-              return score::shape_outer_eval(problem, v);
-            }, static_cast<double>(n)));
+            outer::outer_newton_minimize(
+                shape_search_start(start),
+                [&](const linalg::Vector& v) { return score::shape_outer_eval(problem, v); },
+                [&](const linalg::Vector& v) { return score::shape_value(problem, linalg::VectorView(v)); },
+                static_cast<double>(n)));
 
   FitProblem<F> final_problem = problem.fit;
   final_problem.family = score::family_at(start, linalg::VectorView(state.rho));

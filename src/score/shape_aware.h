@@ -90,6 +90,12 @@ template <family::Family F>
 [[nodiscard]] double shape_laml_value(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                                       double rho);
 
+// V alone: the refit at θ and its value, bit for bit the value that
+// `shape_outer_eval` gives at θ. A line search judges its trials by it;
+// counted in the problem's counters when attached.
+template <family::Family F>
+[[nodiscard]] Result<double> shape_value(const fit::ShapeProblem<F>& problem, linalg::VectorView theta);
+
 // V and ∂V/∂θ from refits run by `inner_fit`: the refit at θ, then for each
 // shape coordinate without an analytic entry its + side and its − side.
 // The first refit error is the result and no later refit runs.
@@ -431,6 +437,13 @@ Result<OuterEval> shape_outer_eval(const fit::ShapeProblem<F>& problem, const li
   if (problem.fit.counters) ++problem.fit.counters->evaluations;
   return shape_outer_eval_with(problem, theta,
                                [](const fit::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+}
+
+template <family::Family F>
+Result<double> shape_value(const fit::ShapeProblem<F>& problem, linalg::VectorView theta) {
+  if (problem.fit.counters) ++problem.fit.counters->values;
+  KAVRI_TRY(const RefitOutcome<F> base, shape_refit(problem, theta));
+  return shape_laml_value(problem, base.fit, base.family, theta[0]);
 }
 
 template <family::Family F>

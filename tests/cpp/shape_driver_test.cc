@@ -124,7 +124,8 @@ TEST(ElfWarmStart, Errors) {
 // ---------------------------------------------------------------------------
 // Fits through the drivers.
 
-// Every fit: evaluations × refits per evaluation, plus the final fit.
+// Every fit: evaluations × refits per evaluation, one refit per trial
+// judged by its value alone, plus the final fit.
 template <class Fit>
 void expect_inner_fits(const char* name, std::uint64_t per_evaluation, Fit&& fit) {
   SCOPED_TRACE(name);
@@ -132,7 +133,9 @@ void expect_inner_fits(const char* name, std::uint64_t per_evaluation, Fit&& fit
   auto model = fit(&counters);
   ASSERT_TRUE(model.has_value()) << model.error().message();
   EXPECT_GT(counters.evaluations, 0u);
-  EXPECT_EQ(counters.inner_fits, counters.evaluations * per_evaluation + 1);
+  EXPECT_EQ(counters.inner_fits, counters.evaluations * per_evaluation + counters.values + 1);
+  // Every evaluation after the first follows a trial that passed on its value.
+  EXPECT_GE(counters.values, counters.evaluations - 1);
 }
 
 TEST(ShapeDrivers, InnerFitsPerEvaluation) {
@@ -156,6 +159,27 @@ TEST(ShapeDrivers, InnerFitsPerEvaluation) {
     return fit_ocat(family::ocat_new(Vector{0.0}, 3), column, oc, std::nullopt, "cr", 6, c);
   });
   expect_inner_fits("elf", 3, [&](FitCounters* c) { return fit_elf(0.5, 0.0, 0.0, design(), n, td, std::nullopt, c); });
+}
+
+// Judging a trial by its value alone gives the search path of full
+// evaluations, bit for bit: the value is the same refit's.
+TEST(ShapeDrivers, TrialsJudgedByTheirValueTakeTheSamePath) {
+  const std::size_t n = 200;
+  const Vector x = testing::covariate(n);
+  const design::ModelDesign d = testing::cr_design(n, 6);
+  const Vector y = testing::tweedie_draws(x, 1.4, 1.3, 17);
+  ShapeProblem<family::Tweedie> problem{make_fit_problem(family::tweedie_log(1.5, 1.0), d, y, std::nullopt)};
+  auto evaluate = [&](const Vector& v) { return score::shape_outer_eval(problem, v); };
+  const Vector start{0.0, 0.0, 0.0};
+  auto full = outer::outer_newton_minimize(start, evaluate, static_cast<double>(n));
+  auto cheap = outer::outer_newton_minimize(
+      start, evaluate, [&](const Vector& v) { return score::shape_value(problem, linalg::VectorView(v)); },
+      static_cast<double>(n));
+  ASSERT_TRUE(full.has_value() && cheap.has_value());
+  EXPECT_EQ(full->rho, cheap->rho);
+  EXPECT_EQ(full->value, cheap->value);
+  EXPECT_EQ(full->iterations, cheap->iterations);
+  EXPECT_EQ(full->converged, cheap->converged);
 }
 
 // The stored covariance against H of a refit at the chosen point: H⁻¹ for
