@@ -42,7 +42,11 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
+// The library's temporary buffers (std::stable_sort's) take the nothrow
+// form; it must come from the same allocator as the deletes below.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size == 0 ? 1 : size); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t size) noexcept {
   if (g_watching && p != nullptr && size == g_reference_bytes && std::memcmp(p, g_reference, size) == 0)
     ++g_copies;
