@@ -296,7 +296,7 @@ def test_covariance_follows_the_units_of_y(family):
 
 # The stored covariance of the intercept against its spread over repeated
 # simulations (200 sets: the sample variance has a relative standard error
-# of 10%). θ̂ times H⁻¹ would be off by a factor θ (2 and 4 here).
+# of 10%). θ̂·H⁻¹ would be off by the factor θ (0.5 and 4 here).
 # Measured: 0.78 at θ = 0.5, 1.03 at θ = 4.
 @pytest.mark.parametrize("theta", [0.5, 4.0])
 def test_negbin_covariance_matches_the_spread_of_estimates(theta):
