@@ -69,9 +69,16 @@ struct PirlsInputs {
   std::optional<linalg::VectorView> prior_weights;  // n; absent means ones
   std::optional<linalg::VectorView> start_eta;      // n; replaces link(initial_mu(y))
   fit::InnerSettings settings;                      // max_iter and tol are read
+  // p; a fit to start from: β, and η = X·β unless `start_eta` gives it.
+  std::optional<linalg::VectorView> start_beta = std::nullopt;
 };
 
 // The loop on a ready-made total penalty (its leading p × p block is used).
+//
+// A warm start (`start_beta`) is a fit of the model: its penalized deviance
+// is the benchmark of the first step, which may then be halved for an
+// increase like any other, and the first iteration may already prove
+// convergence, so a refit near its start ends after one iteration.
 //
 // Exits: max_iter 0 (β = 0, W ones, z = y, fallback factor); convergence in
 // iteration k ≥ 1; exhaustion after max_iter accepted steps; a step still
@@ -207,7 +214,8 @@ PirlsInputs inputs_of(const fit::FitProblem<F>& problem) {
           .y = problem.y,
           .prior_weights = problem.prior_weights,
           .start_eta = problem.start_eta,
-          .settings = problem.settings};
+          .settings = problem.settings,
+          .start_beta = problem.start_beta};
 }
 
 }  // namespace detail
@@ -224,14 +232,20 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
 
   // The start: η from the family's starting means (or the caller's η), and
   // μ recomputed from η so that the state is consistent.
-  Vector eta = family.initial_mu(y);
-  for (std::size_t i = 0; i < n; ++i) eta[i] = family.link(eta[i]);
-  if (inputs.start_eta)
+  const bool warm = inputs.start_beta.has_value();
+  Vector beta = warm ? inputs.start_beta->to_vector() : Vector(p, 0.0);
+  Vector eta(n);
+  if (inputs.start_eta) {
     for (std::size_t i = 0; i < n; ++i) eta[i] = (*inputs.start_eta)[i];
+  } else if (warm) {
+    linear_predictor_pass(x, beta, eta, [](std::size_t, double) {});
+  } else {
+    eta = family.initial_mu(y);
+    for (std::size_t i = 0; i < n; ++i) eta[i] = family.link(eta[i]);
+  }
   Vector mu(n);
   for (std::size_t i = 0; i < n; ++i) mu[i] = family.link_inverse(eta[i]);
   double deviance = family.weighted_deviance(y, mu, w);
-  Vector beta(p, 0.0);
   double penalized = deviance + linalg::quadratic_form(s, beta);
 
   Vector weights(n, 1.0);
@@ -298,7 +312,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     }
     Vector& candidate = solved->solution;
 
-    const bool first = k == 0;
+    const bool first = k == 0 && !warm;
     const double tolerance = halving_tolerance(penalized);
     auto rejected = [&] {
       return pirls_halving_check(candidate_penalized, candidate_finite, first, penalized, tolerance);
@@ -312,7 +326,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     std::swap(eta, ws.candidate_eta);
     std::swap(mu, ws.candidate_mu);
     factor = std::move(solved->factor);
-    if (k >= 1 && deviance_converged(deviance, candidate_deviance, settings.tol)) {
+    if ((k >= 1 || warm) && deviance_converged(deviance, candidate_deviance, settings.tol)) {
       deviance = candidate_deviance;
       converged = true;
       iterations = k + 1;
