@@ -150,7 +150,10 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
     // round below zero; a variance is never negative.
     if (std::signbit(summary.scale) && !std::isnan(summary.scale)) summary.scale = 0.0;
   } else {
-    summary.edf_total = compute_edf_total(problem.model_matrix, fit.working_weights, fit.factor);
+    // X'WX by blocks of rows: a whole p × n X'W would double the fit's
+    // peak memory.
+    summary.edf_total =
+        linalg::trace_inverse_times(fit.factor, linalg::weighted_gram(problem.model_matrix, fit.working_weights));
     if constexpr (F::scale_rule() != family::ScaleRule::Fixed)
       summary.scale = pearson_scale(family, y, fit.mu, family::weights_or_ones(prior_weights, n), summary.edf_total);
   }

@@ -54,12 +54,12 @@ class WarmSearch {
   // V at ρ from one inner fit.
   [[nodiscard]] Result<double> value_at(const linalg::Vector& rho);
 
-  // V, its gradient and the difference Hessian at ρ; on success the centre
-  // fit becomes the start of later fits.
+  // V, its gradient and the difference Hessian at ρ; once its centre fit
+  // is made, that fit is the start of later fits.
   [[nodiscard]] Result<OuterEval> evaluate(const linalg::Vector& rho);
 
-  // The centre fit of the last successful full evaluation, when it was at
-  // `rho`, moved out; the search must not be used afterwards.
+  // The centre fit of the last full evaluation, when it was at `rho`,
+  // moved out; the search must not be used afterwards.
   std::optional<inner::InnerFit> take_centre_at(const linalg::Vector& rho);
 
  private:
@@ -70,7 +70,7 @@ class WarmSearch {
   const inner::InnerFit* start() const { return accepted_ ? &accepted_->fit : nullptr; }
 
   const fit::FitProblem<F>& problem_;
-  std::optional<Fitted> accepted_;  // centre of the last successful full evaluation
+  std::optional<Fitted> accepted_;  // centre of the last full evaluation
   std::optional<Fitted> valued_;    // the last point valued and its fit
 };
 
@@ -123,20 +123,21 @@ Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
     KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start()));
     centre = std::move(fit);
   }
+  // From here the centre is the start of every later fit, whether or not
+  // this evaluation succeeds: the earlier start is released, so that no
+  // more than two fits are held at a time.
+  accepted_.reset();
   bool at_centre = true;  // the first call of the difference scheme is at ρ itself
-  KAVRI_TRY(OuterEval eval, outer_eval_fd_with(
-                                [&](linalg::VectorView at) -> Result<ValueGrad> {
-                                  if (at_centre) {
-                                    at_centre = false;
-                                    return envelope_from_fit(problem_.family, problem_.criterion,
-                                                             problem_.model_matrix, at, *centre);
-                                  }
-                                  KAVRI_TRY(const inner::InnerFit side,
-                                            inner::search_fit_from(problem_, at, &*centre));
-                                  return envelope_from_fit(problem_.family, problem_.criterion,
-                                                           problem_.model_matrix, at, side);
-                                },
-                                rho));
+  Result<OuterEval> eval = outer_eval_fd_with(
+      [&](linalg::VectorView at) -> Result<ValueGrad> {
+        if (at_centre) {
+          at_centre = false;
+          return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, *centre);
+        }
+        KAVRI_TRY(const inner::InnerFit side, inner::search_fit_from(problem_, at, &*centre));
+        return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, side);
+      },
+      rho);
   accepted_.emplace(Fitted{rho, std::move(*centre)});
   return eval;
 }
