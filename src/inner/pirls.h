@@ -104,7 +104,7 @@ namespace detail {
 // The buffers of one call, allocated once and overwritten by every
 // iteration and every halving.
 struct PirlsWorkspace {
-  linalg::Matrix xtw;            // X'W, p × n, or a block of its columns
+  linalg::Matrix xtw;            // X'W, p × n (the fallback), or a block of rows of W·X
   linalg::Matrix block_gram;     // one block's share of X'WX, p × p
   linalg::Matrix hessian;        // X'WX + S_λ, p × p
   linalg::Vector rhs;            // X'Wz, p
@@ -120,16 +120,19 @@ inline constexpr std::size_t kRowBlock = 2048;
 
 // W and z from `row_rule(i)` (a pair {W_i, z_i}), H = X'WX + S_λ and X'Wz
 // into the workspace, in one pass over the rows of X, block by block, so
-// that no p × n copy of X'W is written and read back. X'Wz adds the entries
-// of X'W times z_i in row order; X'WX adds the blocks' products in block
+// that no n × p copy of W·X is written and read back. X'Wz adds the entries
+// of W·X times z_i in row order; X'WX adds the blocks' products in block
 // order.
 template <class RowRule>
 void assemble_working_system(linalg::MatrixView x, linalg::MatrixView s_lambda, RowRule&& row_rule,
                              linalg::Vector& weights, linalg::Vector& response, detail::PirlsWorkspace& ws) {
   const std::size_t n = x.rows, p = x.cols;
   const std::size_t width = std::min(n, detail::kRowBlock);
-  ws.xtw.rows = p;
-  ws.xtw.cols = width;
+  // The block holds W·X, rows × p, written row by row in the order X is
+  // read; its product with the block of X read transposed is the block's
+  // share of X'WX.
+  ws.xtw.rows = width;
+  ws.xtw.cols = p;
   ws.xtw.data.resize(p * width);
   ws.hessian.rows = p;
   ws.hessian.cols = p;
@@ -144,16 +147,17 @@ void assemble_working_system(linalg::MatrixView x, linalg::MatrixView s_lambda, 
       const auto [wi, zi] = row_rule(i);
       weights[i] = wi;
       response[i] = zi;
+      double* const wx = xtw + r * p;
       for (std::size_t j = 0; j < p; ++j) {
         const double v = x(i, j) * wi;
-        xtw[j * width + r] = v;
+        wx[j] = v;
         rhs[j] += v * zi;
       }
     }
-    const linalg::MatrixView block_xtw(xtw, p, rows, static_cast<std::ptrdiff_t>(width), 1);
+    const linalg::MatrixView block_wx(xtw, rows, p, static_cast<std::ptrdiff_t>(p), 1);
     const linalg::MatrixView block_x(x.data + static_cast<std::ptrdiff_t>(start) * x.row_stride, rows, p,
                                      x.row_stride, x.col_stride);
-    linalg::multiply_into(block_xtw, block_x, ws.block_gram);
+    linalg::multiply_into(block_x.transposed(), block_wx, ws.block_gram);
     for (std::size_t k = 0; k < p * p; ++k) ws.hessian.data[k] += ws.block_gram.data[k];
   }
   for (std::size_t a = 0; a < p; ++a)
