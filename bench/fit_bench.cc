@@ -4,8 +4,10 @@
 //
 // Each case runs in a child process of its own, so that one case's heap
 // does not inflate the next one's peak. Usage: kavri_fit_bench [case n],
-// with case one of gaussian, poisson, bernoulli, additive; without
-// arguments every case of the table below runs.
+// with case one of gaussian, poisson, bernoulli (one "cr" term), additive
+// (Gaussian, two "cr" and a "te" term), poisson-3cr (three "cr" terms),
+// poisson-te, bernoulli-te (three "cr" and a "te" term); without arguments
+// every case of the table below runs.
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <numbers>
 #include <random>
 #include <string>
@@ -54,7 +57,12 @@ double status_mib(const char* field) {
 // Starts a new high-water mark at the current resident size.
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-enum class Kind { Gaussian, Poisson, Bernoulli, Additive };
+enum class Kind { Gaussian, Poisson, Bernoulli, Additive, Poisson3Cr, PoissonTe, BernoulliTe };
+
+// Cases with several terms on the count or binary scale.
+bool several_terms(Kind k) { return k == Kind::Poisson3Cr || k == Kind::PoissonTe || k == Kind::BernoulliTe; }
+bool is_poisson(Kind k) { return k == Kind::Poisson || k == Kind::Poisson3Cr || k == Kind::PoissonTe; }
+bool is_bernoulli(Kind k) { return k == Kind::Bernoulli || k == Kind::BernoulliTe; }
 
 struct Data {
   Matrix x;
@@ -65,11 +73,19 @@ Data simulate(Kind kind, std::size_t n) {
   std::mt19937_64 gen(20240601);
   std::uniform_real_distribution<double> u(0.0, 1.0);
   std::normal_distribution<double> noise(0.0, 0.3);
-  const std::size_t d = kind == Kind::Additive ? 4 : 1;
+  const std::size_t d = kind == Kind::Additive ? 4 : several_terms(kind) ? 5 : 1;
   Data data{Matrix(n, d), Vector(n)};
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = 0; j < d; ++j) data.x(i, j) = u(gen);
     const double f = std::sin(2.0 * std::numbers::pi * data.x(i, 0));
+    if (several_terms(kind)) {
+      // Three smooth effects, and a surface over the last two covariates.
+      double eta = 0.2 + 0.5 * f + (data.x(i, 1) - 0.5) * (data.x(i, 1) - 0.5) + 0.3 * std::cos(3.0 * data.x(i, 2));
+      if (kind != Kind::Poisson3Cr) eta += 0.4 * std::sin(3.0 * data.x(i, 3)) * std::cos(2.0 * data.x(i, 4));
+      data.y[i] = is_poisson(kind) ? static_cast<double>(std::poisson_distribution<int>(std::exp(eta))(gen))
+                                   : (u(gen) < 1.0 / (1.0 + std::exp(-eta)) ? 1.0 : 0.0);
+      continue;
+    }
     switch (kind) {
       case Kind::Gaussian:
         data.y[i] = f + noise(gen);
@@ -80,7 +96,7 @@ Data simulate(Kind kind, std::size_t n) {
       case Kind::Bernoulli:
         data.y[i] = u(gen) < 1.0 / (1.0 + std::exp(-f)) ? 1.0 : 0.0;
         break;
-      case Kind::Additive: {
+      default: {
         const double g = 4.0 * (data.x(i, 1) - 0.5) * (data.x(i, 1) - 0.5);
         const double h = std::sin(3.0 * data.x(i, 2)) * std::cos(2.0 * data.x(i, 3));
         data.y[i] = f + g + h + noise(gen);
@@ -93,9 +109,16 @@ Data simulate(Kind kind, std::size_t n) {
 
 kavri::Result<kavri::design::ModelDesign> build(Kind kind, const Matrix& x) {
   using kavri::design::TermSpec;
-  if (kind != Kind::Additive) return kavri::design::build_single_cr_design(x, 10);
-  const std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Cr{1, 10}}, {TermSpec::Te{2, 3, 5, 5}}};
-  return kavri::design::build_additive_design(x, terms);
+  if (kind == Kind::Additive) {
+    const std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Cr{1, 10}}, {TermSpec::Te{2, 3, 5, 5}}};
+    return kavri::design::build_additive_design(x, terms);
+  }
+  if (several_terms(kind)) {
+    std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Cr{1, 10}}, {TermSpec::Cr{2, 10}}};
+    if (kind != Kind::Poisson3Cr) terms.push_back({TermSpec::Te{3, 4, 5, 5}});
+    return kavri::design::build_additive_design(x, terms);
+  }
+  return kavri::design::build_single_cr_design(x, 10);
 }
 
 template <class F>
@@ -123,6 +146,9 @@ const char* name_of(Kind kind) {
     case Kind::Poisson: return "poisson";
     case Kind::Bernoulli: return "bernoulli";
     case Kind::Additive: return "additive";
+    case Kind::Poisson3Cr: return "poisson-3cr";
+    case Kind::PoissonTe: return "poisson-te";
+    case Kind::BernoulliTe: return "bernoulli-te";
   }
   return "?";
 }
@@ -149,11 +175,9 @@ int run_case(Kind kind, std::size_t n) {
   reset_peak();
   start = Clock::now();
   kavri::Result<kavri::fit::FittedGam> fitted = [&] {
-    switch (kind) {
-      case Kind::Poisson: return fit(kavri::family::poisson_log(), std::move(*design), data.y, counter);
-      case Kind::Bernoulli: return fit(kavri::family::bernoulli_logit(), std::move(*design), data.y, counter);
-      default: return fit(kavri::family::gaussian_identity(), std::move(*design), data.y, counter);
-    }
+    if (is_poisson(kind)) return fit(kavri::family::poisson_log(), std::move(*design), data.y, counter);
+    if (is_bernoulli(kind)) return fit(kavri::family::bernoulli_logit(), std::move(*design), data.y, counter);
+    return fit(kavri::family::gaussian_identity(), std::move(*design), data.y, counter);
   }();
   const double t_fit = seconds_since(start);
   // The fit's peak above what was resident before the design existed,
@@ -176,17 +200,25 @@ int run_case(Kind kind, std::size_t n) {
     kavri::linalg::multiply_into(xtw, x, xtwx);
   });
   const double t_xtx = best_of_three([&] { kavri::linalg::multiply_into(x.view().transposed(), x, xtwx); });
+  // One write of an n × p matrix: fresh memory, each entry written once.
+  const double t_write = best_of_three([&] {
+    std::unique_ptr<double[]> written(new double[n * p]);
+    for (std::size_t i = 0; i < n * p; ++i) written[i] = static_cast<double>(i % p);
+    volatile double sink = written[n * p / 2];
+    (void)sink;
+  });
 
-  std::printf("%-9s n=%-8zu p=%-3zu fit %8.3f s  build %7.3f s  X'WX %7.4f s  fit/X'WX %7.1f", name_of(kind), n, p,
-              t_fit, t_build, t_xtwx, t_fit / t_xtwx);
+  std::printf("%-12s n=%-8zu p=%-3zu fit %8.3f s  build %7.3f s  X'WX %7.4f s  fit/X'WX %7.1f  build/write %5.2f",
+              name_of(kind), n, p, t_fit, t_build, t_xtwx, t_fit / t_xtwx, t_build / t_write);
   if (kind == Kind::Gaussian || kind == Kind::Additive)
-    std::printf("  fit/(build+X'X) %5.2f", t_fit / (t_build + t_xtx));
-  std::printf("\n          outer %llu  inner fits %llu  PIRLS iters %llu  converged %d  edf %.3f", 
-              static_cast<unsigned long long>(fitted->n_iters), static_cast<unsigned long long>(counter.inner_fits),
+    std::printf("  fit/(build+X'X) %5.2f  (build+fit)/X'WX %5.2f", t_fit / (t_build + t_xtx), (t_build + t_fit) / t_xtwx);
+  std::printf("\n          outer %llu  evaluations %llu  inner fits %llu  PIRLS iters %llu  converged %d  edf %.3f",
+              static_cast<unsigned long long>(fitted->n_iters), static_cast<unsigned long long>(counter.evaluations),
+              static_cast<unsigned long long>(counter.inner_fits),
               static_cast<unsigned long long>(counter.pirls_iterations), fitted->converged ? 1 : 0, fitted->edf_total);
   std::printf("  peak %8.1f MiB  X %7.1f MiB  peak/X %4.2f", peak_mib, x_mib, peak_mib / x_mib);
 
-  if (kind == Kind::Poisson || kind == Kind::Bernoulli) {
+  if (kind == Kind::Poisson || kind == Kind::Bernoulli) {  // one "cr" term
     // The inner fit at the chosen ρ outside the search, complete and cut
     // after its first iteration: the difference is what each further
     // iteration costs, without the start and the record of the result.
@@ -214,7 +246,8 @@ int run_case(Kind kind, std::size_t n) {
 }
 
 bool parse_kind(const char* s, Kind& kind) {
-  for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli, Kind::Additive})
+  for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli, Kind::Additive, Kind::Poisson3Cr, Kind::PoissonTe,
+                 Kind::BernoulliTe})
     if (std::strcmp(s, name_of(k)) == 0) {
       kind = k;
       return true;
@@ -241,6 +274,8 @@ int main(int argc, char** argv) {
   for (std::size_t n : {10000u, 100000u, 1000000u})
     for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli}) cases.push_back({k, n});
   cases.push_back({Kind::Additive, 100000});
+  for (std::size_t n : {100000u, 1000000u})
+    for (Kind k : {Kind::Poisson3Cr, Kind::PoissonTe, Kind::BernoulliTe}) cases.push_back({k, n});
   std::printf("serial BLAS: %s\n", kavri::linalg::blas_is_serial() ? "yes" : "no");
   int status = 0;
   for (const Case& c : cases) {

@@ -1,6 +1,10 @@
 #include "basis/cr.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <utility>
 #include <cassert>
 #include <cmath>
 #include <string>
@@ -21,6 +25,65 @@ using linalg::VectorView;
 // order once NaN is present, and std::sort may then read out of bounds;
 // on NaN-free data this is exactly `<`.
 bool less_nan_last(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
+
+// Below this many values a comparison sort beats the radix passes.
+constexpr std::size_t kRadixSortMinimum = 4096;
+
+// The bits of a non-NaN double as an unsigned key in the order of the
+// values: negatives have every bit flipped, the rest only the sign bit.
+// The two zeros get adjacent keys, −0 first; `less_nan_last` holds them
+// equivalent, so either order is a sorted order.
+std::uint64_t order_key(double v) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(v);
+  return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+// The column sorted by `less_nan_last`. Knot placement reads a few order
+// statistics of the unique values, and which values are unique depends on
+// every neighbour, so the whole order is needed; at a million rows a
+// least-significant-digit radix sort on the keys (four passes of 16 bits)
+// does it in linear time.
+Vector sorted_nan_last(VectorView column) {
+  Vector values;
+  values.reserve(column.size);
+  std::size_t nans = 0;
+  for (std::size_t i = 0; i < column.size; ++i) {
+    if (std::isnan(column[i])) ++nans;
+    else values.push_back(column[i]);
+  }
+  const std::size_t n = values.size();
+  if (n < kRadixSortMinimum) {
+    std::sort(values.begin(), values.end(), less_nan_last);
+  } else {
+    constexpr int kDigitBits = 11;
+    constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+    std::vector<std::uint64_t> keys(n), scratch(n);
+    // Every pass's counts from one sweep over the keys.
+    std::vector<std::size_t> counts(kPasses * kBuckets, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t key = order_key(values[i]);
+      keys[i] = key;
+      for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + ((key >> (pass * kDigitBits)) & (kBuckets - 1))];
+    }
+    for (int pass = 0; pass < kPasses; ++pass) {
+      std::size_t* start = counts.data() + pass * kBuckets;
+      const int shift = pass * kDigitBits;
+      // A digit that every key shares leaves the order as it is.
+      if (start[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
+      std::size_t total = 0;
+      for (std::size_t b = 0; b < kBuckets; ++b) total += std::exchange(start[b], total);
+      for (std::uint64_t key : keys) scratch[start[(key >> shift) & (kBuckets - 1)]++] = key;
+      keys.swap(scratch);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t key = keys[i];
+      values[i] = std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
+    }
+  }
+  values.insert(values.end(), nans, std::numeric_limits<double>::quiet_NaN());
+  return values;
+}
 
 // Segment polynomials a + b·dx + c·dx² + d·dx³ of every basis function,
 // stored segment-major ([segment * k + basis]) so that one row of the basis
@@ -71,20 +134,6 @@ SegmentCoefficients natural_spline_coefficients(const Vector& t) {
   return out;
 }
 
-// The segment j with t_j <= v < t_{j+1} (the last segment for v = t_{k-1});
-// NaN fails every comparison and lands in the last segment.
-std::size_t find_segment(const Vector& t, double v) {
-  std::size_t lo = 0, hi = t.size() - 1;
-  while (lo + 1 < hi) {
-    const std::size_t mid = (lo + hi) / 2;
-    if (v < t[mid])
-      hi = mid;
-    else
-      lo = mid;
-  }
-  return lo;
-}
-
 }  // namespace
 
 Result<CrBasis> validate_cr_knots(Vector knots) {
@@ -97,8 +146,7 @@ Result<CrBasis> validate_cr_knots(Vector knots) {
 }
 
 Result<CrBasis> place_cr_knots(VectorView column, std::uint64_t k) {
-  Vector sorted = column.to_vector();
-  std::sort(sorted.begin(), sorted.end(), less_nan_last);
+  Vector sorted = sorted_nan_last(column);
 
   Vector unique;
   for (double v : sorted)
@@ -129,35 +177,46 @@ Result<CrBasis> place_cr_knots(VectorView column, std::uint64_t k) {
   return validate_cr_knots(std::move(knots));
 }
 
-Matrix cr_basis_matrix(const CrBasis& basis, MatrixView x) {
-  const Vector& t = basis.knots;
-  const std::size_t k = t.size();
-  assert(k >= 3);
-  assert(x.rows == 0 || x.cols >= 1);
-  const SegmentCoefficients s = natural_spline_coefficients(t);
-  const double first = t.front(), last = t.back();
+CrRowEvaluator::CrRowEvaluator(const CrBasis& basis) : k_(basis.knots.size()), knots_(basis.knots) {
+  assert(k_ >= 3);
+  SegmentCoefficients s = natural_spline_coefficients(knots_);
+  a_ = std::move(s.a);
+  b_ = std::move(s.b);
+  c_ = std::move(s.c);
+  d_ = std::move(s.d);
+  right_slope_ = std::move(s.right_slope);
+}
 
-  Matrix out(x.rows, k);
-  for (std::size_t m = 0; m < x.rows; ++m) {
-    const double v = x(m, 0);
-    double* row = out.row(m);
-    if (v < first) {
-      // Left value is e_i, left slope the first segment's b.
-      const double dx = v - first;
-      for (std::size_t i = 0; i < k; ++i) row[i] = (i == 0 ? 1.0 : 0.0) + s.b[i] * dx;
-    } else if (v > last) {
-      const double dx = v - last;
-      for (std::size_t i = 0; i < k; ++i) row[i] = (i == k - 1 ? 1.0 : 0.0) + s.right_slope[i] * dx;
-    } else {
-      const std::size_t seg = find_segment(t, v);
-      const double dx = v - t[seg];
-      const double dx2 = dx * dx;
-      const double dx3 = dx * dx2;
-      const std::size_t base = seg * k;
-      for (std::size_t i = 0; i < k; ++i)
-        row[i] = s.d[base + i] * dx3 + (s.c[base + i] * dx2 + (s.b[base + i] * dx + s.a[base + i]));
-    }
+void CrRowEvaluator::row(double v, double* row) const {
+  const std::size_t k = k_;
+  const double first = knots_.front(), last = knots_.back();
+  if (v < first) {
+    // Left value is e_i, left slope the first segment's b.
+    const double dx = v - first;
+    for (std::size_t i = 0; i < k; ++i) row[i] = (i == 0 ? 1.0 : 0.0) + b_[i] * dx;
+  } else if (v > last) {
+    const double dx = v - last;
+    for (std::size_t i = 0; i < k; ++i) row[i] = (i == k - 1 ? 1.0 : 0.0) + right_slope_[i] * dx;
+  } else {
+    // The segment j with t_j <= v < t_{j+1} (the last one for v = t_{k-1}),
+    // counted without branches: a binary search mispredicts on
+    // unordered data.
+    std::size_t seg = 0;
+    for (std::size_t j = 1; j + 1 < k; ++j) seg += static_cast<std::size_t>(v >= knots_[j]);
+    const double dx = v - knots_[seg];
+    const double dx2 = dx * dx;
+    const double dx3 = dx * dx2;
+    const std::size_t base = seg * k;
+    for (std::size_t i = 0; i < k; ++i)
+      row[i] = d_[base + i] * dx3 + (c_[base + i] * dx2 + (b_[base + i] * dx + a_[base + i]));
   }
+}
+
+Matrix cr_basis_matrix(const CrBasis& basis, MatrixView x) {
+  assert(x.rows == 0 || x.cols >= 1);
+  const CrRowEvaluator evaluator(basis);
+  Matrix out(x.rows, evaluator.k());
+  for (std::size_t m = 0; m < x.rows; ++m) evaluator.row(x(m, 0), out.row(m));
   return out;
 }
 

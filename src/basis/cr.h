@@ -44,6 +44,24 @@ struct CrBasis {
 // value gives a row of NaN.
 linalg::Matrix cr_basis_matrix(const CrBasis& basis, linalg::MatrixView x);
 
+// The rows of `cr_basis_matrix` one at a time, for builders that consume
+// each row as it is made instead of storing the n × k matrix. The segment
+// polynomials are formed once, at construction.
+class CrRowEvaluator {
+ public:
+  explicit CrRowEvaluator(const CrBasis& basis);
+  std::size_t k() const { return k_; }
+  // The k entries of the row at v into out[0 .. k), bit for bit the row of
+  // `cr_basis_matrix`.
+  void row(double v, double* out) const;
+
+ private:
+  std::size_t k_ = 0;
+  linalg::Vector knots_;
+  linalg::Vector a_, b_, c_, d_;  // [segment * k + basis]
+  linalg::Vector right_slope_;   // per basis function, the slope at the last knot
+};
+
 // The k × k penalty S = D'·T⁻¹·D, as the single entry of the returned list.
 // β'Sβ is the integral over the knot range of the squared second derivative
 // of Σ_i β_i·(basis i); S is positive semi-definite with rank k − 2.

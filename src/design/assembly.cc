@@ -16,10 +16,20 @@ linalg::Matrix prepend_intercept_column(linalg::MatrixView b) {
   return out;
 }
 
+linalg::Matrix intercept_only(std::size_t n, std::size_t p) {
+  linalg::Matrix out(n, p);
+  for (std::size_t i = 0; i < n; ++i) out(i, 0) = 1.0;
+  return out;
+}
+
 Result<ModelDesign> single_smooth_design(linalg::MatrixView basis, linalg::MatrixView term_penalty,
                                          Predictor predictor) {
   assert(term_penalty.rows == basis.cols && term_penalty.cols == basis.cols);
-  linalg::Matrix x = prepend_intercept_column(basis);
+  return smooth_design_over(prepend_intercept_column(basis), term_penalty, std::move(predictor));
+}
+
+Result<ModelDesign> smooth_design_over(linalg::Matrix x, linalg::MatrixView term_penalty, Predictor predictor) {
+  assert(x.cols >= 1 && term_penalty.rows == x.cols - 1 && term_penalty.cols == x.cols - 1);
   const std::uint64_t p = x.cols;
   linalg::Matrix penalty = embed_penalty(term_penalty, 1, p);
   KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(penalty));

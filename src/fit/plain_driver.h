@@ -121,11 +121,20 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
   problem.counters = counters;
   const std::size_t m = problem.penalties.size();
 
+  score::WarmSearch<F> search(problem);
   KAVRI_TRY(outer::OuterState state,
-            outer::outer_newton_minimize(linalg::Vector(m, 0.0), [&](const linalg::Vector& rho) {
-              return score::outer_eval_fd(problem, rho);
-            }, static_cast<double>(n)));
-  KAVRI_TRY(inner::InnerFit fit, inner::fit_at(problem, state.rho));
+            outer::outer_newton_minimize(
+                linalg::Vector(m, 0.0), [&](const linalg::Vector& rho) { return search.evaluate(rho); },
+                [&](const linalg::Vector& rho) { return search.value_at(rho); }, static_cast<double>(n)));
+  // The search's last centre fit is the fit at the chosen ρ where it is
+  // complete; the closed form's search fits are not.
+  std::optional<inner::InnerFit> centre;
+  if constexpr (inner::kWarmStartable<F>) centre = search.take_centre_at(state.rho);
+  if (!centre) {
+    KAVRI_TRY(inner::InnerFit refit, inner::fit_at(problem, state.rho));
+    centre = std::move(refit);
+  }
+  inner::InnerFit fit = std::move(*centre);
 
   FitSummary summary;
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) {
@@ -141,7 +150,10 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
     // round below zero; a variance is never negative.
     if (std::signbit(summary.scale) && !std::isnan(summary.scale)) summary.scale = 0.0;
   } else {
-    summary.edf_total = compute_edf_total(problem.model_matrix, fit.working_weights, fit.factor);
+    // X'WX by blocks of rows: a whole p × n X'W would double the fit's
+    // peak memory.
+    summary.edf_total =
+        linalg::trace_inverse_times(fit.factor, linalg::weighted_gram(problem.model_matrix, fit.working_weights));
     if constexpr (F::scale_rule() != family::ScaleRule::Fixed)
       summary.scale = pearson_scale(family, y, fit.mu, family::weights_or_ones(prior_weights, n), summary.edf_total);
   }

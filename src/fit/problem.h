@@ -97,6 +97,9 @@ struct FitProblem {
   CriterionView criterion;
   [[no_unique_address]] ProductsFor<F> products;    // the closed form's cross products
   FitCounters* counters = nullptr;                  // counts the inner fits when attached
+  // p; coefficients of a fit to start from (a warm start). With `start_eta`
+  // the two must agree, η = X·β; without it η is formed from these.
+  std::optional<linalg::VectorView> start_beta = std::nullopt;
 };
 
 // The joint search over [ρ, shape coordinates] of a shape-managed family.

@@ -73,4 +73,28 @@ template <family::Family F>
   }
 }
 
+// The fits that can start from an earlier fit of the same problem: the
+// re-weighted ones. The others have no use for such a start (the closed
+// form) or keep their own (the quantile fit).
+template <family::Family F>
+inline constexpr bool kWarmStartable = F::inner_fit_kind() == family::InnerFitKind::Pirls ||
+                                       F::inner_fit_kind() == family::InnerFitKind::PirlsObservedInfo;
+
+// `search_fit_at`, started from `start` (a fit of the same problem at
+// another ρ) where the family's fit can be; from the family's start when
+// `start` is null.
+template <family::Family F>
+[[nodiscard]] Result<InnerFit> search_fit_from(const fit::FitProblem<F>& problem, linalg::VectorView rho,
+                                               const InnerFit* start) {
+  if constexpr (kWarmStartable<F>) {
+    if (start != nullptr) {
+      fit::FitProblem<F> warm = problem;  // views and scalars only
+      warm.start_beta = linalg::VectorView(start->beta);
+      warm.start_eta = linalg::VectorView(start->eta);
+      return search_fit_at(warm, rho);
+    }
+  }
+  return search_fit_at(problem, rho);
+}
+
 }  // namespace kavri::inner

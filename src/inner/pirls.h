@@ -69,9 +69,16 @@ struct PirlsInputs {
   std::optional<linalg::VectorView> prior_weights;  // n; absent means ones
   std::optional<linalg::VectorView> start_eta;      // n; replaces link(initial_mu(y))
   fit::InnerSettings settings;                      // max_iter and tol are read
+  // p; a fit to start from: β, and η = X·β unless `start_eta` gives it.
+  std::optional<linalg::VectorView> start_beta = std::nullopt;
 };
 
 // The loop on a ready-made total penalty (its leading p × p block is used).
+//
+// A warm start (`start_beta`) is a fit of the model: its penalized deviance
+// is the benchmark of the first step, which may then be halved for an
+// increase like any other, and the first iteration may already prove
+// convergence, so a refit near its start ends after one iteration.
 //
 // Exits: max_iter 0 (β = 0, W ones, z = y, fallback factor); convergence in
 // iteration k ≥ 1; exhaustion after max_iter accepted steps; a step still
@@ -97,7 +104,7 @@ namespace detail {
 // The buffers of one call, allocated once and overwritten by every
 // iteration and every halving.
 struct PirlsWorkspace {
-  linalg::Matrix xtw;            // X'W, p × n, or a block of its columns
+  linalg::Matrix xtw;            // X'W, p × n (the fallback), or a block of rows of W·X
   linalg::Matrix block_gram;     // one block's share of X'WX, p × p
   linalg::Matrix hessian;        // X'WX + S_λ, p × p
   linalg::Vector rhs;            // X'Wz, p
@@ -113,16 +120,19 @@ inline constexpr std::size_t kRowBlock = 2048;
 
 // W and z from `row_rule(i)` (a pair {W_i, z_i}), H = X'WX + S_λ and X'Wz
 // into the workspace, in one pass over the rows of X, block by block, so
-// that no p × n copy of X'W is written and read back. X'Wz adds the entries
-// of X'W times z_i in row order; X'WX adds the blocks' products in block
+// that no n × p copy of W·X is written and read back. X'Wz adds the entries
+// of W·X times z_i in row order; X'WX adds the blocks' products in block
 // order.
 template <class RowRule>
 void assemble_working_system(linalg::MatrixView x, linalg::MatrixView s_lambda, RowRule&& row_rule,
                              linalg::Vector& weights, linalg::Vector& response, detail::PirlsWorkspace& ws) {
   const std::size_t n = x.rows, p = x.cols;
   const std::size_t width = std::min(n, detail::kRowBlock);
-  ws.xtw.rows = p;
-  ws.xtw.cols = width;
+  // The block holds W·X, rows × p, written row by row in the order X is
+  // read; its product with the block of X read transposed is the block's
+  // share of X'WX.
+  ws.xtw.rows = width;
+  ws.xtw.cols = p;
   ws.xtw.data.resize(p * width);
   ws.hessian.rows = p;
   ws.hessian.cols = p;
@@ -137,16 +147,17 @@ void assemble_working_system(linalg::MatrixView x, linalg::MatrixView s_lambda, 
       const auto [wi, zi] = row_rule(i);
       weights[i] = wi;
       response[i] = zi;
+      double* const wx = xtw + r * p;
       for (std::size_t j = 0; j < p; ++j) {
         const double v = x(i, j) * wi;
-        xtw[j * width + r] = v;
+        wx[j] = v;
         rhs[j] += v * zi;
       }
     }
-    const linalg::MatrixView block_xtw(xtw, p, rows, static_cast<std::ptrdiff_t>(width), 1);
+    const linalg::MatrixView block_wx(xtw, rows, p, static_cast<std::ptrdiff_t>(p), 1);
     const linalg::MatrixView block_x(x.data + static_cast<std::ptrdiff_t>(start) * x.row_stride, rows, p,
                                      x.row_stride, x.col_stride);
-    linalg::multiply_into(block_xtw, block_x, ws.block_gram);
+    linalg::multiply_into(block_x.transposed(), block_wx, ws.block_gram);
     for (std::size_t k = 0; k < p * p; ++k) ws.hessian.data[k] += ws.block_gram.data[k];
   }
   for (std::size_t a = 0; a < p; ++a)
@@ -207,7 +218,8 @@ PirlsInputs inputs_of(const fit::FitProblem<F>& problem) {
           .y = problem.y,
           .prior_weights = problem.prior_weights,
           .start_eta = problem.start_eta,
-          .settings = problem.settings};
+          .settings = problem.settings,
+          .start_beta = problem.start_beta};
 }
 
 }  // namespace detail
@@ -224,14 +236,20 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
 
   // The start: η from the family's starting means (or the caller's η), and
   // μ recomputed from η so that the state is consistent.
-  Vector eta = family.initial_mu(y);
-  for (std::size_t i = 0; i < n; ++i) eta[i] = family.link(eta[i]);
-  if (inputs.start_eta)
+  const bool warm = inputs.start_beta.has_value();
+  Vector beta = warm ? inputs.start_beta->to_vector() : Vector(p, 0.0);
+  Vector eta(n);
+  if (inputs.start_eta) {
     for (std::size_t i = 0; i < n; ++i) eta[i] = (*inputs.start_eta)[i];
+  } else if (warm) {
+    linear_predictor_pass(x, beta, eta, [](std::size_t, double) {});
+  } else {
+    eta = family.initial_mu(y);
+    for (std::size_t i = 0; i < n; ++i) eta[i] = family.link(eta[i]);
+  }
   Vector mu(n);
   for (std::size_t i = 0; i < n; ++i) mu[i] = family.link_inverse(eta[i]);
   double deviance = family.weighted_deviance(y, mu, w);
-  Vector beta(p, 0.0);
   double penalized = deviance + linalg::quadratic_form(s, beta);
 
   Vector weights(n, 1.0);
@@ -298,7 +316,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     }
     Vector& candidate = solved->solution;
 
-    const bool first = k == 0;
+    const bool first = k == 0 && !warm;
     const double tolerance = halving_tolerance(penalized);
     auto rejected = [&] {
       return pirls_halving_check(candidate_penalized, candidate_finite, first, penalized, tolerance);
@@ -312,7 +330,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     std::swap(eta, ws.candidate_eta);
     std::swap(mu, ws.candidate_mu);
     factor = std::move(solved->factor);
-    if (k >= 1 && deviance_converged(deviance, candidate_deviance, settings.tol)) {
+    if ((k >= 1 || warm) && deviance_converged(deviance, candidate_deviance, settings.tol)) {
       deviance = candidate_deviance;
       converged = true;
       iterations = k + 1;

@@ -1,5 +1,9 @@
 #include "linalg/products.h"
 
+#include <algorithm>
+
+#include "linalg/lapack.h"
+
 namespace kavri::linalg {
 
 void weighted_transpose_into(MatrixView x, VectorView w, Matrix& out) {
@@ -17,6 +21,25 @@ Matrix weighted_transpose(MatrixView x, VectorView w) {
   Matrix out;
   weighted_transpose_into(x, w, out);
   return out;
+}
+
+// Rows per block of `weighted_gram`: a block of X'W (p × 2048) and the rows
+// of X it weights stay in cache while their product is taken.
+constexpr std::size_t kGramBlockRows = 2048;
+
+Matrix weighted_gram(MatrixView x, VectorView w) {
+  const std::size_t n = x.rows, p = x.cols;
+  Matrix gram(p, p), xtw, block_gram;
+  for (std::size_t first = 0; first < n; first += kGramBlockRows) {
+    const std::size_t rows = std::min(kGramBlockRows, n - first);
+    const MatrixView block(x.data + static_cast<std::ptrdiff_t>(first) * x.row_stride, rows, p, x.row_stride,
+                           x.col_stride);
+    weighted_transpose_into(block, VectorView(w.data + static_cast<std::ptrdiff_t>(first) * w.stride, rows, w.stride),
+                            xtw);
+    multiply_into(xtw, block, block_gram);
+    for (std::size_t k = 0; k < p * p; ++k) gram.data[k] += block_gram.data[k];
+  }
+  return gram;
 }
 
 double quadratic_form(MatrixView s, VectorView b) {

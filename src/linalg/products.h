@@ -13,6 +13,10 @@ Matrix weighted_transpose(MatrixView x, VectorView w);
 // resized to p × n.
 void weighted_transpose_into(MatrixView x, VectorView w, Matrix& out);
 
+// X'·diag(w)·X, p × p, from blocks of rows: the weighted transpose of one
+// block at a time, so no p × n copy of X is made.
+Matrix weighted_gram(MatrixView x, VectorView w);
+
 // Σ_i b_i·(Σ_j S_ij·b_j), each inner sum from 0.0 in index order, over the
 // leading n × n block of S (n = b.size).
 double quadratic_form(MatrixView s, VectorView b);

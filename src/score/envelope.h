@@ -51,6 +51,12 @@ template <family::Family F>
                                                   linalg::MatrixView x, linalg::VectorView rho,
                                                   const inner::InnerFit& fit);
 
+// V alone, bit for bit the value of `envelope_from_fit`, with the gradient
+// left empty: it skips the gradient's pass over the data.
+template <family::Family F>
+[[nodiscard]] Result<ValueGrad> envelope_value_from_fit(const F& family, const fit::CriterionView& criterion,
+                                                        linalg::VectorView rho, const inner::InnerFit& fit);
+
 // One inner fit at ρ, then `envelope_from_fit`; an inner-fit error is
 // returned unchanged.
 template <family::Family F>
@@ -77,11 +83,9 @@ void weight_slope_gradient(std::span<const linalg::Matrix> penalties, const lina
                            const linalg::Vector& dr, const linalg::Matrix& h_inv, const linalg::Vector& v,
                            linalg::Vector& gradient);
 
-}  // namespace detail
-
-template <family::Family F>
-Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
-                                    linalg::VectorView rho, const inner::InnerFit& fit) {
+template <bool kWithGradient, family::Family F>
+Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
+                                 linalg::VectorView rho, const inner::InnerFit& fit) {
   const std::size_t m = crit.penalties.size();
   const double n = static_cast<double>(crit.n);
   const double m_p = static_cast<double>(crit.null_space_dim);
@@ -140,6 +144,10 @@ Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& c
   }
   if (!weighted) saturated = family.saturated_loglik(crit.y, phi);
 
+  const double value = penalized / (2.0 * phi) + 0.5 * log_det_h - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
+                       r.value - saturated;
+  if constexpr (!kWithGradient) return ValueGrad{.value = value, .gradient = {}, .degenerate = false};
+
   linalg::Vector gradient(m);
   for (std::size_t j = 0; j < m; ++j)
     gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * lambda[j] * trace[j] - r.gradient[j];
@@ -160,9 +168,21 @@ Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& c
     detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, h_inv, v, gradient);
   }
 
-  const double value = penalized / (2.0 * phi) + 0.5 * log_det_h - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
-                       r.value - saturated;
   return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
+}
+
+}  // namespace detail
+
+template <family::Family F>
+Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
+                                    linalg::VectorView rho, const inner::InnerFit& fit) {
+  return detail::envelope_parts<true>(family, crit, x, rho, fit);
+}
+
+template <family::Family F>
+Result<ValueGrad> envelope_value_from_fit(const F& family, const fit::CriterionView& crit, linalg::VectorView rho,
+                                          const inner::InnerFit& fit) {
+  return detail::envelope_parts<false>(family, crit, linalg::MatrixView{}, rho, fit);
 }
 
 template <family::Family F>

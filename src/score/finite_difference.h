@@ -2,13 +2,18 @@
 // gradient at ρ, and a Hessian from central differences of the gradient.
 //
 // Each evaluation costs 1 + 2k criterion calls (k = length of ρ), one after
-// another, and keeps nothing between calls. The Hessian is symmetrised but
-// not made positive definite; the outer search projects it.
+// another. `outer_eval_fd` keeps nothing between calls; `WarmSearch` serves
+// one outer search and carries fits from one call to the next. The Hessian
+// is symmetrised but not made positive definite; the outer search projects
+// it.
 #pragma once
 
+#include <optional>
 #include <utility>
 
 #include "fit/problem.h"
+#include "inner/fit_at.h"
+#include "inner/inner_fit.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
 #include "score/envelope.h"
@@ -33,6 +38,41 @@ template <class Criterion>
 // The evaluation over `envelope_score` of the problem's family.
 template <family::Family F>
 [[nodiscard]] Result<OuterEval> outer_eval_fd(const fit::FitProblem<F>& problem, const linalg::Vector& rho);
+
+// The evaluations of one outer search over a problem, for
+// `outer::outer_newton_minimize` with value-only trials. Fits start warm
+// where the family's fit can (`inner::kWarmStartable`): a new point from the
+// centre fit of the last full evaluation, the ±h fits of an evaluation from
+// its own centre fit. A full evaluation at the point valued last takes that
+// point's fit as its centre, so its value is the one the trial was judged
+// by, bit for bit. The problem must outlive the search.
+template <family::Family F>
+class WarmSearch {
+ public:
+  explicit WarmSearch(const fit::FitProblem<F>& problem) : problem_(problem) {}
+
+  // V at ρ from one inner fit.
+  [[nodiscard]] Result<double> value_at(const linalg::Vector& rho);
+
+  // V, its gradient and the difference Hessian at ρ; once its centre fit
+  // is made, that fit is the start of later fits.
+  [[nodiscard]] Result<OuterEval> evaluate(const linalg::Vector& rho);
+
+  // The centre fit of the last full evaluation, when it was at `rho`,
+  // moved out; the search must not be used afterwards.
+  std::optional<inner::InnerFit> take_centre_at(const linalg::Vector& rho);
+
+ private:
+  struct Fitted {
+    linalg::Vector rho;
+    inner::InnerFit fit;
+  };
+  const inner::InnerFit* start() const { return accepted_ ? &accepted_->fit : nullptr; }
+
+  const fit::FitProblem<F>& problem_;
+  std::optional<Fitted> accepted_;  // centre of the last full evaluation
+  std::optional<Fitted> valued_;    // the last point valued and its fit
+};
 
 // ---- Implementation details follow ----
 
@@ -62,6 +102,52 @@ template <family::Family F>
 Result<OuterEval> outer_eval_fd(const fit::FitProblem<F>& problem, const linalg::Vector& rho) {
   if (problem.counters) ++problem.counters->evaluations;
   return outer_eval_fd_with([&](linalg::VectorView at) { return envelope_score(problem, at); }, rho);
+}
+
+template <family::Family F>
+Result<double> WarmSearch<F>::value_at(const linalg::Vector& rho) {
+  valued_.reset();
+  KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start()));
+  KAVRI_TRY(const ValueGrad v, envelope_value_from_fit(problem_.family, problem_.criterion, rho, fit));
+  valued_.emplace(Fitted{rho, std::move(fit)});
+  return v.value;
+}
+
+template <family::Family F>
+Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
+  if (problem_.counters) ++problem_.counters->evaluations;
+  std::optional<inner::InnerFit> centre;
+  if (valued_ && valued_->rho == rho) centre = std::move(valued_->fit);
+  valued_.reset();
+  if (!centre) {
+    KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start()));
+    centre = std::move(fit);
+  }
+  // From here the centre is the start of every later fit, whether or not
+  // this evaluation succeeds: the earlier start is released, so that no
+  // more than two fits are held at a time.
+  accepted_.reset();
+  bool at_centre = true;  // the first call of the difference scheme is at ρ itself
+  Result<OuterEval> eval = outer_eval_fd_with(
+      [&](linalg::VectorView at) -> Result<ValueGrad> {
+        if (at_centre) {
+          at_centre = false;
+          return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, *centre);
+        }
+        KAVRI_TRY(const inner::InnerFit side, inner::search_fit_from(problem_, at, &*centre));
+        return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, side);
+      },
+      rho);
+  accepted_.emplace(Fitted{rho, std::move(*centre)});
+  return eval;
+}
+
+template <family::Family F>
+std::optional<inner::InnerFit> WarmSearch<F>::take_centre_at(const linalg::Vector& rho) {
+  if (!accepted_ || accepted_->rho != rho) return std::nullopt;
+  std::optional<inner::InnerFit> out = std::move(accepted_->fit);
+  accepted_.reset();
+  return out;
 }
 
 }  // namespace kavri::score

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <limits>
 #include <string>
 
@@ -65,6 +67,38 @@ TEST(PlaceCrKnots, WorkedCases) {
     // A few roundings of the interpolation weights, relative to the span.
     for (std::size_t j = 0; j < c.k; ++j)
       EXPECT_NEAR(b->knots[j], c.knots[j], 8 * kEps * std::fabs(c.knots.back())) << "knot " << j;
+  }
+}
+
+TEST(PlaceCrKnots, LongColumnsGetTheKnotsOfTheirUniqueValues) {
+  // Long columns of integers from `low` to `low + u − 1`, shuffled, each
+  // value repeated, with both zeros and NaN among them: the unique values
+  // are those integers, so knot j is low + j·(u − 1)/(k − 1), to the
+  // rounding of one interpolation between neighbours.
+  struct Case {
+    const char* name;
+    double low;
+    std::size_t unique, repeats;
+  } cases[] = {{"positive, distinct", 1.0, 20000, 1},
+               {"negative and positive, repeated", -7000.0, 9000, 3},
+               {"all negative, repeated", -50000.0, 6000, 2}};
+  constexpr std::uint64_t k = 7;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Vector column;
+    for (std::size_t r = 0; r < c.repeats; ++r)
+      for (std::size_t i = 0; i < c.unique; ++i) column.push_back(c.low + static_cast<double>(i));
+    if (c.low < 0.0 && c.low + static_cast<double>(c.unique) > 0.0) column.push_back(-0.0);  // 0.0 is a level
+    column.push_back(kNaN);
+    std::mt19937 gen(3);
+    std::shuffle(column.begin(), column.end(), gen);
+    auto knots = place_cr_knots(column, k);
+    ASSERT_TRUE(knots.has_value());
+    for (std::size_t j = 0; j < k; ++j) {
+      const double expected =
+          c.low + static_cast<double>(j) * static_cast<double>(c.unique - 1) / static_cast<double>(k - 1);
+      EXPECT_NEAR(knots->knots[j], expected, 4.0 * kEps * std::fabs(expected)) << "knot " << j;
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "family/gaussian.h"
+#include "family/poisson.h"
 #include "fit/plain_driver.h"
 #include "inner_fixture.h"
 #include "test_util.h"
@@ -112,6 +113,43 @@ TEST(OuterEvalFd, GaussianHessianIsTheCurvatureOfTheValue) {
   ASSERT_TRUE(eval.has_value());
   const double curvature = (v(rho + h) - 2.0 * v(rho) + v(rho - h)) / (h * h);
   testing::expect_close(eval->hessian(0, 0), curvature, 1e-6);
+}
+
+TEST(WarmSearch, ValuesAndEvaluationsAgreeWithColdFits) {
+  // A trial valued and then evaluated keeps one fit: its value is the
+  // evaluation's bit for bit and the evaluation adds only the 2m side fits.
+  // Against fresh fits, the warm ones differ only as far as the inner loop
+  // converged. V holds ½ln|H| of a factor one update behind the
+  // coefficients, which moves with the size of the last step: 1e-8
+  // relative. The gradient to 1e-7 of its scale; the difference Hessian
+  // divides that noise by 2h = 2e-5 and only steers the search: 1e-2
+  // relative.
+  design::ModelDesign d = testing::cr_design(60, 6);
+  const Vector y = testing::draw_response(testing::Response::Counts, testing::covariate(60), 2);
+  auto problem = fit::make_fit_problem(family::poisson_log(), d, y, std::nullopt);
+  fit::FitCounters counters;
+  problem.counters = &counters;
+  WarmSearch<family::Poisson> search(problem);
+  ASSERT_TRUE(search.evaluate(Vector{0.0}).has_value());
+  for (const double rho : {1.5, -1.0}) {
+    SCOPED_TRACE(rho);
+    auto value = search.value_at(Vector{rho});
+    ASSERT_TRUE(value.has_value());
+    const std::uint64_t fits_before = counters.inner_fits;
+    auto eval = search.evaluate(Vector{rho});
+    ASSERT_TRUE(eval.has_value());
+    EXPECT_EQ(eval->value, *value);
+    EXPECT_EQ(counters.inner_fits - fits_before, 2u);
+
+    auto cold = outer_eval_fd(problem, Vector{rho});
+    ASSERT_TRUE(cold.has_value());
+    EXPECT_NEAR(eval->value, cold->value, 1e-8 * std::fabs(cold->value));
+    EXPECT_NEAR(eval->gradient[0], cold->gradient[0], 1e-7 * (1.0 + std::fabs(cold->gradient[0])));
+    EXPECT_NEAR(eval->hessian(0, 0), cold->hessian(0, 0), 1e-2 * std::fabs(cold->hessian(0, 0)));
+  }
+  const auto centre = search.take_centre_at(Vector{-1.0});
+  ASSERT_TRUE(centre.has_value());
+  EXPECT_TRUE(centre->converged);
 }
 
 }  // namespace

@@ -207,6 +207,8 @@ double reference_pearson(testing::Response kind, bool binary, const Vector& y, c
   return sum / (static_cast<double>(y.size()) - edf);
 }
 
+constexpr double kRefitTolerance = 1e-6;
+
 template <family::Family F>
 void expect_plain_fit(testing::Response kind, LinkKind link, bool weighted) {
   constexpr std::size_t n = 80;
@@ -233,22 +235,31 @@ void expect_plain_fit(testing::Response kind, LinkKind link, bool weighted) {
   EXPECT_LT(g.edf_total, 7.0);
   EXPECT_EQ(g.predictor, d.predictor);
 
+  // The record holds the fit at the chosen ρ. The search's own fit there
+  // started from a neighbouring fit, so it matches a fresh fit only as far
+  // as the inner loop converged (the deviance to 1e-9 relative), and its
+  // factor, one update behind the coefficients, moves with the size of the
+  // last step: both within 1e-6 relative.
   const inner::InnerFit final_fit = refit<F>(d, y, wv, g.rho);
-  EXPECT_EQ(g.beta, final_fit.beta);
+  for (std::size_t j = 0; j < g.beta.size(); ++j)
+    EXPECT_NEAR(g.beta[j], final_fit.beta[j], kRefitTolerance * std::fabs(final_fit.beta[j])) << "at " << j;
   const Matrix h_inv = linalg::inverse_from_cholesky(final_fit.factor);
   if (F::scale_rule() == family::ScaleRule::Fixed) {
     EXPECT_EQ(g.scale, 1.0);
-    EXPECT_EQ(g.vcov, h_inv);
+    ASSERT_EQ(g.vcov.data.size(), h_inv.data.size());
+    for (std::size_t i = 0; i < h_inv.data.size(); ++i)
+      EXPECT_NEAR(g.vcov.data[i], h_inv.data[i], kRefitTolerance * std::fabs(h_inv.data[i]));
   } else {
     if constexpr (F::inner_fit_kind() != family::InnerFitKind::ClosedForm) {
       // The Pearson sum written out, over the same final means: the sums
       // agree to rounding, 1e-12 relative.
       testing::expect_close(g.scale, reference_pearson(kind, binary, y, final_fit.mu, w,
                                                        g.edf_total),
-                            1e-12);
+                            kRefitTolerance);
     }
     ASSERT_EQ(g.vcov.data.size(), h_inv.data.size());
-    for (std::size_t i = 0; i < h_inv.data.size(); ++i) EXPECT_EQ(g.vcov.data[i], g.scale * h_inv.data[i]);
+    for (std::size_t i = 0; i < h_inv.data.size(); ++i)
+      EXPECT_NEAR(g.vcov.data[i], g.scale * h_inv.data[i], kRefitTolerance * std::fabs(g.vcov.data[i]));
   }
 }
 
@@ -351,9 +362,12 @@ TEST(PlainDriver, AdditiveDesignGetsOneSmoothingParameterPerPenalty) {
 }
 
 TEST(PlainDriver, CountersRecordEveryEvaluationAndInnerFit) {
-  // Each evaluation runs 1 + 2m inner fits (the base point and ± along each
-  // of the m coordinates), and the final fit adds one. The closed form
-  // counts one iteration per fit; a re-weighted fit at least one.
+  // Each evaluation runs 2m inner fits (± along each of the m coordinates)
+  // about a centre fit: the start's own, or that of the line-search trial
+  // it accepted, which is valued by one fit like every rejected trial. The
+  // closed form adds the final fit; a re-weighted family keeps its last
+  // centre. The closed form counts one iteration per fit; a re-weighted fit
+  // at least one, and two or more where it starts cold.
   constexpr std::size_t n = 80;
   struct Case {
     const char* name;
@@ -378,7 +392,10 @@ TEST(PlainDriver, CountersRecordEveryEvaluationAndInnerFit) {
     auto fitted = c.fit(&counters);
     ASSERT_TRUE(fitted.has_value());
     EXPECT_GE(counters.evaluations, fitted->n_iters + 1);
-    EXPECT_EQ(counters.inner_fits, 3 * counters.evaluations + 1);
+    const std::uint64_t final_fit = c.closed_form ? 1 : 0;
+    const std::uint64_t around = 2 * counters.evaluations + 1 + final_fit;  // m = 1
+    ASSERT_GE(counters.inner_fits, around);
+    EXPECT_GE(counters.inner_fits - around, counters.evaluations - 1);  // the trials
     if (c.closed_form) EXPECT_EQ(counters.pirls_iterations, counters.inner_fits);
     else EXPECT_GT(counters.pirls_iterations, counters.inner_fits);
     // Counting changes nothing.
