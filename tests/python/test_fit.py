@@ -96,6 +96,19 @@ def test_plain_fit_is_the_one_term_additive_fit(family, design, k):
     np.testing.assert_array_equal(bits(single.predict(x)), bits(additive.predict(x)))
 
 
+# Only column 0 of x is read, in place, whatever the array's layout.
+def test_fit_reads_column_zero_through_any_strides():
+    y = simulated.response("poisson")
+    reference = fit("poisson", np.ascontiguousarray(simulated.X[:, :1]), y, k=6).serialize()
+    wide = simulated.X[:, [0, 1, 2]]
+    big = np.zeros((2 * N, 4))
+    big[::2, 0] = simulated.X[:, 0]
+    big[1::2, 0] = np.nan  # rows the view skips
+    for x in (wide, np.asfortranarray(wide), big[::2], simulated.X[::-1, :][::-1]):
+        assert fit("poisson", x, y, k=6).serialize() == reference
+    assert fit("poisson", wide, y[::-1].copy()[::-1], k=6, weights=None).serialize() == reference
+
+
 X6 = np.linspace(0.0, 1.0, 12).reshape(6, 2)
 COUNTS = np.array([0.0, 1.0, 3.0, 2.0, 0.0, 5.0])
 NEGATIVE_AT_3 = np.array([0.0, 1.0, 3.0, -1.0, -2.0, 5.0])
