@@ -43,23 +43,24 @@ Matrix spline_local_map(VectorView knots) {
 
 CompactMargin margin_at(MatrixView x, std::uint64_t col, VectorView knots) {
   const std::size_t k = knots.size, n = x.rows;
-  CompactMargin m{Vector(k - 1), std::vector<std::uint32_t>(n), Vector(n)};
-  for (std::size_t j = 0; j + 1 < k; ++j) m.spacing[j] = knots[j + 1] - knots[j];
+  CompactMargin m{Vector(k - 1), Vector(n)};
+  Vector inverse(k - 1);
+  for (std::size_t j = 0; j + 1 < k; ++j) {
+    m.spacing[j] = knots[j + 1] - knots[j];
+    inverse[j] = 1.0 / m.spacing[j];
+  }
   const double first = knots[0], last = knots[k - 1];
   for (std::size_t i = 0; i < n; ++i) {
     const double v = x(i, col);
     if (v < first) {
-      m.interval[i] = static_cast<std::uint32_t>(k - 1);
-      m.offset[i] = v - first;
+      m.position[i] = (v - first) * inverse[0];
     } else if (v > last) {
-      m.interval[i] = static_cast<std::uint32_t>(k);
-      m.offset[i] = v - last;
+      m.position[i] = static_cast<double>(k - 1) + (v - last) * inverse[k - 2];
     } else {
       // The interval the basis evaluator takes, counted without branches.
       std::size_t seg = 0;
       for (std::size_t j = 1; j + 1 < k; ++j) seg += static_cast<std::size_t>(v >= knots[j]);
-      m.interval[i] = static_cast<std::uint32_t>(seg);
-      m.offset[i] = v - knots[seg];
+      m.position[i] = static_cast<double>(seg) + (v - knots[seg]) * inverse[seg];
     }
   }
   return m;
@@ -67,32 +68,35 @@ CompactMargin margin_at(MatrixView x, std::uint64_t col, VectorView knots) {
 
 // The first local entry of row i of a margin and its four coefficients.
 inline std::uint32_t margin_row(const CompactMargin& m, std::size_t i, double* c) {
-  const std::uint32_t cell = m.interval[i];
-  const double dx = m.offset[i];
+  const double s = m.position[i];
   const std::size_t segments = m.spacing.size();
-  if (cell < segments) {
-    const double h = m.spacing[cell];
-    const double u = dx / h, v = 1.0 - u;
+  const double end = static_cast<double>(segments);
+  if (s >= 0.0 && s <= end) {
+    const std::size_t j = std::min(static_cast<std::size_t>(s), segments - 1);
+    const double h = m.spacing[j];
+    // s − j is exact: s lies in [j, j + 1].
+    const double u = s - static_cast<double>(j), v = 1.0 - u;
     const double f = h * h / 6.0;
     c[0] = v;
     c[1] = -f * (u * v) * (1.0 + v);
     c[2] = u;
     c[3] = -f * (u * v) * (1.0 + u);
-    return 2 * cell;
+    return static_cast<std::uint32_t>(2 * j);
   }
-  if (cell == segments) {  // below the knots: the line through t_0 with the first interval's slope
+  if (s < 0.0) {  // below the knots: the line through t_0 with the first interval's slope
     const double h = m.spacing[0];
-    c[0] = 1.0 - dx / h;
-    c[1] = -h * dx / 3.0;
-    c[2] = dx / h;
-    c[3] = -h * dx / 6.0;
+    c[0] = 1.0 - s;
+    c[1] = -h * h * s / 3.0;
+    c[2] = s;
+    c[3] = -h * h * s / 6.0;
     return 0;
   }
   const double h = m.spacing[segments - 1];  // above: the line through t_{k−1}
-  c[0] = -dx / h;
-  c[1] = h * dx / 6.0;
-  c[2] = 1.0 + dx / h;
-  c[3] = h * dx / 3.0;
+  const double t = s - end;
+  c[0] = -t;
+  c[1] = h * h * t / 6.0;
+  c[2] = 1.0 + t;
+  c[3] = h * h * t / 3.0;
   return static_cast<std::uint32_t>(2 * (segments - 1));
 }
 
@@ -167,6 +171,22 @@ void accumulate_pair(std::size_t rows, const std::uint32_t* pos_a, const double*
         for (std::size_t u = 0; u < LA; ++u)
           for (std::size_t v = 0; v < LB; ++v) at[u * ld + v] += wc[u] * cb[v];
       }
+    }
+  }
+}
+
+// The same for a single-run term with itself, on and above the diagonal
+// only: its rows touch (p + u, p + v) for one p, so the table's upper
+// triangle is complete and the lower one its mirror.
+template <std::size_t L>
+void accumulate_upper(std::size_t rows, const std::uint32_t* pos, const double* coef, const double* w, double* table,
+                      std::size_t ld) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* c = coef + r * L;
+    double* at = table + static_cast<std::size_t>(pos[r]) * (ld + 1);
+    for (std::size_t u = 0; u < L; ++u) {
+      const double wc = w[r] * c[u];
+      for (std::size_t v = u; v < L; ++v) at[u * ld + v] += wc * c[v];
     }
   }
 }
@@ -278,8 +298,9 @@ Vector transpose_times(const CompactDesign& d, const double* v, CompactWorkspace
   for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
     for (std::size_t t = 0; t < d.terms.size(); ++t)
       with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
-        accumulate_local<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t], ws.coefficients.data() + layout.coef[t],
-                               v + first, ws.locals[t].data());
+        accumulate_local<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
+                                                                 ws.coefficients.data() + layout.coef[t], v + first,
+                                                                 ws.locals[t].data());
       });
   });
   return map_locals(d, ws.locals);
@@ -371,13 +392,14 @@ void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<
       table.data.assign(table.rows * table.cols, 0.0);
     }
   if (z) {
-    ws.scratch.resize(d.rows);
-    for (std::size_t i = 0; i < d.rows; ++i) ws.scratch[i] = w[i] * (*z)[i];
+    ws.scratch.resize(std::min<std::size_t>(d.rows, kBlockRows));
     ws.locals.resize(m);
     for (std::size_t t = 0; t < m; ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
   }
   for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
     const double* wr = w.data + first;  // unit stride, checked above
+    if (z)
+      for (std::size_t r = 0; r < rows; ++r) ws.scratch[r] = wr[r] * (*z)[first + r];
     for (std::size_t a = 0, k = 0; a < m; ++a) {
       const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
       const double* ca = ws.coefficients.data() + layout.coef[a];
@@ -386,14 +408,28 @@ void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<
           const std::uint32_t* pb = ws.positions.data() + layout.pos[b];
           const double* cb = ws.coefficients.data() + layout.coef[b];
           Matrix& table = ws.tables[k];
+          if (b == a && decltype(ra)::value == 1) {
+            accumulate_upper<decltype(la)::value>(rows, pa, ca, wr, table.data.data(), table.cols);
+            continue;
+          }
           with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
-            accumulate_pair<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(rows, pa, ca, pb, cb, wr, table.data.data(), table.cols);
+            accumulate_pair<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
+                rows, pa, ca, pb, cb, wr, table.data.data(), table.cols);
           });
         }
-        if (z) accumulate_local<decltype(ra)::value, decltype(la)::value>(rows, pa, ca, ws.scratch.data() + first, ws.locals[a].data());
+        if (z)
+          accumulate_local<decltype(ra)::value, decltype(la)::value>(rows, pa, ca, ws.scratch.data(),
+                                                                     ws.locals[a].data());
       });
     }
   });
+
+  for (std::size_t a = 0, k = 0; a < m; k += m - a, ++a) {
+    if (shape_of(d.terms[a]).runs != 1) continue;
+    Matrix& table = ws.tables[k];
+    for (std::size_t i = 0; i < table.rows; ++i)
+      for (std::size_t j = 0; j < i; ++j) table(i, j) = table(j, i);
+  }
 
   xtwx.rows = p;
   xtwx.cols = p;
@@ -437,8 +473,9 @@ void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& e
   for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
     for (std::size_t t = 0; t < m; ++t)
       with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
-        add_predictions<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t], ws.coefficients.data() + layout.coef[t],
-                              ws.locals[t].data(), eta.data() + first);
+        add_predictions<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
+                                                                ws.coefficients.data() + layout.coef[t],
+                                                                ws.locals[t].data(), eta.data() + first);
       });
   });
 }
@@ -463,10 +500,15 @@ Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, Vecto
       linalg::multiply_into(block, tb.map.view().transposed(), ws.product);
       linalg::multiply_into(ta.map, ws.product, ws.tables[k]);
     }
-  ws.scratch.assign(d.rows, 0.0);
+  // q and its weighted sum block by block, while the block's runs are in
+  // cache.
+  ws.scratch.resize(std::min<std::size_t>(d.rows, kBlockRows));
+  ws.locals.resize(m);
+  for (std::size_t t = 0; t < m; ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
   const BlockLayout layout = prepare_block(d, ws);
   for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
-    double* q = ws.scratch.data() + first;
+    double* q = ws.scratch.data();
+    std::fill(q, q + rows, 0.0);
     for (std::size_t a = 0, k = 0; a < m; ++a) {
       const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
       const double* ca = ws.coefficients.data() + layout.coef[a];
@@ -476,14 +518,21 @@ Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, Vecto
           const double* cb = ws.coefficients.data() + layout.coef[b];
           const Matrix& table = ws.tables[k];
           with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
-            pair_forms<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(rows, pa, ca, pb, cb, table.data.data(), table.cols, a == b ? 1.0 : 2.0, q);
+            pair_forms<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
+                rows, pa, ca, pb, cb, table.data.data(), table.cols, a == b ? 1.0 : 2.0, q);
           });
         }
       });
     }
     for (std::size_t r = 0; r < rows; ++r) q[r] *= s[first + r];
+    for (std::size_t t = 0; t < m; ++t)
+      with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
+        accumulate_local<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
+                                                                 ws.coefficients.data() + layout.coef[t], q,
+                                                                 ws.locals[t].data());
+      });
   });
-  return transpose_times(d, ws.scratch.data(), ws);
+  return map_locals(d, ws.locals);
 }
 
 }  // namespace kavri::design

@@ -26,12 +26,14 @@
 
 namespace kavri::design {
 
-// A cubic-spline margin at the data: knots and, per row, the knot interval
-// and the offset into it.
+// A cubic-spline margin at the data: per row the covariate in knot-index
+// units, s = j + (x − t_j)/h_j in interval j (so j = ⌊s⌋ but for the last
+// knot, and s − j is the fraction of the interval), below the knots
+// (x − t_0)/h_0 < 0, above them k − 1 + (x − t_{k−1})/h_{k−2}. One number
+// per row keeps the form small beside X.
 struct CompactMargin {
-  linalg::Vector spacing;               // k − 1 knot spacings
-  std::vector<std::uint32_t> interval;  // per row: j in [0, k − 2]; k − 1 below the knots, k above
-  linalg::Vector offset;                // per row: x − t_j; below, x − t_0; above, x − t_{k−1}
+  linalg::Vector spacing;  // k − 1 knot spacings h_j
+  linalg::Vector position;  // per row, s
 };
 
 struct CompactTerm {
@@ -73,7 +75,7 @@ struct CompactWorkspace {
   linalg::Vector coefficients;           // per term, the same rows' run coefficients
   std::vector<linalg::Matrix> tables;    // per term pair (a ≤ b), local_dim_a × local_dim_b
   std::vector<linalg::Vector> locals;    // per term, local_dim
-  linalg::Vector scratch;                // n-long per-row values
+  linalg::Vector scratch;                // one block of per-row values
   linalg::Matrix product;                // table × G
   linalg::Matrix block;                  // a block of the p × p result
 };
