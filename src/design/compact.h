@@ -32,7 +32,7 @@ namespace kavri::design {
 // (x − t_0)/h_0 < 0, above them k − 1 + (x − t_{k−1})/h_{k−2}. One number
 // per row keeps the form small beside X.
 struct CompactMargin {
-  linalg::Vector spacing;  // k − 1 knot spacings h_j
+  linalg::Vector spacing;   // k − 1 knot spacings h_j
   linalg::Vector position;  // per row, s
 };
 

@@ -56,6 +56,11 @@ namespace kavri::fit {
 CriterionView criterion_view(const design::ModelDesign& design, linalg::VectorView y,
                              const std::optional<linalg::VectorView>& prior_weights);
 
+// Below this many rows a fit reads the dense model matrix even when the
+// design has a compact form: the dense products cost little there, and
+// small fits whose criterion flattens keep the results they have always had.
+inline constexpr std::uint64_t kCompactMinRows = 1024;
+
 // The problem of `family` over a design, y and prior weights, all borrowed:
 // the problem must not outlive them. A closed-form family gets its cross
 // products, formed here once, and its deviance anchor at ρ = 0, the start
@@ -93,7 +98,9 @@ FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& desig
                         .products = {},
                         .counters = nullptr,
                         .start_beta = std::nullopt,
-                        .compact = design.compact ? &*design.compact : nullptr};
+                        .compact = design.compact && design.model_matrix.rows >= kCompactMinRows
+                                       ? &*design.compact
+                                       : nullptr};
   if constexpr (F::scale_rule() == family::ScaleRule::Profile || F::scale_rule() == family::ScaleRule::ProfileNewton)
     problem.criterion.scale_floor = family::scale_floor(family, y, family::weights_or_ones(prior_weights, y.size));
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) inner::form_closed_form_products(problem);
