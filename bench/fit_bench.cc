@@ -3,7 +3,8 @@
 // ratios against one X'WX formation of the same model matrix.
 //
 // Each case runs in a child process of its own, so that one case's heap
-// does not inflate the next one's peak. Usage: kavri_fit_bench [case n],
+// does not inflate the next one's peak. Usage: kavri_fit_bench [case n
+// [dense]], "dense" fitting from the model matrix without its compact form;
 // with case one of gaussian, poisson, bernoulli (one "cr" term), additive
 // (Gaussian, two "cr" and a "te" term), poisson-3cr (three "cr" terms),
 // poisson-te, bernoulli-te (three "cr" and a "te" term); without arguments
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "design/additive.h"
+#include "design/compact.h"
 #include "design/cr.h"
 #include "fit/plain_driver.h"
 #include "family/binomial.h"
@@ -153,7 +155,7 @@ const char* name_of(Kind kind) {
   return "?";
 }
 
-int run_case(Kind kind, std::size_t n) {
+int run_case(Kind kind, std::size_t n, bool dense) {
   // Every large array is mapped and unmapped on its own, so the resident
   // size follows what is alive.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
@@ -167,6 +169,7 @@ int run_case(Kind kind, std::size_t n) {
     std::printf("%s n=%zu: design failed: %s\n", name_of(kind), n, design.error().display().c_str());
     return 1;
   }
+  if (dense) design->compact.reset();
   const std::size_t p = design->model_matrix.cols;
   const double x_mib = static_cast<double>(n * p * sizeof(double)) / (1024.0 * 1024.0);
   const double data_mib = status_mib("VmRSS") - base_mib - x_mib;  // x, y and the penalties
@@ -199,6 +202,14 @@ int run_case(Kind kind, std::size_t n) {
     kavri::linalg::weighted_transpose_into(x, w, xtw);
     kavri::linalg::multiply_into(xtw, x, xtwx);
   });
+  // The same product from the compact form, as the inner fits form it.
+  double t_compact = NAN;
+  if (again->compact) {
+    kavri::design::CompactWorkspace ws;
+    Matrix gram;
+    t_compact = best_of_three(
+        [&] { kavri::design::compact_cross_products(*again->compact, w, std::nullopt, gram, nullptr, ws); });
+  }
   const double t_xtx = best_of_three([&] { kavri::linalg::multiply_into(x.view().transposed(), x, xtwx); });
   // One write of an n × p matrix: fresh memory, each entry written once.
   const double t_write = best_of_three([&] {
@@ -208,10 +219,11 @@ int run_case(Kind kind, std::size_t n) {
     (void)sink;
   });
 
-  std::printf("%-12s n=%-8zu p=%-3zu fit %8.3f s  build %7.3f s  X'WX %7.4f s  fit/X'WX %7.1f  build/write %5.2f",
-              name_of(kind), n, p, t_fit, t_build, t_xtwx, t_fit / t_xtwx, t_build / t_write);
+  std::printf("%s%-12s n=%-8zu p=%-3zu fit %8.3f s  build %7.3f s  X'WX %7.4f s  fit/X'WX %7.1f  build/write %5.2f",
+              dense ? "dense " : "", name_of(kind), n, p, t_fit, t_build, t_xtwx, t_fit / t_xtwx, t_build / t_write);
   if (kind == Kind::Gaussian || kind == Kind::Additive)
     std::printf("  fit/(build+X'X) %5.2f  (build+fit)/X'WX %5.2f", t_fit / (t_build + t_xtx), (t_build + t_fit) / t_xtwx);
+  std::printf("  compact X'WX %7.4f s", t_compact);
   std::printf("\n          outer %llu  evaluations %llu  inner fits %llu  PIRLS iters %llu  converged %d  edf %.3f",
               static_cast<unsigned long long>(fitted->n_iters), static_cast<unsigned long long>(counter.evaluations),
               static_cast<unsigned long long>(counter.inner_fits),
@@ -223,6 +235,7 @@ int run_case(Kind kind, std::size_t n) {
     // after its first iteration: the difference is what each further
     // iteration costs, without the start and the record of the result.
     kavri::design::ModelDesign copy = std::move(*again);
+    if (dense) copy.compact.reset();
     auto poisson = kavri::fit::make_fit_problem(kavri::family::poisson_log(), copy, data.y, std::nullopt);
     auto bernoulli = kavri::fit::make_fit_problem(kavri::family::bernoulli_logit(), copy, data.y, std::nullopt);
     std::uint64_t iterations = 0;
@@ -258,13 +271,13 @@ bool parse_kind(const char* s, Kind& kind) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3) {
+  if (argc == 3 || argc == 4) {
     Kind kind{};
     if (!parse_kind(argv[1], kind)) {
       std::fprintf(stderr, "unknown case %s\n", argv[1]);
       return 2;
     }
-    return run_case(kind, std::strtoull(argv[2], nullptr, 10));
+    return run_case(kind, std::strtoull(argv[2], nullptr, 10), argc == 4 && std::strcmp(argv[3], "dense") == 0);
   }
   struct Case {
     Kind kind;
@@ -282,7 +295,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
-      const int rc = run_case(c.kind, c.n);
+      const int rc = run_case(c.kind, c.n, false);
       std::fflush(stdout);
       std::_Exit(rc);
     }

@@ -220,7 +220,15 @@ Matrix cr_basis_matrix(const CrBasis& basis, MatrixView x) {
   return out;
 }
 
-std::vector<Matrix> cr_penalty(VectorView knots) {
+namespace {
+
+// The second-difference operator D ((k − 2) × k) and T⁻¹D, T the symmetric
+// tridiagonal matrix of the natural spline's continuity conditions.
+struct CurvatureOperators {
+  Matrix d, tinv_d;
+};
+
+CurvatureOperators curvature_operators(VectorView knots) {
   const std::size_t k = knots.size;
   assert(k >= 3);
   const std::size_t r = k - 2;  // rows of D, order of T
@@ -254,10 +262,25 @@ std::vector<Matrix> cr_penalty(VectorView knots) {
     for (std::size_t m = r - 1; m-- > 0;) x[m] = (rhs[m] - x[m + 1] * t_off[m]) / diag[m];
     for (std::size_t m = 0; m < r; ++m) tinv_d(m, j) = x[m];
   }
+  return {std::move(d), std::move(tinv_d)};
+}
 
+}  // namespace
+
+std::vector<Matrix> cr_penalty(VectorView knots) {
+  const CurvatureOperators ops = curvature_operators(knots);
   std::vector<Matrix> out;
-  out.push_back(linalg::multiply(d.view().transposed(), tinv_d));
+  out.push_back(linalg::multiply(ops.d.view().transposed(), ops.tinv_d));
   return out;
+}
+
+Matrix cr_second_derivative_map(VectorView knots) {
+  const std::size_t k = knots.size;
+  const CurvatureOperators ops = curvature_operators(knots);
+  Matrix f(k, k);
+  for (std::size_t i = 0; i + 2 < k; ++i)
+    for (std::size_t j = 0; j < k; ++j) f(i + 1, j) = ops.tinv_d(i, j);
+  return f;
 }
 
 }  // namespace kavri::basis

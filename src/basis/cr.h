@@ -68,4 +68,12 @@ class CrRowEvaluator {
 // Requires k >= 3 strictly increasing knots.
 std::vector<linalg::Matrix> cr_penalty(linalg::VectorView knots);
 
+// The k × k matrix F taking the spline's values at the knots to its second
+// derivatives there (rows 0 and k − 1 zero: the ends are natural). Between
+// knots t_j and t_{j+1}, h = t_{j+1} − t_j, u = (x − t_j)/h, v = 1 − u, the
+// basis row is v·e_j + u·e_{j+1} + h²(v³ − v)/6·F_j + h²(u³ − u)/6·F_{j+1};
+// outside the knots it continues linearly. Requires k >= 3 strictly
+// increasing knots.
+linalg::Matrix cr_second_derivative_map(linalg::VectorView knots);
+
 }  // namespace kavri::basis

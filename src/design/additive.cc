@@ -1,12 +1,14 @@
 #include "design/additive.h"
 
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/format.h"
 #include "common/quote.h"
+#include "design/compact.h"
 #include "design/covariates.h"
 #include "design/cr.h"
 #include "design/penalty.h"
@@ -14,6 +16,7 @@
 #include "design/re.h"
 #include "design/sizes.h"
 #include "design/tensor.h"
+#include "linalg/lapack.h"
 
 namespace kavri::design {
 namespace {
@@ -27,6 +30,24 @@ struct BuiltTerm {
   std::vector<Matrix> penalties;  // w × w each, in smoothing-parameter order
   Predictor predictor;
 };
+
+// The term's compact rows, placed at model-matrix column `start`; absent
+// when the term has none.
+std::optional<CompactTerm> compact_term(MatrixView x, const TermSpec& spec, const Predictor& predictor,
+                                        std::uint64_t start) {
+  if (const auto* cr = std::get_if<TermSpec::Cr>(&spec.payload)) {
+    const CrPredictor& p = predictor.as<CrPredictor>();
+    return compact_spline_term(x, cr->col, p.knots, p.centring, start);
+  }
+  if (const auto* st = std::get_if<TermSpec::CrStable>(&spec.payload)) {
+    const CrStablePredictor& p = predictor.as<CrStablePredictor>();
+    return compact_spline_term(x, st->col, p.knots, linalg::multiply(p.centring, p.reparam_v), start);
+  }
+  if (const auto* re = std::get_if<TermSpec::Re>(&spec.payload))
+    return compact_level_term(x, re->col, predictor.as<RePredictor>().levels, start);
+  const TensorPredictor& p = predictor.as<TensorPredictor>();
+  return compact_tensor_term(x, p.col_a, p.col_b, p.knots_a, p.knots_b, p.centring, start);
+}
 
 std::vector<std::uint64_t> columns_of(const TermSpec& term) {
   if (const auto* te = std::get_if<TermSpec::Te>(&term.payload)) return {te->col_a, te->col_b};
@@ -181,7 +202,11 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
     std::vector<Predictor> term_predictors;
     std::uint64_t ranked = 0;
     std::uint64_t start = 1;
-    for (BuiltTerm& t : built) {
+    std::vector<CompactTerm> compact_terms;
+    compact_terms.push_back(compact_intercept());
+    bool compact = true;
+    for (std::size_t term = 0; term < built.size(); ++term) {
+      BuiltTerm& t = built[term];
       const std::uint64_t w = t.block.cols;
       for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < w; ++j) model_matrix(i, start + j) = t.block(i, j);
@@ -199,6 +224,11 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
       }
       KAVRI_TRY(const std::uint64_t rank, term_rank(t.penalties, own_rank));
       ranked += rank;
+      if (compact) {
+        std::optional<CompactTerm> c = compact_term(x, terms[term], t.predictor, start);
+        if (c) compact_terms.push_back(std::move(*c));
+        else compact = false;
+      }
       term_predictors.push_back(std::move(t.predictor));
       start += w;
     }
@@ -212,6 +242,7 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
         .predictor = Predictor{AdditivePredictor{.term_predictors = std::move(term_predictors),
                                                  .cols_used = std::move(cols_used),
                                                  .term_col_ranges = std::move(ranges)}},
+        .compact = compact ? compact_design(n, q, std::move(compact_terms)) : std::nullopt,
     };
   });
 }

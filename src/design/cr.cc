@@ -5,6 +5,7 @@
 
 #include "basis/cr.h"
 #include "design/assembly.h"
+#include "design/compact.h"
 #include "design/covariates.h"
 #include "design/sizes.h"
 #include "linalg/lapack.h"
@@ -113,6 +114,15 @@ MatrixShape spline_shape(linalg::MatrixView x, std::uint64_t k) { return largest
 
 constexpr std::string_view kSplineContext = "CR spline";
 
+// Intercept and spline of column 0, whose block is B·transform.
+std::optional<CompactDesign> single_spline_compact(linalg::MatrixView x, const CentredSpline& t,
+                                                   const Matrix& transform) {
+  std::vector<CompactTerm> terms;
+  terms.push_back(compact_intercept());
+  terms.push_back(compact_spline_term(x, 0, t.knots.knots, transform, 1));
+  return compact_design(x.rows, transform.cols + 1, std::move(terms));
+}
+
 }  // namespace
 
 Result<CrTerm> build_cr_term(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
@@ -150,8 +160,12 @@ Result<ModelDesign> build_single_cr_design(linalg::MatrixView x, std::uint64_t k
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
     Matrix model = intercept_only(x.rows, t.centring.cols + 1);
     write_centred_basis(x, 0, t, nullptr, model, 1);
-    return smooth_design_over(std::move(model), t.penalty,
-                              Predictor{CrPredictor{.knots = std::move(t.knots.knots), .centring = std::move(t.centring)}});
+    std::optional<CompactDesign> compact = single_spline_compact(x, t, t.centring);
+    Result<ModelDesign> design = smooth_design_over(std::move(model), t.penalty,
+                                                     Predictor{CrPredictor{.knots = std::move(t.knots.knots),
+                                                                           .centring = std::move(t.centring)}});
+    if (design) design->compact = std::move(compact);
+    return design;
   });
 }
 
@@ -163,10 +177,13 @@ Result<ModelDesign> build_single_cr_stable_design(linalg::MatrixView x, std::uin
     Matrix model = intercept_only(x.rows, t.centring.cols + 1);
     write_centred_basis(x, 0, t, &v, model, 1);
     const Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
-    return smooth_design_over(std::move(model), penalty,
-                              Predictor{CrStablePredictor{.knots = std::move(t.knots.knots),
-                                                          .centring = std::move(t.centring),
-                                                          .reparam_v = std::move(v)}});
+    std::optional<CompactDesign> compact = single_spline_compact(x, t, linalg::multiply(t.centring, v));
+    Result<ModelDesign> design = smooth_design_over(std::move(model), penalty,
+                                                     Predictor{CrStablePredictor{.knots = std::move(t.knots.knots),
+                                                                                 .centring = std::move(t.centring),
+                                                                                 .reparam_v = std::move(v)}});
+    if (design) design->compact = std::move(compact);
+    return design;
   });
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "design/assembly.h"
+#include "design/compact.h"
 #include "design/covariates.h"
 #include "design/sizes.h"
 
@@ -71,9 +72,19 @@ Result<ModelDesign> build_single_re_design(linalg::MatrixView x) {
   KAVRI_TRY(ReTerm t, build_re_term(x, 0));
   // The design holds n × (L + 1) and (L + 1) × (L + 1) matrices.
   const std::uint64_t p = t.levels.size() + 1;
-  return naming_allocation_failure(kReContext, largest_shape({{x.rows, p}, {p, p}}), [&] {
+  return naming_allocation_failure(kReContext, largest_shape({{x.rows, p}, {p, p}}), [&]() -> Result<ModelDesign> {
     const linalg::Matrix identity = linalg::Matrix::identity(t.levels.size());
-    return single_smooth_design(t.basis, identity, Predictor{RePredictor{.levels = std::move(t.levels)}});
+    std::optional<CompactDesign> compact;
+    if (std::optional<CompactTerm> level = compact_level_term(x, 0, t.levels, 1)) {
+      std::vector<CompactTerm> terms;
+      terms.push_back(compact_intercept());
+      terms.push_back(std::move(*level));
+      compact = compact_design(x.rows, p, std::move(terms));
+    }
+    Result<ModelDesign> design =
+        single_smooth_design(t.basis, identity, Predictor{RePredictor{.levels = std::move(t.levels)}});
+    if (design) design->compact = std::move(compact);
+    return design;
   });
 }
 

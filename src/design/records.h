@@ -9,9 +9,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <variant>
 #include <vector>
 
+#include "design/compact.h"
 #include "linalg/matrix.h"
 
 namespace kavri::design {
@@ -131,6 +133,9 @@ struct ModelDesign {
   linalg::Matrix model_matrix;                  // n × p, column 0 all 1.0
   std::uint64_t null_space_dim = 0;             // M_p = p − rank(Σ penalties): unpenalised directions
   Predictor predictor;
+  // The same X in compact per-row form for the inner loops, when the
+  // builder made one; absent, every product reads the model matrix.
+  std::optional<CompactDesign> compact = std::nullopt;
 };
 
 // Rank and log pseudo-determinant of one penalty.

@@ -16,6 +16,7 @@
 #include <optional>
 #include <utility>
 
+#include "design/compact.h"
 #include "design/records.h"
 #include "family/family.h"
 #include "fit/fitted_gam.h"
@@ -55,6 +56,11 @@ namespace kavri::fit {
 CriterionView criterion_view(const design::ModelDesign& design, linalg::VectorView y,
                              const std::optional<linalg::VectorView>& prior_weights);
 
+// Below this many rows a fit reads the dense model matrix even when the
+// design has a compact form: the dense products cost little there, and
+// small fits whose criterion flattens keep the results they have always had.
+inline constexpr std::uint64_t kCompactMinRows = 1024;
+
 // The problem of `family` over a design, y and prior weights, all borrowed:
 // the problem must not outlive them. A closed-form family gets its cross
 // products, formed here once, and its deviance anchor at ρ = 0, the start
@@ -90,7 +96,11 @@ FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& desig
                         .settings = kPirlsInnerSettings,
                         .criterion = criterion_view(design, y, prior_weights),
                         .products = {},
-                        .counters = nullptr};
+                        .counters = nullptr,
+                        .start_beta = std::nullopt,
+                        .compact = design.compact && design.model_matrix.rows >= kCompactMinRows
+                                       ? &*design.compact
+                                       : nullptr};
   if constexpr (F::scale_rule() == family::ScaleRule::Profile || F::scale_rule() == family::ScaleRule::ProfileNewton)
     problem.criterion.scale_floor = family::scale_floor(family, y, family::weights_or_ones(prior_weights, y.size));
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) inner::form_closed_form_products(problem);
@@ -152,8 +162,14 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
   } else {
     // X'WX by blocks of rows: a whole p × n X'W would double the fit's
     // peak memory.
-    summary.edf_total =
-        linalg::trace_inverse_times(fit.factor, linalg::weighted_gram(problem.model_matrix, fit.working_weights));
+    linalg::Matrix gram;
+    if (problem.compact != nullptr) {
+      design::CompactWorkspace ws;
+      design::compact_cross_products(*problem.compact, fit.working_weights, std::nullopt, gram, nullptr, ws);
+    } else {
+      gram = linalg::weighted_gram(problem.model_matrix, fit.working_weights);
+    }
+    summary.edf_total = linalg::trace_inverse_times(fit.factor, gram);
     if constexpr (F::scale_rule() != family::ScaleRule::Fixed)
       summary.scale = pearson_scale(family, y, fit.mu, family::weights_or_ones(prior_weights, n), summary.edf_total);
   }

@@ -19,6 +19,10 @@
 #include "family/family.h"
 #include "linalg/matrix.h"
 
+namespace kavri::design {
+struct CompactDesign;
+}
+
 namespace kavri::fit {
 
 // Control of one inner fit.
@@ -100,6 +104,8 @@ struct FitProblem {
   // p; coefficients of a fit to start from (a warm start). With `start_eta`
   // the two must agree, η = X·β; without it η is formed from these.
   std::optional<linalg::VectorView> start_beta = std::nullopt;
+  // X in compact form, the design's own; absent, every product reads X.
+  const design::CompactDesign* compact = nullptr;
 };
 
 // The joint search over [ρ, shape coordinates] of a shape-managed family.

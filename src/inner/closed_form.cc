@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "design/compact.h"
 #include "design/penalty.h"
 #include "family/gaussian.h"
 #include "linalg/cholesky.h"
@@ -28,7 +29,13 @@ Result<InnerFit> closed_form_gaussian_fit(const GaussianProblem& problem, linalg
   const linalg::MatrixView x = problem.model_matrix;
   const std::size_t n = x.rows, p = x.cols;
   KAVRI_TRY(linalg::CholeskySolution solved, solve_penalized(problem, rho));
-  linalg::Vector eta = linalg::multiply(x, solved.solution);
+  linalg::Vector eta;
+  if (problem.compact != nullptr) {
+    design::CompactWorkspace ws;
+    design::compact_linear_predictor(*problem.compact, solved.solution, eta, ws);
+  } else {
+    eta = linalg::multiply(x, solved.solution);
+  }
   linalg::Vector mu = eta;
   linalg::Vector weights = problem.prior_weights ? problem.prior_weights->to_vector() : linalg::Vector(n, 1.0);
   // With unit weights (1·r)·r is r·r exactly: the unweighted sum of squares.
@@ -56,10 +63,16 @@ std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const GaussianProble
   linalg::Vector weighted_residual(fit->n);
   for (std::size_t i = 0; i < fit->n; ++i)
     weighted_residual[i] = fit->working_weights[i] * (problem.y[i] - fit->eta[i]);
+  linalg::Vector xtw_residual;
+  if (problem.compact != nullptr) {
+    design::CompactWorkspace ws;
+    xtw_residual = design::compact_transpose_times(*problem.compact, weighted_residual, ws);
+  } else {
+    xtw_residual = linalg::multiply(problem.model_matrix.transposed(), weighted_residual);
+  }
   return fit::DevianceAnchor{.beta = std::move(fit->beta),
                              .deviance = fit->deviance,
-                             .xtw_residual = linalg::multiply(problem.model_matrix.transposed(),
-                                                              weighted_residual)};
+                             .xtw_residual = std::move(xtw_residual)};
 }
 
 Result<InnerFit> closed_form_gaussian_search_fit(const GaussianProblem& problem, linalg::VectorView rho) {
@@ -93,7 +106,12 @@ Result<InnerFit> closed_form_gaussian_search_fit(const GaussianProblem& problem,
 void form_closed_form_products(GaussianProblem& problem) {
   const linalg::MatrixView x = problem.model_matrix;
   fit::ClosedFormProducts& products = problem.products;
-  if (problem.prior_weights) {
+  if (problem.compact != nullptr) {
+    design::CompactWorkspace ws;
+    const linalg::Vector ones = problem.prior_weights ? linalg::Vector() : linalg::Vector(x.rows, 1.0);
+    const linalg::VectorView w = problem.prior_weights ? *problem.prior_weights : linalg::VectorView(ones);
+    design::compact_cross_products(*problem.compact, w, problem.y, products.xtwx, &products.xtwy, ws);
+  } else if (problem.prior_weights) {
     const linalg::Matrix xtw = linalg::weighted_transpose(x, *problem.prior_weights);
     products.xtwx = linalg::multiply(xtw, x);
     products.xtwy = linalg::multiply(xtw, problem.y);

@@ -19,6 +19,7 @@
 #include <optional>
 #include <utility>
 
+#include "design/compact.h"
 #include "design/penalty.h"
 #include "family/family.h"
 #include "fit/problem.h"
@@ -71,6 +72,8 @@ struct PirlsInputs {
   fit::InnerSettings settings;                      // max_iter and tol are read
   // p; a fit to start from: β, and η = X·β unless `start_eta` gives it.
   std::optional<linalg::VectorView> start_beta = std::nullopt;
+  // X in compact form; when given, the loop's products read it, not `x`.
+  const design::CompactDesign* compact = nullptr;
 };
 
 // The loop on a ready-made total penalty (its leading p × p block is used).
@@ -110,6 +113,7 @@ struct PirlsWorkspace {
   linalg::Vector rhs;            // X'Wz, p
   linalg::Vector candidate_eta;  // X·β̃, n
   linalg::Vector candidate_mu;   // n
+  design::CompactWorkspace compact;  // the compact products' buffers
 };
 
 // Rows of X'W held at a time: a block of X'W and the rows of X it weights
@@ -177,6 +181,38 @@ void linear_predictor_pass(linalg::MatrixView x, const linalg::Vector& beta, lin
   }
 }
 
+// The two passes above from the compact form when there is one (the
+// products then sum in another order), else from X.
+template <class RowRule>
+void assemble_working_system(const design::CompactDesign* compact, linalg::MatrixView x,
+                             linalg::MatrixView s_lambda, RowRule&& row_rule, linalg::Vector& weights,
+                             linalg::Vector& response, detail::PirlsWorkspace& ws) {
+  if (compact == nullptr) {
+    assemble_working_system(x, s_lambda, row_rule, weights, response, ws);
+    return;
+  }
+  for (std::size_t i = 0; i < x.rows; ++i) {
+    const auto [wi, zi] = row_rule(i);
+    weights[i] = wi;
+    response[i] = zi;
+  }
+  design::compact_cross_products(*compact, weights, linalg::VectorView(response), ws.hessian, &ws.rhs, ws.compact);
+  const std::size_t p = x.cols;
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s_lambda(a, b);
+}
+
+template <class Row>
+void linear_predictor_pass(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& beta,
+                           linalg::Vector& eta, detail::PirlsWorkspace& ws, Row&& row) {
+  if (compact == nullptr) {
+    linear_predictor_pass(x, beta, eta, row);
+    return;
+  }
+  design::compact_linear_predictor(*compact, beta, eta, ws.compact);
+  for (std::size_t i = 0; i < x.rows; ++i) row(i, eta[i]);
+}
+
 // Step acceptance: `evaluate(candidate)` states the candidate, `rejected()`
 // judges the state last evaluated. A rejected candidate is moved halfway
 // towards `current`, at most `max_halvings` times; true when the last state
@@ -219,7 +255,8 @@ PirlsInputs inputs_of(const fit::FitProblem<F>& problem) {
           .prior_weights = problem.prior_weights,
           .start_eta = problem.start_eta,
           .settings = problem.settings,
-          .start_beta = problem.start_beta};
+          .start_beta = problem.start_beta,
+          .compact = problem.compact};
 }
 
 }  // namespace detail
@@ -237,12 +274,14 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   // The start: η from the family's starting means (or the caller's η), and
   // μ recomputed from η so that the state is consistent.
   const bool warm = inputs.start_beta.has_value();
+  const design::CompactDesign* const compact = inputs.compact;
+  detail::PirlsWorkspace ws;
   Vector beta = warm ? inputs.start_beta->to_vector() : Vector(p, 0.0);
   Vector eta(n);
   if (inputs.start_eta) {
     for (std::size_t i = 0; i < n; ++i) eta[i] = (*inputs.start_eta)[i];
   } else if (warm) {
-    linear_predictor_pass(x, beta, eta, [](std::size_t, double) {});
+    linear_predictor_pass(compact, x, beta, eta, ws, [](std::size_t, double) {});
   } else {
     eta = family.initial_mu(y);
     for (std::size_t i = 0; i < n; ++i) eta[i] = family.link(eta[i]);
@@ -254,7 +293,6 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
 
   Vector weights(n, 1.0);
   Vector response = y.to_vector();
-  detail::PirlsWorkspace ws;
   ws.candidate_eta.resize(n);
   ws.candidate_mu.resize(n);
   std::optional<linalg::Matrix> factor;
@@ -270,7 +308,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   auto evaluate_candidate = [&](const Vector& candidate) {
     double d = 0.0;
     bool finite = true;
-    linear_predictor_pass(x, candidate, ws.candidate_eta, [&](std::size_t i, double e) {
+    linear_predictor_pass(compact, x, candidate, ws.candidate_eta, ws, [&](std::size_t i, double e) {
       const double m = family.link_inverse(e);
       ws.candidate_mu[i] = m;
       finite &= std::isfinite(e) & std::isfinite(m);
@@ -286,7 +324,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     // it is positive definite, else Newton only on the rows where α > 0.
     auto assemble = [&](bool full_newton) {
       assemble_working_system(
-          x, s,
+          compact, x, s,
           [&](std::size_t i) {
             if constexpr (family::HasResponseWorkingWeight<F>)
               return std::pair{family.response_working_weight(w[i], y[i], mu[i]),

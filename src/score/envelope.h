@@ -18,6 +18,7 @@
 #include <span>
 #include <utility>
 
+#include "design/compact.h"
 #include "family/family.h"
 #include "fit/problem.h"
 #include "inner/fit_at.h"
@@ -44,12 +45,14 @@ struct ValueGrad {
 
 // V and ∂V/∂ρ at ρ from a completed inner fit of `family`. `criterion`
 // supplies penalties, ranks, log pseudo-determinants, y, n and M_p; `x` is
-// read by the observed-information correction only. The only error is that
-// of `penalty_determinant`.
+// read by the gradient's weight-slope term only, and `compact`, the same X
+// in compact form, replaces it there when given. The only error is that of
+// `penalty_determinant`.
 template <family::Family F>
 [[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& criterion,
                                                   linalg::MatrixView x, linalg::VectorView rho,
-                                                  const inner::InnerFit& fit);
+                                                  const inner::InnerFit& fit,
+                                                  const design::CompactDesign* compact = nullptr);
 
 // V alone, bit for bit the value of `envelope_from_fit`, with the gradient
 // left empty: it skips the gradient's pass over the data.
@@ -85,7 +88,8 @@ void weight_slope_gradient(std::span<const linalg::Matrix> penalties, const lina
 
 template <bool kWithGradient, family::Family F>
 Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
-                                 linalg::VectorView rho, const inner::InnerFit& fit) {
+                                 linalg::VectorView rho, const inner::InnerFit& fit,
+                                 const design::CompactDesign* compact) {
   const std::size_t m = crit.penalties.size();
   const double n = static_cast<double>(crit.n);
   const double m_p = static_cast<double>(crit.null_space_dim);
@@ -164,7 +168,13 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
     const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, rows);
     linalg::Vector slope(rows);
     for (std::size_t i = 0; i < rows; ++i) slope[i] = family.working_weight_slope(w[i], crit.y[i], fit.mu[i]);
-    const linalg::Vector v = linalg::weighted_row_form_sum(x, h_inv, slope);
+    linalg::Vector v;
+    if (compact != nullptr) {
+      design::CompactWorkspace ws;
+      v = design::compact_weighted_row_form_sum(*compact, h_inv, slope, ws);
+    } else {
+      v = linalg::weighted_row_form_sum(x, h_inv, slope);
+    }
     detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, h_inv, v, gradient);
   }
 
@@ -175,20 +185,21 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
 
 template <family::Family F>
 Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
-                                    linalg::VectorView rho, const inner::InnerFit& fit) {
-  return detail::envelope_parts<true>(family, crit, x, rho, fit);
+                                    linalg::VectorView rho, const inner::InnerFit& fit,
+                                    const design::CompactDesign* compact) {
+  return detail::envelope_parts<true>(family, crit, x, rho, fit, compact);
 }
 
 template <family::Family F>
 Result<ValueGrad> envelope_value_from_fit(const F& family, const fit::CriterionView& crit, linalg::VectorView rho,
                                           const inner::InnerFit& fit) {
-  return detail::envelope_parts<false>(family, crit, linalg::MatrixView{}, rho, fit);
+  return detail::envelope_parts<false>(family, crit, linalg::MatrixView{}, rho, fit, nullptr);
 }
 
 template <family::Family F>
 Result<ValueGrad> envelope_score(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
   KAVRI_TRY(const inner::InnerFit fit, inner::search_fit_at(problem, rho));
-  return envelope_from_fit(problem.family, problem.criterion, problem.model_matrix, rho, fit);
+  return envelope_from_fit(problem.family, problem.criterion, problem.model_matrix, rho, fit, problem.compact);
 }
 
 }  // namespace kavri::score

@@ -132,10 +132,12 @@ Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
       [&](linalg::VectorView at) -> Result<ValueGrad> {
         if (at_centre) {
           at_centre = false;
-          return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, *centre);
+          return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, *centre,
+                                   problem_.compact);
         }
         KAVRI_TRY(const inner::InnerFit side, inner::search_fit_from(problem_, at, &*centre));
-        return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, side);
+        return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, side,
+                                 problem_.compact);
       },
       rho);
   accepted_.emplace(Fitted{rho, std::move(*centre)});

@@ -1,0 +1,538 @@
+#include "design/compact.h"
+
+#include <algorithm>
+#include <bit>
+#include <cassert>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+#include "basis/cr.h"
+#include "linalg/lapack.h"
+
+namespace kavri::design {
+namespace {
+
+using linalg::Matrix;
+using linalg::MatrixView;
+using linalg::Vector;
+using linalg::VectorView;
+
+// Rows whose run starts and coefficients are held at a time: every term's
+// share of a block stays in cache while the pairs of terms read it.
+constexpr std::size_t kBlockRows = 1024;
+
+// Beyond this many table entries over all pairs of terms the dense path is
+// cheaper to keep (a random effect with very many levels).
+constexpr std::size_t kMaxTableEntries = std::size_t{1} << 22;
+
+// The local space of a spline: entry 2i is the value at knot i, entry 2i + 1
+// the second derivative there, so the four entries of a knot interval are
+// contiguous. Row 2i of the map is e_i, row 2i + 1 row i of F.
+Matrix spline_local_map(VectorView knots) {
+  const std::size_t k = knots.size;
+  const Matrix f = basis::cr_second_derivative_map(knots);
+  Matrix g(2 * k, k);
+  for (std::size_t i = 0; i < k; ++i) {
+    g(2 * i, i) = 1.0;
+    for (std::size_t j = 0; j < k; ++j) g(2 * i + 1, j) = f(i, j);
+  }
+  return g;
+}
+
+CompactMargin margin_at(MatrixView x, std::uint64_t col, VectorView knots) {
+  const std::size_t k = knots.size, n = x.rows;
+  CompactMargin m{Vector(k - 1), Vector(n)};
+  Vector inverse(k - 1);
+  for (std::size_t j = 0; j + 1 < k; ++j) {
+    m.spacing[j] = knots[j + 1] - knots[j];
+    inverse[j] = 1.0 / m.spacing[j];
+  }
+  const double first = knots[0], last = knots[k - 1];
+  for (std::size_t i = 0; i < n; ++i) {
+    const double v = x(i, col);
+    if (v < first) {
+      m.position[i] = (v - first) * inverse[0];
+    } else if (v > last) {
+      m.position[i] = static_cast<double>(k - 1) + (v - last) * inverse[k - 2];
+    } else {
+      // The interval the basis evaluator takes, counted without branches.
+      std::size_t seg = 0;
+      for (std::size_t j = 1; j + 1 < k; ++j) seg += static_cast<std::size_t>(v >= knots[j]);
+      m.position[i] = static_cast<double>(seg) + (v - knots[seg]) * inverse[seg];
+    }
+  }
+  return m;
+}
+
+// The first local entry of row i of a margin and its four coefficients.
+inline std::uint32_t margin_row(const CompactMargin& m, std::size_t i, double* c) {
+  const double s = m.position[i];
+  const std::size_t segments = m.spacing.size();
+  const double end = static_cast<double>(segments);
+  if (s >= 0.0 && s <= end) {
+    const std::size_t j = std::min(static_cast<std::size_t>(s), segments - 1);
+    const double h = m.spacing[j];
+    // s − j is exact: s lies in [j, j + 1].
+    const double u = s - static_cast<double>(j), v = 1.0 - u;
+    const double f = h * h / 6.0;
+    c[0] = v;
+    c[1] = -f * (u * v) * (1.0 + v);
+    c[2] = u;
+    c[3] = -f * (u * v) * (1.0 + u);
+    return static_cast<std::uint32_t>(2 * j);
+  }
+  if (s < 0.0) {  // below the knots: the line through t_0 with the first interval's slope
+    const double h = m.spacing[0];
+    c[0] = 1.0 - s;
+    c[1] = -h * h * s / 3.0;
+    c[2] = s;
+    c[3] = -h * h * s / 6.0;
+    return 0;
+  }
+  const double h = m.spacing[segments - 1];  // above: the line through t_{k−1}
+  const double t = s - end;
+  c[0] = -t;
+  c[1] = h * h * t / 6.0;
+  c[2] = 1.0 + t;
+  c[3] = h * h * t / 3.0;
+  return static_cast<std::uint32_t>(2 * (segments - 1));
+}
+
+// Runs per row and entries per run of a term's rows.
+struct Shape {
+  std::size_t runs, length;
+};
+Shape shape_of(const CompactTerm& t) {
+  switch (t.kind) {
+    case CompactTerm::Kind::Spline: return {1, 4};
+    case CompactTerm::Kind::Tensor: return {4, 4};
+    default: return {1, 1};
+  }
+}
+
+// Rows [first, first + rows) of a term: run starts and coefficients.
+void fill_block(const CompactTerm& t, std::size_t first, std::size_t rows, std::uint32_t* pos, double* coef) {
+  switch (t.kind) {
+    case CompactTerm::Kind::Intercept:
+      for (std::size_t r = 0; r < rows; ++r) {
+        pos[r] = 0;
+        coef[r] = 1.0;
+      }
+      return;
+    case CompactTerm::Kind::Level:
+      for (std::size_t r = 0; r < rows; ++r) {
+        pos[r] = t.level[first + r];
+        coef[r] = 1.0;
+      }
+      return;
+    case CompactTerm::Kind::Spline:
+      for (std::size_t r = 0; r < rows; ++r) pos[r] = margin_row(t.margins[0], first + r, coef + 4 * r);
+      return;
+    case CompactTerm::Kind::Tensor: {
+      const std::uint32_t width_b = static_cast<std::uint32_t>(2 * (t.margins[1].spacing.size() + 1));
+      double ca[4], cb[4];
+      for (std::size_t r = 0; r < rows; ++r) {
+        const std::uint32_t pa = margin_row(t.margins[0], first + r, ca);
+        const std::uint32_t pb = margin_row(t.margins[1], first + r, cb);
+        for (std::size_t q = 0; q < 4; ++q) {
+          pos[4 * r + q] = (pa + static_cast<std::uint32_t>(q)) * width_b + pb;
+          for (std::size_t v = 0; v < 4; ++v) coef[16 * r + 4 * q + v] = ca[q] * cb[v];
+        }
+      }
+      return;
+    }
+  }
+}
+
+// Calls f(runs, length) with both as compile-time constants.
+template <class F>
+void with_shape(Shape s, F&& f) {
+  if (s.runs == 4) f(std::integral_constant<std::size_t, 4>{}, std::integral_constant<std::size_t, 4>{});
+  else if (s.length == 4) f(std::integral_constant<std::size_t, 1>{}, std::integral_constant<std::size_t, 4>{});
+  else f(std::integral_constant<std::size_t, 1>{}, std::integral_constant<std::size_t, 1>{});
+}
+
+// table[pa + u][pb + v] += w_r·ca[u]·cb[v] over every run pair of every row.
+template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
+void accumulate_pair(std::size_t rows, const std::uint32_t* pos_a, const double* coef_a, const std::uint32_t* pos_b,
+                     const double* coef_b, const double* w, double* table, std::size_t ld) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double wr = w[r];
+    for (std::size_t qa = 0; qa < RA; ++qa) {
+      const double* ca = coef_a + (r * RA + qa) * LA;
+      double wc[LA];
+      for (std::size_t u = 0; u < LA; ++u) wc[u] = wr * ca[u];
+      const std::size_t pa = pos_a[r * RA + qa];
+      for (std::size_t qb = 0; qb < RB; ++qb) {
+        const double* cb = coef_b + (r * RB + qb) * LB;
+        double* at = table + pa * ld + pos_b[r * RB + qb];
+        for (std::size_t u = 0; u < LA; ++u)
+          for (std::size_t v = 0; v < LB; ++v) at[u * ld + v] += wc[u] * cb[v];
+      }
+    }
+  }
+}
+
+// The same for a single-run term with itself, on and above the diagonal
+// only: its rows touch (p + u, p + v) for one p, so the table's upper
+// triangle is complete and the lower one its mirror.
+template <std::size_t L>
+void accumulate_upper(std::size_t rows, const std::uint32_t* pos, const double* coef, const double* w, double* table,
+                      std::size_t ld) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* c = coef + r * L;
+    double* at = table + static_cast<std::size_t>(pos[r]) * (ld + 1);
+    for (std::size_t u = 0; u < L; ++u) {
+      const double wc = w[r] * c[u];
+      for (std::size_t v = u; v < L; ++v) at[u * ld + v] += wc * c[v];
+    }
+  }
+}
+
+// q_r += factor·Σ ca[u]·table[pa + u][pb + v]·cb[v] over every run pair.
+template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
+void pair_forms(std::size_t rows, const std::uint32_t* pos_a, const double* coef_a, const std::uint32_t* pos_b,
+                const double* coef_b, const double* table, std::size_t ld, double factor, double* q) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    double sum = 0.0;
+    for (std::size_t qa = 0; qa < RA; ++qa) {
+      const double* ca = coef_a + (r * RA + qa) * LA;
+      const std::size_t pa = pos_a[r * RA + qa];
+      for (std::size_t qb = 0; qb < RB; ++qb) {
+        const double* cb = coef_b + (r * RB + qb) * LB;
+        const double* at = table + pa * ld + pos_b[r * RB + qb];
+        for (std::size_t u = 0; u < LA; ++u) {
+          double row = 0.0;
+          for (std::size_t v = 0; v < LB; ++v) row += at[u * ld + v] * cb[v];
+          sum += ca[u] * row;
+        }
+      }
+    }
+    q[r] += factor * sum;
+  }
+}
+
+// local[p + u] += s_r·c[u].
+template <std::size_t R, std::size_t L>
+void accumulate_local(std::size_t rows, const std::uint32_t* pos, const double* coef, const double* s, double* local) {
+  for (std::size_t r = 0; r < rows; ++r)
+    for (std::size_t q = 0; q < R; ++q) {
+      const double* c = coef + (r * R + q) * L;
+      double* at = local + pos[r * R + q];
+      for (std::size_t u = 0; u < L; ++u) at[u] += s[r] * c[u];
+    }
+}
+
+// out_r += Σ c[u]·gamma[p + u].
+template <std::size_t R, std::size_t L>
+void add_predictions(std::size_t rows, const std::uint32_t* pos, const double* coef, const double* gamma, double* out) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    double sum = 0.0;
+    for (std::size_t q = 0; q < R; ++q) {
+      const double* c = coef + (r * R + q) * L;
+      const double* at = gamma + pos[r * R + q];
+      for (std::size_t u = 0; u < L; ++u) sum += c[u] * at[u];
+    }
+    out[r] += sum;
+  }
+}
+
+std::size_t local_dim(const CompactTerm& t) { return t.map.rows; }
+std::size_t width(const CompactTerm& t) { return t.map.cols; }
+
+// Where each term's share of a block starts in the workspace buffers.
+struct BlockLayout {
+  std::vector<std::size_t> pos, coef;
+};
+
+BlockLayout prepare_block(const CompactDesign& d, CompactWorkspace& ws) {
+  BlockLayout layout;
+  std::size_t p = 0, c = 0;
+  for (const CompactTerm& t : d.terms) {
+    const Shape s = shape_of(t);
+    layout.pos.push_back(p);
+    layout.coef.push_back(c);
+    p += kBlockRows * s.runs;
+    c += kBlockRows * s.runs * s.length;
+  }
+  ws.positions.resize(p);
+  ws.coefficients.resize(c);
+  return layout;
+}
+
+// Calls body(first, rows) for each block after filling every term's runs.
+template <class Body>
+void for_each_block(const CompactDesign& d, CompactWorkspace& ws, const BlockLayout& layout, Body&& body) {
+  const std::size_t n = d.rows;
+  for (std::size_t first = 0; first < n; first += kBlockRows) {
+    const std::size_t rows = std::min(kBlockRows, n - first);
+    for (std::size_t t = 0; t < d.terms.size(); ++t)
+      fill_block(d.terms[t], first, rows, ws.positions.data() + layout.pos[t],
+                 ws.coefficients.data() + layout.coef[t]);
+    body(first, rows);
+  }
+}
+
+// The terms' local vectors mapped to p: out[start_t + j] = (G_t'·local_t)_j.
+Vector map_locals(const CompactDesign& d, const std::vector<Vector>& locals) {
+  Vector out(d.cols, 0.0);
+  for (std::size_t t = 0; t < d.terms.size(); ++t) {
+    const CompactTerm& term = d.terms[t];
+    for (std::size_t l = 0; l < local_dim(term); ++l) {
+      const double v = locals[t][l];
+      if (v == 0.0) continue;
+      const double* g = term.map.row(l);
+      for (std::size_t j = 0; j < width(term); ++j) out[term.start + j] += g[j] * v;
+    }
+  }
+  return out;
+}
+
+// X'·v from the rows' runs: S'v per term, then G'.
+Vector transpose_times(const CompactDesign& d, const double* v, CompactWorkspace& ws) {
+  const BlockLayout layout = prepare_block(d, ws);
+  ws.locals.resize(d.terms.size());
+  for (std::size_t t = 0; t < d.terms.size(); ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
+  for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
+    for (std::size_t t = 0; t < d.terms.size(); ++t)
+      with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
+        accumulate_local<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
+                                                                 ws.coefficients.data() + layout.coef[t], v + first,
+                                                                 ws.locals[t].data());
+      });
+  });
+  return map_locals(d, ws.locals);
+}
+
+}  // namespace
+
+CompactTerm compact_intercept() {
+  return CompactTerm{.kind = CompactTerm::Kind::Intercept, .start = 0, .map = Matrix(1, 1, 1.0), .margins = {},
+                     .level = {}};
+}
+
+CompactTerm compact_spline_term(MatrixView x, std::uint64_t col, VectorView knots, MatrixView transform,
+                                std::uint64_t start) {
+  std::vector<CompactMargin> margins;
+  margins.push_back(margin_at(x, col, knots));
+  return CompactTerm{.kind = CompactTerm::Kind::Spline,
+                     .start = start,
+                     .map = linalg::multiply(spline_local_map(knots), transform),
+                     .margins = std::move(margins),
+                     .level = {}};
+}
+
+std::optional<CompactTerm> compact_level_term(MatrixView x, std::uint64_t col, std::span<const double> levels,
+                                              std::uint64_t start) {
+  const std::size_t n_levels = levels.size();
+  if (n_levels == 0 || n_levels > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  std::vector<std::uint32_t> level(x.rows);
+  const auto same_bits = [](double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+  };
+  for (std::size_t i = 0; i < x.rows; ++i) {
+    const double v = x(i, col);
+    // The level whose indicator the dense row holds: bit-equal, −0.0 and 0.0
+    // apart.
+    std::size_t l = static_cast<std::size_t>(std::lower_bound(levels.begin(), levels.end(), v) - levels.begin());
+    while (l < n_levels && levels[l] == v && !same_bits(levels[l], v)) ++l;
+    if (l == n_levels || !same_bits(levels[l], v)) return std::nullopt;
+    level[i] = static_cast<std::uint32_t>(l);
+  }
+  return CompactTerm{.kind = CompactTerm::Kind::Level,
+                     .start = start,
+                     .map = Matrix::identity(n_levels),
+                     .margins = {},
+                     .level = std::move(level)};
+}
+
+CompactTerm compact_tensor_term(MatrixView x, std::uint64_t col_a, std::uint64_t col_b, VectorView knots_a,
+                                VectorView knots_b, MatrixView centring, std::uint64_t start) {
+  const Matrix ga = spline_local_map(knots_a), gb = spline_local_map(knots_b);
+  // (G_a ⊗ G_b): local entry (la, lb) at la·rows(G_b) + lb, raw column
+  // (ia, ib) at ia·k_b + ib, as the dense row Kronecker product orders them.
+  Matrix kron(ga.rows * gb.rows, ga.cols * gb.cols);
+  for (std::size_t la = 0; la < ga.rows; ++la)
+    for (std::size_t ia = 0; ia < ga.cols; ++ia) {
+      const double va = ga(la, ia);
+      if (va == 0.0) continue;
+      for (std::size_t lb = 0; lb < gb.rows; ++lb)
+        for (std::size_t ib = 0; ib < gb.cols; ++ib) kron(la * gb.rows + lb, ia * gb.cols + ib) = va * gb(lb, ib);
+    }
+  std::vector<CompactMargin> margins;
+  margins.push_back(margin_at(x, col_a, knots_a));
+  margins.push_back(margin_at(x, col_b, knots_b));
+  return CompactTerm{.kind = CompactTerm::Kind::Tensor,
+                     .start = start,
+                     .map = linalg::multiply(kron, centring),
+                     .margins = std::move(margins),
+                     .level = {}};
+}
+
+std::optional<CompactDesign> compact_design(std::uint64_t rows, std::uint64_t cols, std::vector<CompactTerm> terms) {
+  std::size_t entries = 0;
+  for (std::size_t a = 0; a < terms.size(); ++a)
+    for (std::size_t b = a; b < terms.size(); ++b) entries += local_dim(terms[a]) * local_dim(terms[b]);
+  if (entries > kMaxTableEntries) return std::nullopt;
+  return CompactDesign{.rows = rows, .cols = cols, .terms = std::move(terms)};
+}
+
+void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<VectorView> z, Matrix& xtwx,
+                            Vector* xtwz, CompactWorkspace& ws) {
+  const std::size_t m = d.terms.size(), p = d.cols;
+    const BlockLayout layout = prepare_block(d, ws);
+  ws.tables.resize(m * (m + 1) / 2);
+  for (std::size_t a = 0, k = 0; a < m; ++a)
+    for (std::size_t b = a; b < m; ++b, ++k) {
+      Matrix& table = ws.tables[k];
+      table.rows = local_dim(d.terms[a]);
+      table.cols = local_dim(d.terms[b]);
+      table.data.assign(table.rows * table.cols, 0.0);
+    }
+  if (z) {
+    ws.scratch.resize(std::min<std::size_t>(d.rows, kBlockRows));
+    ws.locals.resize(m);
+    for (std::size_t t = 0; t < m; ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
+  }
+  for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
+    const double* wr = w.data + first;  // unit stride, checked above
+    if (z)
+      for (std::size_t r = 0; r < rows; ++r) ws.scratch[r] = wr[r] * (*z)[first + r];
+    for (std::size_t a = 0, k = 0; a < m; ++a) {
+      const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
+      const double* ca = ws.coefficients.data() + layout.coef[a];
+      with_shape(shape_of(d.terms[a]), [&](auto ra, auto la) {
+        for (std::size_t b = a; b < m; ++b, ++k) {
+          const std::uint32_t* pb = ws.positions.data() + layout.pos[b];
+          const double* cb = ws.coefficients.data() + layout.coef[b];
+          Matrix& table = ws.tables[k];
+          if (b == a && decltype(ra)::value == 1) {
+            accumulate_upper<decltype(la)::value>(rows, pa, ca, wr, table.data.data(), table.cols);
+            continue;
+          }
+          with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
+            accumulate_pair<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
+                rows, pa, ca, pb, cb, wr, table.data.data(), table.cols);
+          });
+        }
+        if (z)
+          accumulate_local<decltype(ra)::value, decltype(la)::value>(rows, pa, ca, ws.scratch.data(),
+                                                                     ws.locals[a].data());
+      });
+    }
+  });
+
+  for (std::size_t a = 0, k = 0; a < m; k += m - a, ++a) {
+    if (shape_of(d.terms[a]).runs != 1) continue;
+    Matrix& table = ws.tables[k];
+    for (std::size_t i = 0; i < table.rows; ++i)
+      for (std::size_t j = 0; j < i; ++j) table(i, j) = table(j, i);
+  }
+
+  xtwx.rows = p;
+  xtwx.cols = p;
+  xtwx.data.assign(p * p, 0.0);
+  for (std::size_t a = 0, k = 0; a < m; ++a)
+    for (std::size_t b = a; b < m; ++b, ++k) {
+      const CompactTerm& ta = d.terms[a];
+      const CompactTerm& tb = d.terms[b];
+      linalg::multiply_into(ws.tables[k], tb.map, ws.product);
+      linalg::multiply_into(ta.map.view().transposed(), ws.product, ws.block);
+      const std::size_t wa = width(ta), wb = width(tb);
+      for (std::size_t i = 0; i < wa; ++i)
+        for (std::size_t j = 0; j < wb; ++j) {
+          // A diagonal block is symmetric up to rounding: its two halves are
+          // averaged so that the whole matrix is exactly symmetric.
+          const double v = a == b ? (ws.block(i, j) + ws.block(j, i)) * 0.5 : ws.block(i, j);
+          xtwx(ta.start + i, tb.start + j) = v;
+          xtwx(tb.start + j, ta.start + i) = v;
+        }
+    }
+  if (z && xtwz != nullptr) *xtwz = map_locals(d, ws.locals);
+}
+
+void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& eta, CompactWorkspace& ws) {
+  const std::size_t m = d.terms.size();
+  // γ_t = G_t·β_t: the coefficients in each term's local space.
+  ws.locals.resize(m);
+  for (std::size_t t = 0; t < m; ++t) {
+    const CompactTerm& term = d.terms[t];
+    Vector& gamma = ws.locals[t];
+    gamma.assign(local_dim(term), 0.0);
+    for (std::size_t l = 0; l < local_dim(term); ++l) {
+      const double* g = term.map.row(l);
+      double sum = 0.0;
+      for (std::size_t j = 0; j < width(term); ++j) sum += g[j] * beta[term.start + j];
+      gamma[l] = sum;
+    }
+  }
+  eta.assign(d.rows, 0.0);
+  const BlockLayout layout = prepare_block(d, ws);
+  for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
+    for (std::size_t t = 0; t < m; ++t)
+      with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
+        add_predictions<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
+                                                                ws.coefficients.data() + layout.coef[t],
+                                                                ws.locals[t].data(), eta.data() + first);
+      });
+  });
+}
+
+Vector compact_transpose_times(const CompactDesign& d, VectorView v, CompactWorkspace& ws) {
+  if (v.stride == 1) return transpose_times(d, v.data, ws);
+  const Vector copy = v.to_vector();
+  return transpose_times(d, copy.data(), ws);
+}
+
+Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, VectorView s, CompactWorkspace& ws) {
+  const std::size_t m = d.terms.size();
+  // A_ab = G_a·V_ab·G_b' in the local spaces, a ≤ b.
+  ws.tables.resize(m * (m + 1) / 2);
+  for (std::size_t a = 0, k = 0; a < m; ++a)
+    for (std::size_t b = a; b < m; ++b, ++k) {
+      const CompactTerm& ta = d.terms[a];
+      const CompactTerm& tb = d.terms[b];
+      const MatrixView block(v.data + static_cast<std::ptrdiff_t>(ta.start) * v.row_stride +
+                                 static_cast<std::ptrdiff_t>(tb.start) * v.col_stride,
+                             width(ta), width(tb), v.row_stride, v.col_stride);
+      linalg::multiply_into(block, tb.map.view().transposed(), ws.product);
+      linalg::multiply_into(ta.map, ws.product, ws.tables[k]);
+    }
+  // q and its weighted sum block by block, while the block's runs are in
+  // cache.
+  ws.scratch.resize(std::min<std::size_t>(d.rows, kBlockRows));
+  ws.locals.resize(m);
+  for (std::size_t t = 0; t < m; ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
+  const BlockLayout layout = prepare_block(d, ws);
+  for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
+    double* q = ws.scratch.data();
+    std::fill(q, q + rows, 0.0);
+    for (std::size_t a = 0, k = 0; a < m; ++a) {
+      const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
+      const double* ca = ws.coefficients.data() + layout.coef[a];
+      with_shape(shape_of(d.terms[a]), [&](auto ra, auto la) {
+        for (std::size_t b = a; b < m; ++b, ++k) {
+          const std::uint32_t* pb = ws.positions.data() + layout.pos[b];
+          const double* cb = ws.coefficients.data() + layout.coef[b];
+          const Matrix& table = ws.tables[k];
+          with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
+            pair_forms<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
+                rows, pa, ca, pb, cb, table.data.data(), table.cols, a == b ? 1.0 : 2.0, q);
+          });
+        }
+      });
+    }
+    for (std::size_t r = 0; r < rows; ++r) q[r] *= s[first + r];
+    for (std::size_t t = 0; t < m; ++t)
+      with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
+        accumulate_local<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
+                                                                 ws.coefficients.data() + layout.coef[t], q,
+                                                                 ws.locals[t].data());
+      });
+  });
+  return map_locals(d, ws.locals);
+}
+
+}  // namespace kavri::design
