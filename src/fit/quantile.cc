@@ -63,8 +63,8 @@ Result<ElfWarmStart> elf_warm_start(linalg::MatrixView x, linalg::VectorView y,
                    [](double u, double v) { return std::isnan(v) ? !std::isnan(u) : u < v; });
   const double q = residuals[elf_quantile_index(n, tau)];
 
-  const linalg::Vector ones(n, q);
-  const linalg::Vector shift = solve(linalg::multiply(x.transposed(), linalg::VectorView(ones)));
+  const linalg::Vector constant(n, q);
+  const linalg::Vector shift = solve(linalg::multiply(x.transposed(), linalg::VectorView(constant)));
   for (std::size_t j = 0; j < p; ++j) beta[j] += shift[j];
   return ElfWarmStart{.beta = std::move(beta), .mse = mse};
 }
@@ -106,8 +106,12 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
                   return score::outer_eval_fd_with(criterion, rho);
                 },
                 [&](const linalg::Vector& rho) -> Result<double> {
+                  // The value alone: the same fit and value, without the
+                  // gradient's pass over X.
                   if (counters) ++counters->values;
-                  KAVRI_TRY(const score::ValueGrad at, criterion(linalg::VectorView(rho)));
+                  KAVRI_TRY(const inner::InnerFit fit, inner::fit_at(problem, linalg::VectorView(rho)));
+                  KAVRI_TRY(const score::ValueGrad at, score::envelope_value_from_fit(elf, problem.fit.criterion,
+                                                                                     linalg::VectorView(rho), fit));
                   return at.value;
                 },
                 static_cast<double>(n)));
