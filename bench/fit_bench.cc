@@ -161,6 +161,7 @@ int run_case(Kind kind, std::size_t n, bool dense) {
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
   const double base_mib = status_mib("VmRSS");
   const Data data = simulate(kind, n);
+  const double data_mib = status_mib("VmRSS") - base_mib;  // x and y
 
   auto start = Clock::now();
   auto design = build(kind, data.x);
@@ -172,7 +173,6 @@ int run_case(Kind kind, std::size_t n, bool dense) {
   if (dense) design->compact.reset();
   const std::size_t p = design->model_matrix.cols;
   const double x_mib = static_cast<double>(n * p * sizeof(double)) / (1024.0 * 1024.0);
-  const double data_mib = status_mib("VmRSS") - base_mib - x_mib;  // x, y and the penalties
 
   kavri::fit::FitCounters counter;
   reset_peak();
@@ -184,7 +184,8 @@ int run_case(Kind kind, std::size_t n, bool dense) {
   }();
   const double t_fit = seconds_since(start);
   // The fit's peak above what was resident before the design existed,
-  // less the simulated data: the model matrix it owns and its working set.
+  // less the simulated data: the design it owns (the model matrix, its
+  // compact form, the penalties) and its working set.
   const double peak_mib = status_mib("VmHWM") - base_mib - data_mib;
   if (!fitted) {
     std::printf("%s n=%zu: fit failed: %s\n", name_of(kind), n, fitted.error().display().c_str());

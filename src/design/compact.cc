@@ -4,6 +4,7 @@
 #include <bit>
 #include <cassert>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -98,6 +99,88 @@ inline std::uint32_t margin_row(const CompactMargin& m, std::size_t i, double* c
   c[2] = 1.0 + t;
   c[3] = h * h * t / 3.0;
   return static_cast<std::uint32_t>(2 * (segments - 1));
+}
+
+// A spline margin's rows by segment: below the knots (g = 0), knot
+// interval j (g = j + 1), above them (g = k). On each segment a row's four
+// coefficients are cubics in one local variable u (s itself below, s − j in
+// an interval, s − (k − 1) above), so every product of a spline's rows with
+// itself and with the intercept is a sum over segments of weighted moments
+// Σ w·u^m: a row then costs a few moment updates instead of the sixteen
+// table updates of its coefficients.
+struct SplineSegments {
+  std::size_t count = 0;
+  std::vector<double> poly;          // count × 4 × 4: coefficient l of segment g is Σ_m poly[16g + 4l + m]·u^m
+  std::vector<std::uint32_t> start;  // count: the segment's first local entry
+};
+
+SplineSegments spline_segments(const CompactMargin& m) {
+  const std::size_t intervals = m.spacing.size();
+  SplineSegments out{intervals + 2, std::vector<double>((intervals + 2) * 16, 0.0),
+                     std::vector<std::uint32_t>(intervals + 2, 0)};
+  auto set = [&](std::size_t g, std::size_t l, std::initializer_list<double> c) {
+    std::size_t k = 0;
+    for (double v : c) out.poly[16 * g + 4 * l + k++] = v;
+  };
+  const double h0 = m.spacing[0];
+  set(0, 0, {1.0, -1.0});
+  set(0, 1, {0.0, -h0 * h0 / 3.0});
+  set(0, 2, {0.0, 1.0});
+  set(0, 3, {0.0, -h0 * h0 / 6.0});
+  for (std::size_t j = 0; j < intervals; ++j) {
+    const double h = m.spacing[j];
+    const double f = h * h / 6.0;
+    const std::size_t g = j + 1;
+    out.start[g] = static_cast<std::uint32_t>(2 * j);
+    // v = 1 − u; −f·u·v·(1 + v) and −f·u·v·(1 + u) expanded.
+    set(g, 0, {1.0, -1.0});
+    set(g, 1, {0.0, -2.0 * f, 3.0 * f, -f});
+    set(g, 2, {0.0, 1.0});
+    set(g, 3, {0.0, -f, 0.0, f});
+  }
+  const double hl = m.spacing[intervals - 1];
+  const std::size_t g = intervals + 1;
+  out.start[g] = static_cast<std::uint32_t>(2 * (intervals - 1));
+  set(g, 0, {0.0, -1.0});
+  set(g, 1, {0.0, hl * hl / 6.0});
+  set(g, 2, {1.0, 1.0});
+  set(g, 3, {0.0, hl * hl / 3.0});
+  return out;
+}
+
+// The segment of position s and its local variable, as `margin_row` splits.
+inline std::size_t segment_of(const CompactMargin& m, double s, double& u) {
+  const std::size_t intervals = m.spacing.size();
+  const double end = static_cast<double>(intervals);
+  if (s >= 0.0 && s <= end) {
+    const std::size_t j = std::min(static_cast<std::size_t>(s), intervals - 1);
+    u = s - static_cast<double>(j);
+    return j + 1;
+  }
+  if (s < 0.0) {
+    u = s;
+    return 0;
+  }
+  u = s - end;
+  return intervals + 1;
+}
+
+// Moments Σ a_r·u_r^m (m ≤ degree) per segment of the block's rows.
+template <std::size_t Degree>
+void accumulate_moments(const CompactMargin& m, std::size_t first, std::size_t rows, const double* a,
+                        double* moments) {
+  constexpr std::size_t kStride = Degree + 1;
+  for (std::size_t r = 0; r < rows; ++r) {
+    double u = 0.0;
+    const std::size_t g = segment_of(m, m.position[first + r], u);
+    double* at = moments + g * kStride;
+    double term = a[r];
+    at[0] += term;
+    for (std::size_t k = 1; k <= Degree; ++k) {
+      term *= u;
+      at[k] += term;
+    }
+  }
 }
 
 // Runs per row and entries per run of a term's rows.
@@ -214,6 +297,17 @@ void pair_forms(std::size_t rows, const std::uint32_t* pos_a, const double* coef
   }
 }
 
+// Σ v_r over a block, in four interleaved partial sums: added into one
+// table entry row after row, the sum would wait on its own store each time.
+inline double block_sum(std::size_t rows, const double* v) {
+  double part[4] = {0.0, 0.0, 0.0, 0.0};
+  std::size_t r = 0;
+  for (; r + 4 <= rows; r += 4)
+    for (std::size_t k = 0; k < 4; ++k) part[k] += v[r + k];
+  for (; r < rows; ++r) part[0] += v[r];
+  return (part[0] + part[1]) + (part[2] + part[3]);
+}
+
 // local[p + u] += s_r·c[u].
 template <std::size_t R, std::size_t L>
 void accumulate_local(std::size_t rows, const std::uint32_t* pos, const double* coef, const double* s, double* local) {
@@ -223,6 +317,19 @@ void accumulate_local(std::size_t rows, const std::uint32_t* pos, const double* 
       double* at = local + pos[r * R + q];
       for (std::size_t u = 0; u < L; ++u) at[u] += s[r] * c[u];
     }
+}
+
+// accumulate_local for a term's rows; the intercept's single entry sums in
+// registers.
+void accumulate_term_local(const CompactTerm& t, std::size_t rows, const std::uint32_t* pos, const double* coef,
+                           const double* s, double* local) {
+  if (t.kind == CompactTerm::Kind::Intercept) {
+    local[0] += block_sum(rows, s);
+    return;
+  }
+  with_shape(shape_of(t), [&](auto r, auto l) {
+    accumulate_local<decltype(r)::value, decltype(l)::value>(rows, pos, coef, s, local);
+  });
 }
 
 // out_r += Σ c[u]·gamma[p + u].
@@ -262,17 +369,54 @@ BlockLayout prepare_block(const CompactDesign& d, CompactWorkspace& ws) {
   return layout;
 }
 
-// Calls body(first, rows) for each block after filling every term's runs.
+// Calls body(first, rows) for each block after filling the runs of every
+// term (of every term t with needed[t], when given).
 template <class Body>
-void for_each_block(const CompactDesign& d, CompactWorkspace& ws, const BlockLayout& layout, Body&& body) {
+void for_each_block(const CompactDesign& d, CompactWorkspace& ws, const BlockLayout& layout, Body&& body,
+                    const std::vector<char>* needed = nullptr) {
   const std::size_t n = d.rows;
   for (std::size_t first = 0; first < n; first += kBlockRows) {
     const std::size_t rows = std::min(kBlockRows, n - first);
     for (std::size_t t = 0; t < d.terms.size(); ++t)
-      fill_block(d.terms[t], first, rows, ws.positions.data() + layout.pos[t],
-                 ws.coefficients.data() + layout.coef[t]);
+      if (needed == nullptr || (*needed)[t])
+        fill_block(d.terms[t], first, rows, ws.positions.data() + layout.pos[t],
+                   ws.coefficients.data() + layout.coef[t]);
     body(first, rows);
   }
+}
+
+bool is_spline(const CompactTerm& t) { return t.kind == CompactTerm::Kind::Spline; }
+bool is_intercept(const CompactTerm& t) { return t.kind == CompactTerm::Kind::Intercept; }
+
+// The pairs (a ≤ b) whose products come from b's segment moments: a spline
+// with itself and with the intercept.
+bool by_moments(const CompactDesign& d, std::size_t a, std::size_t b) {
+  return is_spline(d.terms[b]) && (a == b || is_intercept(d.terms[a]));
+}
+
+// The terms whose runs some pair still reads: all but the splines whose
+// every pair goes by moments.
+std::vector<char> runs_needed(const CompactDesign& d) {
+  std::vector<char> needed(d.terms.size(), 1);
+  for (std::size_t t = 0; t < d.terms.size(); ++t) {
+    if (!is_spline(d.terms[t])) continue;
+    bool alone = true;
+    for (std::size_t o = 0; o < d.terms.size(); ++o)
+      if (o != t && !is_intercept(d.terms[o])) alone = false;
+    needed[t] = alone ? 0 : 1;
+  }
+  return needed;
+}
+
+// The index of pair (a, b), a ≤ b, among the m(m + 1)/2 tables.
+std::size_t pair_index(std::size_t m, std::size_t a, std::size_t b) { return a * (2 * m - a + 1) / 2 + (b - a); }
+
+// Σ_k c_k·u^k for k < N.
+template <std::size_t N>
+inline double horner(const double* c, double u) {
+  double v = c[N - 1];
+  for (std::size_t k = N - 1; k-- > 0;) v = v * u + c[k];
+  return v;
 }
 
 // The terms' local vectors mapped to p: out[start_t + j] = (G_t'·local_t)_j.
@@ -297,11 +441,8 @@ Vector transpose_times(const CompactDesign& d, const double* v, CompactWorkspace
   for (std::size_t t = 0; t < d.terms.size(); ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
   for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
     for (std::size_t t = 0; t < d.terms.size(); ++t)
-      with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
-        accumulate_local<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
-                                                                 ws.coefficients.data() + layout.coef[t], v + first,
-                                                                 ws.locals[t].data());
-      });
+      accumulate_term_local(d.terms[t], rows, ws.positions.data() + layout.pos[t],
+                            ws.coefficients.data() + layout.coef[t], v + first, ws.locals[t].data());
   });
   return map_locals(d, ws.locals);
 }
@@ -382,7 +523,8 @@ std::optional<CompactDesign> compact_design(std::uint64_t rows, std::uint64_t co
 void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<VectorView> z, Matrix& xtwx,
                             Vector* xtwz, CompactWorkspace& ws) {
   const std::size_t m = d.terms.size(), p = d.cols;
-    const BlockLayout layout = prepare_block(d, ws);
+  const BlockLayout layout = prepare_block(d, ws);
+  const std::vector<char> needed = runs_needed(d);
   ws.tables.resize(m * (m + 1) / 2);
   for (std::size_t a = 0, k = 0; a < m; ++a)
     for (std::size_t b = a; b < m; ++b, ++k) {
@@ -396,33 +538,91 @@ void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<
     ws.locals.resize(m);
     for (std::size_t t = 0; t < m; ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
   }
-  for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
-    const double* wr = w.data + first;  // unit stride, checked above
-    if (z)
-      for (std::size_t r = 0; r < rows; ++r) ws.scratch[r] = wr[r] * (*z)[first + r];
-    for (std::size_t a = 0, k = 0; a < m; ++a) {
-      const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
-      const double* ca = ws.coefficients.data() + layout.coef[a];
-      with_shape(shape_of(d.terms[a]), [&](auto ra, auto la) {
-        for (std::size_t b = a; b < m; ++b, ++k) {
-          const std::uint32_t* pb = ws.positions.data() + layout.pos[b];
-          const double* cb = ws.coefficients.data() + layout.coef[b];
-          Matrix& table = ws.tables[k];
-          if (b == a && decltype(ra)::value == 1) {
-            accumulate_upper<decltype(la)::value>(rows, pa, ca, wr, table.data.data(), table.cols);
-            continue;
-          }
-          with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
-            accumulate_pair<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
-                rows, pa, ca, pb, cb, wr, table.data.data(), table.cols);
-          });
-        }
+  // Per spline, Σ w·u^m (m ≤ 6) and Σ w·z·u^m (m ≤ 3) by segment.
+  ws.moments.resize(2 * m);
+  for (std::size_t t = 0; t < m; ++t) {
+    if (!is_spline(d.terms[t])) continue;
+    const std::size_t segments = d.terms[t].margins[0].spacing.size() + 2;
+    ws.moments[2 * t].assign(segments * 7, 0.0);
+    ws.moments[2 * t + 1].assign(z ? segments * 4 : 0, 0.0);
+  }
+  for_each_block(
+      d, ws, layout,
+      [&](std::size_t first, std::size_t rows) {
+        const double* wr = w.data + first;  // unit stride, checked above
         if (z)
-          accumulate_local<decltype(ra)::value, decltype(la)::value>(rows, pa, ca, ws.scratch.data(),
-                                                                     ws.locals[a].data());
-      });
+          for (std::size_t r = 0; r < rows; ++r) ws.scratch[r] = wr[r] * (*z)[first + r];
+        for (std::size_t a = 0, k = 0; a < m; ++a) {
+          const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
+          const double* ca = ws.coefficients.data() + layout.coef[a];
+          with_shape(shape_of(d.terms[a]), [&](auto ra, auto la) {
+            for (std::size_t b = a; b < m; ++b, ++k) {
+              const std::uint32_t* pb = ws.positions.data() + layout.pos[b];
+              const double* cb = ws.coefficients.data() + layout.coef[b];
+              Matrix& table = ws.tables[k];
+              if (is_intercept(d.terms[a]) && is_intercept(d.terms[b])) {
+                table.data[0] += block_sum(rows, wr);
+                continue;
+              }
+              if (by_moments(d, a, b)) continue;
+              if (b == a && decltype(ra)::value == 1) {
+                accumulate_upper<decltype(la)::value>(rows, pa, ca, wr, table.data.data(), table.cols);
+                continue;
+              }
+              with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
+                accumulate_pair<decltype(ra)::value, decltype(la)::value, decltype(rb)::value,
+                                decltype(lb)::value>(rows, pa, ca, pb, cb, wr, table.data.data(), table.cols);
+              });
+            }
+          });
+          if (is_spline(d.terms[a])) {
+            const CompactMargin& margin = d.terms[a].margins[0];
+            accumulate_moments<6>(margin, first, rows, wr, ws.moments[2 * a].data());
+            if (z) accumulate_moments<3>(margin, first, rows, ws.scratch.data(), ws.moments[2 * a + 1].data());
+          } else if (z) {
+            accumulate_term_local(d.terms[a], rows, pa, ca, ws.scratch.data(), ws.locals[a].data());
+          }
+        }
+      },
+      &needed);
+
+  // The splines' moments into their tables: coefficient products are
+  // polynomials in u whose moments were summed.
+  for (std::size_t t = 0; t < m; ++t) {
+    if (!is_spline(d.terms[t])) continue;
+    const SplineSegments seg = spline_segments(d.terms[t].margins[0]);
+    const Vector& mw = ws.moments[2 * t];
+    Matrix& own = ws.tables[pair_index(m, t, t)];
+    for (std::size_t g = 0; g < seg.count; ++g) {
+      const double* c = seg.poly.data() + 16 * g;
+      const double* mo = mw.data() + 7 * g;
+      const std::size_t st = seg.start[g];
+      for (std::size_t l = 0; l < 4; ++l)
+        for (std::size_t l2 = l; l2 < 4; ++l2) {
+          double v = 0.0;
+          for (std::size_t i = 0; i < 4; ++i)
+            for (std::size_t j = 0; j < 4; ++j) v += c[4 * l + i] * c[4 * l2 + j] * mo[i + j];
+          own(st + l, st + l2) += v;
+        }
+      for (std::size_t a = 0; a < t; ++a) {
+        if (!is_intercept(d.terms[a])) continue;
+        Matrix& cross = ws.tables[pair_index(m, a, t)];
+        for (std::size_t l = 0; l < 4; ++l) {
+          double v = 0.0;
+          for (std::size_t i = 0; i < 4; ++i) v += c[4 * l + i] * mo[i];
+          cross(0, st + l) += v;
+        }
+      }
+      if (z) {
+        const double* mz = ws.moments[2 * t + 1].data() + 4 * g;
+        for (std::size_t l = 0; l < 4; ++l) {
+          double v = 0.0;
+          for (std::size_t i = 0; i < 4; ++i) v += c[4 * l + i] * mz[i];
+          ws.locals[t][st + l] += v;
+        }
+      }
     }
-  });
+  }
 
   for (std::size_t a = 0, k = 0; a < m; k += m - a, ++a) {
     if (shape_of(d.terms[a]).runs != 1) continue;
@@ -468,16 +668,46 @@ void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& e
       gamma[l] = sum;
     }
   }
-  eta.assign(d.rows, 0.0);
+  // A spline's share of η is a cubic in u on each segment.
+  ws.moments.resize(m);
+  std::vector<char> needed(m, 1);
+  for (std::size_t t = 0; t < m; ++t) {
+    if (!is_spline(d.terms[t])) continue;
+    needed[t] = 0;
+    const SplineSegments seg = spline_segments(d.terms[t].margins[0]);
+    Vector& cubic = ws.moments[t];
+    cubic.assign(4 * seg.count, 0.0);
+    for (std::size_t g = 0; g < seg.count; ++g)
+      for (std::size_t l = 0; l < 4; ++l)
+        for (std::size_t k = 0; k < 4; ++k)
+          cubic[4 * g + k] += seg.poly[16 * g + 4 * l + k] * ws.locals[t][seg.start[g] + l];
+  }
+  eta.resize(d.rows);
+  std::fill(eta.begin(), eta.end(), 0.0);
   const BlockLayout layout = prepare_block(d, ws);
-  for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
-    for (std::size_t t = 0; t < m; ++t)
-      with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
-        add_predictions<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
-                                                                ws.coefficients.data() + layout.coef[t],
-                                                                ws.locals[t].data(), eta.data() + first);
-      });
-  });
+  for_each_block(
+      d, ws, layout,
+      [&](std::size_t first, std::size_t rows) {
+        for (std::size_t t = 0; t < m; ++t) {
+          if (is_spline(d.terms[t])) {
+            const CompactMargin& margin = d.terms[t].margins[0];
+            const double* cubic = ws.moments[t].data();
+            double* out = eta.data() + first;
+            for (std::size_t r = 0; r < rows; ++r) {
+              double u = 0.0;
+              const std::size_t g = segment_of(margin, margin.position[first + r], u);
+              out[r] += horner<4>(cubic + 4 * g, u);
+            }
+            continue;
+          }
+          with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
+            add_predictions<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
+                                                                    ws.coefficients.data() + layout.coef[t],
+                                                                    ws.locals[t].data(), eta.data() + first);
+          });
+        }
+      },
+      &needed);
 }
 
 Vector compact_transpose_times(const CompactDesign& d, VectorView v, CompactWorkspace& ws) {
@@ -500,38 +730,94 @@ Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, Vecto
       linalg::multiply_into(block, tb.map.view().transposed(), ws.product);
       linalg::multiply_into(ta.map, ws.product, ws.tables[k]);
     }
+  // On each segment a spline's share of q, with itself and with the
+  // intercept, is a polynomial of degree six in u.
+  ws.moments.resize(2 * m);
+  std::vector<char> needed = runs_needed(d);
+  for (std::size_t t = 0; t < m; ++t) {
+    if (!is_spline(d.terms[t])) continue;
+    const SplineSegments seg = spline_segments(d.terms[t].margins[0]);
+    Vector& poly = ws.moments[2 * t];
+    poly.assign(7 * seg.count, 0.0);
+    ws.moments[2 * t + 1].assign(4 * seg.count, 0.0);
+    const Matrix& own = ws.tables[pair_index(m, t, t)];
+    for (std::size_t g = 0; g < seg.count; ++g) {
+      const double* c = seg.poly.data() + 16 * g;
+      const std::size_t st = seg.start[g];
+      double* out = poly.data() + 7 * g;
+      for (std::size_t l = 0; l < 4; ++l)
+        for (std::size_t l2 = 0; l2 < 4; ++l2) {
+          const double a = own(st + l, st + l2);
+          for (std::size_t i = 0; i < 4; ++i)
+            for (std::size_t j = 0; j < 4; ++j) out[i + j] += (c[4 * l + i] * c[4 * l2 + j]) * a;
+        }
+      for (std::size_t a = 0; a < t; ++a) {
+        if (!is_intercept(d.terms[a])) continue;
+        const Matrix& cross = ws.tables[pair_index(m, a, t)];
+        for (std::size_t l = 0; l < 4; ++l)
+          for (std::size_t i = 0; i < 4; ++i) out[i] += 2.0 * (c[4 * l + i] * cross(0, st + l));
+      }
+    }
+  }
   // q and its weighted sum block by block, while the block's runs are in
   // cache.
   ws.scratch.resize(std::min<std::size_t>(d.rows, kBlockRows));
   ws.locals.resize(m);
   for (std::size_t t = 0; t < m; ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
   const BlockLayout layout = prepare_block(d, ws);
-  for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
-    double* q = ws.scratch.data();
-    std::fill(q, q + rows, 0.0);
-    for (std::size_t a = 0, k = 0; a < m; ++a) {
-      const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
-      const double* ca = ws.coefficients.data() + layout.coef[a];
-      with_shape(shape_of(d.terms[a]), [&](auto ra, auto la) {
-        for (std::size_t b = a; b < m; ++b, ++k) {
-          const std::uint32_t* pb = ws.positions.data() + layout.pos[b];
-          const double* cb = ws.coefficients.data() + layout.coef[b];
-          const Matrix& table = ws.tables[k];
-          with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
-            pair_forms<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
-                rows, pa, ca, pb, cb, table.data.data(), table.cols, a == b ? 1.0 : 2.0, q);
+  for_each_block(
+      d, ws, layout,
+      [&](std::size_t first, std::size_t rows) {
+        double* q = ws.scratch.data();
+        std::fill(q, q + rows, 0.0);
+        for (std::size_t a = 0, k = 0; a < m; ++a) {
+          const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
+          const double* ca = ws.coefficients.data() + layout.coef[a];
+          with_shape(shape_of(d.terms[a]), [&](auto ra, auto la) {
+            for (std::size_t b = a; b < m; ++b, ++k) {
+              if (by_moments(d, a, b)) continue;
+              const std::uint32_t* pb = ws.positions.data() + layout.pos[b];
+              const double* cb = ws.coefficients.data() + layout.coef[b];
+              const Matrix& table = ws.tables[k];
+              with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
+                pair_forms<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
+                    rows, pa, ca, pb, cb, table.data.data(), table.cols, a == b ? 1.0 : 2.0, q);
+              });
+            }
           });
         }
-      });
-    }
-    for (std::size_t r = 0; r < rows; ++r) q[r] *= s[first + r];
-    for (std::size_t t = 0; t < m; ++t)
-      with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
-        accumulate_local<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
-                                                                 ws.coefficients.data() + layout.coef[t], q,
-                                                                 ws.locals[t].data());
-      });
-  });
+        for (std::size_t t = 0; t < m; ++t) {
+          if (!is_spline(d.terms[t])) continue;
+          const CompactMargin& margin = d.terms[t].margins[0];
+          const double* poly = ws.moments[2 * t].data();
+          for (std::size_t r = 0; r < rows; ++r) {
+            double u = 0.0;
+            const std::size_t g = segment_of(margin, margin.position[first + r], u);
+            q[r] += horner<7>(poly + 7 * g, u);
+          }
+        }
+        for (std::size_t r = 0; r < rows; ++r) q[r] *= s[first + r];
+        for (std::size_t t = 0; t < m; ++t) {
+          if (is_spline(d.terms[t])) {
+            accumulate_moments<3>(d.terms[t].margins[0], first, rows, q, ws.moments[2 * t + 1].data());
+            continue;
+          }
+          accumulate_term_local(d.terms[t], rows, ws.positions.data() + layout.pos[t],
+                                ws.coefficients.data() + layout.coef[t], q, ws.locals[t].data());
+        }
+      },
+      &needed);
+  for (std::size_t t = 0; t < m; ++t) {
+    if (!is_spline(d.terms[t])) continue;
+    const SplineSegments seg = spline_segments(d.terms[t].margins[0]);
+    const Vector& mq = ws.moments[2 * t + 1];
+    for (std::size_t g = 0; g < seg.count; ++g)
+      for (std::size_t l = 0; l < 4; ++l) {
+        double v = 0.0;
+        for (std::size_t i = 0; i < 4; ++i) v += seg.poly[16 * g + 4 * l + i] * mq[4 * g + i];
+        ws.locals[t][seg.start[g] + l] += v;
+      }
+  }
   return map_locals(d, ws.locals);
 }
 

@@ -103,6 +103,8 @@ FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& desig
                                        : nullptr};
   if constexpr (F::scale_rule() == family::ScaleRule::Profile || F::scale_rule() == family::ScaleRule::ProfileNewton)
     problem.criterion.scale_floor = family::scale_floor(family, y, family::weights_or_ones(prior_weights, y.size));
+  if constexpr (F::scale_rule() == family::ScaleRule::Fixed)
+    problem.criterion.fixed_saturated_loglik = family.saturated_loglik(y, 1.0);
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) inner::form_closed_form_products(problem);
   return problem;
 }
@@ -160,6 +162,13 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
     // round below zero; a variance is never negative.
     if (std::signbit(summary.scale) && !std::isnan(summary.scale)) summary.scale = 0.0;
   } else {
+    // The search's centre fit comes without its working weights where they
+    // follow from the means: those at the fitted means stand in for them.
+    if (fit.working_weights.empty()) {
+      const linalg::VectorView w = family::weights_or_ones(prior_weights, n);
+      fit.working_weights.resize(n);
+      for (std::size_t i = 0; i < n; ++i) fit.working_weights[i] = family::working_weight(family, w[i], fit.mu[i]);
+    }
     // X'WX by blocks of rows: a whole p × n X'W would double the fit's
     // peak memory.
     linalg::Matrix gram;

@@ -22,6 +22,9 @@
 namespace kavri::design {
 struct CompactDesign;
 }
+namespace kavri::linalg {
+class VectorPool;
+}
 
 namespace kavri::fit {
 
@@ -62,6 +65,9 @@ struct CriterionView {
   std::uint64_t n = 0;                              // rows of the data
   std::uint64_t null_space_dim = 0;                 // M_p, the dimension of the unpenalized space
   double scale_floor = family::kScaleFloor;         // lower bound of an estimated φ (`family::scale_floor`)
+  // c(y) of a family whose scale is fixed at 1, formed once per fit: it
+  // does not move with ρ, and it costs a logarithm per row.
+  std::optional<double> fixed_saturated_loglik = std::nullopt;
 };
 
 // A reference fit of a Gaussian problem, from which the fits of the search
@@ -106,6 +112,13 @@ struct FitProblem {
   std::optional<linalg::VectorView> start_beta = std::nullopt;
   // X in compact form, the design's own; absent, every product reads X.
   const design::CompactDesign* compact = nullptr;
+  // With a warm start, the start's means and deviance Σ w_i·d(y_i, μ_i): a
+  // fit of the same problem has them already, bit for bit what the loop
+  // would form from its η.
+  std::optional<linalg::VectorView> start_mu = std::nullopt;
+  std::optional<double> start_deviance = std::nullopt;
+  // Where the loop takes its per-observation vectors from, when attached.
+  linalg::VectorPool* pool = nullptr;
 };
 
 // The joint search over [ρ, shape coordinates] of a shape-managed family.

@@ -91,6 +91,8 @@ template <family::Family F>
       fit::FitProblem<F> warm = problem;  // views and scalars only
       warm.start_beta = linalg::VectorView(start->beta);
       warm.start_eta = linalg::VectorView(start->eta);
+      warm.start_mu = linalg::VectorView(start->mu);
+      warm.start_deviance = start->deviance;
       return search_fit_at(warm, rho);
     }
   }

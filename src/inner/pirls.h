@@ -29,6 +29,7 @@
 #include "linalg/lapack.h"
 #include "linalg/matrix.h"
 #include "linalg/products.h"
+#include "linalg/vector_pool.h"
 
 namespace kavri::inner {
 
@@ -74,6 +75,11 @@ struct PirlsInputs {
   std::optional<linalg::VectorView> start_beta = std::nullopt;
   // X in compact form; when given, the loop's products read it, not `x`.
   const design::CompactDesign* compact = nullptr;
+  // n; with `start_eta`, its means, and the deviance they give.
+  std::optional<linalg::VectorView> start_mu = std::nullopt;
+  std::optional<double> start_deviance = std::nullopt;
+  // The source of the loop's n-vectors, and where its scratch ones return.
+  linalg::VectorPool* pool = nullptr;
 };
 
 // The loop on a ready-made total penalty (its leading p × p block is used).
@@ -256,7 +262,10 @@ PirlsInputs inputs_of(const fit::FitProblem<F>& problem) {
           .start_eta = problem.start_eta,
           .settings = problem.settings,
           .start_beta = problem.start_beta,
-          .compact = problem.compact};
+          .compact = problem.compact,
+          .start_mu = problem.start_mu,
+          .start_deviance = problem.start_deviance,
+          .pool = problem.pool};
 }
 
 }  // namespace detail
@@ -275,26 +284,41 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   // μ recomputed from η so that the state is consistent.
   const bool warm = inputs.start_beta.has_value();
   const design::CompactDesign* const compact = inputs.compact;
+  // Every n-vector below is written in full before it is read.
+  auto fresh = [&] { return inputs.pool != nullptr ? inputs.pool->take(n) : Vector(n); };
   detail::PirlsWorkspace ws;
   Vector beta = warm ? inputs.start_beta->to_vector() : Vector(p, 0.0);
-  Vector eta(n);
+  Vector eta = fresh();
   if (inputs.start_eta) {
     for (std::size_t i = 0; i < n; ++i) eta[i] = (*inputs.start_eta)[i];
   } else if (warm) {
     linear_predictor_pass(compact, x, beta, eta, ws, [](std::size_t, double) {});
   } else {
+    if (inputs.pool != nullptr) inputs.pool->give(std::move(eta));
     eta = family.initial_mu(y);
     for (std::size_t i = 0; i < n; ++i) eta[i] = family.link(eta[i]);
   }
-  Vector mu(n);
-  for (std::size_t i = 0; i < n; ++i) mu[i] = family.link_inverse(eta[i]);
-  double deviance = family.weighted_deviance(y, mu, w);
+  Vector mu = fresh();
+  const bool known_start = inputs.start_eta && inputs.start_mu && inputs.start_deviance;
+  if (known_start) {
+    for (std::size_t i = 0; i < n; ++i) mu[i] = (*inputs.start_mu)[i];
+  } else {
+    for (std::size_t i = 0; i < n; ++i) mu[i] = family.link_inverse(eta[i]);
+  }
+  double deviance = known_start ? *inputs.start_deviance : family.weighted_deviance(y, mu, w);
   double penalized = deviance + linalg::quadratic_form(s, beta);
 
-  Vector weights(n, 1.0);
-  Vector response = y.to_vector();
-  ws.candidate_eta.resize(n);
-  ws.candidate_mu.resize(n);
+  // W and z of the last system formed; ones and y until the first.
+  Vector weights = fresh();
+  Vector response = fresh();
+  if (settings.max_iter == 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      weights[i] = 1.0;
+      response[i] = y[i];
+    }
+  }
+  ws.candidate_eta = fresh();
+  ws.candidate_mu = fresh();
   std::optional<linalg::Matrix> factor;
   std::uint64_t iterations = 0;
   bool converged = false;
@@ -384,6 +408,10 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     factor = std::move(fallback);
   }
   const double pearson = detail::pearson_statistic(weights, response, eta);
+  if (inputs.pool != nullptr) {
+    inputs.pool->give(std::move(ws.candidate_eta));
+    inputs.pool->give(std::move(ws.candidate_mu));
+  }
   return iterative_fit_record(std::move(beta), std::move(eta), std::move(mu), std::move(weights),
                               std::move(response), std::move(*factor), deviance, pearson, iterations, converged);
 }

@@ -143,7 +143,14 @@ Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evalua
     for (std::size_t i = 0; i < d.size(); ++i) slope += current.gradient[i] * d[i];
     const bool descent = std::isfinite(slope) && slope < 0.0;
     bool accepted = false;
+    // When even the full step promises less than the value tolerance, a
+    // refused full step says only that V's own rounding (the inner fits'
+    // tolerance) exceeds the gain: shorter steps promise less still, so
+    // the search ends here as after a failed line search, without their
+    // inner fits.
+    const bool beyond_resolution = descent && -slope < kValueTolerance * scale;
     for (double a = 1.0; a >= kMinStepLength; a *= kStepFactor) {
+      if (beyond_resolution && a < 1.0) break;
       const double threshold = descent ? f + kArmijoFraction * (a * slope) : f - kSufficientDecrease * scale;
       linalg::Vector trial(v.size());
       for (std::size_t i = 0; i < v.size(); ++i) trial[i] = v[i] + (a * d[i]);

@@ -28,6 +28,7 @@
 #include "linalg/lapack.h"
 #include "linalg/matrix.h"
 #include "linalg/products.h"
+#include "linalg/vector_pool.h"
 #include "score/penalty_determinant.h"
 
 namespace kavri::score {
@@ -46,13 +47,14 @@ struct ValueGrad {
 // V and ∂V/∂ρ at ρ from a completed inner fit of `family`. `criterion`
 // supplies penalties, ranks, log pseudo-determinants, y, n and M_p; `x` is
 // read by the gradient's weight-slope term only, and `compact`, the same X
-// in compact form, replaces it there when given. The only error is that of
-// `penalty_determinant`.
+// in compact form, replaces it there when given; that term's n-vector comes
+// from `pool` when given. The only error is that of `penalty_determinant`.
 template <family::Family F>
 [[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& criterion,
                                                   linalg::MatrixView x, linalg::VectorView rho,
                                                   const inner::InnerFit& fit,
-                                                  const design::CompactDesign* compact = nullptr);
+                                                  const design::CompactDesign* compact = nullptr,
+                                                  linalg::VectorPool* pool = nullptr);
 
 // V alone, bit for bit the value of `envelope_from_fit`, with the gradient
 // left empty: it skips the gradient's pass over the data.
@@ -89,7 +91,7 @@ void weight_slope_gradient(std::span<const linalg::Matrix> penalties, const lina
 template <bool kWithGradient, family::Family F>
 Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
                                  linalg::VectorView rho, const inner::InnerFit& fit,
-                                 const design::CompactDesign* compact) {
+                                 const design::CompactDesign* compact, linalg::VectorPool* pool) {
   const std::size_t m = crit.penalties.size();
   const double n = static_cast<double>(crit.n);
   const double m_p = static_cast<double>(crit.null_space_dim);
@@ -146,7 +148,13 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
   if constexpr (kWeightedProfile) {
     if (weighted) saturated = family.saturated_loglik(crit.y, *crit.prior_weights, phi);
   }
-  if (!weighted) saturated = family.saturated_loglik(crit.y, phi);
+  if (!weighted) {
+    if (rule == family::ScaleRule::Fixed && crit.fixed_saturated_loglik) {
+      saturated = *crit.fixed_saturated_loglik;
+    } else {
+      saturated = family.saturated_loglik(crit.y, phi);
+    }
+  }
 
   const double value = penalized / (2.0 * phi) + 0.5 * log_det_h - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
                        r.value - saturated;
@@ -166,7 +174,7 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
   } else if constexpr (family::HasWorkingWeightSlope<F>) {
     const std::size_t rows = crit.n;
     const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, rows);
-    linalg::Vector slope(rows);
+    linalg::Vector slope = pool != nullptr ? pool->take(rows) : linalg::Vector(rows);
     for (std::size_t i = 0; i < rows; ++i) slope[i] = family.working_weight_slope(w[i], crit.y[i], fit.mu[i]);
     linalg::Vector v;
     if (compact != nullptr) {
@@ -175,6 +183,7 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
     } else {
       v = linalg::weighted_row_form_sum(x, h_inv, slope);
     }
+    if (pool != nullptr) pool->give(std::move(slope));
     detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, h_inv, v, gradient);
   }
 
@@ -186,14 +195,14 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
 template <family::Family F>
 Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
                                     linalg::VectorView rho, const inner::InnerFit& fit,
-                                    const design::CompactDesign* compact) {
-  return detail::envelope_parts<true>(family, crit, x, rho, fit, compact);
+                                    const design::CompactDesign* compact, linalg::VectorPool* pool) {
+  return detail::envelope_parts<true>(family, crit, x, rho, fit, compact, pool);
 }
 
 template <family::Family F>
 Result<ValueGrad> envelope_value_from_fit(const F& family, const fit::CriterionView& crit, linalg::VectorView rho,
                                           const inner::InnerFit& fit) {
-  return detail::envelope_parts<false>(family, crit, linalg::MatrixView{}, rho, fit, nullptr);
+  return detail::envelope_parts<false>(family, crit, linalg::MatrixView{}, rho, fit, nullptr, nullptr);
 }
 
 template <family::Family F>

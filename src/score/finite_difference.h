@@ -16,6 +16,7 @@
 #include "inner/inner_fit.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
+#include "linalg/vector_pool.h"
 #include "score/envelope.h"
 #include "score/outer_eval.h"
 
@@ -46,10 +47,24 @@ template <family::Family F>
 // its own centre fit. A full evaluation at the point valued last takes that
 // point's fit as its centre, so its value is the one the trial was judged
 // by, bit for bit. The problem must outlive the search.
+//
+// The fits of the search take their per-observation vectors from a pool of
+// the search's own, and the fits it discards give theirs back. The centre
+// fit it keeps gives back its working response, which nothing reads after
+// the fit, and, where the working weights follow from the means alone
+// (`kWeightsFromMeans`), those too: the ±h fits then run beside a centre of
+// two n-vectors. `take_centre_at` returns the fit without them.
+template <family::Family F>
+inline constexpr bool kWeightsFromMeans = F::inner_fit_kind() == family::InnerFitKind::Pirls &&
+                                          !family::HasResponseWorkingWeight<F> &&
+                                          !family::HasObservedWeightFactor<F>;
+
 template <family::Family F>
 class WarmSearch {
  public:
-  explicit WarmSearch(const fit::FitProblem<F>& problem) : problem_(problem) {}
+  explicit WarmSearch(const fit::FitProblem<F>& problem) : problem_(problem) { problem_.pool = &pool_; }
+  WarmSearch(const WarmSearch&) = delete;
+  WarmSearch& operator=(const WarmSearch&) = delete;
 
   // V at ρ from one inner fit.
   [[nodiscard]] Result<double> value_at(const linalg::Vector& rho);
@@ -59,7 +74,8 @@ class WarmSearch {
   [[nodiscard]] Result<OuterEval> evaluate(const linalg::Vector& rho);
 
   // The centre fit of the last full evaluation, when it was at `rho`,
-  // moved out; the search must not be used afterwards.
+  // moved out, and the spare vectors released; the search must not be used
+  // afterwards.
   std::optional<inner::InnerFit> take_centre_at(const linalg::Vector& rho);
 
  private:
@@ -68,8 +84,24 @@ class WarmSearch {
     inner::InnerFit fit;
   };
   const inner::InnerFit* start() const { return accepted_ ? &accepted_->fit : nullptr; }
+  // The fit's per-observation vectors back to the pool.
+  void recycle(inner::InnerFit& fit) {
+    pool_.give(std::move(fit.eta));
+    pool_.give(std::move(fit.mu));
+    pool_.give(std::move(fit.working_weights));
+    pool_.give(std::move(fit.working_response));
+  }
+  void drop_valued() {
+    if (valued_) recycle(valued_->fit);
+    valued_.reset();
+  }
+  void drop_accepted() {
+    if (accepted_) recycle(accepted_->fit);
+    accepted_.reset();
+  }
 
-  const fit::FitProblem<F>& problem_;
+  linalg::VectorPool pool_;
+  fit::FitProblem<F> problem_;  // the caller's, with the pool attached
   std::optional<Fitted> accepted_;  // centre of the last full evaluation
   std::optional<Fitted> valued_;    // the last point valued and its fit
 };
@@ -106,7 +138,7 @@ Result<OuterEval> outer_eval_fd(const fit::FitProblem<F>& problem, const linalg:
 
 template <family::Family F>
 Result<double> WarmSearch<F>::value_at(const linalg::Vector& rho) {
-  valued_.reset();
+  drop_valued();
   KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start()));
   KAVRI_TRY(const ValueGrad v, envelope_value_from_fit(problem_.family, problem_.criterion, rho, fit));
   valued_.emplace(Fitted{rho, std::move(fit)});
@@ -117,8 +149,11 @@ template <family::Family F>
 Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   if (problem_.counters) ++problem_.counters->evaluations;
   std::optional<inner::InnerFit> centre;
-  if (valued_ && valued_->rho == rho) centre = std::move(valued_->fit);
-  valued_.reset();
+  if (valued_ && valued_->rho == rho) {
+    centre = std::move(valued_->fit);
+    valued_.reset();
+  }
+  drop_valued();
   if (!centre) {
     KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start()));
     centre = std::move(fit);
@@ -126,18 +161,22 @@ Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   // From here the centre is the start of every later fit, whether or not
   // this evaluation succeeds: the earlier start is released, so that no
   // more than two fits are held at a time.
-  accepted_.reset();
+  drop_accepted();
+  pool_.give(std::move(centre->working_response));
+  if constexpr (kWeightsFromMeans<F>) pool_.give(std::move(centre->working_weights));
   bool at_centre = true;  // the first call of the difference scheme is at ρ itself
   Result<OuterEval> eval = outer_eval_fd_with(
       [&](linalg::VectorView at) -> Result<ValueGrad> {
         if (at_centre) {
           at_centre = false;
           return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, *centre,
-                                   problem_.compact);
+                                   problem_.compact, &pool_);
         }
-        KAVRI_TRY(const inner::InnerFit side, inner::search_fit_from(problem_, at, &*centre));
-        return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, side,
-                                 problem_.compact);
+        KAVRI_TRY(inner::InnerFit side, inner::search_fit_from(problem_, at, &*centre));
+        Result<ValueGrad> value = envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at,
+                                                    side, problem_.compact, &pool_);
+        recycle(side);
+        return value;
       },
       rho);
   accepted_.emplace(Fitted{rho, std::move(*centre)});
@@ -149,6 +188,8 @@ std::optional<inner::InnerFit> WarmSearch<F>::take_centre_at(const linalg::Vecto
   if (!accepted_ || accepted_->rho != rho) return std::nullopt;
   std::optional<inner::InnerFit> out = std::move(accepted_->fit);
   accepted_.reset();
+  drop_valued();
+  pool_ = linalg::VectorPool();  // the spares are not needed again
   return out;
 }
 

@@ -173,6 +173,38 @@ TEST(OuterNewton, AcceptsTheSmallestStepLengthButNoSmaller) {
   }
 }
 
+TEST(OuterNewton, AStepPromisingLessThanTheValueToleranceIsNotHalved) {
+  // V = ½(ρ − c)² with its value carried at the resolution of a criterion
+  // of magnitude M = 1e6: every trial reads 1e-7 above the start, as when
+  // the inner fits' rounding exceeds the gain. The value tolerance is
+  // 1e-11·(1 + M) ≈ 1e-5.
+  struct Case {
+    double offset;  // c: the Newton step from ρ = 0, and the gradient's size
+    int trials;     // value-only trials the search makes
+  };
+  const Case cases[] = {
+      {1e-3, 1},   // predicted decrease g'd = 1e-6: the search ends after the full step
+      {1e-2, 10},  // 1e-4: beyond the tolerance, every halving is tried
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    int trials = 0;
+    auto evaluate = [&](const Vector& v) -> Result<OuterEval> { return quadratic(v, Vector{c.offset}, Vector{1.0}); };
+    auto value_at = [&](const Vector&) -> Result<double> {
+      ++trials;
+      return quadratic(Vector{0.0}, Vector{c.offset}, Vector{1.0}).value + 1e-7;
+    };
+    auto state = outer_newton_minimize(Vector{0.0}, evaluate, value_at, 1e6);
+    ASSERT_TRUE(state.has_value());
+    EXPECT_EQ(trials, c.trials);
+    EXPECT_EQ(state->rho, Vector{0.0});
+    EXPECT_EQ(state->iterations, 1u);
+    // Both stop as a failed line search does: converged under the loose
+    // gradient tolerance 1e-3·(1 + M).
+    EXPECT_TRUE(state->converged);
+  }
+}
+
 TEST(OuterNewton, FailedTrialEvaluationsAreRejectionsNotErrors) {
   int calls = 0;
   auto state = outer_newton_minimize(Vector{0.0}, [&](const Vector& v) -> Result<OuterEval> {
