@@ -12,6 +12,7 @@
 #include "common/format.h"
 #include "common/numeric.h"
 #include "linalg/lapack.h"
+#include "linalg/large_array.h"
 
 namespace kavri::basis {
 namespace {
@@ -26,7 +27,7 @@ using linalg::VectorView;
 // on NaN-free data this is exactly `<`.
 bool less_nan_last(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
-// Below this many values a comparison sort beats the radix passes.
+// Below this many values a comparison sort beats the bucket passes.
 constexpr std::size_t kRadixSortMinimum = 4096;
 
 // The bits of a non-NaN double as an unsigned key in the order of the
@@ -38,50 +39,124 @@ std::uint64_t order_key(double v) {
   return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
-// The column sorted by `less_nan_last`. Knot placement reads a few order
-// statistics of the unique values, and which values are unique depends on
-// every neighbour, so the whole order is needed; at a million rows a
-// least-significant-digit radix sort on the keys (four passes of 16 bits)
-// does it in linear time.
+double from_order_key(std::uint64_t key) {
+  return std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
+}
+
+// keys[0 .. n) in ascending order by a least-significant-digit radix sort
+// (digits of 11 bits), `scratch` holding n more.
+void radix_sort_keys(std::uint64_t* keys, std::size_t n, std::uint64_t* scratch) {
+  constexpr int kDigitBits = 11;
+  constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;
+  constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+  // Every pass's counts from one sweep over the keys.
+  std::vector<std::size_t> counts(kPasses * kBuckets, 0);
+  for (std::size_t i = 0; i < n; ++i)
+    for (int pass = 0; pass < kPasses; ++pass)
+      ++counts[pass * kBuckets + ((keys[i] >> (pass * kDigitBits)) & (kBuckets - 1))];
+  std::uint64_t* from = keys;
+  std::uint64_t* to = scratch;
+  for (int pass = 0; pass < kPasses; ++pass) {
+    std::size_t* start = counts.data() + pass * kBuckets;
+    const int shift = pass * kDigitBits;
+    // A digit that every key shares leaves the order as it is.
+    if (start[(from[0] >> shift) & (kBuckets - 1)] == n) continue;
+    std::size_t total = 0;
+    for (std::size_t b = 0; b < kBuckets; ++b) total += std::exchange(start[b], total);
+    for (std::size_t i = 0; i < n; ++i) to[start[(from[i] >> shift) & (kBuckets - 1)]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != keys) std::copy(from, from + n, keys);
+}
+
+// Ascending by `order_key`: `<` on numbers, −0 before +0.
+bool key_less(double a, double b) { return order_key(a) < order_key(b); }
+
+// A short run of values in ascending key order.
+void insertion_sort_values(double* values, std::size_t n) {
+  for (std::size_t i = 1; i < n; ++i) {
+    const double v = values[i];
+    const std::uint64_t key = order_key(v);
+    std::size_t j = i;
+    for (; j > 0 && order_key(values[j - 1]) > key; --j) values[j] = values[j - 1];
+    values[j] = v;
+  }
+}
+
+// values[0 .. n) (no NaN) in ascending key order by the radix sort.
+void radix_sort_values(double* values, std::size_t n, std::vector<std::uint64_t>& keys,
+                       std::vector<std::uint64_t>& scratch) {
+  if (keys.size() < n) {
+    keys.resize(n);
+    scratch.resize(n);
+  }
+  for (std::size_t i = 0; i < n; ++i) keys[i] = order_key(values[i]);
+  radix_sort_keys(keys.data(), n, scratch.data());
+  for (std::size_t i = 0; i < n; ++i) values[i] = from_order_key(keys[i]);
+}
+
+// Buckets longer than this are sorted by radix rather than by comparison.
+constexpr std::size_t kBucketRadixMinimum = std::size_t{1} << 15;
+
+// The column sorted by `less_nan_last`, the zeros −0 first. Knot placement
+// reads a few order statistics of the unique values, and which values are
+// unique depends on every neighbour, so the whole order is needed. At a
+// million rows the values go to about n/8 buckets by their offset from the
+// smallest value, an order-preserving map (a larger value never lands in
+// an earlier bucket), and each short bucket is sorted in cache: two passes
+// over the data and one output array, where a radix sort makes six passes
+// over three. Crowded buckets (clustered or repeated values) fall back to
+// the radix sort, as does a range that the offsets cannot span or a column
+// beyond the 32-bit bucket offsets.
 Vector sorted_nan_last(VectorView column) {
-  Vector values;
-  values.reserve(column.size);
   std::size_t nans = 0;
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
   for (std::size_t i = 0; i < column.size; ++i) {
-    if (std::isnan(column[i])) ++nans;
-    else values.push_back(column[i]);
+    const double v = column[i];
+    if (std::isnan(v)) {
+      ++nans;
+      continue;
+    }
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
   }
-  const std::size_t n = values.size();
-  if (n < kRadixSortMinimum) {
-    std::sort(values.begin(), values.end(), less_nan_last);
-  } else {
-    constexpr int kDigitBits = 11;
-    constexpr int kPasses = (64 + kDigitBits - 1) / kDigitBits;
-    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-    std::vector<std::uint64_t> keys(n), scratch(n);
-    // Every pass's counts from one sweep over the keys.
-    std::vector<std::size_t> counts(kPasses * kBuckets, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t key = order_key(values[i]);
-      keys[i] = key;
-      for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + ((key >> (pass * kDigitBits)) & (kBuckets - 1))];
+  const std::size_t n = column.size - nans;
+  Vector values = linalg::large_vector(column.size, std::numeric_limits<double>::quiet_NaN());
+  const double range = hi - lo;
+  if (n < kRadixSortMinimum || !(range > 0.0) || !std::isfinite(range) ||
+      n > std::numeric_limits<std::uint32_t>::max()) {
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < column.size; ++i)
+      if (!std::isnan(column[i])) values[at++] = column[i];
+    if (n < kRadixSortMinimum) {
+      std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n), less_nan_last);
+    } else {
+      std::vector<std::uint64_t> keys, scratch;
+      radix_sort_values(values.data(), n, keys, scratch);
     }
-    for (int pass = 0; pass < kPasses; ++pass) {
-      std::size_t* start = counts.data() + pass * kBuckets;
-      const int shift = pass * kDigitBits;
-      // A digit that every key shares leaves the order as it is.
-      if (start[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
-      std::size_t total = 0;
-      for (std::size_t b = 0; b < kBuckets; ++b) total += std::exchange(start[b], total);
-      for (std::uint64_t key : keys) scratch[start[(key >> shift) & (kBuckets - 1)]++] = key;
-      keys.swap(scratch);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t key = keys[i];
-      values[i] = std::bit_cast<double>((key >> 63) != 0 ? key & ~(std::uint64_t{1} << 63) : ~key);
-    }
+    return values;
   }
-  values.insert(values.end(), nans, std::numeric_limits<double>::quiet_NaN());
+  const std::size_t buckets = n / 8;
+  const double scale = static_cast<double>(buckets) / range;
+  // v ≥ lo, so the offset is ≥ 0, and at most `buckets` up to rounding.
+  auto bucket_of = [&](double v) { return std::min(static_cast<std::size_t>((v - lo) * scale), buckets - 1); };
+  std::vector<std::uint32_t> start(buckets + 1, 0);
+  for (std::size_t i = 0; i < column.size; ++i)
+    if (!std::isnan(column[i])) ++start[bucket_of(column[i]) + 1];
+  for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+  std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+  for (std::size_t i = 0; i < column.size; ++i) {
+    const double v = column[i];
+    if (!std::isnan(v)) values[fill[bucket_of(v)]++] = v;
+  }
+  std::vector<std::uint64_t> keys, scratch;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    double* first = values.data() + start[b];
+    const std::size_t size = start[b + 1] - start[b];
+    if (size <= 32) insertion_sort_values(first, size);
+    else if (size < kBucketRadixMinimum) std::sort(first, first + size, key_less);
+    else radix_sort_values(first, size, keys, scratch);
+  }
   return values;
 }
 
@@ -146,17 +221,16 @@ Result<CrBasis> validate_cr_knots(Vector knots) {
 }
 
 Result<CrBasis> place_cr_knots(VectorView column, std::uint64_t k) {
-  Vector sorted = sorted_nan_last(column);
-
-  Vector unique;
-  for (double v : sorted)
-    if (unique.empty() || std::fabs(v - unique.back()) > kKnotDuplicateTolerance) unique.push_back(v);
-  const std::size_t u = unique.size();
+  // The unique values are gathered at the front of the sorted ones.
+  Vector unique = sorted_nan_last(column);
+  std::size_t u = 0;
+  for (std::size_t i = 0; i < unique.size(); ++i)
+    if (u == 0 || std::fabs(unique[i] - unique[u - 1]) > kKnotDuplicateTolerance) unique[u++] = unique[i];
 
   Vector knots(k);
   if (u < k) {
     const double first = u == 0 ? 0.0 : unique.front();
-    const double last = u == 0 ? 1.0 : unique.back();
+    const double last = u == 0 ? 1.0 : unique[u - 1];
     const double step = k >= 2 ? (last - first) / static_cast<double>(k - 1) : 0.0;
     for (std::size_t j = 0; j < k; ++j) knots[j] = first + static_cast<double>(j) * step;
   } else {

@@ -9,6 +9,7 @@
 #include "design/covariates.h"
 #include "design/sizes.h"
 #include "linalg/lapack.h"
+#include "linalg/large_array.h"
 #include "transform/centring.h"
 
 namespace kavri::design {
@@ -69,10 +70,11 @@ Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, st
 }
 
 // B·Z, or (B·Z)·V when `v` is given, into columns [offset, offset + k − 1)
-// of every row of `out`: the raw basis block by block, each block's
-// products written straight into place.
+// of every row of `out`, and 1.0 into column 0 when `intercept` is set (then
+// offset is 1): the raw basis block by block, each block's products written
+// straight into place, so every row of `out` is written in one visit.
 void write_centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredSpline& t, const Matrix* v,
-                         Matrix& out, std::size_t offset) {
+                         Matrix& out, std::size_t offset, bool intercept) {
   const basis::CrRowEvaluator evaluator(t.knots);
   const std::size_t k = evaluator.k(), width = t.centring.cols;
   Matrix raw(std::min(x.rows, kBasisBlockRows), k), centred, rotated;
@@ -89,7 +91,9 @@ void write_centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredS
     }
     for (std::size_t r = 0; r < rows; ++r) {
       const double* from = block->row(r);
-      double* to = out.row(first + r) + offset;
+      double* to = out.row(first + r);
+      if (intercept) to[0] = 1.0;
+      to += offset;
       for (std::size_t j = 0; j < width; ++j) to[j] = from[j];
     }
   }
@@ -128,8 +132,8 @@ std::optional<CompactDesign> single_spline_compact(linalg::MatrixView x, const C
 Result<CrTerm> build_cr_term(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrTerm> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
-    Matrix basis(x.rows, t.centring.cols);
-    write_centred_basis(x, col, t, nullptr, basis, 0);
+    Matrix basis = linalg::large_matrix(x.rows, t.centring.cols);
+    write_centred_basis(x, col, t, nullptr, basis, 0, false);
     return CrTerm{.knots = std::move(t.knots.knots),
                   .centring = std::move(t.centring),
                   .basis = std::move(basis),
@@ -141,8 +145,8 @@ Result<CrStableTerm> build_cr_stable_term(linalg::MatrixView x, std::uint64_t co
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrStableTerm> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
     KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix basis(x.rows, t.centring.cols);
-    write_centred_basis(x, col, t, &v, basis, 0);
+    Matrix basis = linalg::large_matrix(x.rows, t.centring.cols);
+    write_centred_basis(x, col, t, &v, basis, 0, false);
     Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
     return CrStableTerm{.knots = std::move(t.knots.knots),
                         .centring = std::move(t.centring),
@@ -158,8 +162,8 @@ Result<ModelDesign> build_single_cr_design(linalg::MatrixView x, std::uint64_t k
   KAVRI_TRY_VOID(require_a_column(x));
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<ModelDesign> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
-    Matrix model = intercept_only(x.rows, t.centring.cols + 1);
-    write_centred_basis(x, 0, t, nullptr, model, 1);
+    Matrix model = linalg::large_matrix(x.rows, t.centring.cols + 1);
+    write_centred_basis(x, 0, t, nullptr, model, 1, true);
     std::optional<CompactDesign> compact = single_spline_compact(x, t, t.centring);
     Result<ModelDesign> design = smooth_design_over(std::move(model), t.penalty,
                                                      Predictor{CrPredictor{.knots = std::move(t.knots.knots),
@@ -174,8 +178,8 @@ Result<ModelDesign> build_single_cr_stable_design(linalg::MatrixView x, std::uin
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<ModelDesign> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
     KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix model = intercept_only(x.rows, t.centring.cols + 1);
-    write_centred_basis(x, 0, t, &v, model, 1);
+    Matrix model = linalg::large_matrix(x.rows, t.centring.cols + 1);
+    write_centred_basis(x, 0, t, &v, model, 1, true);
     const Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
     std::optional<CompactDesign> compact = single_spline_compact(x, t, linalg::multiply(t.centring, v));
     Result<ModelDesign> design = smooth_design_over(std::move(model), penalty,

@@ -142,6 +142,12 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
   // complete; the closed form's search fits are not.
   std::optional<inner::InnerFit> centre;
   if constexpr (inner::kWarmStartable<F>) centre = search.take_centre_at(state.rho);
+  if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) {
+    // The record reads β, the factor and the summed squares, not the rows.
+    KAVRI_TRY(inner::InnerFit refit,
+              inner::detail::counted(problem, inner::closed_form_gaussian_final_fit(problem, state.rho)));
+    centre = std::move(refit);
+  }
   if (!centre) {
     KAVRI_TRY(inner::InnerFit refit, inner::fit_at(problem, state.rho));
     centre = std::move(refit);

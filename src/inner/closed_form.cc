@@ -8,6 +8,7 @@
 #include "family/gaussian.h"
 #include "linalg/cholesky.h"
 #include "linalg/lapack.h"
+#include "linalg/large_array.h"
 #include "linalg/products.h"
 
 namespace kavri::inner {
@@ -23,28 +24,49 @@ Result<linalg::CholeskySolution> solve_penalized(const GaussianProblem& problem,
   return linalg::cholesky_solve_ridged(h, problem.products.xtwy);
 }
 
-}  // namespace
-
-Result<InnerFit> closed_form_gaussian_fit(const GaussianProblem& problem, linalg::VectorView rho) {
-  const linalg::MatrixView x = problem.model_matrix;
-  const std::size_t n = x.rows, p = x.cols;
-  KAVRI_TRY(linalg::CholeskySolution solved, solve_penalized(problem, rho));
-  linalg::Vector eta;
+// X·β into `eta`, from the compact form when the problem has one, whose
+// product fills a buffer it is handed: one advised to huge pages.
+void linear_predictor(const GaussianProblem& problem, const linalg::Vector& beta, linalg::Vector& eta) {
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
-    design::compact_linear_predictor(*problem.compact, solved.solution, eta, ws);
+    eta = linalg::large_vector(problem.model_matrix.rows);
+    design::compact_linear_predictor(*problem.compact, beta, eta, ws);
   } else {
-    eta = linalg::multiply(x, solved.solution);
+    eta = linalg::multiply(problem.model_matrix, beta);
   }
-  linalg::Vector mu = eta;
-  linalg::Vector weights = problem.prior_weights ? problem.prior_weights->to_vector() : linalg::Vector(n, 1.0);
-  // With unit weights (1·r)·r is r·r exactly: the unweighted sum of squares.
-  const double deviance = family::Gaussian::weighted_deviance(problem.y, mu, weights);
+}
+
+// Σ_i w_i·(y_i − η_i)², overwriting η_i with w_i·(y_i − η_i): the weighted
+// residual a caller may still need, without a second n-vector. Each term
+// is formed as `Gaussian::weighted_deviance` forms it; unit weights
+// multiply out exactly.
+double deviance_into_residual(const GaussianProblem& problem, linalg::Vector& eta) {
+  double d = 0.0;
+  if (problem.prior_weights) {
+    const linalg::VectorView w = *problem.prior_weights;
+    for (std::size_t i = 0; i < eta.size(); ++i) {
+      const double r = problem.y[i] - eta[i];
+      d += (w[i] * r) * r;
+      eta[i] = w[i] * r;
+    }
+  } else {
+    for (std::size_t i = 0; i < eta.size(); ++i) {
+      const double r = problem.y[i] - eta[i];
+      d += r * r;
+      eta[i] = r;
+    }
+  }
+  return d;
+}
+
+// The record of a solve whose per-observation vectors are left empty.
+InnerFit closed_form_record(linalg::CholeskySolution solved, double deviance, std::size_t n) {
+  const std::size_t p = solved.solution.size();
   return InnerFit{.beta = std::move(solved.solution),
-                  .eta = std::move(eta),
-                  .mu = std::move(mu),
-                  .working_weights = std::move(weights),
-                  .working_response = problem.y.to_vector(),
+                  .eta = {},
+                  .mu = {},
+                  .working_weights = {},
+                  .working_response = {},
                   .factor = std::move(solved.factor),
                   .deviance = deviance,
                   .pearson = deviance,
@@ -56,22 +78,48 @@ Result<InnerFit> closed_form_gaussian_fit(const GaussianProblem& problem, linalg
                   .converged = true};
 }
 
+}  // namespace
+
+Result<InnerFit> closed_form_gaussian_fit(const GaussianProblem& problem, linalg::VectorView rho) {
+  const std::size_t n = problem.model_matrix.rows;
+  KAVRI_TRY(linalg::CholeskySolution solved, solve_penalized(problem, rho));
+  linalg::Vector eta;
+  linear_predictor(problem, solved.solution, eta);
+  linalg::Vector weights = problem.prior_weights ? problem.prior_weights->to_vector() : linalg::Vector(n, 1.0);
+  // With unit weights (1·r)·r is r·r exactly: the unweighted sum of squares.
+  const double deviance = family::Gaussian::weighted_deviance(problem.y, eta, weights);
+  InnerFit fit = closed_form_record(std::move(solved), deviance, n);
+  fit.mu = eta;
+  fit.eta = std::move(eta);
+  fit.working_weights = std::move(weights);
+  fit.working_response = problem.y.to_vector();
+  return fit;
+}
+
+Result<InnerFit> closed_form_gaussian_final_fit(const GaussianProblem& problem, linalg::VectorView rho) {
+  KAVRI_TRY(linalg::CholeskySolution solved, solve_penalized(problem, rho));
+  linalg::Vector eta;
+  linear_predictor(problem, solved.solution, eta);
+  const double deviance = deviance_into_residual(problem, eta);
+  return closed_form_record(std::move(solved), deviance, problem.model_matrix.rows);
+}
+
 std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const GaussianProblem& problem,
                                                             linalg::VectorView rho) {
-  auto fit = closed_form_gaussian_fit(problem, rho);
-  if (!fit) return std::nullopt;
-  linalg::Vector weighted_residual(fit->n);
-  for (std::size_t i = 0; i < fit->n; ++i)
-    weighted_residual[i] = fit->working_weights[i] * (problem.y[i] - fit->eta[i]);
+  auto solved = solve_penalized(problem, rho);
+  if (!solved) return std::nullopt;
+  linalg::Vector residual;
+  linear_predictor(problem, solved->solution, residual);
+  const double deviance = deviance_into_residual(problem, residual);
   linalg::Vector xtw_residual;
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
-    xtw_residual = design::compact_transpose_times(*problem.compact, weighted_residual, ws);
+    xtw_residual = design::compact_transpose_times(*problem.compact, residual, ws);
   } else {
-    xtw_residual = linalg::multiply(problem.model_matrix.transposed(), weighted_residual);
+    xtw_residual = linalg::multiply(problem.model_matrix.transposed(), residual);
   }
-  return fit::DevianceAnchor{.beta = std::move(fit->beta),
-                             .deviance = fit->deviance,
+  return fit::DevianceAnchor{.beta = std::move(solved->solution),
+                             .deviance = deviance,
                              .xtw_residual = std::move(xtw_residual)};
 }
 
@@ -87,20 +135,7 @@ Result<InnerFit> closed_form_gaussian_search_fit(const GaussianProblem& problem,
     cross += delta[j] * anchor.xtw_residual[j];
   }
   const double deviance = (anchor.deviance - 2.0 * cross) + linalg::quadratic_form(problem.products.xtwx, delta);
-  return InnerFit{.beta = std::move(solved.solution),
-                  .eta = {},
-                  .mu = {},
-                  .working_weights = {},
-                  .working_response = {},
-                  .factor = std::move(solved.factor),
-                  .deviance = deviance,
-                  .pearson = deviance,
-                  .n = problem.model_matrix.rows,
-                  .p = p,
-                  .iterations = 1,
-                  .stored_log_det = std::nullopt,
-                  .observed_info = std::nullopt,
-                  .converged = true};
+  return closed_form_record(std::move(solved), deviance, problem.model_matrix.rows);
 }
 
 void form_closed_form_products(GaussianProblem& problem) {
@@ -108,7 +143,7 @@ void form_closed_form_products(GaussianProblem& problem) {
   fit::ClosedFormProducts& products = problem.products;
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
-    const linalg::Vector ones = problem.prior_weights ? linalg::Vector() : linalg::Vector(x.rows, 1.0);
+    const linalg::Vector ones = problem.prior_weights ? linalg::Vector() : linalg::large_vector(x.rows, 1.0);
     const linalg::VectorView w = problem.prior_weights ? *problem.prior_weights : linalg::VectorView(ones);
     design::compact_cross_products(*problem.compact, w, problem.y, products.xtwx, &products.xtwy, ws);
   } else if (problem.prior_weights) {

@@ -27,6 +27,12 @@ using GaussianProblem = fit::FitProblem<family::Gaussian>;
 [[nodiscard]] Result<InnerFit> closed_form_gaussian_fit(const GaussianProblem& problem,
                                                         linalg::VectorView rho);
 
+// `closed_form_gaussian_fit` without its per-observation vectors, which a
+// fitted record does not keep: coefficients, factor and the deviance summed
+// over the rows as that fit sums it, from one n-vector. Fails as that fit.
+[[nodiscard]] Result<InnerFit> closed_form_gaussian_final_fit(const GaussianProblem& problem,
+                                                              linalg::VectorView rho);
+
 // The closed-form fit at ρ as the reference of the search's deviances: its
 // coefficients, its deviance and X'W times its residual, one pass over the
 // data. Absent when that fit fails.

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <functional>
 #include <cmath>
 #include <random>
 #include <limits>
@@ -98,6 +101,72 @@ TEST(PlaceCrKnots, LongColumnsGetTheKnotsOfTheirUniqueValues) {
       const double expected =
           c.low + static_cast<double>(j) * static_cast<double>(c.unique - 1) / static_cast<double>(k - 1);
       EXPECT_NEAR(knots->knots[j], expected, 4.0 * kEps * std::fabs(expected)) << "knot " << j;
+    }
+  }
+}
+
+// The knots of the documented rule worked from a plain comparison sort:
+// non-NaN values ascending (−0 before +0), duplicates within the tolerance
+// of the last value kept dropped, then interpolation at t = j/(k − 1)·(u − 1)
+// among the u unique values, or equal spacing over their range when u < k.
+Vector reference_knots(const Vector& column, std::uint64_t k) {
+  Vector sorted;
+  for (double v : column)
+    if (!std::isnan(v)) sorted.push_back(v);
+  std::sort(sorted.begin(), sorted.end(), [](double a, double b) {
+    return a < b || (a == b && std::signbit(a) && !std::signbit(b));
+  });
+  Vector unique;
+  for (double v : sorted)
+    if (unique.empty() || std::fabs(v - unique.back()) > kKnotDuplicateTolerance) unique.push_back(v);
+  const std::size_t u = unique.size();
+  Vector knots(k);
+  const double step = (unique.back() - unique.front()) / static_cast<double>(k - 1);
+  for (std::size_t j = 0; j < k; ++j) {
+    if (u < k) {  // too few unique values: equally spaced over their range
+      knots[j] = unique.front() + static_cast<double>(j) * step;
+      continue;
+    }
+    const double t = (static_cast<double>(j) / static_cast<double>(k - 1)) * static_cast<double>(u - 1);
+    const auto i = static_cast<std::size_t>(std::floor(t));
+    const double f = t - static_cast<double>(i);
+    knots[j] = i < u - 1 ? (1.0 - f) * unique[i] + f * unique[i + 1] : unique[u - 1];
+  }
+  return knots;
+}
+
+TEST(PlaceCrKnots, LongColumnsOfEveryShapeGetTheKnotsOfAPlainSortBitForBit) {
+  // Long columns take a bucketed sort whose buckets follow the value range;
+  // these shapes reach each of its paths: short buckets, crowded ones,
+  // a range too wide to offset, tolerance chains across bucket edges.
+  std::mt19937_64 gen(11);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  constexpr std::size_t kRows = 60000;
+  struct Case {
+    const char* name;
+    std::function<double(std::size_t)> value;
+  } cases[] = {
+      {"uniform", [&](std::size_t) { return unit(gen); }},
+      {"skewed, with a far outlier",
+       [&](std::size_t i) { return i == 17 ? 1e9 : -std::log(unit(gen) + 1e-300); }},
+      {"five levels, crowded buckets", [&](std::size_t) { return std::floor(5.0 * unit(gen)) - 2.0; }},
+      {"a range beyond the largest double", [&](std::size_t i) { return i % 2 == 0 ? -1e308 * unit(gen) : 1e308 * unit(gen); }},
+      {"signed zeros and NaN among values",
+       [&](std::size_t i) { return i % 7 == 0 ? -0.0 : i % 11 == 0 ? 0.0 : i % 13 == 0 ? kNaN : unit(gen) - 0.5; }},
+      {"runs closer than the tolerance",
+       [&](std::size_t i) { return static_cast<double>(i % 3000) * 1e-3 + static_cast<double>(i % 7) * 0.3e-12; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Vector column(kRows);
+    for (std::size_t i = 0; i < kRows; ++i) column[i] = c.value(i);
+    for (std::uint64_t k : {3u, 10u, 25u}) {
+      auto b = place_cr_knots(column, k);
+      ASSERT_TRUE(b.has_value()) << b.error().display();
+      const Vector expected = reference_knots(column, k);
+      for (std::size_t j = 0; j < k; ++j)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(b->knots[j]), std::bit_cast<std::uint64_t>(expected[j]))
+            << "k " << k << " knot " << j << ": " << b->knots[j] << " vs " << expected[j];
     }
   }
 }
