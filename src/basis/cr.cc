@@ -12,7 +12,6 @@
 #include "common/format.h"
 #include "common/numeric.h"
 #include "linalg/lapack.h"
-#include "linalg/large_array.h"
 
 namespace kavri::basis {
 namespace {
@@ -121,7 +120,7 @@ Vector sorted_nan_last(VectorView column) {
     hi = std::max(hi, v);
   }
   const std::size_t n = column.size - nans;
-  Vector values = linalg::large_vector(column.size, std::numeric_limits<double>::quiet_NaN());
+  Vector values(column.size, std::numeric_limits<double>::quiet_NaN());
   const double range = hi - lo;
   if (n < kRadixSortMinimum || !(range > 0.0) || !std::isfinite(range) ||
       n > std::numeric_limits<std::uint32_t>::max()) {

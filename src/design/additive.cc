@@ -17,7 +17,6 @@
 #include "design/sizes.h"
 #include "design/tensor.h"
 #include "linalg/lapack.h"
-#include "linalg/large_array.h"
 
 namespace kavri::design {
 namespace {
@@ -194,7 +193,7 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
 
   // The model matrix and each embedded penalty are the largest matrices here.
   return naming_allocation_failure("Additive design", largest_shape({{n, q}, {q, q}}), [&]() -> Result<ModelDesign> {
-    Matrix model_matrix = linalg::large_matrix(n, q);
+    Matrix model_matrix(n, q);
     for (std::size_t i = 0; i < n; ++i) model_matrix(i, 0) = 1.0;
     std::vector<Matrix> penalties;
     std::vector<std::uint64_t> ranks;

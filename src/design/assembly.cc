@@ -3,12 +3,11 @@
 #include <cassert>
 
 #include "design/penalty.h"
-#include "linalg/large_array.h"
 
 namespace kavri::design {
 
 linalg::Matrix prepend_intercept_column(linalg::MatrixView b) {
-  linalg::Matrix out = linalg::large_matrix(b.rows, b.cols + 1);
+  linalg::Matrix out(b.rows, b.cols + 1);
   for (std::size_t i = 0; i < b.rows; ++i) {
     double* row = out.row(i);
     row[0] = 1.0;
@@ -18,7 +17,7 @@ linalg::Matrix prepend_intercept_column(linalg::MatrixView b) {
 }
 
 linalg::Matrix intercept_only(std::size_t n, std::size_t p) {
-  linalg::Matrix out = linalg::large_matrix(n, p);
+  linalg::Matrix out(n, p);
   for (std::size_t i = 0; i < n; ++i) out(i, 0) = 1.0;
   return out;
 }

@@ -9,7 +9,6 @@
 #include "design/covariates.h"
 #include "design/sizes.h"
 #include "linalg/lapack.h"
-#include "linalg/large_array.h"
 #include "transform/centring.h"
 
 namespace kavri::design {
@@ -132,7 +131,7 @@ std::optional<CompactDesign> single_spline_compact(linalg::MatrixView x, const C
 Result<CrTerm> build_cr_term(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrTerm> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
-    Matrix basis = linalg::large_matrix(x.rows, t.centring.cols);
+    Matrix basis(x.rows, t.centring.cols);
     write_centred_basis(x, col, t, nullptr, basis, 0, false);
     return CrTerm{.knots = std::move(t.knots.knots),
                   .centring = std::move(t.centring),
@@ -145,7 +144,7 @@ Result<CrStableTerm> build_cr_stable_term(linalg::MatrixView x, std::uint64_t co
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrStableTerm> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
     KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix basis = linalg::large_matrix(x.rows, t.centring.cols);
+    Matrix basis(x.rows, t.centring.cols);
     write_centred_basis(x, col, t, &v, basis, 0, false);
     Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
     return CrStableTerm{.knots = std::move(t.knots.knots),
@@ -162,7 +161,7 @@ Result<ModelDesign> build_single_cr_design(linalg::MatrixView x, std::uint64_t k
   KAVRI_TRY_VOID(require_a_column(x));
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<ModelDesign> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
-    Matrix model = linalg::large_matrix(x.rows, t.centring.cols + 1);
+    Matrix model(x.rows, t.centring.cols + 1);
     write_centred_basis(x, 0, t, nullptr, model, 1, true);
     std::optional<CompactDesign> compact = single_spline_compact(x, t, t.centring);
     Result<ModelDesign> design = smooth_design_over(std::move(model), t.penalty,
@@ -178,7 +177,7 @@ Result<ModelDesign> build_single_cr_stable_design(linalg::MatrixView x, std::uin
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<ModelDesign> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
     KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix model = linalg::large_matrix(x.rows, t.centring.cols + 1);
+    Matrix model(x.rows, t.centring.cols + 1);
     write_centred_basis(x, 0, t, &v, model, 1, true);
     const Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
     std::optional<CompactDesign> compact = single_spline_compact(x, t, linalg::multiply(t.centring, v));

@@ -8,7 +8,6 @@
 #include "family/gaussian.h"
 #include "linalg/cholesky.h"
 #include "linalg/lapack.h"
-#include "linalg/large_array.h"
 #include "linalg/products.h"
 
 namespace kavri::inner {
@@ -24,12 +23,10 @@ Result<linalg::CholeskySolution> solve_penalized(const GaussianProblem& problem,
   return linalg::cholesky_solve_ridged(h, problem.products.xtwy);
 }
 
-// X·β into `eta`, from the compact form when the problem has one, whose
-// product fills a buffer it is handed: one advised to huge pages.
+// X·β into `eta`, from the compact form when the problem has one.
 void linear_predictor(const GaussianProblem& problem, const linalg::Vector& beta, linalg::Vector& eta) {
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
-    eta = linalg::large_vector(problem.model_matrix.rows);
     design::compact_linear_predictor(*problem.compact, beta, eta, ws);
   } else {
     eta = linalg::multiply(problem.model_matrix, beta);
@@ -143,7 +140,7 @@ void form_closed_form_products(GaussianProblem& problem) {
   fit::ClosedFormProducts& products = problem.products;
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
-    const linalg::Vector ones = problem.prior_weights ? linalg::Vector() : linalg::large_vector(x.rows, 1.0);
+    const linalg::Vector ones = problem.prior_weights ? linalg::Vector() : linalg::Vector(x.rows, 1.0);
     const linalg::VectorView w = problem.prior_weights ? *problem.prior_weights : linalg::VectorView(ones);
     design::compact_cross_products(*problem.compact, w, problem.y, products.xtwx, &products.xtwy, ws);
   } else if (problem.prior_weights) {
