@@ -183,6 +183,30 @@ void accumulate_moments(const CompactMargin& m, std::size_t first, std::size_t r
   }
 }
 
+// accumulate_moments<6> of w and accumulate_moments<3> of w·z in one pass.
+void accumulate_weighted_moments(const CompactMargin& m, std::size_t first, std::size_t rows, const double* w,
+                                 const double* wz, double* moments_w, double* moments_wz) {
+  for (std::size_t r = 0; r < rows; ++r) {
+    double u = 0.0;
+    const std::size_t g = segment_of(m, m.position[first + r], u);
+    double* at = moments_w + g * 7;
+    double* az = moments_wz + g * 4;
+    double term = w[r], tz = wz[r];
+    at[0] += term;
+    az[0] += tz;
+    for (std::size_t k = 1; k <= 3; ++k) {
+      term *= u;
+      tz *= u;
+      at[k] += term;
+      az[k] += tz;
+    }
+    for (std::size_t k = 4; k <= 6; ++k) {
+      term *= u;
+      at[k] += term;
+    }
+  }
+}
+
 // Runs per row and entries per run of a term's rows.
 struct Shape {
   std::size_t runs, length;
@@ -577,8 +601,12 @@ void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<
           });
           if (is_spline(d.terms[a])) {
             const CompactMargin& margin = d.terms[a].margins[0];
-            accumulate_moments<6>(margin, first, rows, wr, ws.moments[2 * a].data());
-            if (z) accumulate_moments<3>(margin, first, rows, ws.scratch.data(), ws.moments[2 * a + 1].data());
+            if (z) {
+              accumulate_weighted_moments(margin, first, rows, wr, ws.scratch.data(), ws.moments[2 * a].data(),
+                                          ws.moments[2 * a + 1].data());
+            } else {
+              accumulate_moments<6>(margin, first, rows, wr, ws.moments[2 * a].data());
+            }
           } else if (z) {
             accumulate_term_local(d.terms[a], rows, pa, ca, ws.scratch.data(), ws.locals[a].data());
           }
