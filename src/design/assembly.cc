@@ -16,12 +16,6 @@ linalg::Matrix prepend_intercept_column(linalg::MatrixView b) {
   return out;
 }
 
-linalg::Matrix intercept_only(std::size_t n, std::size_t p) {
-  linalg::Matrix out(n, p);
-  for (std::size_t i = 0; i < n; ++i) out(i, 0) = 1.0;
-  return out;
-}
-
 Result<ModelDesign> single_smooth_design(linalg::MatrixView basis, linalg::MatrixView term_penalty,
                                          Predictor predictor) {
   assert(term_penalty.rows == basis.cols && term_penalty.cols == basis.cols);

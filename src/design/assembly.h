@@ -15,10 +15,6 @@ namespace kavri::design {
 // [1 | B]: n × (m + 1), column 0 all 1.0, then a copy of B (any strides).
 linalg::Matrix prepend_intercept_column(linalg::MatrixView b);
 
-// An n × p matrix with column 0 all 1.0 and zeros elsewhere, for a builder
-// to fill in place.
-linalg::Matrix intercept_only(std::size_t n, std::size_t p);
-
 // The design over a ready model matrix x = [1 | term]: the single penalty
 // embedded at columns 1 .. p − 1, as `single_smooth_design`.
 [[nodiscard]] Result<ModelDesign> smooth_design_over(linalg::Matrix x, linalg::MatrixView term_penalty,

@@ -78,7 +78,7 @@ struct CompactWorkspace {
   linalg::Vector scratch;                // one block of per-row values
   linalg::Matrix product;                // table × G
   linalg::Matrix block;                  // a block of the p × p result
-  std::vector<linalg::Vector> moments;   // per term, two per-segment tables of a spline's moments
+  std::vector<linalg::Vector> moments;   // per spline, per-segment moments or the polynomials they feed
 };
 
 // X'·diag(w)·X into `xtwx` (p × p, exactly symmetric) and, when `z` is

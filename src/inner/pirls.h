@@ -281,7 +281,8 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   const fit::InnerSettings& settings = inputs.settings;
 
   // The start: η from the family's starting means (or the caller's η), and
-  // μ recomputed from η so that the state is consistent.
+  // μ recomputed from η so that the state is consistent, unless the caller
+  // hands over the means and deviance of that η.
   const bool warm = inputs.start_beta.has_value();
   const design::CompactDesign* const compact = inputs.compact;
   // Every n-vector below is written in full before it is read.

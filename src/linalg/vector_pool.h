@@ -34,8 +34,6 @@ class VectorPool {
     v = Vector();
   }
 
-  std::size_t spare() const { return spare_.size(); }
-
  private:
   std::vector<Vector> spare_;
 };
