@@ -4,6 +4,7 @@
 // "max(a, c)" in the library means the same thing, NaN included.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -15,6 +16,14 @@ namespace kavri::common {
 constexpr double floor_at(double a, double floor) { return a > floor ? a : floor; }
 // min(a, ceiling) where a NaN `a` yields `ceiling`.
 constexpr double ceil_at(double a, double ceiling) { return a < ceiling ? a : ceiling; }
+
+// `condition ? a : b` through a bit mask: hot per-row loops whose
+// condition changes unpredictably from row to row (the sign of η, a binary
+// response) would otherwise pay a mispredicted branch each time.
+inline double select(bool condition, double a, double b) {
+  const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(condition);
+  return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) | (std::bit_cast<std::uint64_t>(b) & ~mask));
+}
 
 // Largest of the non-NaN values; `init` when every value is NaN.
 template <class Range>

@@ -26,6 +26,12 @@ struct BinaryResponse : LogitLink {
   // the second. A NaN y gives 0 (the response check rejects it).
   static double unit_deviance(double y, double mu) {
     const double c = logit_clamp(mu);
+    // A binary y has one term 0.0 and the other ln of a number ≥ 1, so
+    // 2·(a + b) is 2·ln(1/c) or 2·ln(1/(1 − c)) bit for bit: one logarithm
+    // of a selected argument, without a branch on y that binary data would
+    // mispredict.
+    if (y * (1.0 - y) == 0.0) [[likely]]  // y is 0 or 1 (±0 included), as one test
+      return 2.0 * std::log(1.0 / common::select(y == 1.0, c, 1.0 - c));
     const double a = y > 0.0 ? y * std::log(y / c) : 0.0;
     const double b = y < 1.0 ? (1.0 - y) * std::log((1.0 - y) / (1.0 - c)) : 0.0;
     return 2.0 * (a + b);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -364,6 +365,24 @@ TEST(Family, UnitDeviancesAtFloorsAndClamps) {
   }
   EXPECT_TRUE(std::isnan(Bernoulli::unit_deviance(0.5, kNaN)));
   EXPECT_EQ(Poisson::weighted_deviance(Vector{0.0}, Vector{1e-320}, unit_weights(1)), 2e-300);
+}
+
+TEST(Family, BinaryDevianceOfZeroOrOneIsTheTwoTermFormBitForBit) {
+  // A response of 0 or 1 takes one logarithm; the fits' bit-level records
+  // rely on it giving what the general two-term form gives.
+  auto two_terms = [](double y, double mu) {
+    const double c = logit_clamp(mu);
+    const double a = y > 0.0 ? y * std::log(y / c) : 0.0;
+    const double b = y < 1.0 ? (1.0 - y) * std::log((1.0 - y) / (1.0 - c)) : 0.0;
+    return 2.0 * (a + b);
+  };
+  for (double y : {0.0, -0.0, 1.0})
+    for (double mu : {0.0, 1e-300, kLogitLow, 1e-9, 0.25, 0.5, 0.7, 1.0 - 1e-9, kLogitHigh, 1.0}) {
+      SCOPED_TRACE(testing::Message() << "y=" << y << " mu=" << mu);
+      const double got = Bernoulli::unit_deviance(y, mu);
+      const double want = two_terms(y, mu);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want));
+    }
 }
 
 TEST(Family, VariancesAndLinkDerivativesAtTinyMeans) {
