@@ -93,6 +93,18 @@ template <class F>
 using ProductsFor =
     std::conditional_t<F::inner_fit_kind() == family::InnerFitKind::ClosedForm, ClosedFormProducts, NoProducts>;
 
+// The products X'WX (without the penalty) and X'Wz of the first working
+// system of a warm-started re-weighted fit. That system reads only the
+// start's η and μ, so every fit from the same start forms the same products
+// whatever its ρ: the first such fit forms them here and the others read
+// them, bit for bit what they would have formed. Whoever attaches one to a
+// problem clears it when the start changes.
+struct StartProducts {
+  bool formed = false;
+  linalg::Matrix xtwx;  // p × p
+  linalg::Vector xtwz;  // p
+};
+
 // One fit of family F: the family value (its shape parameters included),
 // the data it is fitted to and the criterion's view of the design.
 template <family::Family F>
@@ -119,6 +131,9 @@ struct FitProblem {
   std::optional<double> start_deviance = std::nullopt;
   // Where the loop takes its per-observation vectors from, when attached.
   linalg::VectorPool* pool = nullptr;
+  // With a warm start, the first system's products shared with the other
+  // fits from the same start, when attached.
+  StartProducts* start_products = nullptr;
 };
 
 // The joint search over [ρ, shape coordinates] of a shape-managed family.

@@ -80,6 +80,9 @@ struct PirlsInputs {
   std::optional<double> start_deviance = std::nullopt;
   // The source of the loop's n-vectors, and where its scratch ones return.
   linalg::VectorPool* pool = nullptr;
+  // With `start_beta`, the first system's products of this start: read when
+  // formed, else formed and stored by this fit.
+  fit::StartProducts* start_products = nullptr;
 };
 
 // The loop on a ready-made total penalty (its leading p × p block is used).
@@ -120,6 +123,9 @@ struct PirlsWorkspace {
   linalg::Vector candidate_eta;  // X·β̃, n
   linalg::Vector candidate_mu;   // n
   design::CompactWorkspace compact;  // the compact products' buffers
+  // Where the assembly also stores X'WX and X'Wz before the penalty is
+  // added, when set.
+  fit::StartProducts* keep_products = nullptr;
 };
 
 // Rows of X'W held at a time: a block of X'W and the rows of X it weights
@@ -170,6 +176,11 @@ void assemble_working_system(linalg::MatrixView x, linalg::MatrixView s_lambda, 
     linalg::multiply_into(block_x.transposed(), block_wx, ws.block_gram);
     for (std::size_t k = 0; k < p * p; ++k) ws.hessian.data[k] += ws.block_gram.data[k];
   }
+  if (ws.keep_products != nullptr) {
+    ws.keep_products->xtwx = ws.hessian;
+    ws.keep_products->xtwz = ws.rhs;
+    ws.keep_products->formed = true;
+  }
   for (std::size_t a = 0; a < p; ++a)
     for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s_lambda(a, b);
 }
@@ -203,6 +214,11 @@ void assemble_working_system(const design::CompactDesign* compact, linalg::Matri
     response[i] = zi;
   }
   design::compact_cross_products(*compact, weights, linalg::VectorView(response), ws.hessian, &ws.rhs, ws.compact);
+  if (ws.keep_products != nullptr) {
+    ws.keep_products->xtwx = ws.hessian;
+    ws.keep_products->xtwz = ws.rhs;
+    ws.keep_products->formed = true;
+  }
   const std::size_t p = x.cols;
   for (std::size_t a = 0; a < p; ++a)
     for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s_lambda(a, b);
@@ -265,7 +281,8 @@ PirlsInputs inputs_of(const fit::FitProblem<F>& problem) {
           .compact = problem.compact,
           .start_mu = problem.start_mu,
           .start_deviance = problem.start_deviance,
-          .pool = problem.pool};
+          .pool = problem.pool,
+          .start_products = problem.start_products};
 }
 
 }  // namespace detail
@@ -347,26 +364,41 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   for (std::uint64_t k = 0; k < settings.max_iter; ++k) {
     // A family with observed information takes the full Newton system while
     // it is positive definite, else Newton only on the rows where α > 0.
+    auto working_row = [&](std::size_t i, bool full_newton) {
+      if constexpr (family::HasResponseWorkingWeight<F>)
+        return std::pair{family.response_working_weight(w[i], y[i], mu[i]),
+                         family::working_response(family, y[i], mu[i], eta[i])};
+      if constexpr (family::HasObservedWeightFactor<F>) {
+        const double alpha = family.observed_weight_factor(y[i], mu[i]);
+        if (alpha > 0.0 || (full_newton && alpha < 0.0))
+          return std::pair{family::working_weight(family, w[i], mu[i]) * alpha,
+                           family.link_derivative(mu[i]) * (y[i] - mu[i]) / alpha + eta[i]};
+      }
+      return std::pair{family::working_weight(family, w[i], mu[i]),
+                       family::working_response(family, y[i], mu[i], eta[i])};
+    };
     auto assemble = [&](bool full_newton) {
       assemble_working_system(
-          compact, x, s,
-          [&](std::size_t i) {
-            if constexpr (family::HasResponseWorkingWeight<F>)
-              return std::pair{family.response_working_weight(w[i], y[i], mu[i]),
-                               family::working_response(family, y[i], mu[i], eta[i])};
-            if constexpr (family::HasObservedWeightFactor<F>) {
-              const double alpha = family.observed_weight_factor(y[i], mu[i]);
-              if (alpha > 0.0 || (full_newton && alpha < 0.0))
-                return std::pair{family::working_weight(family, w[i], mu[i]) * alpha,
-                                 family.link_derivative(mu[i]) * (y[i] - mu[i]) / alpha + eta[i]};
-            }
-            return std::pair{family::working_weight(family, w[i], mu[i]),
-                             family::working_response(family, y[i], mu[i], eta[i])};
-          },
-          weights, response, ws);
+          compact, x, s, [&](std::size_t i) { return working_row(i, full_newton); }, weights, response, ws);
     };
     constexpr bool kObserved = family::HasObservedWeightFactor<F>;
-    assemble(kObserved);
+    fit::StartProducts* const shared = k == 0 && warm ? inputs.start_products : nullptr;
+    if (shared != nullptr && shared->formed) {
+      // W and z still come row by row: the record holds them.
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto [wi, zi] = working_row(i, kObserved);
+        weights[i] = wi;
+        response[i] = zi;
+      }
+      ws.hessian = shared->xtwx;
+      ws.rhs = shared->xtwz;
+      for (std::size_t a = 0; a < p; ++a)
+        for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s(a, b);
+    } else {
+      ws.keep_products = shared;
+      assemble(kObserved);
+      ws.keep_products = nullptr;
+    }
     auto solved = linalg::cholesky_solve_ridged(ws.hessian, ws.rhs);
     if (kObserved && !solved && solved.error().template is<SingularSystem>()) {
       assemble(false);

@@ -53,7 +53,8 @@ template <family::Family F>
 // fit it keeps gives back its working response, which nothing reads after
 // the fit, and, where the working weights follow from the means alone
 // (`kWeightsFromMeans`), those too: the ±h fits then run beside a centre of
-// two n-vectors. `take_centre_at` returns the fit without them.
+// two n-vectors. `take_centre_at` returns the fit without them. The fits
+// from one start share the products of their first working system.
 template <family::Family F>
 inline constexpr bool kWeightsFromMeans = F::inner_fit_kind() == family::InnerFitKind::Pirls &&
                                           !family::HasResponseWorkingWeight<F> &&
@@ -62,7 +63,10 @@ inline constexpr bool kWeightsFromMeans = F::inner_fit_kind() == family::InnerFi
 template <family::Family F>
 class WarmSearch {
  public:
-  explicit WarmSearch(const fit::FitProblem<F>& problem) : problem_(problem) { problem_.pool = &pool_; }
+  explicit WarmSearch(const fit::FitProblem<F>& problem) : problem_(problem) {
+    problem_.pool = &pool_;
+    problem_.start_products = &start_products_;
+  }
   WarmSearch(const WarmSearch&) = delete;
   WarmSearch& operator=(const WarmSearch&) = delete;
 
@@ -98,9 +102,14 @@ class WarmSearch {
   void drop_accepted() {
     if (accepted_) recycle(accepted_->fit);
     accepted_.reset();
+    start_products_.formed = false;
   }
 
   linalg::VectorPool pool_;
+  // The first system of the fits that start from the current start (the
+  // centre fit of an evaluation while its ±h fits run, the accepted centre
+  // afterwards): the ±h fits and the trials of the next step share it.
+  fit::StartProducts start_products_;
   fit::FitProblem<F> problem_;  // the caller's, with the pool attached
   std::optional<Fitted> accepted_;  // centre of the last full evaluation
   std::optional<Fitted> valued_;    // the last point valued and its fit

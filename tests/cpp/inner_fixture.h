@@ -92,6 +92,7 @@ struct TestProblem {
   std::optional<Vector> start_eta;
   fit::InnerSettings settings;
   std::optional<Vector> start_beta = std::nullopt;
+  fit::StartProducts* start_products = nullptr;
 
   // The prior weights, ones where there are none.
   Vector weights_or_ones() const { return prior_weights ? *prior_weights : Vector(y.size(), 1.0); }
@@ -111,6 +112,7 @@ struct TestProblem {
     if (prior_weights) p.prior_weights = linalg::VectorView(*prior_weights);
     if (start_eta) p.start_eta = linalg::VectorView(*start_eta);
     if (start_beta) p.start_beta = linalg::VectorView(*start_beta);
+    p.start_products = start_products;
     return p;
   }
 };

@@ -151,6 +151,36 @@ TEST(PirlsFit, WarmStartReachesTheSameOptimumAndStopsOnceItIsThere) {
   }
 }
 
+TEST(PirlsFit, FitsFromOneStartShareTheirFirstSystemBitForBit) {
+  // The first fit from a start forms the first system's products, the
+  // later ones read them; each must end exactly where it would have ended
+  // forming them itself, at any ρ.
+  for (const FamilyCase& c : kFamilies) {
+    SCOPED_TRACE(c.name);
+    testing::TestProblem problem = family_problem(c);
+    auto start = c.fit(problem, Vector{kRho[0] + 1.0});
+    ASSERT_TRUE(start.has_value());
+    problem.start_beta = start->beta;
+    problem.start_eta = start->eta;
+    fit::StartProducts shared;
+    for (const double rho : {kRho[0], kRho[0] + 0.3, kRho[0] - 2.0}) {
+      SCOPED_TRACE(rho);
+      problem.start_products = nullptr;
+      auto own = c.fit(problem, Vector{rho});
+      problem.start_products = &shared;
+      auto got = c.fit(problem, Vector{rho});
+      ASSERT_TRUE(own.has_value() && got.has_value());
+      EXPECT_TRUE(shared.formed);
+      EXPECT_EQ(got->iterations, own->iterations);
+      EXPECT_EQ(got->deviance, own->deviance);
+      EXPECT_EQ(got->beta, own->beta);
+      EXPECT_EQ(got->factor.data, own->factor.data);
+      EXPECT_EQ(got->working_weights, own->working_weights);
+      EXPECT_EQ(got->working_response, own->working_response);
+    }
+  }
+}
+
 TEST(PirlsFit, QuasiFamiliesFitLikeTheirTwins) {
   // The quasi families differ only in how the criterion treats the scale.
   struct Case {
