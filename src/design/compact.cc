@@ -681,7 +681,8 @@ void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<
   if (z && xtwz != nullptr) *xtwz = map_locals(d, ws.locals);
 }
 
-void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& eta, CompactWorkspace& ws) {
+void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& eta, CompactWorkspace& ws,
+                              BlockVisitor visit) {
   const std::size_t m = d.terms.size();
   // γ_t = G_t·β_t: the coefficients in each term's local space.
   ws.locals.resize(m);
@@ -700,6 +701,7 @@ void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& e
   ws.moments.resize(m);
   std::vector<char> needed(m, 1);
   for (std::size_t t = 0; t < m; ++t) {
+    if (is_intercept(d.terms[t])) needed[t] = 0;
     if (!is_spline(d.terms[t])) continue;
     needed[t] = 0;
     const SplineSegments seg = spline_segments(d.terms[t].margins[0]);
@@ -711,12 +713,20 @@ void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& e
           cubic[4 * g + k] += seg.poly[16 * g + 4 * l + k] * ws.locals[t][seg.start[g] + l];
   }
   eta.resize(d.rows);
-  std::fill(eta.begin(), eta.end(), 0.0);
   const BlockLayout layout = prepare_block(d, ws);
   for_each_block(
       d, ws, layout,
       [&](std::size_t first, std::size_t rows) {
+        // Each block's sums start from 0.0 while the block is in cache.
+        std::fill(eta.data() + first, eta.data() + first + rows, 0.0);
         for (std::size_t t = 0; t < m; ++t) {
+          if (is_intercept(d.terms[t])) {
+            // Every row's run is one entry 1.0 at 0: the same sum for all.
+            const double share = 0.0 + 1.0 * ws.locals[t][0];
+            double* out = eta.data() + first;
+            for (std::size_t r = 0; r < rows; ++r) out[r] += share;
+            continue;
+          }
           if (is_spline(d.terms[t])) {
             const CompactMargin& margin = d.terms[t].margins[0];
             const double* cubic = ws.moments[t].data();
@@ -734,6 +744,7 @@ void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& e
                                                                     ws.locals[t].data(), eta.data() + first);
           });
         }
+        if (visit.fn != nullptr) visit.fn(visit.context, first, rows);
       },
       &needed);
 }

@@ -86,9 +86,16 @@ struct CompactWorkspace {
 void compact_cross_products(const CompactDesign& d, linalg::VectorView w, std::optional<linalg::VectorView> z,
                             linalg::Matrix& xtwx, linalg::Vector* xtwz, CompactWorkspace& ws);
 
-// η = X·β.
+// A call made for each block of rows once its results are complete, so that
+// a caller can read them while they are in cache: fn(context, first, rows).
+struct BlockVisitor {
+  void (*fn)(void* context, std::size_t first, std::size_t rows) = nullptr;
+  void* context = nullptr;
+};
+
+// η = X·β, visiting each block of η once it is formed.
 void compact_linear_predictor(const CompactDesign& d, linalg::VectorView beta, linalg::Vector& eta,
-                              CompactWorkspace& ws);
+                              CompactWorkspace& ws, BlockVisitor visit = {});
 
 // X'·v for an n-vector v.
 linalg::Vector compact_transpose_times(const CompactDesign& d, linalg::VectorView v, CompactWorkspace& ws);

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "design/compact.h"
@@ -231,8 +232,18 @@ void linear_predictor_pass(const design::CompactDesign* compact, linalg::MatrixV
     linear_predictor_pass(x, beta, eta, row);
     return;
   }
-  design::compact_linear_predictor(*compact, beta, eta, ws.compact);
-  for (std::size_t i = 0; i < x.rows; ++i) row(i, eta[i]);
+  // Each row's call follows while its block of η is in cache, in row order.
+  struct Visit {
+    linalg::Vector* eta;
+    std::remove_reference_t<Row>* row;
+  } visit{&eta, &row};
+  design::compact_linear_predictor(*compact, beta, eta, ws.compact,
+                                   {.fn =
+                                        [](void* context, std::size_t first, std::size_t rows) {
+                                          Visit& v = *static_cast<Visit*>(context);
+                                          for (std::size_t i = first; i < first + rows; ++i) (*v.row)(i, (*v.eta)[i]);
+                                        },
+                                    .context = &visit});
 }
 
 // Step acceptance: `evaluate(candidate)` states the candidate, `rejected()`
