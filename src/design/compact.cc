@@ -419,10 +419,18 @@ bool by_moments(const CompactDesign& d, std::size_t a, std::size_t b) {
 }
 
 // The terms whose runs some pair still reads: all but the splines whose
-// every pair goes by moments.
+// every pair goes by moments, and the intercept when its only partners are
+// itself (a constant) and splines (moments).
 std::vector<char> runs_needed(const CompactDesign& d) {
   std::vector<char> needed(d.terms.size(), 1);
   for (std::size_t t = 0; t < d.terms.size(); ++t) {
+    if (is_intercept(d.terms[t])) {
+      bool only_splines = true;
+      for (std::size_t o = 0; o < d.terms.size(); ++o)
+        if (!is_intercept(d.terms[o]) && !is_spline(d.terms[o])) only_splines = false;
+      needed[t] = only_splines ? 0 : 1;
+      continue;
+    }
     if (!is_spline(d.terms[t])) continue;
     bool alone = true;
     for (std::size_t o = 0; o < d.terms.size(); ++o)
@@ -804,48 +812,83 @@ Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, Vecto
   ws.locals.resize(m);
   for (std::size_t t = 0; t < m; ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
   const BlockLayout layout = prepare_block(d, ws);
-  for_each_block(
-      d, ws, layout,
-      [&](std::size_t first, std::size_t rows) {
-        double* q = ws.scratch.data();
-        std::fill(q, q + rows, 0.0);
-        for (std::size_t a = 0, k = 0; a < m; ++a) {
-          const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
-          const double* ca = ws.coefficients.data() + layout.coef[a];
-          with_shape(shape_of(d.terms[a]), [&](auto ra, auto la) {
-            for (std::size_t b = a; b < m; ++b, ++k) {
-              if (by_moments(d, a, b)) continue;
-              const std::uint32_t* pb = ws.positions.data() + layout.pos[b];
-              const double* cb = ws.coefficients.data() + layout.coef[b];
-              const Matrix& table = ws.tables[k];
-              with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
-                pair_forms<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
-                    rows, pa, ca, pb, cb, table.data.data(), table.cols, a == b ? 1.0 : 2.0, q);
-              });
+  if (m == 2 && is_intercept(d.terms[0]) && is_spline(d.terms[1])) {
+    // One smooth: each row's segment is found once for its form and its
+    // share of the sum, in the roundings of the general path below.
+    const double form = 1.0 * (0.0 + 1.0 * (0.0 + ws.tables[0].data[0] * 1.0));
+    const CompactMargin& margin = d.terms[1].margins[0];
+    const double* poly = ws.moments[2].data();
+    double* moments = ws.moments[3].data();
+    for (std::size_t first = 0; first < d.rows; first += kBlockRows) {
+      const std::size_t rows = std::min(kBlockRows, d.rows - first);
+      double* q = ws.scratch.data();
+      for (std::size_t r = 0; r < rows; ++r) {
+        double u = 0.0;
+        const std::size_t g = segment_of(margin, margin.position[first + r], u);
+        double v = 0.0 + form;
+        v += horner<7>(poly + 7 * g, u);
+        v *= s[first + r];
+        q[r] = v;
+        double* at = moments + 4 * g;
+        at[0] += v;
+        for (std::size_t k = 1; k <= 3; ++k) {
+          v *= u;
+          at[k] += v;
+        }
+      }
+      ws.locals[0][0] += block_sum(rows, q);
+    }
+  } else {
+    for_each_block(
+        d, ws, layout,
+        [&](std::size_t first, std::size_t rows) {
+          double* q = ws.scratch.data();
+          std::fill(q, q + rows, 0.0);
+          for (std::size_t a = 0, k = 0; a < m; ++a) {
+            const std::uint32_t* pa = ws.positions.data() + layout.pos[a];
+            const double* ca = ws.coefficients.data() + layout.coef[a];
+            with_shape(shape_of(d.terms[a]), [&](auto ra, auto la) {
+              for (std::size_t b = a; b < m; ++b, ++k) {
+                if (by_moments(d, a, b)) continue;
+                const Matrix& table = ws.tables[k];
+                if (is_intercept(d.terms[a]) && is_intercept(d.terms[b])) {
+                  // pair_forms of two runs of one entry 1.0 at 0: the same
+                  // value for every row, in the same roundings.
+                  const double form = 1.0 * (0.0 + 1.0 * (0.0 + table.data[0] * 1.0));
+                  for (std::size_t r = 0; r < rows; ++r) q[r] += form;
+                  continue;
+                }
+                const std::uint32_t* pb = ws.positions.data() + layout.pos[b];
+                const double* cb = ws.coefficients.data() + layout.coef[b];
+                with_shape(shape_of(d.terms[b]), [&](auto rb, auto lb) {
+                  pair_forms<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
+                      rows, pa, ca, pb, cb, table.data.data(), table.cols, a == b ? 1.0 : 2.0, q);
+                });
+              }
+            });
+          }
+          for (std::size_t t = 0; t < m; ++t) {
+            if (!is_spline(d.terms[t])) continue;
+            const CompactMargin& margin = d.terms[t].margins[0];
+            const double* poly = ws.moments[2 * t].data();
+            for (std::size_t r = 0; r < rows; ++r) {
+              double u = 0.0;
+              const std::size_t g = segment_of(margin, margin.position[first + r], u);
+              q[r] += horner<7>(poly + 7 * g, u);
             }
-          });
-        }
-        for (std::size_t t = 0; t < m; ++t) {
-          if (!is_spline(d.terms[t])) continue;
-          const CompactMargin& margin = d.terms[t].margins[0];
-          const double* poly = ws.moments[2 * t].data();
-          for (std::size_t r = 0; r < rows; ++r) {
-            double u = 0.0;
-            const std::size_t g = segment_of(margin, margin.position[first + r], u);
-            q[r] += horner<7>(poly + 7 * g, u);
           }
-        }
-        for (std::size_t r = 0; r < rows; ++r) q[r] *= s[first + r];
-        for (std::size_t t = 0; t < m; ++t) {
-          if (is_spline(d.terms[t])) {
-            accumulate_moments<3>(d.terms[t].margins[0], first, rows, q, ws.moments[2 * t + 1].data());
-            continue;
+          for (std::size_t r = 0; r < rows; ++r) q[r] *= s[first + r];
+          for (std::size_t t = 0; t < m; ++t) {
+            if (is_spline(d.terms[t])) {
+              accumulate_moments<3>(d.terms[t].margins[0], first, rows, q, ws.moments[2 * t + 1].data());
+              continue;
+            }
+            accumulate_term_local(d.terms[t], rows, ws.positions.data() + layout.pos[t],
+                                  ws.coefficients.data() + layout.coef[t], q, ws.locals[t].data());
           }
-          accumulate_term_local(d.terms[t], rows, ws.positions.data() + layout.pos[t],
-                                ws.coefficients.data() + layout.coef[t], q, ws.locals[t].data());
-        }
-      },
-      &needed);
+        },
+        &needed);
+  }
   for (std::size_t t = 0; t < m; ++t) {
     if (!is_spline(d.terms[t])) continue;
     const SplineSegments seg = spline_segments(d.terms[t].margins[0]);
