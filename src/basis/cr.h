@@ -54,6 +54,10 @@ class CrRowEvaluator {
   // The k entries of the row at v into out[0 .. k), bit for bit the row of
   // `cr_basis_matrix`.
   void row(double v, double* out) const;
+  // The same row for a v in [t_0, t_{k−1}] whose knot interval is known to
+  // be j: t_j ≤ v < t_{j+1}, or j = k − 2 at v = t_{k−1}. For callers that
+  // have located v already.
+  void row_in_interval(double v, std::size_t j, double* out) const;
 
  private:
   std::size_t k_ = 0;

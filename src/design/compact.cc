@@ -480,8 +480,16 @@ CompactTerm compact_intercept() {
 
 CompactTerm compact_spline_term(MatrixView x, std::uint64_t col, VectorView knots, MatrixView transform,
                                 std::uint64_t start) {
+  return compact_spline_term(margin_at(x, col, knots), knots, transform, start);
+}
+
+CompactMargin compact_spline_margin(MatrixView x, std::uint64_t col, VectorView knots) {
+  return margin_at(x, col, knots);
+}
+
+CompactTerm compact_spline_term(CompactMargin margin, VectorView knots, MatrixView transform, std::uint64_t start) {
   std::vector<CompactMargin> margins;
-  margins.push_back(margin_at(x, col, knots));
+  margins.push_back(std::move(margin));
   return CompactTerm{.kind = CompactTerm::Kind::Spline,
                      .start = start,
                      .map = linalg::multiply(spline_local_map(knots), transform),

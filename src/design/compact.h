@@ -59,6 +59,25 @@ struct CompactDesign {
 CompactTerm compact_intercept();
 CompactTerm compact_spline_term(linalg::MatrixView x, std::uint64_t col, linalg::VectorView knots,
                                 linalg::MatrixView transform, std::uint64_t start);
+
+// The margin of column `col` at `knots` (k ≥ 3, increasing), and the spline
+// term over a margin made so: for builders that read the margin before the
+// term's transform is known.
+CompactMargin compact_spline_margin(linalg::MatrixView x, std::uint64_t col, linalg::VectorView knots);
+CompactTerm compact_spline_term(CompactMargin margin, linalg::VectorView knots, linalg::MatrixView transform,
+                                std::uint64_t start);
+
+// The knot interval j of row i, whose covariate v lies in [t_0, t_{k−1}],
+// as `basis::CrRowEvaluator` locates it (t_j ≤ v < t_{j+1}, j = k − 2 at
+// v = t_{k−1}), read off the row's position instead of searched for. The
+// position is j plus a rounded fraction that may round up to 1, so its
+// integer part is j or j + 1, and v tells which.
+inline std::size_t margin_interval(const CompactMargin& m, linalg::VectorView knots, std::size_t i, double v) {
+  const std::size_t last = m.spacing.size() - 1;
+  std::size_t j = static_cast<std::size_t>(m.position[i]);
+  if (j > last) j = last;
+  return v < knots[j] ? j - 1 : j;
+}
 std::optional<CompactTerm> compact_level_term(linalg::MatrixView x, std::uint64_t col, std::span<const double> levels,
                                               std::uint64_t start);
 CompactTerm compact_tensor_term(linalg::MatrixView x, std::uint64_t col_a, std::uint64_t col_b,

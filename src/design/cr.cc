@@ -1,5 +1,7 @@
 #include "design/cr.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <utility>
 
@@ -16,13 +18,26 @@ namespace {
 
 using linalg::Matrix;
 
-// Everything the two spline terms share: knots, centring and the centred,
-// rescaled penalty; the basis is written by `write_centred_basis`.
+// Everything the two spline terms share: knots, the compact form's margin
+// (each row's place among the knots), centring and the centred, rescaled
+// penalty; the basis is written by `centred_basis`.
 struct CentredSpline {
   basis::CrBasis knots;
+  CompactMargin margin;
   Matrix centring;
   Matrix penalty;
 };
+
+// Row i of the raw basis, at its finite covariate v. The knot interval is
+// read off the margin, which located every row once.
+void raw_row(const basis::CrRowEvaluator& evaluator, const CentredSpline& t, std::size_t i, double v, double* out) {
+  const linalg::VectorView knots = t.knots.knots;
+  if (v < knots[0] || v > knots[knots.size - 1]) {
+    evaluator.row(v, out);
+  } else {
+    evaluator.row_in_interval(v, margin_interval(t.margin, knots, i, v), out);
+  }
+}
 
 // Rows of the raw basis held at a time while it is centred: the block and
 // its product stay in cache on their way into the model matrix.
@@ -38,12 +53,14 @@ Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, st
   KAVRI_TRY_VOID(require_finite_column(x, col));
   KAVRI_TRY(basis::CrBasis knots, basis::place_cr_knots(column_vector(x, col), k));
   Matrix s = std::move(basis::cr_penalty(knots.knots).back());
+  CentredSpline t{.knots = std::move(knots), .margin = {}, .centring = {}, .penalty = {}};
+  t.margin = compact_spline_margin(x, col, t.knots.knots);
 
-  const basis::CrRowEvaluator evaluator(knots);
+  const basis::CrRowEvaluator evaluator(t.knots);
   linalg::Vector column_sums(k, 0.0), row(k);
   double b_norm = 0.0;
   for (std::size_t i = 0; i < x.rows; ++i) {
-    evaluator.row(x(i, col), row.data());
+    raw_row(evaluator, t, i, x(i, col), row.data());
     double abs_sum = 0.0;
     for (std::size_t j = 0; j < k; ++j) {
       column_sums[j] += row[j];
@@ -63,39 +80,48 @@ Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, st
     for (double& v : s.data) v *= factor;
   }
 
-  Matrix z = transform::constraint_null_space(column_sums);
-  Matrix penalty = linalg::multiply(linalg::multiply(z.view().transposed(), s), z);
-  return CentredSpline{std::move(knots), std::move(z), std::move(penalty)};
+  t.centring = transform::constraint_null_space(column_sums);
+  t.penalty = linalg::multiply(linalg::multiply(t.centring.view().transposed(), s), t.centring);
+  return t;
 }
 
-// B·Z, or (B·Z)·V when `v` is given, into columns [offset, offset + k − 1)
-// of every row of `out`, and 1.0 into column 0 when `intercept` is set (then
-// offset is 1): the raw basis block by block, each block's products written
-// straight into place, so every row of `out` is written in one visit.
-void write_centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredSpline& t, const Matrix* v,
-                         Matrix& out, std::size_t offset, bool intercept) {
+// [1 | B·Z] when `intercept` is set, B·Z otherwise, with (B·Z)·V in place of
+// B·Z when `v` is given: the raw basis block by block, each block's
+// products appended to reserved storage. Every entry is written once; a
+// matrix made at its size would first be zero-filled, which at a million
+// rows costs as much memory traffic as writing the basis itself.
+Matrix centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredSpline& t, const Matrix* v,
+                     bool intercept) {
   const basis::CrRowEvaluator evaluator(t.knots);
-  const std::size_t k = evaluator.k(), width = t.centring.cols;
-  Matrix raw(std::min(x.rows, kBasisBlockRows), k), centred, rotated;
+  const std::size_t k = evaluator.k(), width = t.centring.cols, cols = width + (intercept ? 1 : 0);
+  Matrix out;
+  out.rows = x.rows;
+  out.cols = cols;
+  out.data.reserve(x.rows * cols);
+  const std::size_t block_rows = std::min(x.rows, kBasisBlockRows);
+  Matrix raw(block_rows, k), centred, rotated;
   for (std::size_t first = 0; first < x.rows; first += kBasisBlockRows) {
     const std::size_t rows = std::min(kBasisBlockRows, x.rows - first);
     raw.rows = rows;
     raw.data.resize(rows * k);
-    for (std::size_t r = 0; r < rows; ++r) evaluator.row(x(first + r, col), raw.row(r));
+    for (std::size_t r = 0; r < rows; ++r) raw_row(evaluator, t, first + r, x(first + r, col), raw.row(r));
     linalg::multiply_into(raw, t.centring, centred);
     const Matrix* block = &centred;
     if (v != nullptr) {
       linalg::multiply_into(centred, *v, rotated);
       block = &rotated;
     }
+    if (!intercept) {
+      out.data.insert(out.data.end(), block->data.begin(), block->data.end());
+      continue;
+    }
     for (std::size_t r = 0; r < rows; ++r) {
-      const double* from = block->row(r);
-      double* to = out.row(first + r);
-      if (intercept) to[0] = 1.0;
-      to += offset;
-      for (std::size_t j = 0; j < width; ++j) to[j] = from[j];
+      out.data.push_back(1.0);
+      out.data.insert(out.data.end(), block->row(r), block->row(r) + width);
     }
   }
+  assert(out.data.size() == x.rows * cols);
+  return out;
 }
 
 // The eigenvectors of a centred penalty, largest eigenvalue first.
@@ -117,12 +143,12 @@ MatrixShape spline_shape(linalg::MatrixView x, std::uint64_t k) { return largest
 
 constexpr std::string_view kSplineContext = "CR spline";
 
-// Intercept and spline of column 0, whose block is B·transform.
-std::optional<CompactDesign> single_spline_compact(linalg::MatrixView x, const CentredSpline& t,
-                                                   const Matrix& transform) {
+// Intercept and spline of column 0, whose block is B·transform, taking
+// over the spline's margin.
+std::optional<CompactDesign> single_spline_compact(linalg::MatrixView x, CentredSpline& t, const Matrix& transform) {
   std::vector<CompactTerm> terms;
   terms.push_back(compact_intercept());
-  terms.push_back(compact_spline_term(x, 0, t.knots.knots, transform, 1));
+  terms.push_back(compact_spline_term(std::move(t.margin), t.knots.knots, transform, 1));
   return compact_design(x.rows, transform.cols + 1, std::move(terms));
 }
 
@@ -131,12 +157,12 @@ std::optional<CompactDesign> single_spline_compact(linalg::MatrixView x, const C
 Result<CrTerm> build_cr_term(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrTerm> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
-    Matrix basis(x.rows, t.centring.cols);
-    write_centred_basis(x, col, t, nullptr, basis, 0, false);
+    Matrix basis = centred_basis(x, col, t, nullptr, false);
     return CrTerm{.knots = std::move(t.knots.knots),
                   .centring = std::move(t.centring),
                   .basis = std::move(basis),
-                  .penalty = std::move(t.penalty)};
+                  .penalty = std::move(t.penalty),
+                  .margin = std::move(t.margin)};
   });
 }
 
@@ -144,14 +170,14 @@ Result<CrStableTerm> build_cr_stable_term(linalg::MatrixView x, std::uint64_t co
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrStableTerm> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
     KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix basis(x.rows, t.centring.cols);
-    write_centred_basis(x, col, t, &v, basis, 0, false);
+    Matrix basis = centred_basis(x, col, t, &v, false);
     Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
     return CrStableTerm{.knots = std::move(t.knots.knots),
                         .centring = std::move(t.centring),
                         .reparam_v = std::move(v),
                         .basis = std::move(basis),
-                        .penalty = std::move(penalty)};
+                        .penalty = std::move(penalty),
+                        .margin = std::move(t.margin)};
   });
 }
 
@@ -161,8 +187,7 @@ Result<ModelDesign> build_single_cr_design(linalg::MatrixView x, std::uint64_t k
   KAVRI_TRY_VOID(require_a_column(x));
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<ModelDesign> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
-    Matrix model(x.rows, t.centring.cols + 1);
-    write_centred_basis(x, 0, t, nullptr, model, 1, true);
+    Matrix model = centred_basis(x, 0, t, nullptr, true);
     std::optional<CompactDesign> compact = single_spline_compact(x, t, t.centring);
     Result<ModelDesign> design = smooth_design_over(std::move(model), t.penalty,
                                                      Predictor{CrPredictor{.knots = std::move(t.knots.knots),
@@ -177,8 +202,7 @@ Result<ModelDesign> build_single_cr_stable_design(linalg::MatrixView x, std::uin
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<ModelDesign> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
     KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix model(x.rows, t.centring.cols + 1);
-    write_centred_basis(x, 0, t, &v, model, 1, true);
+    Matrix model = centred_basis(x, 0, t, &v, true);
     const Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
     std::optional<CompactDesign> compact = single_spline_compact(x, t, linalg::multiply(t.centring, v));
     Result<ModelDesign> design = smooth_design_over(std::move(model), penalty,
