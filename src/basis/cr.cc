@@ -312,16 +312,6 @@ void CrRowEvaluator::row(double v, double* row) const {
   }
 }
 
-void CrRowEvaluator::row_in_interval(double v, std::size_t j, double* row) const {
-  assert(j + 1 < k_);
-  const std::size_t k = k_;
-  const double dx = v - knots_[j];
-  const double dx2 = dx * dx;
-  const double dx3 = dx * dx2;
-  const std::size_t base = j * k;
-  for (std::size_t i = 0; i < k; ++i)
-    row[i] = d_[base + i] * dx3 + (c_[base + i] * dx2 + (b_[base + i] * dx + a_[base + i]));
-}
 
 Matrix cr_basis_matrix(const CrBasis& basis, MatrixView x) {
   assert(x.rows == 0 || x.cols >= 1);

@@ -8,6 +8,7 @@
 // row-major; rows are observations.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
@@ -57,7 +58,15 @@ class CrRowEvaluator {
   // The same row for a v in [t_0, t_{k−1}] whose knot interval is known to
   // be j: t_j ≤ v < t_{j+1}, or j = k − 2 at v = t_{k−1}. For callers that
   // have located v already.
-  void row_in_interval(double v, std::size_t j, double* out) const;
+  void row_in_interval(double v, std::size_t j, double* out) const {
+    assert(j + 1 < k_);
+    const double dx = v - knots_[j];
+    const double dx2 = dx * dx;
+    const double dx3 = dx * dx2;
+    const std::size_t base = j * k_;
+    const double *a = a_.data() + base, *b = b_.data() + base, *c = c_.data() + base, *d = d_.data() + base;
+    for (std::size_t i = 0; i < k_; ++i) out[i] = d[i] * dx3 + (c[i] * dx2 + (b[i] * dx + a[i]));
+  }
 
  private:
   std::size_t k_ = 0;
