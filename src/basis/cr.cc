@@ -146,13 +146,13 @@ ValueRange value_range(VectorView column) {
 // over the data and one output array, where a radix sort makes six passes
 // over three. Crowded buckets (clustered or repeated values) fall back to
 // the radix sort, as does a range that the offsets cannot span or a column
-// beyond the 32-bit bucket offsets.
-Vector sorted_nan_last(VectorView column) {
+// beyond the 32-bit bucket offsets. The result goes into `values`.
+void sorted_nan_last(VectorView column, Vector& values) {
   const ValueRange r = value_range(column);
   const std::size_t nans = r.nans;
   const double lo = r.lo, hi = r.hi;
   const std::size_t n = column.size - nans;
-  Vector values(column.size, std::numeric_limits<double>::quiet_NaN());
+  values.assign(column.size, std::numeric_limits<double>::quiet_NaN());
   const double range = hi - lo;
   if (n < kRadixSortMinimum || !(range > 0.0) || !std::isfinite(range) ||
       n > std::numeric_limits<std::uint32_t>::max()) {
@@ -165,7 +165,7 @@ Vector sorted_nan_last(VectorView column) {
       std::vector<std::uint64_t> keys, scratch;
       radix_sort_values(values.data(), n, keys, scratch);
     }
-    return values;
+    return;
   }
   const std::size_t buckets = n / 8;
   const double scale = static_cast<double>(buckets) / range;
@@ -188,7 +188,6 @@ Vector sorted_nan_last(VectorView column) {
     else if (size < kBucketRadixMinimum) std::sort(first, first + size, key_less);
     else radix_sort_values(first, size, keys, scratch);
   }
-  return values;
 }
 
 // Segment polynomials a + b·dx + c·dx² + d·dx³ of every basis function,
@@ -252,8 +251,14 @@ Result<CrBasis> validate_cr_knots(Vector knots) {
 }
 
 Result<CrBasis> place_cr_knots(VectorView column, std::uint64_t k) {
+  Vector storage;
+  return place_cr_knots(column, k, storage);
+}
+
+Result<CrBasis> place_cr_knots(VectorView column, std::uint64_t k, Vector& storage) {
   // The unique values are gathered at the front of the sorted ones.
-  Vector unique = sorted_nan_last(column);
+  Vector& unique = storage;
+  sorted_nan_last(column, unique);
   std::size_t u = 0;
   for (std::size_t i = 0; i < unique.size(); ++i)
     if (u == 0 || std::fabs(unique[i] - unique[u - 1]) > kKnotDuplicateTolerance) unique[u++] = unique[i];

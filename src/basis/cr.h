@@ -39,6 +39,10 @@ struct CrBasis {
 // otherwise ([0, 1] for an empty column). Errors are those of
 // `validate_cr_knots`.
 [[nodiscard]] Result<CrBasis> place_cr_knots(linalg::VectorView column, std::uint64_t k);
+// The same, sorting in `storage` (left holding as many doubles as the
+// column has, in no promised order) rather than in memory of its own, so
+// that a caller can reuse those pages for its next array of that length.
+[[nodiscard]] Result<CrBasis> place_cr_knots(linalg::VectorView column, std::uint64_t k, linalg::Vector& storage);
 
 // n × k matrix whose entry (m, i) is basis function i at x(m, 0); only
 // column 0 of x is read, and x must have a column when it has rows. A NaN

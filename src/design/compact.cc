@@ -42,9 +42,11 @@ Matrix spline_local_map(VectorView knots) {
   return g;
 }
 
-CompactMargin margin_at(MatrixView x, std::uint64_t col, VectorView knots) {
+// The positions are written into `storage`.
+CompactMargin margin_at(MatrixView x, std::uint64_t col, VectorView knots, Vector storage = {}) {
   const std::size_t k = knots.size, n = x.rows;
-  CompactMargin m{Vector(k - 1), Vector(n)};
+  storage.resize(n);
+  CompactMargin m{Vector(k - 1), std::move(storage)};
   Vector inverse(k - 1);
   for (std::size_t j = 0; j + 1 < k; ++j) {
     m.spacing[j] = knots[j + 1] - knots[j];
@@ -483,8 +485,8 @@ CompactTerm compact_spline_term(MatrixView x, std::uint64_t col, VectorView knot
   return compact_spline_term(margin_at(x, col, knots), knots, transform, start);
 }
 
-CompactMargin compact_spline_margin(MatrixView x, std::uint64_t col, VectorView knots) {
-  return margin_at(x, col, knots);
+CompactMargin compact_spline_margin(MatrixView x, std::uint64_t col, VectorView knots, Vector storage) {
+  return margin_at(x, col, knots, std::move(storage));
 }
 
 CompactTerm compact_spline_term(CompactMargin margin, VectorView knots, MatrixView transform, std::uint64_t start) {

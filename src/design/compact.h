@@ -60,10 +60,12 @@ CompactTerm compact_intercept();
 CompactTerm compact_spline_term(linalg::MatrixView x, std::uint64_t col, linalg::VectorView knots,
                                 linalg::MatrixView transform, std::uint64_t start);
 
-// The margin of column `col` at `knots` (k ≥ 3, increasing), and the spline
+// The margin of column `col` at `knots` (k ≥ 3, increasing), its positions
+// written into `storage` (whose contents do not matter), and the spline
 // term over a margin made so: for builders that read the margin before the
 // term's transform is known.
-CompactMargin compact_spline_margin(linalg::MatrixView x, std::uint64_t col, linalg::VectorView knots);
+CompactMargin compact_spline_margin(linalg::MatrixView x, std::uint64_t col, linalg::VectorView knots,
+                                    linalg::Vector storage = {});
 CompactTerm compact_spline_term(CompactMargin margin, linalg::VectorView knots, linalg::MatrixView transform,
                                 std::uint64_t start);
 

@@ -28,14 +28,23 @@ struct CentredSpline {
   Matrix penalty;
 };
 
-// Row i of the raw basis, at its finite covariate v. The knot interval is
-// read off the margin, which located every row once.
-void raw_row(const basis::CrRowEvaluator& evaluator, const CentredSpline& t, std::size_t i, double v, double* out) {
+// Rows [first, first + rows) of the raw basis into `raw`, their covariates
+// finite. Each row's knot interval is read off the margin, which located
+// every row once.
+void raw_block(const basis::CrRowEvaluator& evaluator, const CentredSpline& t, linalg::MatrixView x,
+               std::uint64_t col, std::size_t first, std::size_t rows, Matrix& raw) {
   const linalg::VectorView knots = t.knots.knots;
-  if (v < knots[0] || v > knots[knots.size - 1]) {
-    evaluator.row(v, out);
-  } else {
-    evaluator.row_in_interval(v, margin_interval(t.margin, knots, i, v), out);
+  const double lowest = knots[0], highest = knots[knots.size - 1];
+  raw.rows = rows;
+  raw.cols = evaluator.k();
+  raw.data.resize(rows * raw.cols);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double v = x(first + r, col);
+    if (v < lowest || v > highest) {
+      evaluator.row(v, raw.row(r));
+    } else {
+      evaluator.row_in_interval(v, margin_interval(t.margin, knots, first + r, v), raw.row(r));
+    }
   }
 }
 
@@ -51,22 +60,34 @@ Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, st
   KAVRI_TRY_VOID(require_matrix_fits("CR spline", k, k));
   KAVRI_TRY_VOID(require_matrix_fits("CR spline", x.rows, k));
   KAVRI_TRY_VOID(require_finite_column(x, col));
-  KAVRI_TRY(basis::CrBasis knots, basis::place_cr_knots(column_vector(x, col), k));
+  // The margin's positions take over the sort's n doubles: fresh pages
+  // cost about as much as a pass that fills them.
+  linalg::Vector storage;
+  KAVRI_TRY(basis::CrBasis knots, basis::place_cr_knots(column_vector(x, col), k, storage));
   Matrix s = std::move(basis::cr_penalty(knots.knots).back());
   CentredSpline t{.knots = std::move(knots), .margin = {}, .centring = {}, .penalty = {}};
-  t.margin = compact_spline_margin(x, col, t.knots.knots);
+  t.margin = compact_spline_margin(x, col, t.knots.knots, std::move(storage));
 
+  // By blocks of rows, so that the column sums, each still added in row
+  // order, and the rows' absolute sums are separate loops: the first is
+  // vectorised across columns, and neither waits on the other.
   const basis::CrRowEvaluator evaluator(t.knots);
-  linalg::Vector column_sums(k, 0.0), row(k);
+  linalg::Vector column_sums(k, 0.0);
+  Matrix raw;
   double b_norm = 0.0;
-  for (std::size_t i = 0; i < x.rows; ++i) {
-    raw_row(evaluator, t, i, x(i, col), row.data());
-    double abs_sum = 0.0;
-    for (std::size_t j = 0; j < k; ++j) {
-      column_sums[j] += row[j];
-      abs_sum += std::fabs(row[j]);
+  for (std::size_t first = 0; first < x.rows; first += kBasisBlockRows) {
+    const std::size_t rows = std::min(kBasisBlockRows, x.rows - first);
+    raw_block(evaluator, t, x, col, first, rows, raw);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* row = raw.row(r);
+      for (std::size_t j = 0; j < k; ++j) column_sums[j] += row[j];
     }
-    if (abs_sum > b_norm) b_norm = abs_sum;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* row = raw.row(r);
+      double abs_sum = 0.0;
+      for (std::size_t j = 0; j < k; ++j) abs_sum += std::fabs(row[j]);
+      if (abs_sum > b_norm) b_norm = abs_sum;
+    }
   }
 
   double s_norm = 0.0;
@@ -93,18 +114,15 @@ Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, st
 Matrix centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredSpline& t, const Matrix* v,
                      bool intercept) {
   const basis::CrRowEvaluator evaluator(t.knots);
-  const std::size_t k = evaluator.k(), width = t.centring.cols, cols = width + (intercept ? 1 : 0);
+  const std::size_t width = t.centring.cols, cols = width + (intercept ? 1 : 0);
   Matrix out;
   out.rows = x.rows;
   out.cols = cols;
   out.data.reserve(x.rows * cols);
-  const std::size_t block_rows = std::min(x.rows, kBasisBlockRows);
-  Matrix raw(block_rows, k), centred, rotated;
+  Matrix raw, centred, rotated;
   for (std::size_t first = 0; first < x.rows; first += kBasisBlockRows) {
     const std::size_t rows = std::min(kBasisBlockRows, x.rows - first);
-    raw.rows = rows;
-    raw.data.resize(rows * k);
-    for (std::size_t r = 0; r < rows; ++r) raw_row(evaluator, t, first + r, x(first + r, col), raw.row(r));
+    raw_block(evaluator, t, x, col, first, rows, raw);
     linalg::multiply_into(raw, t.centring, centred);
     const Matrix* block = &centred;
     if (v != nullptr) {
