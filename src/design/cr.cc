@@ -29,8 +29,7 @@ struct CentredSpline {
 };
 
 // Rows [first, first + rows) of the raw basis into `raw`, their covariates
-// finite. Each row's knot interval is read off the margin, which located
-// every row once.
+// finite, each row's knot interval read off the margin.
 void raw_block(const basis::CrRowEvaluator& evaluator, const CentredSpline& t, linalg::MatrixView x,
                std::uint64_t col, std::size_t first, std::size_t rows, Matrix& raw) {
   const linalg::VectorView knots = t.knots.knots;
@@ -52,10 +51,10 @@ void raw_block(const basis::CrRowEvaluator& evaluator, const CentredSpline& t, l
 // its product stay in cache on their way into the model matrix.
 constexpr std::size_t kBasisBlockRows = 2048;
 
-// One pass over the column: the raw basis row by row, summed by column in
-// row order for the centring, and the largest absolute row sum (a row whose
-// sum is NaN does not count) for the penalty's scale. No n × k matrix is
-// kept.
+// Knots, then one pass over the column: each row's place among the knots
+// for the margin, the raw basis row by row, summed by column in row order
+// for the centring, and the largest absolute row sum (a row whose sum is
+// NaN does not count) for the penalty's scale. No n × k matrix is kept.
 Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
   KAVRI_TRY_VOID(require_matrix_fits("CR spline", k, k));
   KAVRI_TRY_VOID(require_matrix_fits("CR spline", x.rows, k));
@@ -66,18 +65,31 @@ Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, st
   KAVRI_TRY(basis::CrBasis knots, basis::place_cr_knots(column_vector(x, col), k, storage));
   Matrix s = std::move(basis::cr_penalty(knots.knots).back());
   CentredSpline t{.knots = std::move(knots), .margin = {}, .centring = {}, .penalty = {}};
-  t.margin = compact_spline_margin(x, col, t.knots.knots, std::move(storage));
+  const MarginLocator locator(t.knots.knots);
+  storage.resize(x.rows);
+  t.margin = CompactMargin{locator.spacing(), std::move(storage)};
 
-  // By blocks of rows, so that the column sums, each still added in row
-  // order, and the rows' absolute sums are separate loops: the first is
-  // vectorised across columns, and neither waits on the other.
+  // Each row is placed among the knots here, where its basis row needs its
+  // interval, and the margin keeps the place for the second pass and the
+  // compact form. By blocks of rows, so that the column sums, each still
+  // added in row order, and the rows' absolute sums are separate loops: the
+  // first is vectorised across columns, and neither waits on the other.
   const basis::CrRowEvaluator evaluator(t.knots);
   linalg::Vector column_sums(k, 0.0);
-  Matrix raw;
+  Matrix raw(std::min(x.rows, kBasisBlockRows), k);
   double b_norm = 0.0;
   for (std::size_t first = 0; first < x.rows; first += kBasisBlockRows) {
     const std::size_t rows = std::min(kBasisBlockRows, x.rows - first);
-    raw_block(evaluator, t, x, col, first, rows, raw);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double v = x(first + r, col);
+      const MarginLocator::Place place = locator.place(v);
+      t.margin.position[first + r] = place.position;
+      if (place.inside) {
+        evaluator.row_in_interval(v, place.interval, raw.row(r));
+      } else {
+        evaluator.row(v, raw.row(r));
+      }
+    }
     for (std::size_t r = 0; r < rows; ++r) {
       const double* row = raw.row(r);
       for (std::size_t j = 0; j < k; ++j) column_sums[j] += row[j];
