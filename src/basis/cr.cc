@@ -259,9 +259,20 @@ Result<CrBasis> place_cr_knots(VectorView column, std::uint64_t k, Vector& stora
   // The unique values are gathered at the front of the sorted ones.
   Vector& unique = storage;
   sorted_nan_last(column, unique);
+  // The last value kept stays in a register rather than being read back
+  // from where it was just stored.
   std::size_t u = 0;
-  for (std::size_t i = 0; i < unique.size(); ++i)
-    if (u == 0 || std::fabs(unique[i] - unique[u - 1]) > kKnotDuplicateTolerance) unique[u++] = unique[i];
+  if (!unique.empty()) {
+    double last = unique[0];
+    u = 1;
+    for (std::size_t i = 1; i < unique.size(); ++i) {
+      const double v = unique[i];
+      if (std::fabs(v - last) > kKnotDuplicateTolerance) {
+        unique[u++] = v;
+        last = v;
+      }
+    }
+  }
 
   Vector knots(k);
   if (u < k) {
