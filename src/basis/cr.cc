@@ -71,14 +71,27 @@ void radix_sort_keys(std::uint64_t* keys, std::size_t n, std::uint64_t* scratch)
 // Ascending by `order_key`: `<` on numbers, −0 before +0.
 bool key_less(double a, double b) { return order_key(a) < order_key(b); }
 
-// A short run of values in ascending key order.
-void insertion_sort_values(double* values, std::size_t n) {
-  for (std::size_t i = 1; i < n; ++i) {
-    const double v = values[i];
-    const std::uint64_t key = order_key(v);
-    std::size_t j = i;
-    for (; j > 0 && order_key(values[j - 1]) > key; --j) values[j] = values[j - 1];
-    values[j] = v;
+// Runs at most this long are sorted by `rank_sort_values`.
+constexpr std::size_t kRankSortMaximum = 32;
+
+// A short run of values (n ≤ kRankSortMaximum) in ascending key order, each
+// value written at its rank: the count of keys below it, and of equal keys
+// before it. The counting compares without branches, where an insertion
+// sort mispredicts about once per value on data in random order.
+void rank_sort_values(double* values, std::size_t n) {
+  assert(n <= kRankSortMaximum);
+  std::uint64_t keys[kRankSortMaximum];
+  double copy[kRankSortMaximum];
+  for (std::size_t i = 0; i < n; ++i) {
+    keys[i] = order_key(values[i]);
+    copy[i] = values[i];
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t key = keys[i];
+    std::size_t rank = 0;
+    for (std::size_t j = 0; j < i; ++j) rank += static_cast<std::size_t>(keys[j] <= key);
+    for (std::size_t j = i + 1; j < n; ++j) rank += static_cast<std::size_t>(keys[j] < key);
+    values[rank] = copy[i];
   }
 }
 
@@ -97,6 +110,33 @@ void radix_sort_values(double* values, std::size_t n, std::vector<std::uint64_t>
 // Buckets longer than this are sorted by radix rather than by comparison.
 constexpr std::size_t kBucketRadixMinimum = std::size_t{1} << 15;
 
+struct ValueRange {
+  std::size_t nans = 0;
+  double lo = std::numeric_limits<double>::infinity();  // of the values that are not NaN
+  double hi = -std::numeric_limits<double>::infinity();
+};
+
+// The NaN count and range of a column in two interleaved chains of minima
+// and maxima, each waiting only on itself; NaN compares false and is passed
+// over. Which zero a zero bound is does not matter to its callers.
+ValueRange value_range(VectorView column) {
+  ValueRange even, odd;
+  const auto take = [](ValueRange& r, double v) {
+    r.nans += static_cast<std::size_t>(std::isnan(v));
+    r.lo = v < r.lo ? v : r.lo;
+    r.hi = v > r.hi ? v : r.hi;
+  };
+  std::size_t i = 0;
+  for (; i + 1 < column.size; i += 2) {
+    take(even, column[i]);
+    take(odd, column[i + 1]);
+  }
+  if (i < column.size) take(even, column[i]);
+  return {.nans = even.nans + odd.nans,
+          .lo = odd.lo < even.lo ? odd.lo : even.lo,
+          .hi = odd.hi > even.hi ? odd.hi : even.hi};
+}
+
 // The column sorted by `less_nan_last`, the zeros −0 first. Knot placement
 // reads a few order statistics of the unique values, and which values are
 // unique depends on every neighbour, so the whole order is needed. At a
@@ -106,21 +146,13 @@ constexpr std::size_t kBucketRadixMinimum = std::size_t{1} << 15;
 // over the data and one output array, where a radix sort makes six passes
 // over three. Crowded buckets (clustered or repeated values) fall back to
 // the radix sort, as does a range that the offsets cannot span or a column
-// beyond the 32-bit bucket offsets.
-Vector sorted_nan_last(VectorView column) {
-  std::size_t nans = 0;
-  double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-  for (std::size_t i = 0; i < column.size; ++i) {
-    const double v = column[i];
-    if (std::isnan(v)) {
-      ++nans;
-      continue;
-    }
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-  }
+// beyond the 32-bit bucket offsets. The result goes into `values`.
+void sorted_nan_last(VectorView column, Vector& values) {
+  const ValueRange r = value_range(column);
+  const std::size_t nans = r.nans;
+  const double lo = r.lo, hi = r.hi;
   const std::size_t n = column.size - nans;
-  Vector values(column.size, std::numeric_limits<double>::quiet_NaN());
+  values.assign(column.size, std::numeric_limits<double>::quiet_NaN());
   const double range = hi - lo;
   if (n < kRadixSortMinimum || !(range > 0.0) || !std::isfinite(range) ||
       n > std::numeric_limits<std::uint32_t>::max()) {
@@ -133,7 +165,7 @@ Vector sorted_nan_last(VectorView column) {
       std::vector<std::uint64_t> keys, scratch;
       radix_sort_values(values.data(), n, keys, scratch);
     }
-    return values;
+    return;
   }
   const std::size_t buckets = n / 8;
   const double scale = static_cast<double>(buckets) / range;
@@ -152,11 +184,10 @@ Vector sorted_nan_last(VectorView column) {
   for (std::size_t b = 0; b < buckets; ++b) {
     double* first = values.data() + start[b];
     const std::size_t size = start[b + 1] - start[b];
-    if (size <= 32) insertion_sort_values(first, size);
+    if (size <= kRankSortMaximum) rank_sort_values(first, size);
     else if (size < kBucketRadixMinimum) std::sort(first, first + size, key_less);
     else radix_sort_values(first, size, keys, scratch);
   }
-  return values;
 }
 
 // Segment polynomials a + b·dx + c·dx² + d·dx³ of every basis function,
@@ -220,11 +251,28 @@ Result<CrBasis> validate_cr_knots(Vector knots) {
 }
 
 Result<CrBasis> place_cr_knots(VectorView column, std::uint64_t k) {
+  Vector storage;
+  return place_cr_knots(column, k, storage);
+}
+
+Result<CrBasis> place_cr_knots(VectorView column, std::uint64_t k, Vector& storage) {
   // The unique values are gathered at the front of the sorted ones.
-  Vector unique = sorted_nan_last(column);
+  Vector& unique = storage;
+  sorted_nan_last(column, unique);
+  // The last value kept stays in a register rather than being read back
+  // from where it was just stored.
   std::size_t u = 0;
-  for (std::size_t i = 0; i < unique.size(); ++i)
-    if (u == 0 || std::fabs(unique[i] - unique[u - 1]) > kKnotDuplicateTolerance) unique[u++] = unique[i];
+  if (!unique.empty()) {
+    double last = unique[0];
+    u = 1;
+    for (std::size_t i = 1; i < unique.size(); ++i) {
+      const double v = unique[i];
+      if (std::fabs(v - last) > kKnotDuplicateTolerance) {
+        unique[u++] = v;
+        last = v;
+      }
+    }
+  }
 
   Vector knots(k);
   if (u < k) {
@@ -276,14 +324,10 @@ void CrRowEvaluator::row(double v, double* row) const {
     // unordered data.
     std::size_t seg = 0;
     for (std::size_t j = 1; j + 1 < k; ++j) seg += static_cast<std::size_t>(v >= knots_[j]);
-    const double dx = v - knots_[seg];
-    const double dx2 = dx * dx;
-    const double dx3 = dx * dx2;
-    const std::size_t base = seg * k;
-    for (std::size_t i = 0; i < k; ++i)
-      row[i] = d_[base + i] * dx3 + (c_[base + i] * dx2 + (b_[base + i] * dx + a_[base + i]));
+    row_in_interval(v, seg, row);
   }
 }
+
 
 Matrix cr_basis_matrix(const CrBasis& basis, MatrixView x) {
   assert(x.rows == 0 || x.cols >= 1);

@@ -8,6 +8,7 @@
 // row-major; rows are observations.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
@@ -38,6 +39,10 @@ struct CrBasis {
 // otherwise ([0, 1] for an empty column). Errors are those of
 // `validate_cr_knots`.
 [[nodiscard]] Result<CrBasis> place_cr_knots(linalg::VectorView column, std::uint64_t k);
+// The same, sorting in `storage` (left holding as many doubles as the
+// column has, in no promised order) rather than in memory of its own, so
+// that a caller can reuse those pages for its next array of that length.
+[[nodiscard]] Result<CrBasis> place_cr_knots(linalg::VectorView column, std::uint64_t k, linalg::Vector& storage);
 
 // n × k matrix whose entry (m, i) is basis function i at x(m, 0); only
 // column 0 of x is read, and x must have a column when it has rows. A NaN
@@ -54,6 +59,18 @@ class CrRowEvaluator {
   // The k entries of the row at v into out[0 .. k), bit for bit the row of
   // `cr_basis_matrix`.
   void row(double v, double* out) const;
+  // The same row for a v in [t_0, t_{k−1}] whose knot interval is known to
+  // be j: t_j ≤ v < t_{j+1}, or j = k − 2 at v = t_{k−1}. For callers that
+  // have located v already.
+  void row_in_interval(double v, std::size_t j, double* out) const {
+    assert(j + 1 < k_);
+    const double dx = v - knots_[j];
+    const double dx2 = dx * dx;
+    const double dx3 = dx * dx2;
+    const std::size_t base = j * k_;
+    const double *a = a_.data() + base, *b = b_.data() + base, *c = c_.data() + base, *d = d_.data() + base;
+    for (std::size_t i = 0; i < k_; ++i) out[i] = d[i] * dx3 + (c[i] * dx2 + (b[i] * dx + a[i]));
+  }
 
  private:
   std::size_t k_ = 0;

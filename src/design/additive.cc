@@ -29,19 +29,20 @@ struct BuiltTerm {
   Matrix block;                  // n × w
   std::vector<Matrix> penalties;  // w × w each, in smoothing-parameter order
   Predictor predictor;
+  std::optional<CompactMargin> margin;  // a spline's, as its builder located the rows
 };
 
 // The term's compact rows, placed at model-matrix column `start`; absent
-// when the term has none.
-std::optional<CompactTerm> compact_term(MatrixView x, const TermSpec& spec, const Predictor& predictor,
-                                        std::uint64_t start) {
-  if (const auto* cr = std::get_if<TermSpec::Cr>(&spec.payload)) {
+// when the term has none. A spline takes over its built margin.
+std::optional<CompactTerm> compact_term(const TermSpec& spec, BuiltTerm& t, MatrixView x, std::uint64_t start) {
+  const Predictor& predictor = t.predictor;
+  if (spec.is<TermSpec::Cr>()) {
     const CrPredictor& p = predictor.as<CrPredictor>();
-    return compact_spline_term(x, cr->col, p.knots, p.centring, start);
+    return compact_spline_term(std::move(*t.margin), p.knots, p.centring, start);
   }
-  if (const auto* st = std::get_if<TermSpec::CrStable>(&spec.payload)) {
+  if (spec.is<TermSpec::CrStable>()) {
     const CrStablePredictor& p = predictor.as<CrStablePredictor>();
-    return compact_spline_term(x, st->col, p.knots, linalg::multiply(p.centring, p.reparam_v), start);
+    return compact_spline_term(std::move(*t.margin), p.knots, linalg::multiply(p.centring, p.reparam_v), start);
   }
   if (const auto* re = std::get_if<TermSpec::Re>(&spec.payload))
     return compact_level_term(x, re->col, predictor.as<RePredictor>().levels, start);
@@ -126,7 +127,8 @@ struct TermBuilder {
     std::vector<Matrix> penalties;
     penalties.push_back(std::move(term.penalty));
     return BuiltTerm{std::move(term.basis), std::move(penalties),
-                     Predictor{CrPredictor{.knots = std::move(term.knots), .centring = std::move(term.centring)}}};
+                     Predictor{CrPredictor{.knots = std::move(term.knots), .centring = std::move(term.centring)}},
+                     std::move(term.margin)};
   }
   Result<BuiltTerm> operator()(const TermSpec::CrStable& t) const {
     KAVRI_TRY(CrStableTerm term, build_cr_stable_term(x, t.col, t.k));
@@ -135,20 +137,22 @@ struct TermBuilder {
     return BuiltTerm{std::move(term.basis), std::move(penalties),
                      Predictor{CrStablePredictor{.knots = std::move(term.knots),
                                                  .centring = std::move(term.centring),
-                                                 .reparam_v = std::move(term.reparam_v)}}};
+                                                 .reparam_v = std::move(term.reparam_v)}},
+                     std::move(term.margin)};
   }
   Result<BuiltTerm> operator()(const TermSpec::Re& t) const {
     KAVRI_TRY(ReTerm term, build_re_term(x, t.col));
     std::vector<Matrix> penalties;
     penalties.push_back(Matrix::identity(term.levels.size()));
     return BuiltTerm{std::move(term.basis), std::move(penalties),
-                     Predictor{RePredictor{.levels = std::move(term.levels)}}};
+                     Predictor{RePredictor{.levels = std::move(term.levels)}}, std::nullopt};
   }
   Result<BuiltTerm> operator()(const TermSpec::Te& t) const {
     KAVRI_TRY(TensorTerm term, build_tensor_term(x, t.col_a, t.col_b, t.k_a, t.k_b));
     std::vector<Matrix> penalties;
     for (Matrix& p : term.penalties) penalties.push_back(std::move(p));
-    return BuiltTerm{std::move(term.basis), std::move(penalties), Predictor{std::move(term.predictor)}};
+    return BuiltTerm{std::move(term.basis), std::move(penalties), Predictor{std::move(term.predictor)},
+                     std::nullopt};
   }
 };
 
@@ -225,7 +229,7 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
       KAVRI_TRY(const std::uint64_t rank, term_rank(t.penalties, own_rank));
       ranked += rank;
       if (compact) {
-        std::optional<CompactTerm> c = compact_term(x, terms[term], t.predictor, start);
+        std::optional<CompactTerm> c = compact_term(terms[term], t, x, start);
         if (c) compact_terms.push_back(std::move(*c));
         else compact = false;
       }

@@ -43,27 +43,9 @@ Matrix spline_local_map(VectorView knots) {
 }
 
 CompactMargin margin_at(MatrixView x, std::uint64_t col, VectorView knots) {
-  const std::size_t k = knots.size, n = x.rows;
-  CompactMargin m{Vector(k - 1), Vector(n)};
-  Vector inverse(k - 1);
-  for (std::size_t j = 0; j + 1 < k; ++j) {
-    m.spacing[j] = knots[j + 1] - knots[j];
-    inverse[j] = 1.0 / m.spacing[j];
-  }
-  const double first = knots[0], last = knots[k - 1];
-  for (std::size_t i = 0; i < n; ++i) {
-    const double v = x(i, col);
-    if (v < first) {
-      m.position[i] = (v - first) * inverse[0];
-    } else if (v > last) {
-      m.position[i] = static_cast<double>(k - 1) + (v - last) * inverse[k - 2];
-    } else {
-      // The interval the basis evaluator takes, counted without branches.
-      std::size_t seg = 0;
-      for (std::size_t j = 1; j + 1 < k; ++j) seg += static_cast<std::size_t>(v >= knots[j]);
-      m.position[i] = static_cast<double>(seg) + (v - knots[seg]) * inverse[seg];
-    }
-  }
+  const MarginLocator locator(knots);
+  CompactMargin m{locator.spacing(), Vector(x.rows)};
+  for (std::size_t i = 0; i < x.rows; ++i) m.position[i] = locator.place(x(i, col)).position;
   return m;
 }
 
@@ -481,6 +463,14 @@ Vector transpose_times(const CompactDesign& d, const double* v, CompactWorkspace
 
 }  // namespace
 
+MarginLocator::MarginLocator(VectorView knots) : knots_(knots), spacing_(knots.size - 1), inverse_(knots.size - 1) {
+  assert(knots.size >= 3);
+  for (std::size_t j = 0; j + 1 < knots.size; ++j) {
+    spacing_[j] = knots[j + 1] - knots[j];
+    inverse_[j] = 1.0 / spacing_[j];
+  }
+}
+
 CompactTerm compact_intercept() {
   return CompactTerm{.kind = CompactTerm::Kind::Intercept, .start = 0, .map = Matrix(1, 1, 1.0), .margins = {},
                      .level = {}};
@@ -488,8 +478,16 @@ CompactTerm compact_intercept() {
 
 CompactTerm compact_spline_term(MatrixView x, std::uint64_t col, VectorView knots, MatrixView transform,
                                 std::uint64_t start) {
+  return compact_spline_term(margin_at(x, col, knots), knots, transform, start);
+}
+
+CompactMargin compact_spline_margin(MatrixView x, std::uint64_t col, VectorView knots) {
+  return margin_at(x, col, knots);
+}
+
+CompactTerm compact_spline_term(CompactMargin margin, VectorView knots, MatrixView transform, std::uint64_t start) {
   std::vector<CompactMargin> margins;
-  margins.push_back(margin_at(x, col, knots));
+  margins.push_back(std::move(margin));
   return CompactTerm{.kind = CompactTerm::Kind::Spline,
                      .start = start,
                      .map = linalg::multiply(spline_local_map(knots), transform),

@@ -59,6 +59,56 @@ struct CompactDesign {
 CompactTerm compact_intercept();
 CompactTerm compact_spline_term(linalg::MatrixView x, std::uint64_t col, linalg::VectorView knots,
                                 linalg::MatrixView transform, std::uint64_t start);
+
+// Places covariate values among a spline's k ≥ 3 increasing knots as a
+// margin records them. `compact_spline_margin` places every row with it; a
+// builder that visits the rows anyway can place them as it goes.
+class MarginLocator {
+ public:
+  struct Place {
+    double position;       // see `CompactMargin`
+    bool inside;           // t_0 ≤ v ≤ t_{k−1} (or v is NaN)
+    std::size_t interval;  // when inside: t_j ≤ v < t_{j+1}, j = k − 2 at v = t_{k−1}
+  };
+
+  explicit MarginLocator(linalg::VectorView knots);
+  const linalg::Vector& spacing() const { return spacing_; }
+
+  // The interval is counted without branches, as `basis::CrRowEvaluator`
+  // counts it: a binary search mispredicts on unordered data.
+  Place place(double v) const {
+    const std::size_t k = knots_.size;
+    const double first = knots_[0], last = knots_[k - 1];
+    if (v < first) return {(v - first) * inverse_[0], false, 0};
+    if (v > last) return {static_cast<double>(k - 1) + (v - last) * inverse_[k - 2], false, 0};
+    std::size_t j = 0;
+    for (std::size_t i = 1; i + 1 < k; ++i) j += static_cast<std::size_t>(v >= knots_[i]);
+    return {static_cast<double>(j) + (v - knots_[j]) * inverse_[j], true, j};
+  }
+
+ private:
+  linalg::VectorView knots_;
+  linalg::Vector spacing_;  // h_j
+  linalg::Vector inverse_;  // 1/h_j
+};
+
+// The margin of column `col` at `knots` (k ≥ 3, increasing), and the spline
+// term over a margin made before the term's transform is known.
+CompactMargin compact_spline_margin(linalg::MatrixView x, std::uint64_t col, linalg::VectorView knots);
+CompactTerm compact_spline_term(CompactMargin margin, linalg::VectorView knots, linalg::MatrixView transform,
+                                std::uint64_t start);
+
+// The knot interval j of row i, whose covariate v lies in [t_0, t_{k−1}],
+// as `basis::CrRowEvaluator` locates it (t_j ≤ v < t_{j+1}, j = k − 2 at
+// v = t_{k−1}), read off the row's position instead of searched for. The
+// position is j plus a rounded fraction that may round up to 1, so its
+// integer part is j or j + 1, and v tells which.
+inline std::size_t margin_interval(const CompactMargin& m, linalg::VectorView knots, std::size_t i, double v) {
+  const std::size_t last = m.spacing.size() - 1;
+  std::size_t j = static_cast<std::size_t>(m.position[i]);
+  if (j > last) j = last;
+  return v < knots[j] ? j - 1 : j;
+}
 std::optional<CompactTerm> compact_level_term(linalg::MatrixView x, std::uint64_t col, std::span<const double> levels,
                                               std::uint64_t start);
 CompactTerm compact_tensor_term(linalg::MatrixView x, std::uint64_t col_a, std::uint64_t col_b,

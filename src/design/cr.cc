@@ -1,5 +1,7 @@
 #include "design/cr.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <utility>
 
@@ -16,40 +18,88 @@ namespace {
 
 using linalg::Matrix;
 
-// Everything the two spline terms share: knots, centring and the centred,
-// rescaled penalty; the basis is written by `write_centred_basis`.
+// Everything the two spline terms share: knots, the compact form's margin
+// (each row's place among the knots), centring and the centred, rescaled
+// penalty; the basis is written by `centred_basis`.
 struct CentredSpline {
   basis::CrBasis knots;
+  CompactMargin margin;
   Matrix centring;
   Matrix penalty;
 };
+
+// Rows [first, first + rows) of the raw basis into `raw`, their covariates
+// finite, each row's knot interval read off the margin.
+void raw_block(const basis::CrRowEvaluator& evaluator, const CentredSpline& t, linalg::MatrixView x,
+               std::uint64_t col, std::size_t first, std::size_t rows, Matrix& raw) {
+  const linalg::VectorView knots = t.knots.knots;
+  const double lowest = knots[0], highest = knots[knots.size - 1];
+  raw.rows = rows;
+  raw.cols = evaluator.k();
+  raw.data.resize(rows * raw.cols);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double v = x(first + r, col);
+    if (v < lowest || v > highest) {
+      evaluator.row(v, raw.row(r));
+    } else {
+      evaluator.row_in_interval(v, margin_interval(t.margin, knots, first + r, v), raw.row(r));
+    }
+  }
+}
 
 // Rows of the raw basis held at a time while it is centred: the block and
 // its product stay in cache on their way into the model matrix.
 constexpr std::size_t kBasisBlockRows = 2048;
 
-// One pass over the column: the raw basis row by row, summed by column in
-// row order for the centring, and the largest absolute row sum (a row whose
-// sum is NaN does not count) for the penalty's scale. No n × k matrix is
-// kept.
+// Knots, then one pass over the column: each row's place among the knots
+// for the margin, the raw basis row by row, summed by column in row order
+// for the centring, and the largest absolute row sum (a row whose sum is
+// NaN does not count) for the penalty's scale. No n × k matrix is kept.
 Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
   KAVRI_TRY_VOID(require_matrix_fits("CR spline", k, k));
   KAVRI_TRY_VOID(require_matrix_fits("CR spline", x.rows, k));
   KAVRI_TRY_VOID(require_finite_column(x, col));
-  KAVRI_TRY(basis::CrBasis knots, basis::place_cr_knots(column_vector(x, col), k));
+  // The margin's positions take over the sort's n doubles: fresh pages
+  // cost about as much as a pass that fills them.
+  linalg::Vector storage;
+  KAVRI_TRY(basis::CrBasis knots, basis::place_cr_knots(column_vector(x, col), k, storage));
   Matrix s = std::move(basis::cr_penalty(knots.knots).back());
+  CentredSpline t{.knots = std::move(knots), .margin = {}, .centring = {}, .penalty = {}};
+  const MarginLocator locator(t.knots.knots);
+  storage.resize(x.rows);
+  t.margin = CompactMargin{locator.spacing(), std::move(storage)};
 
-  const basis::CrRowEvaluator evaluator(knots);
-  linalg::Vector column_sums(k, 0.0), row(k);
+  // Each row is placed among the knots here, where its basis row needs its
+  // interval, and the margin keeps the place for the second pass and the
+  // compact form. By blocks of rows, so that the column sums, each still
+  // added in row order, and the rows' absolute sums are separate loops: the
+  // first is vectorised across columns, and neither waits on the other.
+  const basis::CrRowEvaluator evaluator(t.knots);
+  linalg::Vector column_sums(k, 0.0);
+  Matrix raw(std::min(x.rows, kBasisBlockRows), k);
   double b_norm = 0.0;
-  for (std::size_t i = 0; i < x.rows; ++i) {
-    evaluator.row(x(i, col), row.data());
-    double abs_sum = 0.0;
-    for (std::size_t j = 0; j < k; ++j) {
-      column_sums[j] += row[j];
-      abs_sum += std::fabs(row[j]);
+  for (std::size_t first = 0; first < x.rows; first += kBasisBlockRows) {
+    const std::size_t rows = std::min(kBasisBlockRows, x.rows - first);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double v = x(first + r, col);
+      const MarginLocator::Place place = locator.place(v);
+      t.margin.position[first + r] = place.position;
+      if (place.inside) {
+        evaluator.row_in_interval(v, place.interval, raw.row(r));
+      } else {
+        evaluator.row(v, raw.row(r));
+      }
     }
-    if (abs_sum > b_norm) b_norm = abs_sum;
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* row = raw.row(r);
+      for (std::size_t j = 0; j < k; ++j) column_sums[j] += row[j];
+    }
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double* row = raw.row(r);
+      double abs_sum = 0.0;
+      for (std::size_t j = 0; j < k; ++j) abs_sum += std::fabs(row[j]);
+      if (abs_sum > b_norm) b_norm = abs_sum;
+    }
   }
 
   double s_norm = 0.0;
@@ -63,39 +113,45 @@ Result<CentredSpline> centred_spline(linalg::MatrixView x, std::uint64_t col, st
     for (double& v : s.data) v *= factor;
   }
 
-  Matrix z = transform::constraint_null_space(column_sums);
-  Matrix penalty = linalg::multiply(linalg::multiply(z.view().transposed(), s), z);
-  return CentredSpline{std::move(knots), std::move(z), std::move(penalty)};
+  t.centring = transform::constraint_null_space(column_sums);
+  t.penalty = linalg::multiply(linalg::multiply(t.centring.view().transposed(), s), t.centring);
+  return t;
 }
 
-// B·Z, or (B·Z)·V when `v` is given, into columns [offset, offset + k − 1)
-// of every row of `out`, and 1.0 into column 0 when `intercept` is set (then
-// offset is 1): the raw basis block by block, each block's products written
-// straight into place, so every row of `out` is written in one visit.
-void write_centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredSpline& t, const Matrix* v,
-                         Matrix& out, std::size_t offset, bool intercept) {
+// [1 | B·Z] when `intercept` is set, B·Z otherwise, with (B·Z)·V in place of
+// B·Z when `v` is given: the raw basis block by block, each block's
+// products appended to reserved storage. Every entry is written once; a
+// matrix made at its size would first be zero-filled, which at a million
+// rows costs as much memory traffic as writing the basis itself.
+Matrix centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredSpline& t, const Matrix* v,
+                     bool intercept) {
   const basis::CrRowEvaluator evaluator(t.knots);
-  const std::size_t k = evaluator.k(), width = t.centring.cols;
-  Matrix raw(std::min(x.rows, kBasisBlockRows), k), centred, rotated;
+  const std::size_t width = t.centring.cols, cols = width + (intercept ? 1 : 0);
+  Matrix out;
+  out.rows = x.rows;
+  out.cols = cols;
+  out.data.reserve(x.rows * cols);
+  Matrix raw, centred, rotated;
   for (std::size_t first = 0; first < x.rows; first += kBasisBlockRows) {
     const std::size_t rows = std::min(kBasisBlockRows, x.rows - first);
-    raw.rows = rows;
-    raw.data.resize(rows * k);
-    for (std::size_t r = 0; r < rows; ++r) evaluator.row(x(first + r, col), raw.row(r));
+    raw_block(evaluator, t, x, col, first, rows, raw);
     linalg::multiply_into(raw, t.centring, centred);
     const Matrix* block = &centred;
     if (v != nullptr) {
       linalg::multiply_into(centred, *v, rotated);
       block = &rotated;
     }
+    if (!intercept) {
+      out.data.insert(out.data.end(), block->data.begin(), block->data.end());
+      continue;
+    }
     for (std::size_t r = 0; r < rows; ++r) {
-      const double* from = block->row(r);
-      double* to = out.row(first + r);
-      if (intercept) to[0] = 1.0;
-      to += offset;
-      for (std::size_t j = 0; j < width; ++j) to[j] = from[j];
+      out.data.push_back(1.0);
+      out.data.insert(out.data.end(), block->row(r), block->row(r) + width);
     }
   }
+  assert(out.data.size() == x.rows * cols);
+  return out;
 }
 
 // The eigenvectors of a centred penalty, largest eigenvalue first.
@@ -117,12 +173,12 @@ MatrixShape spline_shape(linalg::MatrixView x, std::uint64_t k) { return largest
 
 constexpr std::string_view kSplineContext = "CR spline";
 
-// Intercept and spline of column 0, whose block is B·transform.
-std::optional<CompactDesign> single_spline_compact(linalg::MatrixView x, const CentredSpline& t,
-                                                   const Matrix& transform) {
+// Intercept and spline of column 0, whose block is B·transform, taking
+// over the spline's margin.
+std::optional<CompactDesign> single_spline_compact(linalg::MatrixView x, CentredSpline& t, const Matrix& transform) {
   std::vector<CompactTerm> terms;
   terms.push_back(compact_intercept());
-  terms.push_back(compact_spline_term(x, 0, t.knots.knots, transform, 1));
+  terms.push_back(compact_spline_term(std::move(t.margin), t.knots.knots, transform, 1));
   return compact_design(x.rows, transform.cols + 1, std::move(terms));
 }
 
@@ -131,12 +187,12 @@ std::optional<CompactDesign> single_spline_compact(linalg::MatrixView x, const C
 Result<CrTerm> build_cr_term(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrTerm> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
-    Matrix basis(x.rows, t.centring.cols);
-    write_centred_basis(x, col, t, nullptr, basis, 0, false);
+    Matrix basis = centred_basis(x, col, t, nullptr, false);
     return CrTerm{.knots = std::move(t.knots.knots),
                   .centring = std::move(t.centring),
                   .basis = std::move(basis),
-                  .penalty = std::move(t.penalty)};
+                  .penalty = std::move(t.penalty),
+                  .margin = std::move(t.margin)};
   });
 }
 
@@ -144,14 +200,14 @@ Result<CrStableTerm> build_cr_stable_term(linalg::MatrixView x, std::uint64_t co
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrStableTerm> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
     KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix basis(x.rows, t.centring.cols);
-    write_centred_basis(x, col, t, &v, basis, 0, false);
+    Matrix basis = centred_basis(x, col, t, &v, false);
     Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
     return CrStableTerm{.knots = std::move(t.knots.knots),
                         .centring = std::move(t.centring),
                         .reparam_v = std::move(v),
                         .basis = std::move(basis),
-                        .penalty = std::move(penalty)};
+                        .penalty = std::move(penalty),
+                        .margin = std::move(t.margin)};
   });
 }
 
@@ -161,8 +217,7 @@ Result<ModelDesign> build_single_cr_design(linalg::MatrixView x, std::uint64_t k
   KAVRI_TRY_VOID(require_a_column(x));
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<ModelDesign> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
-    Matrix model(x.rows, t.centring.cols + 1);
-    write_centred_basis(x, 0, t, nullptr, model, 1, true);
+    Matrix model = centred_basis(x, 0, t, nullptr, true);
     std::optional<CompactDesign> compact = single_spline_compact(x, t, t.centring);
     Result<ModelDesign> design = smooth_design_over(std::move(model), t.penalty,
                                                      Predictor{CrPredictor{.knots = std::move(t.knots.knots),
@@ -177,8 +232,7 @@ Result<ModelDesign> build_single_cr_stable_design(linalg::MatrixView x, std::uin
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<ModelDesign> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
     KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix model(x.rows, t.centring.cols + 1);
-    write_centred_basis(x, 0, t, &v, model, 1, true);
+    Matrix model = centred_basis(x, 0, t, &v, true);
     const Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
     std::optional<CompactDesign> compact = single_spline_compact(x, t, linalg::multiply(t.centring, v));
     Result<ModelDesign> design = smooth_design_over(std::move(model), penalty,

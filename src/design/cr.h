@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "design/compact.h"
 #include "design/records.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
@@ -21,6 +22,7 @@ struct CrTerm {
   linalg::Matrix centring;  // Z, k × (k − 1)
   linalg::Matrix basis;     // B·Z, n × (k − 1)
   linalg::Matrix penalty;   // Z'·S'·Z, (k − 1) × (k − 1)
+  CompactMargin margin;     // each row's place among the knots, for the compact form
 };
 
 struct CrStableTerm {
@@ -29,6 +31,7 @@ struct CrStableTerm {
   linalg::Matrix reparam_v;  // V, eigenvectors of Z'·S'·Z in descending eigenvalue order
   linalg::Matrix basis;      // (B·Z)·V, n × (k − 1)
   linalg::Matrix penalty;    // V'·(Z'·S'·Z)·V, diagonal up to rounding
+  CompactMargin margin;      // each row's place among the knots, for the compact form
 };
 
 // The term of column `col` (< columns of x) with k knots. Fails on a

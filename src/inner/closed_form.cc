@@ -23,13 +23,14 @@ Result<linalg::CholeskySolution> solve_penalized(const GaussianProblem& problem,
   return linalg::cholesky_solve_ridged(h, problem.products.xtwy);
 }
 
-// X·β into `eta`, from the compact form when the problem has one.
+// X·β into `eta`, reusing its storage, from the compact form when the
+// problem has one.
 void linear_predictor(const GaussianProblem& problem, const linalg::Vector& beta, linalg::Vector& eta) {
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
     design::compact_linear_predictor(*problem.compact, beta, eta, ws);
   } else {
-    eta = linalg::multiply(problem.model_matrix, beta);
+    linalg::multiply_into(problem.model_matrix, beta, eta);
   }
 }
 
@@ -101,11 +102,13 @@ Result<InnerFit> closed_form_gaussian_final_fit(const GaussianProblem& problem, 
   return closed_form_record(std::move(solved), deviance, problem.model_matrix.rows);
 }
 
-std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const GaussianProblem& problem,
-                                                            linalg::VectorView rho) {
+namespace {
+
+// The anchor, its residual formed in `residual`'s storage.
+std::optional<fit::DevianceAnchor> deviance_anchor(const GaussianProblem& problem, linalg::VectorView rho,
+                                                   linalg::Vector residual) {
   auto solved = solve_penalized(problem, rho);
   if (!solved) return std::nullopt;
-  linalg::Vector residual;
   linear_predictor(problem, solved->solution, residual);
   const double deviance = deviance_into_residual(problem, residual);
   linalg::Vector xtw_residual;
@@ -118,6 +121,13 @@ std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const GaussianProble
   return fit::DevianceAnchor{.beta = std::move(solved->solution),
                              .deviance = deviance,
                              .xtw_residual = std::move(xtw_residual)};
+}
+
+}  // namespace
+
+std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const GaussianProblem& problem,
+                                                            linalg::VectorView rho) {
+  return deviance_anchor(problem, rho, {});
 }
 
 Result<InnerFit> closed_form_gaussian_search_fit(const GaussianProblem& problem, linalg::VectorView rho) {
@@ -138,9 +148,14 @@ Result<InnerFit> closed_form_gaussian_search_fit(const GaussianProblem& problem,
 void form_closed_form_products(GaussianProblem& problem) {
   const linalg::MatrixView x = problem.model_matrix;
   fit::ClosedFormProducts& products = problem.products;
+  // The compact products read unit weights from storage. Fresh storage for
+  // n doubles costs about as much as a pass over it (its pages are faulted
+  // in one by one), so the anchor then forms its residual in the same
+  // storage.
+  linalg::Vector ones;
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
-    const linalg::Vector ones = problem.prior_weights ? linalg::Vector() : linalg::Vector(x.rows, 1.0);
+    if (!problem.prior_weights) ones.assign(x.rows, 1.0);
     const linalg::VectorView w = problem.prior_weights ? *problem.prior_weights : linalg::VectorView(ones);
     design::compact_cross_products(*problem.compact, w, problem.y, products.xtwx, &products.xtwy, ws);
   } else if (problem.prior_weights) {
@@ -151,7 +166,7 @@ void form_closed_form_products(GaussianProblem& problem) {
     products.xtwx = linalg::multiply(x.transposed(), x);
     products.xtwy = linalg::multiply(x.transposed(), problem.y);
   }
-  products.anchor = gaussian_deviance_anchor(problem, linalg::Vector(problem.penalties.size(), 0.0));
+  products.anchor = deviance_anchor(problem, linalg::Vector(problem.penalties.size(), 0.0), std::move(ones));
 }
 
 }  // namespace kavri::inner

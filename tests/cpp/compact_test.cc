@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <random>
 #include <string>
@@ -156,6 +158,46 @@ TEST(CompactDesign, SplineRowsOutsideTheKnotsContinueLinearly) {
   d.model_matrix = prepend_intercept_column(linalg::multiply(basis::cr_basis_matrix(*knots, col0), transform));
   d.compact = std::move(compact);
   expect_products_agree(d);
+}
+
+TEST(CompactDesign, TheMarginLocatesEachRowInTheIntervalTheBasisSearchFinds) {
+  // Values at every knot and a few ulps either side. Just below a knot the
+  // position's fraction can round up to the next integer; the interval read
+  // off the margin must still be the one the evaluator counts, so that the
+  // row built from it is the same row bit for bit.
+  const Vector knot_sets[] = {{0.0, 0.1, 0.25, 0.3, 0.7, 1.0, 3.0, 7.0, 8.0, 9.5},
+                              {-3.0, -2.5, -1.0, 0.125, 0.2, 0.3}};
+  std::size_t rounded_up = 0;
+  for (const Vector& t : knot_sets) {
+    Vector column;
+    for (double knot : t) {
+      column.push_back(knot);
+      double below = knot, above = knot;
+      for (int step = 0; step < 3; ++step) {
+        below = std::nextafter(below, -INFINITY);
+        above = std::nextafter(above, INFINITY);
+        column.push_back(below);
+        column.push_back(above);
+      }
+    }
+    const Matrix x(column.size(), 1, column);
+    const CompactMargin margin = compact_spline_margin(x, 0, t);
+    const basis::CrRowEvaluator evaluator(basis::validate_cr_knots(t).value());
+    Vector searched(t.size()), located(t.size());
+    for (std::size_t i = 0; i < column.size(); ++i) {
+      const double v = column[i];
+      if (v < t.front() || v > t.back()) continue;
+      const std::size_t j = margin_interval(margin, t, i, v);
+      if (static_cast<std::size_t>(margin.position[i]) > j && v < t.back()) ++rounded_up;
+      evaluator.row(v, searched.data());
+      evaluator.row_in_interval(v, j, located.data());
+      for (std::size_t c = 0; c < t.size(); ++c)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(located[c]), std::bit_cast<std::uint64_t>(searched[c]))
+            << "row " << i << " at " << v << ", entry " << c;
+    }
+  }
+  // The fixture reaches the correction.
+  EXPECT_GT(rounded_up, 0u);
 }
 
 TEST(CompactDesign, ARandomEffectWithVeryManyLevelsKeepsTheDensePath) {

@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -443,6 +444,65 @@ TEST(Family, SaturatedLoglikClosedForms) {
     if (c.expected == 0.0) {
       EXPECT_TRUE(std::signbit(value));
     }
+  }
+}
+
+// The sum as defined: −0.0 less ½·ln(2πφ), n times over, in order.
+double saturated_by_steps(std::size_t n, double phi) {
+  const double c = 0.5 * std::log(kTwoPi * phi);
+  double s = -0.0;
+  for (std::size_t i = 0; i < n; ++i) s -= c;
+  return s;
+}
+
+// A φ whose ½·ln(2πφ) is exactly `target`, from the neighbours of the
+// closed-form answer; NaN when none of them gives it.
+double phi_with_half_log(double target) {
+  const double guess = std::exp(2.0 * target) / kTwoPi;
+  for (double toward : {kInf, 0.0}) {
+    double phi = guess;
+    for (int step = 0; step < 64; ++step, phi = std::nextafter(phi, toward))
+      if (0.5 * std::log(kTwoPi * phi) == target) return phi;
+  }
+  return kNaN;
+}
+
+TEST(Family, NormalSaturatedLoglikIsTheStepwiseSumBitForBit) {
+  // c = 1.25 + 2^-33 = (5·2^31 + 1)·2^-33. Where the sum lies in [2^20, 2^21),
+  // whose spacing is 2^-32, c is an odd number of half spacings: every step
+  // there is a tie, rounded to the even neighbour, so the first step into
+  // the binade may differ from the rest. The sum spends about 840000 steps
+  // in that binade.
+  const double tie_target = 1.25 + std::ldexp(1.0, -33);
+  const double tie_phi = phi_with_half_log(tie_target);
+  ASSERT_FALSE(std::isnan(tie_phi));
+  struct Case {
+    const char* name;
+    std::size_t n;
+    double phi;
+  } cases[] = {
+      {"empty", 0, 0.7},
+      {"one term", 1, 0.7},
+      {"two terms", 2, 0.7},
+      {"three terms", 3, 0.7},
+      {"a few binades", 37, 0.09},
+      {"ties inside their binade", 1500000, tie_phi},
+      {"past the binade of ties", 2000000, tie_phi},
+      {"a million", 1000000, 0.09},
+      {"a few million, odd", 3000007, 0.3},
+      {"tiny phi: positive terms", 2500000, 1e-300},
+      {"huge phi", 2500000, 1e300},
+      {"phi = 1/(2π)", 1000, 1.0 / kTwoPi},
+      {"phi = 0: infinite", 1000, 0.0},
+      {"phi = ∞", 1000, kInf},
+      {"negative phi: NaN", 1000, -1.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const double expected = saturated_by_steps(c.n, c.phi);
+    const double value = normal_saturated_loglik(c.n, c.phi);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(value), std::bit_cast<std::uint64_t>(expected))
+        << value << " vs " << expected;
   }
 }
 
