@@ -448,16 +448,51 @@ Vector map_locals(const CompactDesign& d, const std::vector<Vector>& locals) {
   return out;
 }
 
-// X'·v from the rows' runs: S'v per term, then G'.
+// Each spline's moments Σ a·u^m (m ≤ 3) by segment, `moments[2t + 1]`,
+// added into its local vector: on a segment the row's four coefficients
+// are cubics in u.
+void add_spline_moments_to_locals(const CompactDesign& d, const std::vector<Vector>& moments,
+                                  std::vector<Vector>& locals) {
+  for (std::size_t t = 0; t < d.terms.size(); ++t) {
+    if (!is_spline(d.terms[t])) continue;
+    const SplineSegments seg = spline_segments(d.terms[t].margins[0]);
+    const Vector& mq = moments[2 * t + 1];
+    for (std::size_t g = 0; g < seg.count; ++g)
+      for (std::size_t l = 0; l < 4; ++l) {
+        double v = 0.0;
+        for (std::size_t i = 0; i < 4; ++i) v += seg.poly[16 * g + 4 * l + i] * mq[4 * g + i];
+        locals[t][seg.start[g] + l] += v;
+      }
+  }
+}
+
+// X'·v: S'v per term (a spline's from its segment moments, the
+// intercept's as one sum), then G'.
 Vector transpose_times(const CompactDesign& d, const double* v, CompactWorkspace& ws) {
+  const std::size_t m = d.terms.size();
   const BlockLayout layout = prepare_block(d, ws);
-  ws.locals.resize(d.terms.size());
-  for (std::size_t t = 0; t < d.terms.size(); ++t) ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
-  for_each_block(d, ws, layout, [&](std::size_t first, std::size_t rows) {
-    for (std::size_t t = 0; t < d.terms.size(); ++t)
-      accumulate_term_local(d.terms[t], rows, ws.positions.data() + layout.pos[t],
-                            ws.coefficients.data() + layout.coef[t], v + first, ws.locals[t].data());
-  });
+  ws.locals.resize(m);
+  ws.moments.resize(2 * m);
+  std::vector<char> needed(m, 1);
+  for (std::size_t t = 0; t < m; ++t) {
+    ws.locals[t].assign(local_dim(d.terms[t]), 0.0);
+    if (is_spline(d.terms[t])) ws.moments[2 * t + 1].assign(4 * (d.terms[t].margins[0].spacing.size() + 2), 0.0);
+    if (is_spline(d.terms[t]) || is_intercept(d.terms[t])) needed[t] = 0;
+  }
+  for_each_block(
+      d, ws, layout,
+      [&](std::size_t first, std::size_t rows) {
+        for (std::size_t t = 0; t < m; ++t) {
+          if (is_spline(d.terms[t])) {
+            accumulate_moments<3>(d.terms[t].margins[0], first, rows, v + first, ws.moments[2 * t + 1].data());
+            continue;
+          }
+          accumulate_term_local(d.terms[t], rows, ws.positions.data() + layout.pos[t],
+                                ws.coefficients.data() + layout.coef[t], v + first, ws.locals[t].data());
+        }
+      },
+      &needed);
+  add_spline_moments_to_locals(d, ws.moments, ws.locals);
   return map_locals(d, ws.locals);
 }
 
@@ -579,7 +614,14 @@ void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<
   for_each_block(
       d, ws, layout,
       [&](std::size_t first, std::size_t rows) {
-        const double* wr = w.data + first;  // unit stride, checked above
+        const double* wr = w.data + first;
+        if (w.stride != 1) {
+          // Weights given with another stride (unit weights: stride 0) are
+          // gathered for the block, which the kernels read contiguously.
+          ws.block_weights.resize(rows);
+          for (std::size_t r = 0; r < rows; ++r) ws.block_weights[r] = w[first + r];
+          wr = ws.block_weights.data();
+        }
         if (z)
           for (std::size_t r = 0; r < rows; ++r) ws.scratch[r] = wr[r] * (*z)[first + r];
         for (std::size_t a = 0, k = 0; a < m; ++a) {
@@ -687,8 +729,13 @@ void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<
   if (z && xtwz != nullptr) *xtwz = map_locals(d, ws.locals);
 }
 
-void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& eta, CompactWorkspace& ws,
-                              BlockVisitor visit) {
+namespace {
+
+// η block by block into `eta` at the block's rows, or, without `eta`, into
+// one block of scratch; `visit` sees each block once it is complete.
+template <class Visit>
+void linear_predictor_blocks(const CompactDesign& d, VectorView beta, Vector* eta, CompactWorkspace& ws,
+                             Visit&& visit) {
   const std::size_t m = d.terms.size();
   // γ_t = G_t·β_t: the coefficients in each term's local space.
   ws.locals.resize(m);
@@ -718,25 +765,28 @@ void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& e
         for (std::size_t k = 0; k < 4; ++k)
           cubic[4 * g + k] += seg.poly[16 * g + 4 * l + k] * ws.locals[t][seg.start[g] + l];
   }
-  eta.resize(d.rows);
+  if (eta != nullptr) {
+    eta->resize(d.rows);
+  } else {
+    ws.scratch.resize(std::min<std::size_t>(d.rows, kBlockRows));
+  }
   const BlockLayout layout = prepare_block(d, ws);
   for_each_block(
       d, ws, layout,
       [&](std::size_t first, std::size_t rows) {
+        double* const out = eta != nullptr ? eta->data() + first : ws.scratch.data();
         // Each block's sums start from 0.0 while the block is in cache.
-        std::fill(eta.data() + first, eta.data() + first + rows, 0.0);
+        std::fill(out, out + rows, 0.0);
         for (std::size_t t = 0; t < m; ++t) {
           if (is_intercept(d.terms[t])) {
             // Every row's run is one entry 1.0 at 0: the same sum for all.
             const double share = 0.0 + 1.0 * ws.locals[t][0];
-            double* out = eta.data() + first;
             for (std::size_t r = 0; r < rows; ++r) out[r] += share;
             continue;
           }
           if (is_spline(d.terms[t])) {
             const CompactMargin& margin = d.terms[t].margins[0];
             const double* cubic = ws.moments[t].data();
-            double* out = eta.data() + first;
             for (std::size_t r = 0; r < rows; ++r) {
               double u = 0.0;
               const std::size_t g = segment_of(margin, margin.position[first + r], u);
@@ -747,12 +797,68 @@ void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& e
           with_shape(shape_of(d.terms[t]), [&](auto r, auto l) {
             add_predictions<decltype(r)::value, decltype(l)::value>(rows, ws.positions.data() + layout.pos[t],
                                                                     ws.coefficients.data() + layout.coef[t],
-                                                                    ws.locals[t].data(), eta.data() + first);
+                                                                    ws.locals[t].data(), out);
           });
         }
-        if (visit.fn != nullptr) visit.fn(visit.context, first, rows);
+        visit(first, rows, static_cast<const double*>(out), layout);
       },
       &needed);
+}
+
+}  // namespace
+
+void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& eta, CompactWorkspace& ws,
+                              BlockVisitor visit) {
+  linear_predictor_blocks(d, beta, &eta, ws, [&](std::size_t first, std::size_t rows, const double* values, auto&) {
+    if (visit.fn != nullptr) visit.fn(visit.context, first, rows, values);
+  });
+}
+
+void compact_linear_predictor_blocks(const CompactDesign& d, VectorView beta, CompactWorkspace& ws,
+                                     BlockVisitor visit) {
+  linear_predictor_blocks(d, beta, nullptr, ws, [&](std::size_t first, std::size_t rows, const double* values,
+                                                    auto&) { visit.fn(visit.context, first, rows, values); });
+}
+
+ResidualProducts compact_residual_products(const CompactDesign& d, VectorView beta, VectorView y,
+                                           std::optional<VectorView> w, CompactWorkspace& ws) {
+  const std::size_t m = d.terms.size();
+  // The per-term sums of X'r, kept apart from the locals that hold γ.
+  std::vector<Vector> sums(m);
+  std::vector<Vector> moments(2 * m);
+  for (std::size_t t = 0; t < m; ++t) {
+    sums[t].assign(local_dim(d.terms[t]), 0.0);
+    if (is_spline(d.terms[t])) moments[2 * t + 1].assign(4 * (d.terms[t].margins[0].spacing.size() + 2), 0.0);
+  }
+  Vector residual(std::min<std::size_t>(d.rows, kBlockRows));
+  double deviance = 0.0;
+  linear_predictor_blocks(
+      d, beta, nullptr, ws, [&](std::size_t first, std::size_t rows, const double* eta, const BlockLayout& layout) {
+        // Each row as the dense path forms it: r = y − η, then w·r, adding
+        // (w·r)·r (or r·r) to the deviance in row order.
+        double* wr = residual.data();
+        for (std::size_t r = 0; r < rows; ++r) {
+          const double res = y[first + r] - eta[r];
+          if (w) {
+            const double weighted = (*w)[first + r] * res;
+            deviance += weighted * res;
+            wr[r] = weighted;
+          } else {
+            deviance += res * res;
+            wr[r] = res;
+          }
+        }
+        for (std::size_t t = 0; t < m; ++t) {
+          if (is_spline(d.terms[t])) {
+            accumulate_moments<3>(d.terms[t].margins[0], first, rows, wr, moments[2 * t + 1].data());
+            continue;
+          }
+          accumulate_term_local(d.terms[t], rows, ws.positions.data() + layout.pos[t],
+                                ws.coefficients.data() + layout.coef[t], wr, sums[t].data());
+        }
+      });
+  add_spline_moments_to_locals(d, moments, sums);
+  return {.deviance = deviance, .xtw_residual = map_locals(d, sums)};
 }
 
 Vector compact_transpose_times(const CompactDesign& d, VectorView v, CompactWorkspace& ws) {
@@ -887,17 +993,7 @@ Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, Vecto
         },
         &needed);
   }
-  for (std::size_t t = 0; t < m; ++t) {
-    if (!is_spline(d.terms[t])) continue;
-    const SplineSegments seg = spline_segments(d.terms[t].margins[0]);
-    const Vector& mq = ws.moments[2 * t + 1];
-    for (std::size_t g = 0; g < seg.count; ++g)
-      for (std::size_t l = 0; l < 4; ++l) {
-        double v = 0.0;
-        for (std::size_t i = 0; i < 4; ++i) v += seg.poly[16 * g + 4 * l + i] * mq[4 * g + i];
-        ws.locals[t][seg.start[g] + l] += v;
-      }
-  }
+  add_spline_moments_to_locals(d, ws.moments, ws.locals);
   return map_locals(d, ws.locals);
 }
 

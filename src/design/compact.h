@@ -126,6 +126,7 @@ struct CompactWorkspace {
   std::vector<linalg::Matrix> tables;    // per term pair (a ≤ b), local_dim_a × local_dim_b
   std::vector<linalg::Vector> locals;    // per term, local_dim
   linalg::Vector scratch;                // one block of per-row values
+  linalg::Vector block_weights;          // one block of weights given with a stride other than 1
   linalg::Matrix product;                // table × G
   linalg::Matrix block;                  // a block of the p × p result
   std::vector<linalg::Vector> moments;   // per spline, per-segment moments or the polynomials they feed
@@ -137,15 +138,31 @@ void compact_cross_products(const CompactDesign& d, linalg::VectorView w, std::o
                             linalg::Matrix& xtwx, linalg::Vector* xtwz, CompactWorkspace& ws);
 
 // A call made for each block of rows once its results are complete, so that
-// a caller can read them while they are in cache: fn(context, first, rows).
+// a caller can read them while they are in cache: fn(context, first, rows,
+// values), values[r] the result of row first + r.
 struct BlockVisitor {
-  void (*fn)(void* context, std::size_t first, std::size_t rows) = nullptr;
+  void (*fn)(void* context, std::size_t first, std::size_t rows, const double* values) = nullptr;
   void* context = nullptr;
 };
 
 // η = X·β, visiting each block of η once it is formed.
 void compact_linear_predictor(const CompactDesign& d, linalg::VectorView beta, linalg::Vector& eta,
                               CompactWorkspace& ws, BlockVisitor visit = {});
+
+// The same blocks of η, each visited and then overwritten by the next: for
+// a caller that needs only what it sums from them.
+void compact_linear_predictor_blocks(const CompactDesign& d, linalg::VectorView beta, CompactWorkspace& ws,
+                                     BlockVisitor visit);
+
+// At β, the weighted residual sum of squares Σ w_i·(y_i − η_i)² and
+// X'·(w ⊙ (y − η)), η = X·β, without an n-vector: with unit weights when
+// `w` is absent.
+struct ResidualProducts {
+  double deviance = 0.0;
+  linalg::Vector xtw_residual;  // p
+};
+ResidualProducts compact_residual_products(const CompactDesign& d, linalg::VectorView beta, linalg::VectorView y,
+                                           std::optional<linalg::VectorView> w, CompactWorkspace& ws);
 
 // X'·v for an n-vector v.
 linalg::Vector compact_transpose_times(const CompactDesign& d, linalg::VectorView v, CompactWorkspace& ws);

@@ -96,38 +96,73 @@ Result<InnerFit> closed_form_gaussian_fit(const GaussianProblem& problem, linalg
 
 Result<InnerFit> closed_form_gaussian_final_fit(const GaussianProblem& problem, linalg::VectorView rho) {
   KAVRI_TRY(linalg::CholeskySolution solved, solve_penalized(problem, rho));
-  linalg::Vector eta;
-  linear_predictor(problem, solved.solution, eta);
-  const double deviance = deviance_into_residual(problem, eta);
+  double deviance = 0.0;
+  if (problem.compact != nullptr) {
+    // Only the sum is kept: η goes block by block, never whole, and each
+    // term is formed as `deviance_into_residual` forms it, in row order.
+    struct Sum {
+      const GaussianProblem* problem;
+      double deviance;
+    } sum{&problem, 0.0};
+    design::CompactWorkspace ws;
+    design::compact_linear_predictor_blocks(
+        *problem.compact, solved.solution, ws,
+        {.fn =
+             [](void* context, std::size_t first, std::size_t rows, const double* eta) {
+               Sum& s = *static_cast<Sum*>(context);
+               const linalg::VectorView y = s.problem->y;
+               double d = s.deviance;
+               if (s.problem->prior_weights) {
+                 const linalg::VectorView w = *s.problem->prior_weights;
+                 for (std::size_t r = 0; r < rows; ++r) {
+                   const double res = y[first + r] - eta[r];
+                   d += (w[first + r] * res) * res;
+                 }
+               } else {
+                 for (std::size_t r = 0; r < rows; ++r) {
+                   const double res = y[first + r] - eta[r];
+                   d += res * res;
+                 }
+               }
+               s.deviance = d;
+             },
+         .context = &sum});
+    deviance = sum.deviance;
+  } else {
+    linalg::Vector eta;
+    linear_predictor(problem, solved.solution, eta);
+    deviance = deviance_into_residual(problem, eta);
+  }
   return closed_form_record(std::move(solved), deviance, problem.model_matrix.rows);
 }
 
 namespace {
 
-// The anchor, its residual formed in `residual`'s storage.
-std::optional<fit::DevianceAnchor> deviance_anchor(const GaussianProblem& problem, linalg::VectorView rho,
-                                                   linalg::Vector residual) {
+// The anchor: β, deviance and X'W(y − Xβ) at ρ.
+std::optional<fit::DevianceAnchor> deviance_anchor(const GaussianProblem& problem, linalg::VectorView rho) {
   auto solved = solve_penalized(problem, rho);
   if (!solved) return std::nullopt;
-  linear_predictor(problem, solved->solution, residual);
-  const double deviance = deviance_into_residual(problem, residual);
-  linalg::Vector xtw_residual;
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
-    xtw_residual = design::compact_transpose_times(*problem.compact, residual, ws);
-  } else {
-    xtw_residual = linalg::multiply(problem.model_matrix.transposed(), residual);
+    design::ResidualProducts r =
+        design::compact_residual_products(*problem.compact, solved->solution, problem.y, problem.prior_weights, ws);
+    return fit::DevianceAnchor{.beta = std::move(solved->solution),
+                               .deviance = r.deviance,
+                               .xtw_residual = std::move(r.xtw_residual)};
   }
+  linalg::Vector residual;
+  linear_predictor(problem, solved->solution, residual);
+  const double deviance = deviance_into_residual(problem, residual);
   return fit::DevianceAnchor{.beta = std::move(solved->solution),
                              .deviance = deviance,
-                             .xtw_residual = std::move(xtw_residual)};
+                             .xtw_residual = linalg::multiply(problem.model_matrix.transposed(), residual)};
 }
 
 }  // namespace
 
 std::optional<fit::DevianceAnchor> gaussian_deviance_anchor(const GaussianProblem& problem,
                                                             linalg::VectorView rho) {
-  return deviance_anchor(problem, rho, {});
+  return deviance_anchor(problem, rho);
 }
 
 Result<InnerFit> closed_form_gaussian_search_fit(const GaussianProblem& problem, linalg::VectorView rho) {
@@ -148,15 +183,9 @@ Result<InnerFit> closed_form_gaussian_search_fit(const GaussianProblem& problem,
 void form_closed_form_products(GaussianProblem& problem) {
   const linalg::MatrixView x = problem.model_matrix;
   fit::ClosedFormProducts& products = problem.products;
-  // The compact products read unit weights from storage. Fresh storage for
-  // n doubles costs about as much as a pass over it (its pages are faulted
-  // in one by one), so the anchor then forms its residual in the same
-  // storage.
-  linalg::Vector ones;
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
-    if (!problem.prior_weights) ones.assign(x.rows, 1.0);
-    const linalg::VectorView w = problem.prior_weights ? *problem.prior_weights : linalg::VectorView(ones);
+    const linalg::VectorView w = family::weights_or_ones(problem.prior_weights, x.rows);
     design::compact_cross_products(*problem.compact, w, problem.y, products.xtwx, &products.xtwy, ws);
   } else if (problem.prior_weights) {
     const linalg::Matrix xtw = linalg::weighted_transpose(x, *problem.prior_weights);
@@ -166,7 +195,7 @@ void form_closed_form_products(GaussianProblem& problem) {
     products.xtwx = linalg::multiply(x.transposed(), x);
     products.xtwy = linalg::multiply(x.transposed(), problem.y);
   }
-  products.anchor = deviance_anchor(problem, linalg::Vector(problem.penalties.size(), 0.0), std::move(ones));
+  products.anchor = deviance_anchor(problem, linalg::Vector(problem.penalties.size(), 0.0));
 }
 
 }  // namespace kavri::inner

@@ -233,17 +233,14 @@ void linear_predictor_pass(const design::CompactDesign* compact, linalg::MatrixV
     return;
   }
   // Each row's call follows while its block of η is in cache, in row order.
-  struct Visit {
-    linalg::Vector* eta;
-    std::remove_reference_t<Row>* row;
-  } visit{&eta, &row};
-  design::compact_linear_predictor(*compact, beta, eta, ws.compact,
-                                   {.fn =
-                                        [](void* context, std::size_t first, std::size_t rows) {
-                                          Visit& v = *static_cast<Visit*>(context);
-                                          for (std::size_t i = first; i < first + rows; ++i) (*v.row)(i, (*v.eta)[i]);
-                                        },
-                                    .context = &visit});
+  design::compact_linear_predictor(
+      *compact, beta, eta, ws.compact,
+      {.fn =
+           [](void* context, std::size_t first, std::size_t rows, const double* values) {
+             auto& each = *static_cast<std::remove_reference_t<Row>*>(context);
+             for (std::size_t r = 0; r < rows; ++r) each(first + r, values[r]);
+           },
+       .context = &row});
 }
 
 // Step acceptance: `evaluate(candidate)` states the candidate, `rejected()`

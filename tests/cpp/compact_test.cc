@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -39,6 +40,7 @@ using linalg::VectorView;
 // digits of room above the few ulps the two summation orders differ by,
 // and is far below any wrong entry or misplaced block.
 constexpr double kProductTolerance = 1e-10;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 double relative_gap(const Vector& actual, const Vector& expected) {
   double gap = 0.0, scale = 0.0;
@@ -111,6 +113,40 @@ void expect_products_agree(const ModelDesign& d) {
   EXPECT_LE(relative_gap(compact.eta, dense.eta), kProductTolerance);
   EXPECT_LE(relative_gap(compact.xtv, dense.xtv), kProductTolerance);
   EXPECT_LE(relative_gap(compact.form_sum, dense.form_sum), kProductTolerance);
+
+  // Unit weights given with stride 0 read as ones.
+  Matrix unit_gram;
+  compact_cross_products(*d.compact, family::unit_weights(n), std::nullopt, unit_gram, nullptr, ws);
+  EXPECT_LE(relative_gap(unit_gram.data, linalg::weighted_gram(x, Vector(n, 1.0)).data), kProductTolerance);
+
+  // η visited block by block, never whole, is η; the residual products at β
+  // are the deviance and X'W(y − η) formed from the dense η.
+  Vector blocks(n, kNaN);
+  struct Copy {
+    Vector* out;
+  } copy{&blocks};
+  compact_linear_predictor_blocks(*d.compact, beta, ws,
+                                  {.fn =
+                                       [](void* context, std::size_t first, std::size_t rows, const double* v) {
+                                         Vector& out = *static_cast<Copy*>(context)->out;
+                                         std::copy(v, v + rows, out.begin() + static_cast<std::ptrdiff_t>(first));
+                                       },
+                                   .context = &copy});
+  EXPECT_EQ(blocks, compact.eta);
+  for (const bool weighted : {false, true}) {
+    SCOPED_TRACE(weighted);
+    double deviance = 0.0;
+    Vector wr(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double r = z[i] - dense.eta[i];
+      wr[i] = (weighted ? w[i] : 1.0) * r;
+      deviance += wr[i] * r;
+    }
+    const ResidualProducts got = compact_residual_products(
+        *d.compact, beta, z, weighted ? std::optional<VectorView>(w) : std::nullopt, ws);
+    EXPECT_NEAR(got.deviance, deviance, kProductTolerance * deviance);
+    EXPECT_LE(relative_gap(got.xtw_residual, linalg::multiply(x.view().transposed(), wr)), kProductTolerance);
+  }
 }
 
 TEST(CompactDesign, ProductsEqualTheDenseOnesForEveryTermKind) {
