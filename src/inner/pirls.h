@@ -129,6 +129,15 @@ struct PirlsWorkspace {
   fit::StartProducts* keep_products = nullptr;
 };
 
+// X'WX and X'Wz as assembled so far, before the penalty, into
+// `ws.keep_products` when it is set.
+inline void keep_unpenalized(PirlsWorkspace& ws) {
+  if (ws.keep_products == nullptr) return;
+  ws.keep_products->xtwx = ws.hessian;
+  ws.keep_products->xtwz = ws.rhs;
+  ws.keep_products->formed = true;
+}
+
 // Rows of X'W held at a time: a block of X'W and the rows of X it weights
 // stay in cache while the block's share of X'WX is taken.
 inline constexpr std::size_t kRowBlock = 2048;
@@ -177,11 +186,7 @@ void assemble_working_system(linalg::MatrixView x, linalg::MatrixView s_lambda, 
     linalg::multiply_into(block_x.transposed(), block_wx, ws.block_gram);
     for (std::size_t k = 0; k < p * p; ++k) ws.hessian.data[k] += ws.block_gram.data[k];
   }
-  if (ws.keep_products != nullptr) {
-    ws.keep_products->xtwx = ws.hessian;
-    ws.keep_products->xtwz = ws.rhs;
-    ws.keep_products->formed = true;
-  }
+  detail::keep_unpenalized(ws);
   for (std::size_t a = 0; a < p; ++a)
     for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s_lambda(a, b);
 }
@@ -215,11 +220,7 @@ void assemble_working_system(const design::CompactDesign* compact, linalg::Matri
     response[i] = zi;
   }
   design::compact_cross_products(*compact, weights, linalg::VectorView(response), ws.hessian, &ws.rhs, ws.compact);
-  if (ws.keep_products != nullptr) {
-    ws.keep_products->xtwx = ws.hessian;
-    ws.keep_products->xtwz = ws.rhs;
-    ws.keep_products->formed = true;
-  }
+  detail::keep_unpenalized(ws);
   const std::size_t p = x.cols;
   for (std::size_t a = 0; a < p; ++a)
     for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s_lambda(a, b);
