@@ -328,7 +328,6 @@ void CrRowEvaluator::row(double v, double* row) const {
   }
 }
 
-
 Matrix cr_basis_matrix(const CrBasis& basis, MatrixView x) {
   assert(x.rows == 0 || x.cols >= 1);
   const CrRowEvaluator evaluator(basis);

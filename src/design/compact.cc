@@ -42,13 +42,6 @@ Matrix spline_local_map(VectorView knots) {
   return g;
 }
 
-CompactMargin margin_at(MatrixView x, std::uint64_t col, VectorView knots) {
-  const MarginLocator locator(knots);
-  CompactMargin m{locator.spacing(), Vector(x.rows)};
-  for (std::size_t i = 0; i < x.rows; ++i) m.position[i] = locator.place(x(i, col)).position;
-  return m;
-}
-
 // The first local entry of row i of a margin and its four coefficients.
 inline std::uint32_t margin_row(const CompactMargin& m, std::size_t i, double* c) {
   const double s = m.position[i];
@@ -303,6 +296,10 @@ void pair_forms(std::size_t rows, const std::uint32_t* pos_a, const double* coef
   }
 }
 
+// pair_forms of the intercept with itself, two runs of one entry 1.0 at 0:
+// the same value for every row, in the same roundings.
+inline double intercept_form(const Matrix& table) { return 1.0 * (0.0 + 1.0 * (0.0 + table.data[0] * 1.0)); }
+
 // Σ v_r over a block, in four interleaved partial sums: added into one
 // table entry row after row, the sum would wait on its own store each time.
 inline double block_sum(std::size_t rows, const double* v) {
@@ -511,13 +508,11 @@ CompactTerm compact_intercept() {
                      .level = {}};
 }
 
-CompactTerm compact_spline_term(MatrixView x, std::uint64_t col, VectorView knots, MatrixView transform,
-                                std::uint64_t start) {
-  return compact_spline_term(margin_at(x, col, knots), knots, transform, start);
-}
-
 CompactMargin compact_spline_margin(MatrixView x, std::uint64_t col, VectorView knots) {
-  return margin_at(x, col, knots);
+  const MarginLocator locator(knots);
+  CompactMargin m{locator.spacing(), Vector(x.rows)};
+  for (std::size_t i = 0; i < x.rows; ++i) m.position[i] = locator.place(x(i, col)).position;
+  return m;
 }
 
 CompactTerm compact_spline_term(CompactMargin margin, VectorView knots, MatrixView transform, std::uint64_t start) {
@@ -568,8 +563,8 @@ CompactTerm compact_tensor_term(MatrixView x, std::uint64_t col_a, std::uint64_t
         for (std::size_t ib = 0; ib < gb.cols; ++ib) kron(la * gb.rows + lb, ia * gb.cols + ib) = va * gb(lb, ib);
     }
   std::vector<CompactMargin> margins;
-  margins.push_back(margin_at(x, col_a, knots_a));
-  margins.push_back(margin_at(x, col_b, knots_b));
+  margins.push_back(compact_spline_margin(x, col_a, knots_a));
+  margins.push_back(compact_spline_margin(x, col_b, knots_b));
   return CompactTerm{.kind = CompactTerm::Kind::Tensor,
                      .start = start,
                      .map = linalg::multiply(kron, centring),
@@ -919,7 +914,7 @@ Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, Vecto
   if (m == 2 && is_intercept(d.terms[0]) && is_spline(d.terms[1])) {
     // One smooth: each row's segment is found once for its form and its
     // share of the sum, in the roundings of the general path below.
-    const double form = 1.0 * (0.0 + 1.0 * (0.0 + ws.tables[0].data[0] * 1.0));
+    const double form = intercept_form(ws.tables[0]);
     const CompactMargin& margin = d.terms[1].margins[0];
     const double* poly = ws.moments[2].data();
     double* moments = ws.moments[3].data();
@@ -956,9 +951,7 @@ Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, Vecto
                 if (by_moments(d, a, b)) continue;
                 const Matrix& table = ws.tables[k];
                 if (is_intercept(d.terms[a]) && is_intercept(d.terms[b])) {
-                  // pair_forms of two runs of one entry 1.0 at 0: the same
-                  // value for every row, in the same roundings.
-                  const double form = 1.0 * (0.0 + 1.0 * (0.0 + table.data[0] * 1.0));
+                  const double form = intercept_form(table);
                   for (std::size_t r = 0; r < rows; ++r) q[r] += form;
                   continue;
                 }

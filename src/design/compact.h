@@ -51,14 +51,12 @@ struct CompactDesign {
   std::vector<CompactTerm> terms;  // the intercept first, then in column order
 };
 
-// Term builders. A spline of column `col` with `knots` whose dense block is
-// B·transform (B the raw basis); a random effect whose row i is the
+// Term builders. A spline (below) over the margin of its column, with
+// `knots`, whose dense block is B·transform (B the raw basis); a random effect whose row i is the
 // indicator of x(i, col) among `levels` (absent when a row has none, or the
 // levels do not fit the index type); a tensor of columns (col_a, col_b)
 // whose block is (B_a ⊙ B_b)·centring.
 CompactTerm compact_intercept();
-CompactTerm compact_spline_term(linalg::MatrixView x, std::uint64_t col, linalg::VectorView knots,
-                                linalg::MatrixView transform, std::uint64_t start);
 
 // Places covariate values among a spline's k ≥ 3 increasing knots as a
 // margin records them. `compact_spline_margin` places every row with it; a

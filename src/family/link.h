@@ -40,8 +40,7 @@ inline double logit_clamp(double mu) {
 }
 
 // 1/(1 + e^(−η)) without overflow: the exponential is only ever taken of a
-// non-positive argument, so η = ±800 gives exactly 1 and 0. NaN goes to the
-// second branch and stays NaN.
+// non-positive argument, so η = ±800 gives exactly 1 and 0. NaN stays NaN.
 inline double logistic(double eta) {
   // Both branches take exp(−|η|); selecting the numerator instead of
   // branching keeps the bits and costs no misprediction when the signs of

@@ -29,7 +29,8 @@ using GaussianProblem = fit::FitProblem<family::Gaussian>;
 
 // `closed_form_gaussian_fit` without its per-observation vectors, which a
 // fitted record does not keep: coefficients, factor and the deviance summed
-// over the rows as that fit sums it, from one n-vector. Fails as that fit.
+// over the rows as that fit sums it, η formed block by block from the
+// compact form (one n-vector without it). Fails as that fit.
 [[nodiscard]] Result<InnerFit> closed_form_gaussian_final_fit(const GaussianProblem& problem,
                                                               linalg::VectorView rho);
 

@@ -187,7 +187,7 @@ TEST(CompactDesign, SplineRowsOutsideTheKnotsContinueLinearly) {
   const Matrix transform = testing::random_matrix(4, 3, 4);
   std::vector<CompactTerm> terms;
   terms.push_back(compact_intercept());
-  terms.push_back(compact_spline_term(col0, 0, knots->knots, transform, 1));
+  terms.push_back(compact_spline_term(compact_spline_margin(col0, 0, knots->knots), knots->knots, transform, 1));
   std::optional<CompactDesign> compact = compact_design(x.rows, 4, std::move(terms));
   ASSERT_TRUE(compact.has_value());
   ModelDesign d;
