@@ -44,7 +44,7 @@ enum class ScaleRule {
 enum class InnerFitKind {
   ClosedForm,         // one penalized least-squares solve from cross products formed once
   Pirls,              // penalized re-weighted least squares with step halving
-  PirlsObservedInfo,  // the same, then the observed information of the fitted model
+  PirlsObservedInfo,  // the same with Newton steps on the observed information
   FullNewton,         // Newton steps on the full log-likelihood
   BacktrackingNewton, // Newton steps with a backtracking line search
 };
@@ -68,7 +68,7 @@ concept Family = std::copyable<F> &&
       { f.link_inverse(x) } -> std::same_as<double>;          // μ = g⁻¹(η)
       { f.unit_deviance(x, x) } -> std::same_as<double>;      // d(y, μ) without prior weight
       { f.weighted_deviance(v, v, v) } -> std::same_as<double>;  // Σ w_i·d(y_i, μ_i) of (y, μ, w)
-      { f.saturated_loglik(v, x) } -> std::same_as<double>;   // c(y; φ), without prior weights
+      { f.saturated_loglik(v, x) } -> std::same_as<double>;   // c(y; φ) with unit prior weights
       { F::scale_rule() } -> std::same_as<ScaleRule>;
       typename std::integral_constant<ScaleRule, F::scale_rule()>;  // a constant of the type
       typename std::integral_constant<InnerFitKind, F::inner_fit_kind()>;
@@ -161,17 +161,42 @@ concept HasWeightedShapeGradient = requires(const F& f, VectorView v, double x) 
   { f.analytic_shape_score_gradient(v, v, v, x, x, x) } -> std::same_as<std::optional<Vector>>;
 };
 
+// Families whose expected (Fisher) information per row is not w/(V·g'²):
+// the scaled t, whose V is the constant σ² of its re-weighting.
+template <class F>
+concept HasOwnFisherWeight = requires(const F& f, double x) {
+  { f.fisher_weight(x, x) } -> std::same_as<double>;
+};
+
+// The expected information of a row with prior weight w at μ: what the
+// summaries (edf, covariance, Pearson scale) are built from.
+template <PirlsFamily F>
+double fisher_weight(const F& f, double prior_weight, double mu) {
+  if constexpr (HasOwnFisherWeight<F>) {
+    return f.fisher_weight(prior_weight, mu);
+  } else {
+    return working_weight(f, prior_weight, mu);
+  }
+}
+
 // Families whose observed information differs from the expected one by a
-// per-row factor α(y, μ): their re-weighted fit takes Newton steps, with
-// weight α·W and response η + g'·(y − μ)/α. Any α ≠ 0 leaves W·(z − η),
-// and so the fixed point, unchanged. Where the likelihood is nearly flat
-// (an inverse Gaussian deviance stays bounded as μ → ∞) Fisher scoring
-// crawls; Newton does not. When the observed system is not positive
-// definite, the rows with α ≤ 0 keep their expected weight for that step.
+// per-row factor α(y, μ), ω = α·W_F, ω = ½·∂²d/∂η² times the prior weight:
+// the non-canonical links. The criterion's ½ln|H| takes H = X'·diag(ω)·X +
+// S_λ, the Hessian of the penalized deviance at β̂, which the Laplace
+// approximation asks for; `observed_weight_slope` is dω/dη at (w, y, μ),
+// which its gradient follows through β̂(ρ). α can be negative for rows far
+// from their mean, so that H can be indefinite.
 template <class F>
 concept HasObservedWeightFactor = requires(const F& f, double x) {
   { f.observed_weight_factor(x, x) } -> std::same_as<double>;
+  { f.observed_weight_slope(x, x, x) } -> std::same_as<double>;
 };
+
+template <PirlsFamily F>
+  requires HasObservedWeightFactor<F>
+double observed_weight(const F& f, double prior_weight, double y, double mu) {
+  return fisher_weight(f, prior_weight, mu) * f.observed_weight_factor(y, mu);
+}
 
 // Families whose scale is estimated from the fit report a Pearson scale;
 // they state the mean and variance it reads, each with its own guard.

@@ -34,6 +34,13 @@ struct Gamma : LogLink, WithoutShape<Gamma> {
     return sum_weighted_unit_deviances(Gamma{}, y, mu, w);
   }
   static Vector initial_mu(VectorView y) { return floored_copy(y, kPositiveStartFloor); }
+  // α = 1 + (y − μ)·(V'/V + g''/g') = y/μ: the log link is not the Gamma's
+  // canonical one.
+  static double observed_weight_factor(double y, double mu) { return y / log_floor(mu); }
+  // ω = W·y/μ with W = w (constant in μ), so dω/dη = −ω.
+  static double observed_weight_slope(double prior_weight, double y, double mu) {
+    return -(working_weight(Gamma{}, prior_weight, mu) * observed_weight_factor(y, mu));
+  }
   // Σ_i [−lnΓ(1/φ) − ln(φ)/φ − 1/φ − ln max(y_i, 1e-300)], the Gamma
   // log-density with shape 1/φ at μ = y, from −0.0; lnΓ is taken once.
   static double saturated_loglik(VectorView y, double phi);
@@ -52,6 +59,7 @@ struct Gamma : LogLink, WithoutShape<Gamma> {
   }
 };
 static_assert(PirlsFamily<Gamma>);
+static_assert(HasObservedWeightFactor<Gamma>);
 
 constexpr Gamma gamma_log() { return {}; }
 

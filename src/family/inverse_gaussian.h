@@ -12,6 +12,10 @@
 
 namespace kavri::family {
 
+// Where g'(μ) = 1/μ is below this (μ > 1e12) the observed weight's slope is
+// taken as 0.
+inline constexpr double kFlatLinkDerivative = 1e-12;
+
 struct InverseGaussian : LogLink, WithoutShape<InverseGaussian> {
   static constexpr std::string_view display_name() { return "InverseGaussian"; }
   static constexpr ScaleRule scale_rule() { return ScaleRule::Profile; }
@@ -41,6 +45,10 @@ struct InverseGaussian : LogLink, WithoutShape<InverseGaussian> {
     const double b = (-1.0 / (m * m)) / link_derivative(mu);  // g''/g'
     return 1.0 + (y - mu) * (a + b);
   }
+  // dω/dη of ω = α·w/(V·g'²), = w(μ − 4y)/μ² for moderate μ; 0 where
+  // g'(μ) < 1e-12 (μ > 1e12): the quotients inside it have lost every
+  // digit there.
+  static double observed_weight_slope(double prior_weight, double y, double mu);
   // Σ_i [−½·ln(2π·φ) − 1.5·ln max(y_i, 1e-300)], the log-density at μ = y,
   // from −0.0.
   static double saturated_loglik(VectorView y, double phi);
@@ -50,6 +58,7 @@ struct InverseGaussian : LogLink, WithoutShape<InverseGaussian> {
   }
 };
 static_assert(PirlsFamily<InverseGaussian>);
+static_assert(HasObservedWeightFactor<InverseGaussian>);
 
 constexpr InverseGaussian inverse_gaussian_log() { return {}; }
 

@@ -29,16 +29,19 @@ double NegBin::unit_deviance(double y, double mu) const {
   return 2.0 * (poisson - rest);
 }
 
-double NegBin::saturated_loglik(VectorView y, double /*phi*/) const {
+double NegBin::saturated_loglik(VectorView y, double phi) const { return saturated_loglik(y, unit_weights(y.size), phi); }
+
+double NegBin::saturated_loglik(VectorView y, VectorView w, double /*phi*/) const {
   double c = -0.0;
   for (std::size_t i = 0; i < y.size; ++i) {
+    if (w[i] == 0.0) continue;  // a dropped row, whatever its response
     const double yi = y[i];
     // lnΓ(y + θ) − lnΓ(θ) = E + y·ln θ, and y·ln(y/(y + θ)) + θ·ln(θ/(y + θ))
     // = y·ln y − y·ln θ − (y + θ)·ln(1 + y/θ): the two y·ln θ cancel in
     // closed form, so no term grows with θ.
     const double excess = ln_gamma_ratio_excess(theta, yi);
     const double tail = (yi + theta) * std::log1p(yi / theta);
-    c += yi > 0.0 ? (excess + yi * std::log(yi)) - tail : excess - tail;
+    c += w[i] * (yi > 0.0 ? (excess + yi * std::log(yi)) - tail : excess - tail);
   }
   return c;
 }

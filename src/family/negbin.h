@@ -37,10 +37,20 @@ struct NegBin : LogLink {
     const double q = theta / (theta + m);
     return prior_weight * (q * q) * m;
   }
+  // α = 1 + (y − μ)·(V'/V + g''/g') = (θ + y)/(θ + μ), positive for y ≥ 0.
+  double observed_weight_factor(double y, double mu) const { return (theta + y) / (theta + log_floor(mu)); }
+  // ω = w·μθ(θ + y)/(θ + μ)², so dω/dη = ω·(θ − μ)/(θ + μ).
+  double observed_weight_slope(double prior_weight, double y, double mu) const {
+    const double m = log_floor(mu);
+    return observed_weight(*this, prior_weight, y, mu) * ((theta - m) / (theta + m));
+  }
   // Σ_i [lnΓ(y_i + θ) − lnΓ(θ) + y_i·ln(y_i/(y_i + θ)) + θ·ln(θ/(y_i + θ))]
   // from −0.0: the log-probability at μ = y without its ln(y_i!) term,
   // which no smoothing or shape parameter moves.
   double saturated_loglik(VectorView y, double phi) const;
+  // The same with row i counted w_i times, as in the deviance: a weight is
+  // a replication count (2 is the row twice, 0 drops it).
+  double saturated_loglik(VectorView y, VectorView w, double phi) const;
 
   NegBin family_from_theta(std::span<const double> shape) const { return NegBin{{}, std::exp(shape[0])}; }
   Vector theta_from_family() const { return {std::log(theta)}; }
@@ -58,6 +68,7 @@ struct NegBin : LogLink {
 };
 static_assert(PirlsFamily<NegBin>);
 static_assert(HasWorkingWeightSlope<NegBin>);
+static_assert(HasObservedWeightFactor<NegBin>);
 
 constexpr NegBin negbin_log(double theta) { return NegBin{{}, theta}; }
 

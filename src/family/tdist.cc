@@ -32,6 +32,13 @@ double TDist::saturated_loglik(VectorView y, double /*phi*/) const {
   return c;
 }
 
+double TDist::saturated_loglik(VectorView y, VectorView w, double /*phi*/) const {
+  const double per_row = ln_gamma_ratio_excess(0.5 * nu, 0.5) - 0.5 * std::log(kTwoPi * sigma2);
+  double total_weight = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) total_weight += w[i];
+  return total_weight * per_row;
+}
+
 Result<void> TDist::check_start() const {
   if (!(nu > 2.0 && std::isfinite(nu)))
     return invalid_parameter("scat/TDist degrees-of-freedom init_nu must be > 2 (finite variance); got init_nu=" +

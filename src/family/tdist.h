@@ -44,6 +44,27 @@ struct TDist : IdentityLink {
     const double r = y - mu;
     return prior_weight * (nu + 1.0) / (nu * sigma2 + r * r);
   }
+  // The expected information w(ν + 1)/((ν + 3)σ²): the re-weighting's W
+  // averages 1/σ² over the t distribution and so overstates it by
+  // (ν + 3)/(ν + 1).
+  double fisher_weight(double prior_weight, double /*mu*/) const {
+    return prior_weight * (nu + 1.0) / ((nu + 3.0) * sigma2);
+  }
+  // ω = ½·∂²d/∂η²·w = w(ν + 1)(νσ² − r²)/(νσ² + r²)², negative for
+  // |r| > √ν·σ; α = ω over the Fisher weight.
+  double observed_weight_factor(double y, double mu) const {
+    const double r = y - mu;
+    const double a = nu * sigma2;
+    const double q = a + r * r;
+    return ((nu + 3.0) * sigma2) * ((a - r * r) / (q * q));
+  }
+  // dω/dη = dω/dμ = 2r·w(ν + 1)(3νσ² − r²)/(νσ² + r²)³.
+  double observed_weight_slope(double prior_weight, double y, double mu) const {
+    const double r = y - mu;
+    const double a = nu * sigma2;
+    const double q = a + r * r;
+    return prior_weight * (nu + 1.0) * (2.0 * r) * (3.0 * a - r * r) / (q * q * q);
+  }
   // dW/dη = dW/dμ = 2r·w·(ν + 1)/(νσ² + r²)².
   double working_weight_slope(double prior_weight, double y, double mu) const {
     const double r = y - mu;
@@ -55,6 +76,8 @@ struct TDist : IdentityLink {
   // n·[E(ν/2, ½) − ½·ln(2πσ²)] (E of `ln_gamma_ratio_excess`): the ln ν of
   // the log-gammas and of the normaliser cancel in closed form.
   double saturated_loglik(VectorView y, double phi) const;
+  // The same with row i counted w_i times, as in the deviance.
+  double saturated_loglik(VectorView y, VectorView w, double phi) const;
 
   TDist family_from_theta(std::span<const double> shape) const {
     return TDist{{}, 2.0 + std::exp(shape[1]), std::exp(shape[0])};
@@ -77,6 +100,8 @@ struct TDist : IdentityLink {
 static_assert(PirlsFamily<TDist>);
 static_assert(HasResponseWorkingWeight<TDist>);
 static_assert(HasWorkingWeightSlope<TDist>);
+static_assert(HasObservedWeightFactor<TDist>);
+static_assert(HasOwnFisherWeight<TDist>);
 
 constexpr TDist tdist_identity(double nu, double sigma2) { return TDist{{}, nu, sigma2}; }
 

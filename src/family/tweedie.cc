@@ -100,6 +100,13 @@ double Tweedie::saturated_loglik(VectorView y, double dispersion) const {
   return c;
 }
 
+double Tweedie::saturated_loglik(VectorView y, VectorView w, double dispersion) const {
+  double c = -0.0;
+  for (std::size_t i = 0; i < y.size; ++i)
+    if (w[i] != 0.0) c += w[i] * tweedie_saturated_loglik(p, dispersion, 0.0, y[i]);
+  return c;
+}
+
 Tweedie Tweedie::family_from_theta(std::span<const double> shape) const {
   const double power = common::ceil_at(common::floor_at(1.0 + 1.0 / (1.0 + std::exp(-shape[1])), kTweedieMinPower),
                                        kTweedieMaxPower);
@@ -150,13 +157,13 @@ std::optional<Vector> Tweedie::analytic_shape_score_gradient(VectorView y, Vecto
     const double delta = 2.0 * ((yi * m1p * lm - y2pl) * q + (y2pl - m2p * lm) * r + (y2p - yi * m1p) * q2 -
                                 (y2p - m2p) * (r * r));
     dev_slope += w[i] * delta;
-    if (!positive) continue;
+    if (!positive || w[i] == 0.0) continue;
 
     const std::int64_t j0 = series.start(yi);
     if (j0 >= kTweedieAsymptoticStart) {
       const double h = series.phi * std::pow(yi, p - 2.0) / 24.0;
-      ds_dlogphi += -0.5 + p * (p - 3.0) * h;
-      ds_dp += -0.5 * ly + ((2.0 * p - 3.0) + p * (p - 3.0) * ly) * h;
+      ds_dlogphi += w[i] * (-0.5 + p * (p - 3.0) * h);
+      ds_dp += w[i] * (-0.5 * ly + ((2.0 * p - 3.0) + p * (p - 3.0) * ly) * h);
       continue;
     }
     const double t = y2p * q * r / series.phi;
@@ -180,8 +187,8 @@ std::optional<Vector> Tweedie::analytic_shape_score_gradient(VectorView y, Vecto
       return l;
     });
     // s = t − ln y + ln W: ∂s/∂ln φ = −t + a, ∂s/∂p = t' + b.
-    ds_dlogphi += (s1 * q) / s0 - t;
-    ds_dp += t_slope + s2 / s0;
+    ds_dlogphi += w[i] * ((s1 * q) / s0 - t);
+    ds_dp += w[i] * (t_slope + s2 / s0);
   }
 
   const double n = static_cast<double>(y.size);

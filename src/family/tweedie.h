@@ -62,8 +62,25 @@ struct Tweedie : LogLink {
     const double g = link_derivative(mu);
     return (2.0 - p) * (prior_weight / ((variance(mu) * g) * g));
   }
-  // Σ_i ln f(y_i; μ = y_i, p, φ) from −0.0, without prior weights.
+  // α = 1 + (y − μ)·(V'/V + g''/g') = 1 + (p − 1)(y − μ)/μ, at least
+  // 2 − p for y ≥ 0.
+  double observed_weight_factor(double y, double mu) const {
+    const double m = log_floor(mu);
+    return 1.0 + (p - 1.0) * ((y - m) / m);
+  }
+  // ω = w·[(2 − p)·m^(2−p) + (p − 1)·y·m^(1−p)], so dω/dη =
+  // W·[(2 − p)² − (p − 1)²·y/m] with W = w·m^(2−p).
+  double observed_weight_slope(double prior_weight, double y, double mu) const {
+    const double m = log_floor(mu);
+    const double g = link_derivative(mu);
+    const double w = prior_weight / ((variance(mu) * g) * g);
+    return w * ((2.0 - p) * (2.0 - p) - (p - 1.0) * (p - 1.0) * (y / m));
+  }
+  // Σ_i ln f(y_i; μ = y_i, p, φ) from −0.0 with unit prior weights.
   double saturated_loglik(VectorView y, double dispersion) const;
+  // The same with row i counted w_i times, as in the deviance: a weight is
+  // a replication count (2 is the row twice, 0 drops it).
+  double saturated_loglik(VectorView y, VectorView w, double dispersion) const;
 
   Tweedie family_from_theta(std::span<const double> shape) const;
   Vector theta_from_family() const { return {std::log(phi), std::log((p - 1.0) / (2.0 - p))}; }
@@ -80,9 +97,9 @@ struct Tweedie : LogLink {
   static constexpr bool has_analytic_shape_grad() { return true; }
   // [g1, g2], the derivatives in (t1, t2), at fixed coefficients, means and
   // penalty, of (D + P)/(2φ) − (M_p/2)·ln(2πφ) − c(y; p, φ), with
-  // k = n − M_p; p is the value's, φ the `dispersion` given. The p-derivative of the
-  // deviance sums w_i·δ_i, like the weighted D it differentiates; the
-  // overload without weights takes them as ones.
+  // k = n − M_p; p is the value's, φ the `dispersion` given. Row i counts
+  // w_i times, in the deviance's p-derivative as in c(y); the overload
+  // without weights takes them as ones.
   std::optional<Vector> analytic_shape_score_gradient(VectorView y, VectorView mu, VectorView w,
                                                       double penalized_deviance, double count, double dispersion) const;
   std::optional<Vector> analytic_shape_score_gradient(VectorView y, VectorView mu, double penalized_deviance,
@@ -93,6 +110,7 @@ struct Tweedie : LogLink {
 static_assert(PirlsFamily<Tweedie>);
 static_assert(HasWorkingWeightSlope<Tweedie>);
 static_assert(HasWeightedShapeGradient<Tweedie>);
+static_assert(HasObservedWeightFactor<Tweedie>);
 
 constexpr Tweedie tweedie_log(double p, double phi) { return Tweedie{{}, p, phi}; }
 

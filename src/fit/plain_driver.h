@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "design/compact.h"
+#include "design/penalty.h"
 #include "design/records.h"
 #include "family/family.h"
 #include "fit/fitted_gam.h"
@@ -26,6 +27,7 @@
 #include "inner/fit_at.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
+#include "linalg/lapack.h"
 #include "linalg/matrix.h"
 #include "linalg/products.h"
 #include "outer/newton.h"
@@ -75,6 +77,17 @@ template <family::HasPearsonScale F>
 double pearson_scale(const F& family, linalg::VectorView y, linalg::VectorView mu, linalg::VectorView w,
                      double edf);
 
+// The expected (Fisher) information of a final fit, from which its
+// summaries are built: W_F = `family::fisher_weight` at the fitted means,
+// X'·diag(W_F)·X returned, and the factor of X'·diag(W_F)·X + S_λ with
+// W_F themselves put in the fit's place (the criterion's H may be the
+// observed information, and the loop's factor is that of the iterate
+// before the last). Where that system does not factor, the fit keeps its
+// own factor.
+template <family::PirlsFamily F>
+linalg::Matrix fisher_information(const F& family, const FitProblem<F>& problem, linalg::VectorView rho,
+                                  inner::InnerFit& fit);
+
 // The fit. `counters`, when given, receives the work done: evaluations,
 // inner fits (those of the search and the final one) and their iterations.
 template <family::Family F>
@@ -123,6 +136,31 @@ double pearson_scale(const F& family, linalg::VectorView y, linalg::VectorView m
   return sum / d;
 }
 
+template <family::PirlsFamily F>
+linalg::Matrix fisher_information(const F& family, const FitProblem<F>& problem, linalg::VectorView rho,
+                                  inner::InnerFit& fit) {
+  const std::size_t n = fit.mu.size(), p = fit.beta.size();
+  const linalg::VectorView w = family::weights_or_ones(problem.prior_weights, n);
+  linalg::Vector fisher(n);
+  for (std::size_t i = 0; i < n; ++i) fisher[i] = family::fisher_weight(family, w[i], fit.mu[i]);
+  // By blocks of rows: a whole p × n X'W would double the fit's peak memory.
+  linalg::Matrix gram;
+  if (problem.compact != nullptr) {
+    design::CompactWorkspace ws;
+    design::compact_cross_products(*problem.compact, fisher, std::nullopt, gram, nullptr, ws);
+  } else {
+    gram = linalg::weighted_gram(problem.model_matrix, fisher);
+  }
+  linalg::Matrix h = design::total_penalty(problem.penalties, rho);
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b < p; ++b) h(a, b) += gram(a, b);
+  if (auto l = linalg::cholesky_lower(h)) {
+    fit.factor = std::move(*l);
+    fit.working_weights = std::move(fisher);
+  }
+  return gram;
+}
+
 template <family::Family F>
 Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::uint64_t n, linalg::VectorView y,
                              std::optional<linalg::VectorView> prior_weights, FitCounters* counters) {
@@ -168,22 +206,7 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
     // round below zero; a variance is never negative.
     if (std::signbit(summary.scale) && !std::isnan(summary.scale)) summary.scale = 0.0;
   } else {
-    // The search's centre fit comes without its working weights where they
-    // follow from the means: those at the fitted means stand in for them.
-    if (fit.working_weights.empty()) {
-      const linalg::VectorView w = family::weights_or_ones(prior_weights, n);
-      fit.working_weights.resize(n);
-      for (std::size_t i = 0; i < n; ++i) fit.working_weights[i] = family::working_weight(family, w[i], fit.mu[i]);
-    }
-    // X'WX by blocks of rows: a whole p × n X'W would double the fit's
-    // peak memory.
-    linalg::Matrix gram;
-    if (problem.compact != nullptr) {
-      design::CompactWorkspace ws;
-      design::compact_cross_products(*problem.compact, fit.working_weights, std::nullopt, gram, nullptr, ws);
-    } else {
-      gram = linalg::weighted_gram(problem.model_matrix, fit.working_weights);
-    }
+    const linalg::Matrix gram = fisher_information(family, problem, state.rho, fit);
     summary.edf_total = linalg::trace_inverse_times(fit.factor, gram);
     if constexpr (F::scale_rule() != family::ScaleRule::Fixed)
       summary.scale = pearson_scale(family, y, fit.mu, family::weights_or_ones(prior_weights, n), summary.edf_total);

@@ -111,6 +111,7 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
                   if (counters) ++counters->values;
                   KAVRI_TRY(const inner::InnerFit fit, inner::fit_at(problem, linalg::VectorView(rho)));
                   KAVRI_TRY(const score::ValueGrad at, score::envelope_value_from_fit(elf, problem.fit.criterion,
+                                                                                     problem.fit.model_matrix,
                                                                                      linalg::VectorView(rho), fit));
                   return at.value;
                 },

@@ -50,9 +50,11 @@ linalg::Vector shape_search_start(const F& start);
 // restricted to single-smooth fits in 94b; got {} terms"). Errors of the
 // search and of the final fit are returned unchanged.
 //
-// The model reports the family's scale (θ, σ², φ); its covariance is H⁻¹,
-// times φ for a family whose criterion carries a dispersion (Tweedie): θ is
-// no dispersion, and the scaled t weights already carry σ².
+// The model reports the family's scale (θ, σ², φ); edf and the covariance
+// come from the expected information at the fitted means
+// (`fisher_information`), the covariance H⁻¹ times φ for a family whose
+// criterion carries a dispersion (Tweedie): θ is no dispersion, and the
+// scaled t weights already carry σ².
 // `shape_params` holds the final search vector without ρ, unclamped.
 // `counters`, when given, receives evaluations, inner fits and iterations.
 template <ShapeManagedFamily F>
@@ -105,7 +107,8 @@ Result<FittedGam> fit_shape_aware(const F& start, design::ModelDesign design, st
 
   const F& fitted = final_problem.family;
   FitSummary summary;
-  summary.edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor);
+  const linalg::Matrix gram = fisher_information(fitted, final_problem, linalg::VectorView(rho), fit);
+  summary.edf_total = linalg::trace_inverse_times(fit.factor, gram);
   summary.scale = fitted.reported_scale();
   if constexpr (F::scale_rule() == family::ScaleRule::ShapeParameter) {
     summary.vcov = scaled_covariance(fit.factor, fitted.scale());

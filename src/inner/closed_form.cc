@@ -71,8 +71,6 @@ InnerFit closed_form_record(linalg::CholeskySolution solved, double deviance, st
                   .n = n,
                   .p = p,
                   .iterations = 1,
-                  .stored_log_det = std::nullopt,
-                  .observed_info = std::nullopt,
                   .converged = true};
 }
 

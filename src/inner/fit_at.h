@@ -1,7 +1,7 @@
 // The inner fit of a problem at fixed log smoothing parameters ρ, chosen by
-// the family's inner-fit kind: the closed form, the re-weighted loop, the
-// re-weighted loop followed by the observed information, the full Newton
-// fit or the Newton fit with a line search. Each fit is counted in the
+// the family's inner-fit kind: the closed form, the re-weighted loop (with
+// Newton steps on the observed information where the family asks for
+// them), the full Newton fit or the Newton fit with a line search. Each fit is counted in the
 // problem's counters when they are attached.
 #pragma once
 
@@ -12,7 +12,6 @@
 #include "inner/closed_form.h"
 #include "inner/full_newton.h"
 #include "inner/inner_fit.h"
-#include "inner/observed_info.h"
 #include "inner/pirls.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
@@ -39,9 +38,6 @@ template <family::Family F>
   constexpr InnerFitKind kind = F::inner_fit_kind();
   if constexpr (kind == InnerFitKind::ClosedForm) {
     return detail::counted(problem, closed_form_gaussian_fit(problem, rho));
-  } else if constexpr (kind == InnerFitKind::PirlsObservedInfo) {
-    return detail::counted(problem,
-                           pirls_fit_inverse_gaussian(problem, design::total_penalty(problem.penalties, rho)));
   } else if constexpr (kind == InnerFitKind::FullNewton) {
     return detail::counted(problem, full_newton_ocat(problem, rho));
   } else if constexpr (kind == InnerFitKind::BacktrackingNewton) {
@@ -49,7 +45,8 @@ template <family::Family F>
     // `ElfProblem` (below).
     return detail::counted(problem, elf_fit_armijo(problem, std::nullopt, rho));
   } else {
-    static_assert(kind == InnerFitKind::Pirls, "no inner fit of this kind yet");
+    static_assert(kind == InnerFitKind::Pirls || kind == InnerFitKind::PirlsObservedInfo,
+                  "no inner fit of this kind yet");
     return detail::counted(problem, pirls_fit(problem, rho));
   }
 }

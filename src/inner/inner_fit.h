@@ -4,8 +4,7 @@
 //
 // Every array is owned by the record; the factor is lower triangular with
 // zeros above the diagonal. A fit returns a complete record or an error,
-// never a partial one. Only the inverse Gaussian fit fills the two optional
-// observed-information fields.
+// never a partial one.
 #pragma once
 
 #include <cstdint>
@@ -15,20 +14,6 @@
 #include "linalg/matrix.h"
 
 namespace kavri::inner {
-
-// Per-observation pieces of the observed-information Hessian
-// H_obs = X'·diag(w·ω)·X + S_λ of an inverse Gaussian fit (w the prior
-// weights, ω the observed weights), from which the criterion corrects its
-// gradient.
-struct ObservedInfoBlock {
-  linalg::Vector dweight_deta;  // d(w_i·ω_i)/dη_i
-  linalg::Vector leverage;      // x_i'·H_obs⁻¹·x_i
-  linalg::Vector deta_drho;     // X·(−H_obs⁻¹·S_λ·β): η along a common shift of every ρ_j
-  double trace_hinv_s = 0.0;    // tr(H_obs⁻¹·S_λ), the λ_j already inside S_λ
-  // H_obs⁻¹, p × p: with several penalties the criterion needs each one's
-  // trace and shift, not only those of their sum.
-  linalg::Matrix hessian_inverse;
-};
 
 struct InnerFit {
   linalg::Vector beta;              // p coefficients
@@ -42,13 +27,10 @@ struct InnerFit {
   std::uint64_t n = 0;              // rows of X
   std::uint64_t p = 0;              // columns of X
   std::uint64_t iterations = 0;     // iterations begun
-  std::optional<double> stored_log_det;            // ln|det H_obs|, replaces 2·Σ ln L_jj
-  std::optional<ObservedInfoBlock> observed_info;  // the pieces of H_obs
   bool converged = false;
 };
 
-// The record of an iterative fit on the expected (or Newton) information:
-// n and p from η and β, no observed-information pieces.
+// The record of an iterative fit: n and p from η and β.
 inline InnerFit iterative_fit_record(linalg::Vector beta, linalg::Vector eta, linalg::Vector mu,
                                      linalg::Vector weights, linalg::Vector response, linalg::Matrix factor,
                                      double deviance, double pearson, std::uint64_t iterations, bool converged) {
@@ -64,8 +46,6 @@ inline InnerFit iterative_fit_record(linalg::Vector beta, linalg::Vector eta, li
                   .n = n,
                   .p = p,
                   .iterations = iterations,
-                  .stored_log_det = std::nullopt,
-                  .observed_info = std::nullopt,
                   .converged = converged};
 }
 

@@ -371,13 +371,18 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   };
 
   for (std::uint64_t k = 0; k < settings.max_iter; ++k) {
-    // A family with observed information takes the full Newton system while
+    // A family fitted with its observed information takes Newton steps,
+    // weight α·W and response η + g'·(y − μ)/α (any α ≠ 0 leaves W·(z − η),
+    // and so the fixed point, unchanged): where the likelihood is nearly
+    // flat (an inverse Gaussian deviance stays bounded as μ → ∞) Fisher
+    // scoring crawls; Newton does not. It takes the full Newton system while
     // it is positive definite, else Newton only on the rows where α > 0.
+    constexpr bool kObserved = F::inner_fit_kind() == family::InnerFitKind::PirlsObservedInfo;
     auto working_row = [&](std::size_t i, bool full_newton) {
       if constexpr (family::HasResponseWorkingWeight<F>)
         return std::pair{family.response_working_weight(w[i], y[i], mu[i]),
                          family::working_response(family, y[i], mu[i], eta[i])};
-      if constexpr (family::HasObservedWeightFactor<F>) {
+      if constexpr (kObserved) {
         const double alpha = family.observed_weight_factor(y[i], mu[i]);
         if (alpha > 0.0 || (full_newton && alpha < 0.0))
           return std::pair{family::working_weight(family, w[i], mu[i]) * alpha,
@@ -390,7 +395,6 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
       assemble_working_system(
           compact, x, s, [&](std::size_t i) { return working_row(i, full_newton); }, weights, response, ws);
     };
-    constexpr bool kObserved = family::HasObservedWeightFactor<F>;
     fit::StartProducts* const shared = k == 0 && warm ? inputs.start_products : nullptr;
     if (shared != nullptr && shared->formed) {
       // W and z still come row by row: the record holds them.

@@ -5,7 +5,9 @@
 // is not stationary in β: where the working weights move with η, H moves
 // with β̂(ρ), and the gradient follows it through dη/dρ = X·dβ̂/dρ. Without
 // that term the search would stop where the envelope gradient vanishes,
-// not where V is smallest.
+// not where V is smallest. H is the Hessian of the penalized deviance at
+// β̂: for a non-canonical link the observed information (score/laplace.h),
+// not the inner fit's weights.
 //
 // Written once over the family: a family contributes its inner fit, its
 // scale rule and its saturated log-likelihood c(y); the design's share comes
@@ -19,6 +21,7 @@
 #include <utility>
 
 #include "design/compact.h"
+#include "design/penalty.h"
 #include "family/family.h"
 #include "fit/problem.h"
 #include "inner/fit_at.h"
@@ -29,6 +32,7 @@
 #include "linalg/matrix.h"
 #include "linalg/products.h"
 #include "linalg/vector_pool.h"
+#include "score/laplace.h"
 #include "score/penalty_determinant.h"
 
 namespace kavri::score {
@@ -46,9 +50,10 @@ struct ValueGrad {
 
 // V and ∂V/∂ρ at ρ from a completed inner fit of `family`. `criterion`
 // supplies penalties, ranks, log pseudo-determinants, y, n and M_p; `x` is
-// read by the gradient's weight-slope term only, and `compact`, the same X
-// in compact form, replaces it there when given; that term's n-vector comes
-// from `pool` when given. The only error is that of `penalty_determinant`.
+// read by the observed-information Hessian and the gradient's weight-slope
+// term, and `compact`, the same X in compact form, replaces it there when
+// given; that term's n-vector comes from `pool` when given. The only error
+// is that of `penalty_determinant`.
 template <family::Family F>
 [[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& criterion,
                                                   linalg::MatrixView x, linalg::VectorView rho,
@@ -60,7 +65,9 @@ template <family::Family F>
 // left empty: it skips the gradient's pass over the data.
 template <family::Family F>
 [[nodiscard]] Result<ValueGrad> envelope_value_from_fit(const F& family, const fit::CriterionView& criterion,
-                                                        linalg::VectorView rho, const inner::InnerFit& fit);
+                                                        linalg::MatrixView x, linalg::VectorView rho,
+                                                        const inner::InnerFit& fit,
+                                                        const design::CompactDesign* compact = nullptr);
 
 // One inner fit at ρ, then `envelope_from_fit`; an inner-fit error is
 // returned unchanged.
@@ -96,10 +103,12 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
   const double n = static_cast<double>(crit.n);
   const double m_p = static_cast<double>(crit.null_space_dim);
   const double p = static_cast<double>(fit.p);
+  const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, crit.n);
 
   linalg::Vector lambda(m), quad(m), trace(m);
   for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
-  // One H⁻¹ serves every trace.
+  // The working H⁻¹ serves the guard's edf (and, where H is the working
+  // one, every trace).
   const linalg::Matrix h_inv = linalg::inverse_from_cholesky(fit.factor);
   double penalty = 0.0, edf_shrink = 0.0;  // P and T
   for (std::size_t j = 0; j < m; ++j) {
@@ -109,10 +118,16 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
     edf_shrink += lambda[j] * trace[j];
   }
 
-  double log_det_h = 0.0;
-  for (std::size_t i = 0; i < fit.factor.rows; ++i) log_det_h += std::log(fit.factor(i, i));
-  log_det_h *= 2.0;
-  if (fit.stored_log_det) log_det_h = *fit.stored_log_det;
+  // ½ln|H| of the Laplace approximation: the observed-information Hessian
+  // at the fitted means where the link is not canonical.
+  constexpr bool kObserved = family::PirlsFamily<F> && family::HasObservedWeightFactor<F>;
+  LaplaceHessian hessian;
+  if constexpr (kObserved) {
+    const linalg::Matrix s_lambda = design::total_penalty(crit.penalties, rho);
+    hessian = laplace_hessian(family, LaplaceInputs{x, compact, crit.y, w, s_lambda}, fit, kWithGradient);
+  } else {
+    hessian.log_det = detail::log_det_of_factor(fit.factor);
+  }
 
   const double deviance = fit.deviance;
   const double penalized = deviance + penalty;
@@ -127,9 +142,9 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
 
   // A family whose c(y; φ) and scale profile read the prior weights says so
   // by taking them; the others' weights shift V by a constant in ρ and φ.
-  constexpr bool kWeightedProfile = requires(linalg::VectorView w) {
-    family.profile_newton_scale(penalized, w, crit.null_space_dim, crit.scale_floor);
-    family.saturated_loglik(crit.y, w, 1.0);
+  constexpr bool kWeightedProfile = requires(linalg::VectorView wv) {
+    family.profile_newton_scale(penalized, wv, crit.null_space_dim, crit.scale_floor);
+    family.saturated_loglik(crit.y, wv, 1.0);
   };
   const bool weighted = kWeightedProfile && crit.prior_weights.has_value();
   double phi = 1.0;
@@ -156,24 +171,27 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
     }
   }
 
-  const double value = penalized / (2.0 * phi) + 0.5 * log_det_h - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
-                       r.value - saturated;
+  const double value = penalized / (2.0 * phi) + 0.5 * hessian.log_det -
+                       (m_p / 2.0) * std::log(family::kTwoPi * phi) - r.value - saturated;
   if constexpr (!kWithGradient) return ValueGrad{.value = value, .gradient = {}, .degenerate = false};
 
   linalg::Vector gradient(m);
   for (std::size_t j = 0; j < m; ++j)
     gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * lambda[j] * trace[j] - r.gradient[j];
-  if (fit.observed_info) {
-    const inner::ObservedInfoBlock& block = *fit.observed_info;
-    linalg::Vector slope_leverage(block.leverage.size());
-    for (std::size_t i = 0; i < slope_leverage.size(); ++i)
-      slope_leverage[i] = block.dweight_deta[i] * block.leverage[i];
-    const linalg::Vector v = linalg::multiply(x.transposed(), slope_leverage);
-    detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, block.hessian_inverse, v,
+
+  if (hessian.observed) {
+    // Every entry anew from the observed H⁻¹: its traces and dβ̂/dρ.
+    linalg::Vector v;
+    if (compact != nullptr) {
+      design::CompactWorkspace ws;
+      v = design::compact_weighted_row_form_sum(*compact, hessian.inverse, hessian.weight_slope, ws);
+    } else {
+      v = linalg::weighted_row_form_sum(x, hessian.inverse, hessian.weight_slope);
+    }
+    detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, hessian.inverse, v,
                                   gradient);
   } else if constexpr (family::HasWorkingWeightSlope<F>) {
     const std::size_t rows = crit.n;
-    const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, rows);
     linalg::Vector slope = pool != nullptr ? pool->take(rows) : linalg::Vector(rows);
     for (std::size_t i = 0; i < rows; ++i) slope[i] = family.working_weight_slope(w[i], crit.y[i], fit.mu[i]);
     linalg::Vector v;
@@ -200,9 +218,10 @@ Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& c
 }
 
 template <family::Family F>
-Result<ValueGrad> envelope_value_from_fit(const F& family, const fit::CriterionView& crit, linalg::VectorView rho,
-                                          const inner::InnerFit& fit) {
-  return detail::envelope_parts<false>(family, crit, linalg::MatrixView{}, rho, fit, nullptr, nullptr);
+Result<ValueGrad> envelope_value_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
+                                          linalg::VectorView rho, const inner::InnerFit& fit,
+                                          const design::CompactDesign* compact) {
+  return detail::envelope_parts<false>(family, crit, x, rho, fit, compact, nullptr);
 }
 
 template <family::Family F>

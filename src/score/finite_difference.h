@@ -57,8 +57,7 @@ template <family::Family F>
 // from one start share the products of their first working system.
 template <family::Family F>
 inline constexpr bool kWeightsFromMeans = F::inner_fit_kind() == family::InnerFitKind::Pirls &&
-                                          !family::HasResponseWorkingWeight<F> &&
-                                          !family::HasObservedWeightFactor<F>;
+                                          !family::HasResponseWorkingWeight<F>;
 
 template <family::Family F>
 class WarmSearch {
@@ -149,7 +148,8 @@ template <family::Family F>
 Result<double> WarmSearch<F>::value_at(const linalg::Vector& rho) {
   drop_valued();
   KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start()));
-  KAVRI_TRY(const ValueGrad v, envelope_value_from_fit(problem_.family, problem_.criterion, rho, fit));
+  KAVRI_TRY(const ValueGrad v, envelope_value_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, rho,
+                                                           fit, problem_.compact));
   valued_.emplace(Fitted{rho, std::move(fit)});
   return v.value;
 }

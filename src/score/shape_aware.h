@@ -33,6 +33,7 @@
 #include "linalg/lapack.h"
 #include "linalg/products.h"
 #include "score/envelope.h"
+#include "score/laplace.h"
 #include "score/outer_eval.h"
 
 namespace kavri::score {
@@ -83,9 +84,11 @@ template <family::Family F, class InnerFitFn>
 template <family::Family F>
 [[nodiscard]] Result<RefitOutcome<F>> shape_refit(const fit::ShapeProblem<F>& problem, linalg::VectorView theta);
 
-// V = (λq + D)/(2φ) + Σ ln L_ii − (M_p/2)·ln(2πφ) − ½(r_0ρ + ℓ_0) − c(y)
-// of a refit with family value `family` at ρ. Never fails; non-finite
-// pieces pass through.
+// V = (λq + D)/(2φ) + ½ln|H| − (M_p/2)·ln(2πφ) − ½(r_0ρ + ℓ_0) − c(y)
+// of a refit with family value `family` at ρ, H the Hessian of the
+// penalized deviance at the refit (`refit_hessian`) and c(y) counting each
+// row as many times as its prior weight. Never fails; non-finite pieces
+// pass through.
 template <family::Family F>
 [[nodiscard]] double shape_laml_value(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                                       double rho);
@@ -134,6 +137,17 @@ template <family::Family F>
 template <family::Family F>
 [[nodiscard]] FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
                                               const RefitOutcome<F>& base, bool shape_slopes = true);
+// The same from the refit's criterion Hessian, already formed with its
+// inverse and weight slopes.
+template <family::Family F>
+[[nodiscard]] FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                              const RefitOutcome<F>& base, const LaplaceHessian& hessian,
+                                              bool shape_slopes = true);
+
+// The criterion's Hessian of a refit at ρ (score/laplace.h).
+template <family::Family F>
+[[nodiscard]] LaplaceHessian refit_hessian(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit,
+                                           const F& family, double rho, bool full);
 
 // ∂V/∂θ with β, μ and the statistics of a base refit held and the family
 // value (φ, p) and λ taken from θ; no inner fit. The bound rule of the
@@ -156,14 +170,12 @@ namespace detail {
 // undone. `clamped` = theta_from_family of the family value of θ.
 void apply_shape_clamps(linalg::VectorView theta, const linalg::Vector& clamped, linalg::Vector& gradient);
 
-// ½·∂ln|H|/∂θ_k for a shape coordinate that moves the working weights
-// W(μ; shape): H = X'WX + S_λ changes with the shape directly and through
-// η̂ = Xβ̂. dβ̂/dθ_k = H_obs⁻¹X'·∂s/∂θ_k, with s the per-row score of −D/2
-// in η and H_obs = X'·diag(−∂s/∂η)·X + S_λ the exact curvature of the
-// penalized deviance (the working H is its expectation only). The per-row
-// derivatives in η and in the shape are central differences of the
-// family's own W and s: smooth in both, they carry an error of order h²
-// against a gradient the refits match to 1e-5.
+// ½·∂ln|H|/∂θ_k for a shape coordinate that moves the criterion's row
+// weights ω(μ; shape): H = X'·diag(ω)·X + S_λ changes with the shape
+// directly and through η̂ = Xβ̂, dβ̂/dθ_k = H⁻¹X'·∂s/∂θ_k with s the per-row
+// score of −D/2 in η. The shape derivatives of ω and s are central
+// differences of the family's own functions: smooth in the shape, they
+// carry an error of order h² against a gradient the refits match to 1e-5.
 inline constexpr double kRowStep = 1e-5;
 
 // The working weight of a row: w/(V·g'²), or the family's own where it
@@ -189,50 +201,26 @@ double row_score(const F& f, double w, double y, double mu) {
   }
 }
 
-// The re-weighted families: the observed curvature and the shape slopes
-// below are formed from their rows.
+// The re-weighted families: the shape slopes below are formed from their
+// rows.
 template <class F>
 inline constexpr bool kReweighted = family::PirlsFamily<F>;
 
-// H_obs at the fit.
+// The weight of a row in the criterion's H: the observed one where the
+// family has it, else the working one.
 template <family::PirlsFamily F>
-linalg::Matrix observed_hessian(const F& family, const fit::FitProblem<F>& fp, const inner::InnerFit& fit,
-                                double lambda) {
-  const std::size_t n = fit.n;
-  const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
-  linalg::Matrix s_lambda = fp.penalties[0];
-  for (double& v : s_lambda.data) v *= lambda;
-  // X'·diag(curvature)·X + λS_0 block by block, as the loop forms its system.
-  linalg::Vector curvature(n), unused(n);
-  inner::detail::PirlsWorkspace ws;
-  inner::assemble_working_system(
-      fp.model_matrix, s_lambda,
-      [&](std::size_t i) {
-        const double up = family.link_inverse(fit.eta[i] + kRowStep);
-        const double down = family.link_inverse(fit.eta[i] - kRowStep);
-        return std::pair{
-            (row_score(family, w[i], fp.y[i], down) - row_score(family, w[i], fp.y[i], up)) / (kRowStep + kRowStep),
-            0.0};
-      },
-      curvature, unused, ws);
-  return std::move(ws.hessian);
-}
-
-// H_obs⁻¹·b; the working H⁻¹·b where H_obs does not factor (a family whose
-// observed curvature is not positive at this fit).
-inline linalg::Vector solve_observed(const linalg::Matrix& h_obs, const linalg::Matrix& h_inv,
-                                     const linalg::Vector& b) {
-  if (auto solved = linalg::cholesky_solve_ridged(h_obs, b)) return std::move(solved->solution);
-  linalg::Vector out(b.size(), 0.0);
-  for (std::size_t a = 0; a < b.size(); ++a)
-    for (std::size_t c = 0; c < b.size(); ++c) out[a] += h_inv(a, c) * b[c];
-  return out;
+double criterion_row_weight(const F& f, double w, double y, double mu) {
+  if constexpr (family::HasObservedWeightFactor<F>) {
+    return family::observed_weight(f, w, y, mu);
+  } else {
+    return row_weight(f, w, y, mu);
+  }
 }
 
 template <family::PirlsFamily F>
 linalg::Vector log_det_shape_slopes(const F& family, linalg::VectorView theta, const fit::FitProblem<F>& fp,
-                                    const inner::InnerFit& fit, const linalg::Matrix& h_inv,
-                                    const linalg::Matrix& h_obs, const linalg::Vector& leverage) {
+                                    const inner::InnerFit& fit, const LaplaceHessian& hessian,
+                                    const linalg::Vector& leverage) {
   const std::size_t n = fit.n, p = fit.p, k = theta.size - 1;
   const linalg::MatrixView x = fp.model_matrix;
   const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
@@ -257,16 +245,19 @@ linalg::Vector log_det_shape_slopes(const F& family, linalg::VectorView theta, c
     for (std::size_t a = 0; a < p; ++a) rhs[a] = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       const double mu = fit.mu[i];
-      dw[i] = (row_weight(fp_plus, w[i], y[i], mu) - row_weight(fp_minus, w[i], y[i], mu)) / span;
+      dw[i] = (criterion_row_weight(fp_plus, w[i], y[i], mu) - criterion_row_weight(fp_minus, w[i], y[i], mu)) / span;
       const double ds = (row_score(fp_plus, w[i], y[i], mu) - row_score(fp_minus, w[i], y[i], mu)) / span;
       for (std::size_t a = 0; a < p; ++a) rhs[a] += x(i, a) * ds;
     }
-    const linalg::Vector dbeta = solve_observed(h_obs, h_inv, rhs);
+    // dβ̂/dθ_c = H⁻¹X'·∂s/∂θ_c, H the Hessian of the penalized deviance.
+    linalg::Vector dbeta(p, 0.0);
+    for (std::size_t a = 0; a < p; ++a)
+      for (std::size_t b = 0; b < p; ++b) dbeta[a] += hessian.inverse(a, b) * rhs[b];
     double total = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
       double deta = 0.0;
       for (std::size_t a = 0; a < p; ++a) deta += x(i, a) * dbeta[a];
-      total += leverage[i] * (dw[i] + family.working_weight_slope(w[i], y[i], fit.mu[i]) * deta);
+      total += leverage[i] * (dw[i] + hessian.weight_slope[i] * deta);
     }
     slopes[c] = 0.5 * total;
   }
@@ -321,19 +312,50 @@ Result<RefitOutcome<F>> shape_refit(const fit::ShapeProblem<F>& problem, linalg:
 }
 
 template <family::Family F>
-double shape_laml_value(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
-                        double rho) {
+LaplaceHessian refit_hessian(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+                             double rho, bool full) {
+  const fit::FitProblem<F>& fp = problem.fit;
+  linalg::Matrix s_lambda = fp.criterion.penalties[0];
+  const double lambda = std::exp(rho);
+  for (double& v : s_lambda.data) v *= lambda;
+  return laplace_hessian(family,
+                         LaplaceInputs{fp.model_matrix, fp.compact, fp.y,
+                                       family::weights_or_ones(fp.prior_weights, fit.n), s_lambda},
+                         fit, full);
+}
+
+namespace detail {
+
+// c(y) with the prior weights where the family counts them as replicates.
+template <family::Family F>
+double shape_saturated_loglik(const F& family, const fit::CriterionView& crit, double phi) {
+  if constexpr (requires(linalg::VectorView w) { family.saturated_loglik(crit.y, w, phi); }) {
+    if (crit.prior_weights) return family.saturated_loglik(crit.y, *crit.prior_weights, phi);
+  }
+  return family.saturated_loglik(crit.y, phi);
+}
+
+template <family::Family F>
+double shape_laml_value_with(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+                             double rho, double log_det) {
   const fit::CriterionView& crit = problem.fit.criterion;
   const double lambda = std::exp(rho);
   const double q = linalg::quadratic_form(crit.penalties[0], fit.beta);
-  double half_log_det = 0.0;
-  for (std::size_t i = 0; i < fit.factor.rows; ++i) half_log_det += std::log(fit.factor(i, i));
   const double phi = detail::criterion_scale(family);
   const double m_p = static_cast<double>(crit.null_space_dim);
   const double r = 0.5 * (static_cast<double>(crit.penalty_ranks[0]) * rho + crit.penalty_log_pdets[0]);
-  const double saturated = family.saturated_loglik(crit.y, phi);
-  return (lambda * q + fit.deviance) / (2.0 * phi) + half_log_det - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
+  const double saturated = shape_saturated_loglik(family, crit, phi);
+  return (lambda * q + fit.deviance) / (2.0 * phi) + 0.5 * log_det - (m_p / 2.0) * std::log(family::kTwoPi * phi) -
          r - saturated;
+}
+
+}  // namespace detail
+
+template <family::Family F>
+double shape_laml_value(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+                        double rho) {
+  const LaplaceHessian h = refit_hessian(problem, fit, family, rho, /*full=*/false);
+  return detail::shape_laml_value_with(problem, fit, family, rho, h.log_det);
 }
 
 namespace detail {
@@ -348,12 +370,13 @@ Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::V
   const fit::FitProblem<F>& fp = problem.fit;
   const inner::InnerFit& fit = base.fit;
   const double rho = theta[0];
-  const double value = shape_laml_value(problem, fit, base.family, rho);
+  const LaplaceHessian hessian = refit_hessian(problem, fit, base.family, rho, /*full=*/true);
+  const double value = shape_laml_value_with(problem, fit, base.family, rho, hessian.log_det);
   if constexpr (!ShapeGradientNeverAnalytic<F>) {
     // Every entry from the refit's own statistics: the frozen gradient at
     // its base point is this gradient, to the bit.
     if (base.family.has_analytic_shape_grad()) {
-      FrozenFitStats stats = frozen_fit_stats(problem, theta, base);
+      FrozenFitStats stats = frozen_fit_stats(problem, theta, base, hessian);
       KAVRI_TRY(linalg::Vector g, eval_grad_frozen_beta(problem, theta, fit.mu, stats));
       if (frozen) *frozen = std::move(stats);
       return ValueGrad{.value = value, .gradient = std::move(g), .degenerate = false};
@@ -361,10 +384,7 @@ Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::V
   }
   linalg::Vector gradient(theta.size, 0.0);
   if constexpr (kReweighted<F> && family::HasWorkingWeightSlope<F>) {
-    // The plain criterion's envelope follows β̂(ρ) on the working Hessian,
-    // the curvature only for a canonical link; the statistics take the
-    // weight term on the observed curvature, as for the analytic families.
-    const FrozenFitStats stats = frozen_fit_stats(problem, theta, base, /*shape_slopes=*/false);
+    const FrozenFitStats stats = frozen_fit_stats(problem, theta, base, hessian, /*shape_slopes=*/false);
     gradient[0] = rho_entry(stats, std::exp(rho), criterion_scale(base.family), fp.criterion.penalty_ranks[0]);
   } else {
     // The ρ entry of the plain criterion, with the family value of θ.
@@ -454,49 +474,47 @@ Result<ValueGrad> shape_value_grad(const fit::ShapeProblem<F>& problem, linalg::
 
 template <family::Family F>
 FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
-                                const RefitOutcome<F>& base, bool shape_slopes) {
+                                const RefitOutcome<F>& base, const LaplaceHessian& hessian, bool shape_slopes) {
   const fit::FitProblem<F>& fp = problem.fit;
   const inner::InnerFit& fit = base.fit;
   const linalg::Matrix& s0 = fp.criterion.penalties[0];
-  const linalg::Matrix h_inv = linalg::inverse_from_cholesky(fit.factor);  // serves the trace and the slopes
   FrozenFitStats stats{.penalty_quad = linalg::quadratic_form(s0, fit.beta),
-                       .trace_hinv_s0 = linalg::trace_with_inverse(h_inv, s0),
+                       .trace_hinv_s0 = linalg::trace_with_inverse(hessian.inverse, s0),
                        .residual_count = static_cast<double>(fit.n) - static_cast<double>(fp.criterion.null_space_dim),
                        .deviance = fit.deviance,
                        .weight_shift = 0.0,
                        .log_det_slopes = linalg::Vector(theta.size, 0.0)};
-  if constexpr (family::HasWorkingWeightSlope<F>) {
-    // ∂ln|H|/∂ρ through W: Σ_i W'_i·h_i·(dη_i/dρ), dβ̂/dρ = −λ·H_obs⁻¹S_0β
-    // for a re-weighted fit (−λ·H⁻¹S_0β for a Newton fit, whose H is exact).
-    const std::size_t n = fit.n, p = fit.p;
-    const linalg::MatrixView x = fp.model_matrix;
-    const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
-    const linalg::Vector leverage = linalg::row_quadratic_forms(x, h_inv);
-    linalg::Vector s_beta(p, 0.0);
-    for (std::size_t a = 0; a < p; ++a)
-      for (std::size_t b = 0; b < p; ++b) s_beta[a] -= s0(a, b) * fit.beta[b];
-    linalg::Vector u(p, 0.0);
-    std::optional<linalg::Matrix> h_obs;
-    if constexpr (detail::kReweighted<F>) {
-      h_obs = detail::observed_hessian(base.family, fp, fit, std::exp(theta[0]));
-      u = detail::solve_observed(*h_obs, h_inv, s_beta);
-    } else {
-      for (std::size_t a = 0; a < p; ++a)
-        for (std::size_t b = 0; b < p; ++b) u[a] += h_inv(a, b) * s_beta[b];
-    }
-    double shift = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      double deta = 0.0;
-      for (std::size_t a = 0; a < p; ++a) deta += x(i, a) * u[a];
-      shift += base.family.working_weight_slope(w[i], fp.y[i], fit.mu[i]) * leverage[i] * deta;
-    }
-    stats.weight_shift = shift;
-    if constexpr (detail::kReweighted<F>) {
-      if (shape_slopes && theta.size > 1)
-        stats.log_det_slopes = detail::log_det_shape_slopes(base.family, theta, fp, fit, h_inv, *h_obs, leverage);
-    }
+  if (hessian.weight_slope.empty()) return stats;
+  // ∂ln|H|/∂ρ through the weights: Σ_i ω'_i·h_i·(dη_i/dρ), dβ̂/dρ =
+  // −λ·H⁻¹S_0β with H the Hessian of the penalized deviance.
+  const std::size_t n = fit.n, p = fit.p;
+  const linalg::MatrixView x = fp.model_matrix;
+  const linalg::Vector leverage = linalg::row_quadratic_forms(x, hessian.inverse);
+  linalg::Vector s_beta(p, 0.0);
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b < p; ++b) s_beta[a] -= s0(a, b) * fit.beta[b];
+  linalg::Vector u(p, 0.0);
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b < p; ++b) u[a] += hessian.inverse(a, b) * s_beta[b];
+  double shift = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    double deta = 0.0;
+    for (std::size_t a = 0; a < p; ++a) deta += x(i, a) * u[a];
+    shift += hessian.weight_slope[i] * leverage[i] * deta;
+  }
+  stats.weight_shift = shift;
+  if constexpr (detail::kReweighted<F>) {
+    if (shape_slopes && theta.size > 1)
+      stats.log_det_slopes = detail::log_det_shape_slopes(base.family, theta, fp, fit, hessian, leverage);
   }
   return stats;
+}
+
+template <family::Family F>
+FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+                                const RefitOutcome<F>& base, bool shape_slopes) {
+  const LaplaceHessian hessian = refit_hessian(problem, base.fit, base.family, theta[0], /*full=*/true);
+  return frozen_fit_stats(problem, theta, base, hessian, shape_slopes);
 }
 
 template <family::Family F>

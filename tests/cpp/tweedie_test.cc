@@ -62,7 +62,7 @@ double shape_terms(const Tweedie& start, double t1, double t2, const Vector& y, 
   const double t[] = {t1, t2};
   const Tweedie f = start.family_from_theta(t);
   const double d = f.weighted_deviance(y, mu, w);
-  return (d + penalty) / (2.0 * f.phi) - (m_p / 2.0) * std::log(kTwoPi * f.phi) - f.saturated_loglik(y, f.phi);
+  return (d + penalty) / (2.0 * f.phi) - (m_p / 2.0) * std::log(kTwoPi * f.phi) - f.saturated_loglik(y, w, f.phi);
 }
 
 // Central differences with h = 1e-5 in t1 and t2: truncation h²/6·V''' and
