@@ -72,7 +72,7 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
 
   FitSummary summary{.scale = 1.0,
                      .edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),
-                     .vcov = linalg::inverse_from_cholesky(fit.factor)};
+                     .vcov = scaled_covariance(fit.factor, 1.0)};
   linalg::Vector thresholds(state.rho.begin() + 1, state.rho.end());
   return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), rho, std::move(fit),
                              std::move(summary), n, family::Ocat::link_kind(), std::move(thresholds));

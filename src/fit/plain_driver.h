@@ -211,8 +211,7 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
     if constexpr (F::scale_rule() != family::ScaleRule::Fixed)
       summary.scale = pearson_scale(family, y, fit.mu, family::weights_or_ones(prior_weights, n), summary.edf_total);
   }
-  summary.vcov = F::scale_rule() == family::ScaleRule::Fixed ? linalg::inverse_from_cholesky(fit.factor)
-                                                              : scaled_covariance(fit.factor, summary.scale);
+  summary.vcov = scaled_covariance(fit.factor, F::scale_rule() == family::ScaleRule::Fixed ? 1.0 : summary.scale);
   linalg::Vector rho = state.rho;
   return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), std::move(rho),
                              std::move(fit), std::move(summary), n, F::link_kind(), {});

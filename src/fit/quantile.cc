@@ -120,7 +120,7 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
 
   FitSummary summary{.scale = s,
                      .edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),
-                     .vcov = linalg::inverse_from_cholesky(fit.factor)};
+                     .vcov = scaled_covariance(fit.factor, 1.0)};
   linalg::Vector rho = state.rho;
   return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), std::move(rho),
                              std::move(fit), std::move(summary), n, family::Elf::link_kind(), {});

@@ -113,7 +113,7 @@ Result<FittedGam> fit_shape_aware(const F& start, design::ModelDesign design, st
   if constexpr (F::scale_rule() == family::ScaleRule::ShapeParameter) {
     summary.vcov = scaled_covariance(fit.factor, fitted.scale());
   } else {
-    summary.vcov = linalg::inverse_from_cholesky(fit.factor);
+    summary.vcov = scaled_covariance(fit.factor, 1.0);
   }
   linalg::Vector shape_params(state.rho.begin() + 1, state.rho.end());
   return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), rho, std::move(fit),

@@ -44,6 +44,11 @@ linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties
 
 linalg::Matrix scaled_covariance(const linalg::Matrix& factor, double scale) {
   linalg::Matrix v = linalg::inverse_from_cholesky(factor);
+  // The solves leave the two triangles a few roundings apart; a covariance
+  // is symmetric.
+  const std::size_t p = v.rows;
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = a + 1; b < p; ++b) v(a, b) = v(b, a) = (v(a, b) + v(b, a)) * 0.5;
   if (scale != 1.0)
     for (double& e : v.data) e *= scale;
   return v;

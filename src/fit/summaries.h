@@ -27,8 +27,9 @@ double compute_edf_total(linalg::MatrixView x, linalg::VectorView w, const linal
 linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties, linalg::VectorView rho,
                                     std::size_t p, const linalg::Matrix& factor);
 
-// scale·H⁻¹; H⁻¹ itself when the scale is exactly 1. A NaN scale gives a
-// NaN covariance: an unknown scale must not pass for a scale of one.
+// scale·H⁻¹, symmetrised; H⁻¹ itself when the scale is exactly 1. A NaN
+// scale gives a NaN covariance: an unknown scale must not pass for a scale
+// of one.
 linalg::Matrix scaled_covariance(const linalg::Matrix& factor, double scale);
 
 // Inverse standard normal distribution function for 0 < prob < 1, by

@@ -102,9 +102,15 @@ TEST(EffectiveDegreesOfFreedom, RowCountSkipsZeroRowsAndCountsNanRows) {
 TEST(ScaledCovariance, ScalesTheInverseAndPropagatesAnUnknownScale) {
   const Fit f = make_fit();
   const Matrix inv = linalg::inverse_from_cholesky(f.l);
-  EXPECT_EQ(scaled_covariance(f.l, 1.0), inv);
+  // Symmetric to the bit, each pair the mean of the solves' two entries.
+  const Matrix unit = scaled_covariance(f.l, 1.0);
+  for (std::size_t a = 0; a < 5; ++a)
+    for (std::size_t b = 0; b < 5; ++b) {
+      EXPECT_EQ(unit(a, b), unit(b, a));
+      EXPECT_EQ(unit(a, b), a == b ? inv(a, a) : (inv(a, b) + inv(b, a)) * 0.5);
+    }
   const Matrix scaled = scaled_covariance(f.l, 2.5);
-  for (std::size_t i = 0; i < inv.data.size(); ++i) EXPECT_EQ(scaled.data[i], 2.5 * inv.data[i]);
+  for (std::size_t i = 0; i < inv.data.size(); ++i) EXPECT_EQ(scaled.data[i], 2.5 * unit.data[i]);
   for (double v : scaled_covariance(f.l, kNaN).data) EXPECT_TRUE(std::isnan(v));
   testing::expect_matrix_near(naive_product(inv, f.h), Matrix::identity(5), 1e-12);
 }
