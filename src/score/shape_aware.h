@@ -250,15 +250,9 @@ linalg::Vector log_det_shape_slopes(const F& family, linalg::VectorView theta, c
       for (std::size_t a = 0; a < p; ++a) rhs[a] += x(i, a) * ds;
     }
     // dβ̂/dθ_c = H⁻¹X'·∂s/∂θ_c, H the Hessian of the penalized deviance.
-    linalg::Vector dbeta(p, 0.0);
-    for (std::size_t a = 0; a < p; ++a)
-      for (std::size_t b = 0; b < p; ++b) dbeta[a] += hessian.inverse(a, b) * rhs[b];
+    const linalg::Vector deta = linalg::multiply(x, linalg::multiply(hessian.inverse, rhs));
     double total = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-      double deta = 0.0;
-      for (std::size_t a = 0; a < p; ++a) deta += x(i, a) * dbeta[a];
-      total += leverage[i] * (dw[i] + hessian.weight_slope[i] * deta);
-    }
+    for (std::size_t i = 0; i < n; ++i) total += leverage[i] * (dw[i] + hessian.weight_slope[i] * deta[i]);
     slopes[c] = 0.5 * total;
   }
   return slopes;
@@ -493,15 +487,9 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
   linalg::Vector s_beta(p, 0.0);
   for (std::size_t a = 0; a < p; ++a)
     for (std::size_t b = 0; b < p; ++b) s_beta[a] -= s0(a, b) * fit.beta[b];
-  linalg::Vector u(p, 0.0);
-  for (std::size_t a = 0; a < p; ++a)
-    for (std::size_t b = 0; b < p; ++b) u[a] += hessian.inverse(a, b) * s_beta[b];
+  const linalg::Vector deta = linalg::multiply(x, linalg::multiply(hessian.inverse, s_beta));
   double shift = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    double deta = 0.0;
-    for (std::size_t a = 0; a < p; ++a) deta += x(i, a) * u[a];
-    shift += hessian.weight_slope[i] * leverage[i] * deta;
-  }
+  for (std::size_t i = 0; i < n; ++i) shift += hessian.weight_slope[i] * leverage[i] * deta[i];
   stats.weight_shift = shift;
   if constexpr (detail::kReweighted<F>) {
     if (shape_slopes && theta.size > 1)

@@ -34,18 +34,6 @@ constexpr std::size_t kRows = 60;
 constexpr std::uint64_t kKnots = 6;
 constexpr double kTwoPi = 2.0 * 3.14159265358979323846;
 
-// H⁻¹ by Gaussian elimination, column by column.
-Matrix reference_inverse(const Matrix& h) {
-  Matrix inv(h.rows, h.cols);
-  for (std::size_t c = 0; c < h.cols; ++c) {
-    Vector e(h.rows, 0.0);
-    e[c] = 1.0;
-    const Vector col = testing::gauss_solve(h, e);
-    for (std::size_t r = 0; r < h.rows; ++r) inv(r, c) = col[r];
-  }
-  return inv;
-}
-
 double reference_quad(const Matrix& s, const Vector& b) {
   double sum = 0.0;
   for (std::size_t i = 0; i < b.size(); ++i)
@@ -193,7 +181,7 @@ void expect_matches_formula(Response kind, bool quasi, double rho) {
   {
     // The trace of H⁻¹S_λ and the shift of the weights along
     // dη/dρ = −X·H⁻¹·λSβ, with leverages h_i = x_i'H⁻¹x_i.
-    const Matrix h_inv = reference_inverse(h);
+    const Matrix h_inv = testing::gauss_inverse(h);
     grad += 0.5 * lambda * reference_trace(h_inv, s);
     Vector u(p, 0.0);  // −H⁻¹·λSβ
     for (std::size_t a = 0; a < p; ++a)

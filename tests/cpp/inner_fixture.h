@@ -215,6 +215,18 @@ inline Vector gauss_solve(Matrix a, Vector b) {
   return x;
 }
 
+// A⁻¹ column by column from `gauss_solve`.
+inline Matrix gauss_inverse(const Matrix& a) {
+  Matrix inv(a.rows, a.cols);
+  for (std::size_t c = 0; c < a.cols; ++c) {
+    Vector e(a.rows, 0.0);
+    e[c] = 1.0;
+    const Vector col = gauss_solve(a, e);
+    for (std::size_t r = 0; r < a.rows; ++r) inv(r, c) = col[r];
+  }
+  return inv;
+}
+
 inline double log_abs_det(Matrix a) {
   Vector b(a.rows, 0.0);
   return eliminate(a, b);

@@ -258,13 +258,7 @@ void expect_plain_fit(testing::Response kind, LinkKind link, bool weighted) {
   Matrix s = d.penalties[0];
   for (double& v : s.data) v *= std::exp(g.rho[0]);
   const Matrix h = testing::naive_penalized_hessian(d.model_matrix, fisher, s);
-  Matrix h_inv(h.rows, h.cols);
-  for (std::size_t k = 0; k < h.cols; ++k) {
-    Vector e(h.rows, 0.0);
-    e[k] = 1.0;
-    const Vector column = testing::gauss_solve(h, e);
-    for (std::size_t j = 0; j < h.rows; ++j) h_inv(j, k) = column[j];
-  }
+  const Matrix h_inv = testing::gauss_inverse(h);
   if (F::scale_rule() == family::ScaleRule::Fixed) {
     EXPECT_EQ(g.scale, 1.0);
     ASSERT_EQ(g.vcov.data.size(), h_inv.data.size());
