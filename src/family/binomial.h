@@ -45,6 +45,12 @@ struct BinaryResponse : LogitLink {
     const double c = logit_clamp(mu);
     return prior_weight * ((c * (1.0 - c)) * (1.0 - 2.0 * c));
   }
+  // d²W/dη² = w·c(1 − c)(1 − 6c(1 − c)).
+  static double working_weight_curvature(double prior_weight, double /*y*/, double mu) {
+    const double c = logit_clamp(mu);
+    const double v = c * (1.0 - c);
+    return prior_weight * (v * (1.0 - 6.0 * v));
+  }
   // (y + 1/2)/2 lies in [1/4, 3/4], well inside the clamp.
   static Vector initial_mu(VectorView y);
   static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }

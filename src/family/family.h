@@ -192,6 +192,18 @@ concept HasObservedWeightFactor = requires(const F& f, double x) {
   { f.observed_weight_slope(x, x, x) } -> std::same_as<double>;
 };
 
+// The second η-derivatives of the criterion's row weights, which its exact
+// Hessian needs: of the working weight for a canonical link, of the
+// observed one otherwise.
+template <class F>
+concept HasWorkingWeightCurvature = requires(const F& f, double x) {
+  { f.working_weight_curvature(x, x, x) } -> std::same_as<double>;
+};
+template <class F>
+concept HasObservedWeightCurvature = requires(const F& f, double x) {
+  { f.observed_weight_curvature(x, x, x) } -> std::same_as<double>;
+};
+
 template <PirlsFamily F>
   requires HasObservedWeightFactor<F>
 double observed_weight(const F& f, double prior_weight, double y, double mu) {

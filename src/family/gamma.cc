@@ -58,6 +58,22 @@ double profile_newton(double start, double tol, double floor, FAndSlope&& f_and_
 
 }  // namespace
 
+double Gamma::profile_slope(double phi, std::uint64_t n, std::uint64_t m_p) {
+  const double nd = static_cast<double>(n);
+  return static_cast<double>(m_p) + (2.0 * nd / phi) * (1.0 - trigamma(1.0 / phi) / phi);
+}
+
+double Gamma::profile_slope(double phi, VectorView w, std::uint64_t m_p) {
+  double slope_sum = 0.0;
+  for (std::size_t i = 0; i < w.size; ++i) {
+    const double wi = w[i];
+    if (!(wi > 0.0)) continue;
+    const double nu = wi / phi;
+    slope_sum += wi * (1.0 - trigamma(nu) * nu) / phi;
+  }
+  return static_cast<double>(m_p) + 2.0 * slope_sum;
+}
+
 double gamma_profile_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p, double floor) {
   const double s = penalized_deviance;
   const double nd = static_cast<double>(n);

@@ -41,6 +41,10 @@ struct Gamma : LogLink, WithoutShape<Gamma> {
   static double observed_weight_slope(double prior_weight, double y, double mu) {
     return -(working_weight(Gamma{}, prior_weight, mu) * observed_weight_factor(y, mu));
   }
+  // d²ω/dη² = ω.
+  static double observed_weight_curvature(double prior_weight, double y, double mu) {
+    return working_weight(Gamma{}, prior_weight, mu) * observed_weight_factor(y, mu);
+  }
   // Σ_i [−lnΓ(1/φ) − ln(φ)/φ − 1/φ − ln max(y_i, 1e-300)], the Gamma
   // log-density with shape 1/φ at μ = y, from −0.0; lnΓ is taken once.
   static double saturated_loglik(VectorView y, double phi);
@@ -53,6 +57,10 @@ struct Gamma : LogLink, WithoutShape<Gamma> {
   static double profile_newton_scale(double penalized_deviance, std::uint64_t n, std::uint64_t m_p,
                                      double floor);
   static double profile_newton_scale(double penalized_deviance, VectorView w, std::uint64_t m_p, double floor);
+  // The φ-slope f'(φ) of the profile equation (below), unweighted and
+  // weighted: at its root the criterion's curvature in φ is −f'(φ)/(2φ²).
+  static double profile_slope(double phi, std::uint64_t n, std::uint64_t m_p);
+  static double profile_slope(double phi, VectorView w, std::uint64_t m_p);
   static PearsonTerm pearson_term(double mu) {
     const double m = common::floor_at(mu, kPearsonMeanFloor);
     return {m, m * m};

@@ -49,6 +49,12 @@ struct InverseGaussian : LogLink, WithoutShape<InverseGaussian> {
   // g'(μ) < 1e-12 (μ > 1e12): the quotients inside it have lost every
   // digit there.
   static double observed_weight_slope(double prior_weight, double y, double mu);
+  // d²ω/dη² = w(8y − μ)/μ² for moderate μ, 0 where the slope is.
+  static double observed_weight_curvature(double prior_weight, double y, double mu) {
+    if (link_derivative(mu) < kFlatLinkDerivative) return 0.0;
+    const double m = log_floor(mu);
+    return prior_weight * ((8.0 * y - m) / (m * m));
+  }
   // Σ_i [−½·ln(2π·φ) − 1.5·ln max(y_i, 1e-300)], the log-density at μ = y,
   // from −0.0.
   static double saturated_loglik(VectorView y, double phi);

@@ -32,6 +32,10 @@ struct PoissonCounts : LogLink {
   static double working_weight_slope(double prior_weight, double /*y*/, double mu) {
     return prior_weight * log_floor(mu);
   }
+  // d²W/dη² = w·μ.
+  static double working_weight_curvature(double prior_weight, double /*y*/, double mu) {
+    return prior_weight * log_floor(mu);
+  }
   static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::Pirls; }
 };
 

@@ -78,6 +78,34 @@ template <family::Family F>
 
 namespace detail {
 
+// A family whose c(y; φ) and scale profile read the prior weights says so
+// by taking them; the others' weights shift V by a constant in ρ and φ.
+template <class F>
+inline constexpr bool kWeightedProfile = requires(const F& f, linalg::VectorView w, double x) {
+  f.profile_newton_scale(x, w, std::uint64_t{0}, x);
+  f.saturated_loglik(w, w, x);
+};
+
+// The criterion's φ of a fit with penalized deviance D + P, by the
+// family's scale rule.
+template <family::Family F>
+double criterion_phi(const F& family, const fit::CriterionView& crit, double penalized) {
+  constexpr family::ScaleRule rule = F::scale_rule();
+  if constexpr (rule == family::ScaleRule::Profile) {
+    return family::profile_scale(penalized, crit.n, crit.null_space_dim, crit.scale_floor);
+  } else if constexpr (rule == family::ScaleRule::ProfileNewton) {
+    if constexpr (kWeightedProfile<F>) {
+      if (crit.prior_weights)
+        return family.profile_newton_scale(penalized, *crit.prior_weights, crit.null_space_dim, crit.scale_floor);
+    }
+    return family.profile_newton_scale(penalized, crit.n, crit.null_space_dim, crit.scale_floor);
+  } else if constexpr (rule == family::ScaleRule::ShapeParameter) {
+    return family.scale();
+  } else {
+    return 1.0;
+  }
+}
+
 // The guard of the estimated-scale rules, each test false on NaN operands.
 inline bool degenerate_fit(double deviance, double penalized_deviance, double edf, double n, double m_p) {
   return deviance <= 0.0 || penalized_deviance <= 0.0 || edf >= n || n - m_p <= 0.0;
@@ -140,25 +168,9 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
   KAVRI_TRY(const PenaltyDeterminant r, penalty_determinant(crit.penalties, crit.penalty_ranks,
                                                             crit.penalty_log_pdets, rho));
 
-  // A family whose c(y; φ) and scale profile read the prior weights says so
-  // by taking them; the others' weights shift V by a constant in ρ and φ.
-  constexpr bool kWeightedProfile = requires(linalg::VectorView wv) {
-    family.profile_newton_scale(penalized, wv, crit.null_space_dim, crit.scale_floor);
-    family.saturated_loglik(crit.y, wv, 1.0);
-  };
+  constexpr bool kWeightedProfile = detail::kWeightedProfile<F>;
   const bool weighted = kWeightedProfile && crit.prior_weights.has_value();
-  double phi = 1.0;
-  if constexpr (rule == family::ScaleRule::Profile) {
-    phi = family::profile_scale(penalized, crit.n, crit.null_space_dim, crit.scale_floor);
-  } else if constexpr (rule == family::ScaleRule::ProfileNewton) {
-    if constexpr (kWeightedProfile) {
-      if (weighted)
-        phi = family.profile_newton_scale(penalized, *crit.prior_weights, crit.null_space_dim, crit.scale_floor);
-    }
-    if (!weighted) phi = family.profile_newton_scale(penalized, crit.n, crit.null_space_dim, crit.scale_floor);
-  } else if constexpr (rule == family::ScaleRule::ShapeParameter) {
-    phi = family.scale();
-  }
+  const double phi = detail::criterion_phi(family, crit, penalized);
   double saturated = 0.0;
   if constexpr (kWeightedProfile) {
     if (weighted) saturated = family.saturated_loglik(crit.y, *crit.prior_weights, phi);

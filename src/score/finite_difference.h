@@ -3,9 +3,11 @@
 //
 // Each evaluation costs 1 + 2k criterion calls (k = length of ρ), one after
 // another. `outer_eval_fd` keeps nothing between calls; `WarmSearch` serves
-// one outer search and carries fits from one call to the next. The Hessian
-// is symmetrised but not made positive definite; the outer search projects
-// it.
+// one outer search and carries fits from one call to the next, and where
+// the family has the exact Hessian (score/exact_hessian.h) evaluates with
+// it from its centre fit alone; the difference form stays the reference.
+// The Hessian is symmetrised but not made positive definite; the outer
+// search projects it.
 #pragma once
 
 #include <optional>
@@ -18,6 +20,7 @@
 #include "linalg/matrix.h"
 #include "linalg/vector_pool.h"
 #include "score/envelope.h"
+#include "score/exact_hessian.h"
 #include "score/outer_eval.h"
 
 namespace kavri::score {
@@ -146,6 +149,7 @@ Result<OuterEval> outer_eval_fd(const fit::FitProblem<F>& problem, const linalg:
 
 template <family::Family F>
 Result<double> WarmSearch<F>::value_at(const linalg::Vector& rho) {
+  if (problem_.counters) ++problem_.counters->values;
   drop_valued();
   KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start()));
   KAVRI_TRY(const ValueGrad v, envelope_value_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, rho,
@@ -173,6 +177,13 @@ Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   drop_accepted();
   pool_.give(std::move(centre->working_response));
   if constexpr (kWeightsFromMeans<F>) pool_.give(std::move(centre->working_weights));
+  if constexpr (kHasExactHessian<F>) {
+    // The exact Hessian from the centre fit alone: no refit.
+    Result<OuterEval> eval = exact_outer_eval_from_fit(problem_.family, problem_.criterion, problem_.model_matrix,
+                                                       linalg::VectorView(rho), *centre, problem_.compact);
+    accepted_.emplace(Fitted{rho, std::move(*centre)});
+    return eval;
+  }
   bool at_centre = true;  // the first call of the difference scheme is at ρ itself
   Result<OuterEval> eval = outer_eval_fd_with(
       [&](linalg::VectorView at) -> Result<ValueGrad> {

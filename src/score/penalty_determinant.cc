@@ -87,7 +87,7 @@ Result<PenaltyDeterminant> penalty_determinant(std::span<const Matrix> penalties
                                                std::span<const std::uint64_t> ranks,
                                                std::span<const double> log_pdets, linalg::VectorView rho) {
   const std::size_t m = penalties.size();
-  PenaltyDeterminant out{.value = 0.0, .gradient = linalg::Vector(m, 0.0)};
+  PenaltyDeterminant out{.value = 0.0, .gradient = linalg::Vector(m, 0.0), .hessian = Matrix(m, m)};
   std::vector<double> lambda(m);
   for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
 
@@ -108,19 +108,39 @@ Result<PenaltyDeterminant> penalty_determinant(std::span<const Matrix> penalties
     const std::size_t b = g.rows.size();
     const std::size_t first = b - structure.rank;  // eigenvalues ascend: the rank largest ones
     for (std::size_t k = first; k < b; ++k) sum += std::log(eig->values[k]);
-    // tr(B⁺S_j) = Σ_k v_k'·S_j·v_k / μ_k over the retained eigenpairs.
-    for (std::size_t j : g.members) {
-      double trace = 0.0;
-      for (std::size_t k = first; k < b; ++k) {
-        double quad = 0.0;
-        for (std::size_t r = 0; r < b; ++r) {
-          double row = 0.0;
-          for (std::size_t c = 0; c < b; ++c) row += penalties[j](g.rows[r], g.rows[c]) * eig->vectors(c, k);
-          quad += eig->vectors(r, k) * row;
+    // In the retained eigenbasis T_j = V'S_jV / √(μ_k μ_l): tr(B⁺S_j) is its
+    // trace and tr(B⁺S_iB⁺S_j) the sum of T_i ⊙ T_j.
+    const std::size_t r = b - first;
+    std::vector<Matrix> scaled(g.members.size(), Matrix(r, r));
+    for (std::size_t a = 0; a < g.members.size(); ++a) {
+      const Matrix& s = penalties[g.members[a]];
+      Matrix sv(b, r);  // S_j·V over the retained columns
+      for (std::size_t row = 0; row < b; ++row)
+        for (std::size_t k = 0; k < r; ++k) {
+          double sum = 0.0;
+          for (std::size_t c = 0; c < b; ++c) sum += s(g.rows[row], g.rows[c]) * eig->vectors(c, first + k);
+          sv(row, k) = sum;
         }
-        trace += quad / eig->values[k];
+      for (std::size_t k = 0; k < r; ++k)
+        for (std::size_t l = 0; l < r; ++l) {
+          double sum = 0.0;
+          for (std::size_t row = 0; row < b; ++row) sum += eig->vectors(row, first + k) * sv(row, l);
+          scaled[a](k, l) = sum / std::sqrt(eig->values[first + k] * eig->values[first + l]);
+        }
+    }
+    for (std::size_t a = 0; a < g.members.size(); ++a) {
+      const std::size_t i = g.members[a];
+      double trace = 0.0;
+      for (std::size_t k = 0; k < r; ++k) trace += scaled[a](k, k);
+      out.gradient[i] = 0.5 * (lambda[i] * trace);
+      out.hessian(i, i) += 0.5 * (lambda[i] * trace);
+      for (std::size_t c = 0; c < g.members.size(); ++c) {
+        const std::size_t j = g.members[c];
+        double cross = 0.0;
+        for (std::size_t k = 0; k < r; ++k)
+          for (std::size_t l = 0; l < r; ++l) cross += scaled[a](k, l) * scaled[c](l, k);
+        out.hessian(i, j) -= 0.5 * (lambda[i] * lambda[j] * cross);
       }
-      out.gradient[j] = 0.5 * (lambda[j] * trace);
     }
   }
   out.value = 0.5 * sum;

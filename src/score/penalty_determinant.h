@@ -21,6 +21,9 @@ namespace kavri::score {
 struct PenaltyDeterminant {
   double value = 0.0;       // R
   linalg::Vector gradient;  // ∂R/∂ρ_j, one per penalty
+  // ∂²R/∂ρ_i∂ρ_j: 0 outside overlapping penalties; within them
+  // ½·(δ_ij·λ_j·tr(B⁺S_j) − λ_iλ_j·tr(B⁺S_iB⁺S_j)), B keeping its range.
+  linalg::Matrix hessian;
 };
 
 // Penalties are p × p and symmetric, ranks and log pseudo-determinants as

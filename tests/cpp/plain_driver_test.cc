@@ -371,18 +371,17 @@ TEST(PlainDriver, AdditiveDesignGetsOneSmoothingParameterPerPenalty) {
   const double sum = fitted->edf_per_term[0] + fitted->edf_per_term[1] + fitted->edf_per_term[2];
   double lambda_max = 1.0;
   for (double l : fitted->lambda) lambda_max = std::max(lambda_max, l);
-  std::printf("rho %g %g %g\n", fitted->rho[0], fitted->rho[1], fitted->rho[2]);
   EXPECT_NEAR(fitted->edf_total - sum, static_cast<double>(p) - static_cast<double>(penalized_rows),
               std::max(1e-9, 10.0 * std::numeric_limits<double>::epsilon() * lambda_max));
 }
 
 TEST(PlainDriver, CountersRecordEveryEvaluationAndInnerFit) {
-  // Each evaluation runs 2m inner fits (± along each of the m coordinates)
-  // about a centre fit: the start's own, or that of the line-search trial
-  // it accepted, which is valued by one fit like every rejected trial. The
-  // closed form adds the final fit; a re-weighted family keeps its last
-  // centre. The closed form counts one iteration per fit; a re-weighted fit
-  // at least one, and two or more where it starts cold.
+  // Each evaluation reads one centre fit: the start's own, or that of the
+  // line-search trial it accepted, which is valued by one fit like every
+  // rejected trial. The closed form adds the final fit; a re-weighted
+  // family keeps its last centre. The closed form counts one iteration per
+  // fit; a re-weighted fit at least one, and two or more where it starts
+  // cold.
   constexpr std::size_t n = 80;
   struct Case {
     const char* name;
@@ -407,10 +406,13 @@ TEST(PlainDriver, CountersRecordEveryEvaluationAndInnerFit) {
     auto fitted = c.fit(&counters);
     ASSERT_TRUE(fitted.has_value());
     EXPECT_GE(counters.evaluations, fitted->n_iters + 1);
+    // One fit per trial and per evaluation (none where the evaluation is at
+    // the point its trial just fitted), none beside them: the Hessian is
+    // exact. The final fit is the last centre, refitted only by the closed
+    // form.
     const std::uint64_t final_fit = c.closed_form ? 1 : 0;
-    const std::uint64_t around = 2 * counters.evaluations + 1 + final_fit;  // m = 1
-    ASSERT_GE(counters.inner_fits, around);
-    EXPECT_GE(counters.inner_fits - around, counters.evaluations - 1);  // the trials
+    EXPECT_LE(counters.inner_fits, counters.evaluations + counters.values + final_fit);
+    EXPECT_GE(counters.inner_fits, counters.values + final_fit);
     if (c.closed_form) EXPECT_EQ(counters.pirls_iterations, counters.inner_fits);
     else EXPECT_GT(counters.pirls_iterations, counters.inner_fits);
     // Counting changes nothing.

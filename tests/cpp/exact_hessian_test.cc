@@ -1,0 +1,178 @@
+#include "score/exact_hessian.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "design/additive.h"
+#include "design_fixtures.h"
+#include "family/binomial.h"
+#include "family/gamma.h"
+#include "family/gaussian.h"
+#include "family/inverse_gaussian.h"
+#include "family/poisson.h"
+#include "fit/plain_driver.h"
+#include "inner/fit_at.h"
+#include "inner_fixture.h"
+#include "test_util.h"
+
+namespace kavri::score {
+namespace {
+
+using linalg::Matrix;
+using linalg::Vector;
+using testing::Response;
+
+constexpr std::size_t kRows = 90;
+
+// The gradient at ρ of a fit converged far below its usual tolerance, so
+// that differences of gradients at ρ ± h see the criterion, not the loop.
+template <class F>
+Vector tight_gradient(fit::FitProblem<F> problem, const Vector& rho) {
+  problem.settings.tol = 1e-14;
+  problem.settings.max_iter = 200;
+  auto fit = inner::search_fit_at(problem, linalg::VectorView(rho));
+  EXPECT_TRUE(fit.has_value());
+  auto eval = exact_outer_eval_from_fit(problem.family, problem.criterion, problem.model_matrix,
+                                        linalg::VectorView(rho), *fit, problem.compact);
+  EXPECT_TRUE(eval.has_value());
+  return eval->gradient;
+}
+
+// The exact Hessian against central differences of the exact gradient,
+// h = 1e-5: truncation h²·|∂⁴V| and the gradient's rounding ε·|g|/h (with
+// the inner fits converged to 1e-14) both near 1e-9 of the entries, so 1e-5
+// relative (1e-7 absolute near zero) leaves room for the conditioning of
+// H at ρ = 4, and exactly symmetric.
+template <class F>
+void expect_exact_hessian(const F& family, Response kind, bool additive, bool weighted) {
+  const Vector xs = testing::covariate(kRows);
+  Vector y = testing::draw_response(kind, xs, 11);
+  if (kind == Response::Binary)
+    for (std::size_t i = 0; i < kRows; i += 7) y[i] = 0.3;  // proportions too
+  design::ModelDesign d;
+  if (additive) {
+    // A spline of column 0, a tensor of two other smooth columns and a
+    // random effect of four levels.
+    Matrix x(kRows, 4);
+    for (std::size_t i = 0; i < kRows; ++i) {
+      const double t = static_cast<double>(i) / static_cast<double>(kRows - 1);
+      x(i, 0) = xs[i];
+      x(i, 1) = std::cos(11.0 * t) + 0.25 * t;
+      x(i, 2) = std::fmod(0.6180339887 * static_cast<double>(i), 1.0);
+      x(i, 3) = static_cast<double>(i % 4);
+    }
+    auto built = design::build_additive_design(
+        x, std::vector<design::TermSpec>{testing::cr_term(0, 6), testing::te_term(1, 2, 4, 4), testing::re_term(3)});
+    ASSERT_TRUE(built.has_value()) << built.error().display();
+    d = std::move(*built);
+  } else {
+    d = testing::cr_design(kRows, 8);
+  }
+  const Vector w = weighted ? testing::varied_weights(kRows) : Vector(kRows, 1.0);
+  std::optional<linalg::VectorView> wv;
+  if (weighted) wv = linalg::VectorView(w);
+  const fit::FitProblem<F> problem = fit::make_fit_problem(family, d, y, wv);
+  const std::size_t m = d.penalties.size();
+  for (const double level : {-3.0, 0.0, 4.0}) {
+    SCOPED_TRACE("rho " + std::to_string(level));
+    Vector rho(m, level);
+    for (std::size_t j = 0; j < m; ++j) rho[j] += 0.3 * static_cast<double>(j);  // not all equal
+    fit::FitProblem<F> tight = problem;
+    tight.settings.tol = 1e-14;
+    tight.settings.max_iter = 200;
+    auto fit = inner::search_fit_at(tight, linalg::VectorView(rho));
+    ASSERT_TRUE(fit.has_value()) << fit.error().display();
+    auto eval = exact_outer_eval_from_fit(family, tight.criterion, tight.model_matrix, linalg::VectorView(rho), *fit,
+                                          tight.compact);
+    ASSERT_TRUE(eval.has_value()) << eval.error().display();
+    if (eval->degenerate) continue;
+    const double h = 1e-5;
+    for (std::size_t c = 0; c < m; ++c) {
+      Vector plus = rho, minus = rho;
+      plus[c] += h;
+      minus[c] -= h;
+      const Vector gp = tight_gradient(problem, plus), gm = tight_gradient(problem, minus);
+      for (std::size_t r = 0; r < m; ++r) {
+        const double central = (gp[r] - gm[r]) / (2.0 * h);
+        EXPECT_NEAR(eval->hessian(r, c), central, 1e-5 * std::fabs(central) + 1e-7) << r << "," << c;
+        EXPECT_EQ(eval->hessian(r, c), eval->hessian(c, r));
+      }
+    }
+  }
+}
+
+template <class F>
+void each_design(const F& family, Response kind) {
+  for (const bool additive : {false, true})
+    for (const bool weighted : {false, true}) {
+      SCOPED_TRACE(std::string(additive ? "cr + te + re" : "cr") + (weighted ? ", weighted" : ""));
+      expect_exact_hessian(family, kind, additive, weighted);
+    }
+}
+
+TEST(ExactHessian, EqualsDifferencesOfTheExactGradient) {
+  {
+    SCOPED_TRACE("gaussian");
+    each_design(family::gaussian_identity(), Response::Normal);
+  }
+  {
+    SCOPED_TRACE("bernoulli");
+    each_design(family::bernoulli_logit(), Response::Binary);
+  }
+  {
+    SCOPED_TRACE("quasibinomial");
+    each_design(family::quasibinomial_logit(), Response::Binary);
+  }
+  {
+    SCOPED_TRACE("poisson");
+    each_design(family::poisson_log(), Response::Counts);
+  }
+  {
+    SCOPED_TRACE("quasipoisson");
+    each_design(family::quasipoisson_log(), Response::Counts);
+  }
+  {
+    SCOPED_TRACE("gamma");
+    each_design(family::gamma_log(), Response::GammaLike);
+  }
+  {
+    SCOPED_TRACE("inverse gaussian");
+    each_design(family::inverse_gaussian_log(), Response::InverseGaussianLike);
+  }
+}
+
+// The exact gradient is the derivative of the value it comes with, and
+// the value is the envelope criterion's bit for bit (a trial valued alone
+// and the full evaluation at its point agree). Central differences of V
+// with h = 1e-5: truncation ~h² and rounding ε·|V|/h ~ 1e-9 of |V|; the
+// criterion's own ½ln|H| uses the loop's factor one update behind the
+// coefficients, which moves V by the inner tolerance: 1e-6 relative.
+TEST(ExactHessian, GradientIsTheDerivativeOfTheValue) {
+  const Vector xs = testing::covariate(kRows);
+  const Vector y = testing::draw_response(Response::Counts, xs, 5);
+  design::ModelDesign d = testing::cr_design(kRows, 8);
+  fit::FitProblem<family::Poisson> problem = fit::make_fit_problem(family::poisson_log(), d, y, std::nullopt);
+  problem.settings.tol = 1e-14;
+  problem.settings.max_iter = 200;
+  auto value = [&](double r) {
+    auto fit = inner::fit_at(problem, Vector{r});
+    return envelope_value_from_fit(problem.family, problem.criterion, problem.model_matrix, Vector{r}, *fit)->value;
+  };
+  for (const double r : {-2.0, 1.0, 5.0}) {
+    auto fit = inner::fit_at(problem, Vector{r});
+    ASSERT_TRUE(fit.has_value());
+    auto eval = exact_outer_eval_from_fit(problem.family, problem.criterion, problem.model_matrix, Vector{r}, *fit);
+    ASSERT_TRUE(eval.has_value());
+    EXPECT_EQ(eval->value, value(r));
+    const double h = 1e-5;
+    const double central = (value(r + h) - value(r - h)) / (2.0 * h);
+    EXPECT_NEAR(eval->gradient[0], central, 1e-6 * (1.0 + std::fabs(central)));
+  }
+}
+
+}  // namespace
+}  // namespace kavri::score
