@@ -13,7 +13,7 @@
 namespace kavri::family {
 namespace {
 
-// Written as the positive condition so that NaN fails it; `y` is finite.
+// `y` is finite: check_domain names NaN and infinities before it asks.
 bool in_domain(double y, ResponseDomain domain) {
   switch (domain) {
     case ResponseDomain::NonNegative:
