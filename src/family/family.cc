@@ -14,10 +14,8 @@
 namespace kavri::family {
 namespace {
 
-// Written as the positive condition so that NaN fails it. An infinite
-// response has no finite deviance, so no domain holds it.
+// `y` is finite: check_domain names NaN and infinities before it asks.
 bool in_domain(double y, ResponseDomain domain) {
-  if (!std::isfinite(y)) return false;
   switch (domain) {
     case ResponseDomain::NonNegative:
       return y >= 0.0;
@@ -39,6 +37,14 @@ std::string_view requirement(ResponseDomain domain) {
       return " requires y in [0, 1]; got y=";
   }
   return "";
+}
+
+// An infinite response has no finite deviance, so no domain holds it; it is
+// named as not finite, since "requires y ≥ 0; got y=inf" would contradict
+// itself.
+std::unexpected<KavriError> non_finite_response(double y, std::size_t row) {
+  return invalid_parameter("y must be finite; got y=" + common::format_double(y) + " at row " +
+                           common::format_count(row));
 }
 
 }  // namespace
@@ -120,14 +126,13 @@ double normal_saturated_loglik(std::size_t n, double phi) {
 
 Result<void> check_finite_response(VectorView y) {
   for (std::size_t i = 0; i < y.size; ++i)
-    if (!std::isfinite(y[i]))
-      return invalid_parameter("y must be finite; got y=" + common::format_double(y[i]) + " at row " +
-                               common::format_count(i));
+    if (!std::isfinite(y[i])) return non_finite_response(y[i], i);
   return {};
 }
 
 Result<void> check_domain(VectorView y, std::string_view family_name, ResponseDomain domain) {
   for (std::size_t i = 0; i < y.size; ++i) {
+    if (!std::isfinite(y[i])) return non_finite_response(y[i], i);
     if (in_domain(y[i], domain)) continue;
     std::string message(family_name);
     message += requirement(domain);

@@ -308,8 +308,8 @@ struct WithoutShape {
 };
 
 // The response domains with the messages that name them. Each holds finite
-// values only, so a NaN or infinite response is rejected with the family's
-// own message.
+// values only: a NaN or infinite response gets the message of
+// `check_finite_response` instead.
 enum class ResponseDomain {
   NonNegative,   // "{} requires y ≥ 0; got y={} at row {}"
   Positive,      // "{} requires y > 0; got y={} at row {}"
@@ -317,7 +317,8 @@ enum class ResponseDomain {
 };
 
 // InvalidParameter for the first row (0-based) outside the domain, the slots
-// holding the family's display name, the response and the row.
+// holding the family's display name, the response and the row; "y must be
+// finite; got y={} at row {}" when that row is NaN or infinite.
 [[nodiscard]] Result<void> check_domain(VectorView y, std::string_view family_name, ResponseDomain domain);
 
 // A scale of v that one outlier cannot move and that scales with v, over

@@ -156,15 +156,15 @@ TEST(PlainDriver, InputChecksRunInOrderWithTheirMessages) {
       {"poisson first negative", driver_of(family::poisson_log()), n, with(with(with(counts, 0, 0.0), 2, -1.0), 3, -3.0),
        std::nullopt, "Poisson requires y ≥ 0; got y=-1 at row 2"},
       {"quasipoisson infinite count", driver_of(family::quasipoisson_log()), n, with(counts, 1, kInf), std::nullopt,
-       "QuasiPoisson requires y ≥ 0; got y=inf at row 1"},
+       "y must be finite; got y=inf at row 1"},
       {"gamma zero", driver_of(family::gamma_log()), n, with(counts, 0, 0.0), std::nullopt, "Gamma requires y > 0; got y=0 at row 0"},
-      {"gamma NaN", driver_of(family::gamma_log()), n, with(ones, 0, kNaN), std::nullopt, "Gamma requires y > 0; got y=NaN at row 0"},
+      {"gamma NaN", driver_of(family::gamma_log()), n, with(ones, 0, kNaN), std::nullopt, "y must be finite; got y=NaN at row 0"},
       {"inverse gaussian negative", driver_of(family::inverse_gaussian_log()), n, with(ones, 11, -2.0), std::nullopt,
        "InverseGaussian requires y > 0; got y=-2 at row 11"},
       {"bernoulli above one", driver_of(family::bernoulli_logit()), n, with(Vector(n, 0.5), 4, 1.5), std::nullopt,
        "Bernoulli requires y in [0, 1]; got y=1.5 at row 4"},
       {"quasibinomial NaN", driver_of(family::quasibinomial_logit()), n, with(Vector(n, 0.5), 6, kNaN), std::nullopt,
-       "QuasiBinomial requires y in [0, 1]; got y=NaN at row 6"},
+       "y must be finite; got y=NaN at row 6"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

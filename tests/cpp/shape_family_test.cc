@@ -396,21 +396,24 @@ TEST(ElfWorkedValues, TermVanishesAtItsOffsetAndIsPositiveAround) {
   EXPECT_EQ(h.working_response(0.3, 0.3), 0.3);  // u = 0, τ = ½: no score
 }
 
-// Negative binomial and Tweedie responses share the count domain check:
-// negative, NaN and infinite responses fail with the family's name.
+// Negative binomial and Tweedie responses share the count domain check: a
+// negative response fails with the family's name, NaN and infinite ones as
+// not finite.
 TEST(ShapeResponses, CountFamiliesRejectResponsesOutsideTheirDomain) {
   const struct {
     double y;
-    std::string text;
-  } bad[] = {{-1.0, "-1"}, {kNaN, "NaN"}, {kInf, "inf"}};
+    std::string nb, tw;
+  } bad[] = {{-1.0, "NegBin requires y ≥ 0; got y=-1", "Tweedie requires y ≥ 0; got y=-1"},
+             {kNaN, "y must be finite; got y=NaN", "y must be finite; got y=NaN"},
+             {kInf, "y must be finite; got y=inf", "y must be finite; got y=inf"}};
   for (const auto& b : bad) {
     const Vector y{0.0, 2.0, b.y};
     const auto nb = negbin_log(2.0).check_response(y);
     ASSERT_FALSE(nb.has_value());
-    EXPECT_EQ(nb.error().message(), "NegBin requires y ≥ 0; got y=" + b.text + " at row 2");
+    EXPECT_EQ(nb.error().message(), b.nb + " at row 2");
     const auto tw = tweedie_log(1.5, 1.0).check_response(y);
     ASSERT_FALSE(tw.has_value());
-    EXPECT_EQ(tw.error().message(), "Tweedie requires y ≥ 0; got y=" + b.text + " at row 2");
+    EXPECT_EQ(tw.error().message(), b.tw + " at row 2");
   }
   EXPECT_TRUE(negbin_log(2.0).check_response(Vector{0.0, 3.0}).has_value());
 }

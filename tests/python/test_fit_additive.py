@@ -124,7 +124,7 @@ DRIVER_ERRORS = [
     ("binary response above 1", "binomial", np.where(np.arange(80) == 4, 1.5, Y_ANY), None,
      "Bernoulli requires y in [0, 1]; got y=1.5 at row 4"),
     ("NaN binary response", "quasibinomial", np.where(np.arange(80) == 7, np.nan, Y_ANY), None,
-     "QuasiBinomial requires y in [0, 1]; got y=NaN at row 7"),
+     "y must be finite; got y=NaN at row 7"),
 ]
 
 
