@@ -24,6 +24,13 @@ namespace kavri::fit {
                                                                     const std::optional<linalg::VectorView>& weights,
                                                                     std::string_view design, std::uint64_t k);
 
+// InvalidParameter "Ocat requires observations in every category 1..={};
+// none in {}" naming the categories (runs written a..=b) without a row of
+// positive prior weight; y must have passed `Ocat::check_response`.
+[[nodiscard]] Result<void> check_categories_observed(linalg::VectorView y,
+                                                     std::optional<linalg::VectorView> prior_weights,
+                                                     std::uint64_t n_cats);
+
 // The fit. In this order: the design (`build_named_single_design`), rows
 // and prior weights (`check_rows_and_weights`), n_cats ≥ 3 ("Ocat requires
 // n_cats ≥ 3 (≤ 2 levels collapses to Bernoulli — use bernoulli_logit
@@ -31,7 +38,8 @@ namespace kavri::fit {
 // n_cats − 2 thresholds ("Ocat init_theta length must equal n_cats - 2 = {}
 // (log-gap thresholds between adjacent categories above the first); got
 // {}"), one penalty ("ocat is restricted to single-smooth fits in 94b; got
-// {} terms"). Every failure is a core error. The model reports scale 1, H⁻¹
+// {} terms"), room for the search's Hessian, every category observed
+// (`check_categories_observed`). Every failure is a core error. The model reports scale 1, H⁻¹
 // as its covariance and the fitted thresholds as `shape_params`.
 [[nodiscard]] Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::VectorView y,
                                          std::optional<linalg::VectorView> prior_weights, std::string_view design,
