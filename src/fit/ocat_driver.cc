@@ -1,5 +1,7 @@
 #include "fit/ocat_driver.h"
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +31,32 @@ Result<design::ModelDesign> build_named_single_design(linalg::MatrixView x, lina
   if (design == "cr_stable") return design::build_single_cr_stable_design(x, k);
   if (design == "cr") return design::build_single_cr_design(x, k);
   return design::build_single_re_design(x);
+}
+
+Result<void> check_weight_spread(std::string_view family, const std::optional<linalg::VectorView>& prior_weights) {
+  if (!prior_weights) return {};
+  const linalg::VectorView w = *prior_weights;
+  linalg::Vector positive;
+  for (std::size_t i = 0; i < w.size; ++i)
+    if (w[i] > 0.0) positive.push_back(w[i]);
+  if (positive.empty()) return {};
+  const std::size_t m = positive.size() / 2;
+  std::nth_element(positive.begin(), positive.begin() + static_cast<std::ptrdiff_t>(m), positive.end());
+  const double median = positive[m];
+  for (std::size_t i = 0; i < w.size; ++i)
+    if (w[i] > kMaxPriorWeightRatio * median)
+      return invalid_parameter(std::string(family) + " prior weights must be at most 1e8 times their median; got w=" +
+                               common::format_double(w[i]) + " at row " + common::format_count(i) + " (median " +
+                               common::format_double(median) + ")");
+  return {};
+}
+
+double mean_prior_weight(const std::optional<linalg::VectorView>& prior_weights) {
+  if (!prior_weights || prior_weights->size == 0) return 1.0;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < prior_weights->size; ++i) sum += (*prior_weights)[i];
+  const double mean = sum / static_cast<double>(prior_weights->size);
+  return mean > 0.0 && std::isfinite(mean) ? mean : 1.0;
 }
 
 Result<void> check_categories_observed(linalg::VectorView y, std::optional<linalg::VectorView> prior_weights,
@@ -83,7 +111,11 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
   design::naming_allocation_failure("ocat", {coordinates, coordinates},
                                     [&] { return linalg::Matrix(coordinates, coordinates); });
   KAVRI_TRY_VOID(check_categories_observed(y, prior_weights, family.n_cats));
+  KAVRI_TRY_VOID(check_weight_spread("ocat", prior_weights));
+  // Weights count replicates, so X'WX grows with their mean and the penalty
+  // must grow with it to weigh the same.
   linalg::Vector start(coordinates, 0.0);
+  start[0] = std::log(mean_prior_weight(prior_weights));
   for (std::size_t c = 1; c < coordinates; ++c) start[c] = family.thresholds[c - 1];
 
   ShapeProblem<family::Ocat> problem{make_fit_problem(family, design, y, prior_weights)};

@@ -1,7 +1,8 @@
 // The fit driver of the ordered categorical family: it builds the single
 // smooth itself, checks the categories, searches the log smoothing
-// parameter and the thresholds jointly from ρ = 0 and the given
-// thresholds, makes the final full-Newton fit and assembles the model.
+// parameter and the thresholds jointly from ρ = ln(mean prior weight) and
+// the given thresholds, makes the final full-Newton fit and assembles the
+// model.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,22 @@ namespace kavri::fit {
                                                                     const std::optional<linalg::VectorView>& weights,
                                                                     std::string_view design, std::uint64_t k);
 
+// The largest prior weight against the median of the positive ones may be
+// at most this: beyond it one row outweighs the rest by more than the
+// factorisations resolve.
+inline constexpr double kMaxPriorWeightRatio = 1e8;
+
+// For the families whose weights count replicates at a fixed scale:
+// InvalidParameter "{} prior weights must be at most 1e8 times their median;
+// got w={} at row {} (median {})" at the first row above it, `family` the
+// name in the first slot. Absent weights pass.
+[[nodiscard]] Result<void> check_weight_spread(std::string_view family,
+                                               const std::optional<linalg::VectorView>& prior_weights);
+// The mean prior weight, 1 when the weights are absent (or their mean is
+// not positive and finite): the number of replicates a row stands for, by
+// which the data outweigh a penalty of fixed size.
+double mean_prior_weight(const std::optional<linalg::VectorView>& prior_weights);
+
 // InvalidParameter "Ocat requires observations in every category 1..={};
 // none in {}" naming the categories (runs written a..=b) without a row of
 // positive prior weight; y must have passed `Ocat::check_response`.
@@ -39,7 +56,10 @@ namespace kavri::fit {
 // (log-gap thresholds between adjacent categories above the first); got
 // {}"), one penalty ("ocat is restricted to single-smooth fits in 94b; got
 // {} terms"), room for the search's Hessian, every category observed
-// (`check_categories_observed`). Every failure is a core error. The model reports scale 1, H⁻¹
+// (`check_categories_observed`), the spread of the weights
+// (`check_weight_spread`). Every failure is a core error. The search
+// starts at ρ = ln(mean prior weight), where the penalty weighs as the
+// data do. The model reports scale 1, H⁻¹
 // as its covariance and the fitted thresholds as `shape_params`.
 [[nodiscard]] Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::VectorView y,
                                          std::optional<linalg::VectorView> prior_weights, std::string_view design,

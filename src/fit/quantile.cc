@@ -11,6 +11,7 @@
 #include "common/numeric.h"
 #include "design/penalty.h"
 #include "family/elf.h"
+#include "fit/ocat_driver.h"
 #include "fit/plain_driver.h"
 #include "fit/shape_driver.h"
 #include "fit/summaries.h"
@@ -184,6 +185,10 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   const double spread = response_spread(y);
   KAVRI_TRY_VOID(check_given_scale("elf_sigma", sigma, spread));
   KAVRI_TRY_VOID(check_given_scale("elf_lambda", lambda, spread));
+  KAVRI_TRY_VOID(check_weight_spread("ELF/quantile", prior_weights));
+  // X'WX scales as w̄/(λσ), w̄ the mean prior weight (weights count
+  // replicates): the penalty weighs as the data do from the start.
+  const double log_weight = std::log(mean_prior_weight(prior_weights));
   KAVRI_TRY(ElfWarmStart warm, elf_warm_start(design.model_matrix, y, design.penalties, tau));
   double s = sigma > 0.0 ? sigma : elf_default_sigma(warm.residual_scale, spread, tau);
   if (!(sigma > 0.0)) {
@@ -198,7 +203,7 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
                                                             prior_weights),
                                     .beta_warm = linalg::VectorView(warm.beta)};
       pilot.fit.settings = kElfInnerSettings;
-      const linalg::Vector rho{-std::log(l * s)};
+      const linalg::Vector rho{log_weight - std::log(l * s)};
       auto fit = inner::fit_at(pilot, linalg::VectorView(rho));
       if (!fit) break;  // the search will meet the same system and report it
       linalg::Vector residuals(n);
@@ -220,7 +225,7 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   };
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
-                linalg::Vector{-std::log(l * s)},
+                linalg::Vector{log_weight - std::log(l * s)},
                 [&](const linalg::Vector& rho) {
                   if (counters) ++counters->evaluations;
                   return score::outer_eval_fd_with(criterion, rho);

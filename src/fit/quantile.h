@@ -83,11 +83,12 @@ double elf_default_sigma(double residual_scale, double spread, double tau);
 // one penalty ("ELF/quantile is restricted to single-smooth fits in 94b; got
 // {} terms"), a given σ or λ within 1e-8 to 1e8 times `response_spread`
 // ("elf_sigma must be in [{}, {}] (1e-8 to 1e8 times the spread of y);
-// got elf_sigma={}", likewise elf_lambda), the warm start; σ = `sigma`
+// got elf_sigma={}", likewise elf_lambda), the spread of the weights
+// (`check_weight_spread`), the warm start; σ = `sigma`
 // when it is above 0, else automatic; λ = `lambda` when above 0, else σ.
-// The search starts at ρ = −ln(λσ), where the penalty weighs as the data
-// do (X'WX scales as 1/(λσ)), so that y in other units takes the same
-// path. The model reports σ as its scale; the covariance is H⁻¹ (the
+// The search starts at ρ = ln(w̄) − ln(λσ), w̄ the mean prior weight,
+// where the penalty weighs as the data do (X'WX scales as w̄/(λσ)), so
+// that y in other units takes the same path. The model reports σ as its scale; the covariance is H⁻¹ (the
 // working weights carry σ already). A final fit whose edf or covariance
 // is not finite, or whose edf lies outside [M_p, p], is reported as not
 // converged. `counters`, when given, receives the work done.
