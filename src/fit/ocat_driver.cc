@@ -112,6 +112,14 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
                                     [&] { return linalg::Matrix(coordinates, coordinates); });
   KAVRI_TRY_VOID(check_categories_observed(y, prior_weights, family.n_cats));
   KAVRI_TRY_VOID(check_weight_spread("ocat", prior_weights));
+  if (prior_weights) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < prior_weights->size; ++i) sum += (*prior_weights)[i];
+    const double mean = sum / static_cast<double>(prior_weights->size);
+    if (!(mean >= kMinMeanOcatWeight))
+      return invalid_parameter("ocat prior weights must have a mean of at least " +
+                               common::format_double(kMinMeanOcatWeight) + "; got " + common::format_double(mean));
+  }
   // Weights count replicates, so X'WX grows with their mean and the penalty
   // must grow with it to weigh the same.
   linalg::Vector start(coordinates, 0.0);

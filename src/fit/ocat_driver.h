@@ -30,6 +30,12 @@ namespace kavri::fit {
 // factorisations resolve.
 inline constexpr double kMaxPriorWeightRatio = 1e8;
 
+// The smallest mean prior weight of an ordered fit: its working weights are
+// floored at 1e-12 (`inner::kOcatWeightFloor`), which must stay negligible
+// against ½·w·d2 of a typical row (d2 about 0.1 or more): 2e-5 of it at
+// this mean. Below it the floor, not the data, would decide the fit.
+inline constexpr double kMinMeanOcatWeight = 1e-6;
+
 // For the families whose weights count replicates at a fixed scale:
 // InvalidParameter "{} prior weights must be at most 1e8 times their median;
 // got w={} at row {} (median {})" at the first row above it, `family` the
@@ -57,7 +63,8 @@ double mean_prior_weight(const std::optional<linalg::VectorView>& prior_weights)
 // {}"), one penalty ("ocat is restricted to single-smooth fits in 94b; got
 // {} terms"), room for the search's Hessian, every category observed
 // (`check_categories_observed`), the spread of the weights
-// (`check_weight_spread`). Every failure is a core error. The search
+// (`check_weight_spread`), their mean ("ocat prior weights must have a
+// mean of at least 0.000001; got {}"). Every failure is a core error. The search
 // starts at ρ = ln(mean prior weight), where the penalty weighs as the
 // data do. The model reports scale 1, H⁻¹
 // as its covariance and the fitted thresholds as `shape_params`.
