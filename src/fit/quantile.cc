@@ -111,19 +111,38 @@ Result<ElfWarmStart> elf_warm_start(linalg::MatrixView x, linalg::VectorView y,
   return ElfWarmStart{.beta = std::move(beta), .residual_scale = residual_scale};
 }
 
+namespace {
+
+// The residual scale floored at 1e-6 of the spread of y (NaN takes the
+// floor), and the normal density at the τ-quantile.
+double floored_scale(double residual_scale, double spread) {
+  return common::floor_at(residual_scale, kElfSigmaFloorFraction * spread);
+}
+double density_at_quantile(double tau) {
+  const double z = normal_quantile(tau);
+  return std::exp(-0.5 * z * z) / std::sqrt(2.0 * std::numbers::pi);
+}
+
+}  // namespace
+
 double elf_default_sigma(double residual_scale, double spread, double tau) {
   // The criterion holds the scale of the density at 1, so σ alone tells it
-  // how large the noise is: a σ well below the residuals' own makes the
-  // density claim less noise than there is, and the criterion then buys
-  // edf to explain the rest (pure noise was fitted with edf 16 of 19 at the
-  // former σ ≈ 0.09·s). As λ → 0 the density is the asymmetric Laplace,
-  // whose best σ for residuals r is the mean check loss; for normal
-  // residuals of standard deviation s that is s·φ(Φ⁻¹(τ)), since
-  // E ρ_τ(Z − z_τ) = φ(z_τ). s is a median absolute deviation, not a mean
-  // square, so one wild row does not set it.
-  const double s = common::floor_at(residual_scale, kElfSigmaFloorFraction * spread);
-  const double z = normal_quantile(tau);
-  return s * (std::exp(-0.5 * z * z) / std::sqrt(2.0 * std::numbers::pi));
+  // how much the data say: the curvature it reads, E W = f(q_τ)/σ for
+  // residuals of density f, must equal the variance of the score,
+  // E g² = τ(1 − τ)/σ², as the Gaussian criterion needs the true φ. For
+  // normal residuals of standard deviation s that is σ = s·τ(1 − τ)/φ(z_τ).
+  // A σ well below it makes the density claim less noise than there is,
+  // and the criterion buys edf to explain the rest: pure noise was fitted
+  // with edf 14 of 19 at the former σ ≈ 0.09·s. s is a median absolute
+  // deviation, not a mean square, so one wild row does not set it.
+  return floored_scale(residual_scale, spread) * tau * (1.0 - tau) / density_at_quantile(tau);
+}
+
+double elf_default_width(double residual_scale, double spread, double tau) {
+  // The width rounds the check loss's corner and moves the fitted curve off
+  // the τ-quantile by a share of itself; s·φ(z_τ), the mean check loss of
+  // normal residuals, narrows with the quantile as the data there thin out.
+  return floored_scale(residual_scale, spread) * density_at_quantile(tau);
 }
 
 double scaled_mad(linalg::VectorView v) {
@@ -190,7 +209,13 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   // replicates): the penalty weighs as the data do from the start.
   const double log_weight = std::log(mean_prior_weight(prior_weights));
   KAVRI_TRY(ElfWarmStart warm, elf_warm_start(design.model_matrix, y, design.penalties, tau));
-  double s = sigma > 0.0 ? sigma : elf_default_sigma(warm.residual_scale, spread, tau);
+  // Given σ without λ: λ = σ. Automatic σ: the automatic width too.
+  auto width = [&](double given_sigma, double scale) {
+    if (lambda > 0.0) return lambda;
+    return given_sigma > 0.0 ? given_sigma : elf_default_width(scale, spread, tau);
+  };
+  double residual_scale = warm.residual_scale;
+  double s = sigma > 0.0 ? sigma : elf_default_sigma(residual_scale, spread, tau);
   if (!(sigma > 0.0)) {
     // The pilot is least squares: one wild row bends its curve, and the
     // residuals of its neighbours with it (one y of 10⁶ among 200 gave a
@@ -198,7 +223,7 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
     // gives the wild row no more pull than its share of the check loss, so
     // the scale of its residuals is the one the clean rows have.
     for (int round = 0; round < kElfScaleRefinements; ++round) {
-      const double l = lambda > 0.0 ? lambda : s;
+      const double l = width(sigma, residual_scale);
       ElfProblem<family::Elf> pilot{.fit = make_fit_problem(family::elf_identity(tau, s, l), design, y,
                                                             prior_weights),
                                     .beta_warm = linalg::VectorView(warm.beta)};
@@ -208,10 +233,11 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
       if (!fit) break;  // the search will meet the same system and report it
       linalg::Vector residuals(n);
       for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fit->eta[i];
-      s = elf_default_sigma(scaled_mad(linalg::VectorView(residuals)), spread, tau);
+      residual_scale = scaled_mad(linalg::VectorView(residuals));
+      s = elf_default_sigma(residual_scale, spread, tau);
     }
   }
-  const double l = lambda > 0.0 ? lambda : s;
+  const double l = width(sigma, residual_scale);
   const family::Elf elf = family::elf_identity(tau, s, l);
   KAVRI_TRY_VOID(elf.check_parameters());
 

@@ -73,10 +73,14 @@ std::uint64_t elf_quantile_index(std::uint64_t n, double tau);
 [[nodiscard]] Result<ElfWarmStart> elf_warm_start(linalg::MatrixView x, linalg::VectorView y,
                                                   std::span<const linalg::Matrix> penalties, double tau);
 
-// s·φ(Φ⁻¹(τ)), s the residual scale floored at 1e-6 of the spread of y
-// (a NaN scale takes the floor): the σ at which the ELF density fits
-// normal residuals of standard deviation s (see the definition).
+// s·τ(1 − τ)/φ(Φ⁻¹(τ)), s the residual scale floored at 1e-6 of the
+// spread of y (a NaN scale takes the floor): the σ at which the curvature
+// of the loss matches the variance of its score for normal residuals of
+// standard deviation s (see the definition).
 double elf_default_sigma(double residual_scale, double spread, double tau);
+// s·φ(Φ⁻¹(τ)), s floored as above: the automatic width λ when σ is
+// automatic too.
+double elf_default_width(double residual_scale, double spread, double tau);
 
 // The fit at quantile level τ (0 < τ < 1, checked by the caller). Checks in
 // this order: rows and prior weights (`check_rows_and_weights`), finite y,
@@ -85,7 +89,8 @@ double elf_default_sigma(double residual_scale, double spread, double tau);
 // ("elf_sigma must be in [{}, {}] (1e-8 to 1e8 times the spread of y);
 // got elf_sigma={}", likewise elf_lambda), the spread of the weights
 // (`check_weight_spread`), the warm start; σ = `sigma`
-// when it is above 0, else automatic; λ = `lambda` when above 0, else σ.
+// when it is above 0, else automatic; λ = `lambda` when above 0, else σ
+// when σ is given, else automatic (`elf_default_width`).
 // The search starts at ρ = ln(w̄) − ln(λσ), w̄ the mean prior weight,
 // where the penalty weighs as the data do (X'WX scales as w̄/(λσ)), so
 // that y in other units takes the same path. The model reports σ as its scale; the covariance is H⁻¹ (the

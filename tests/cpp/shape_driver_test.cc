@@ -52,16 +52,20 @@ TEST(ElfWarmStart, QuantileIndexRoundsHalfAwayAndStaysInRange) {
   for (const Case& c : cases) EXPECT_EQ(elf_quantile_index(c.n, c.tau), c.index) << c.n << " " << c.tau;
 }
 
-// s·φ(Φ⁻¹(τ)): φ(0) = 1/√(2π) and φ(Φ⁻¹(0.1)) = φ(1.2815515655446004) =
-// 0.17549833193248685; the normal quantile is good to 1.15e-9 relative.
-TEST(ElfWarmStart, DefaultSigmaValues) {
-  constexpr double kPhi0 = 0.3989422804014327;
-  EXPECT_NEAR(elf_default_sigma(1.0, 5.0, 0.5), kPhi0, 1e-15);
-  EXPECT_NEAR(elf_default_sigma(3.0, 5.0, 0.5), 3.0 * kPhi0, 1e-15);
-  EXPECT_NEAR(elf_default_sigma(0.0, 5.0, 0.5), 5e-6 * kPhi0, 1e-20);  // the floor, 1e-6 of the spread
-  EXPECT_NEAR(elf_default_sigma(std::numeric_limits<double>::quiet_NaN(), 5.0, 0.5), 5e-6 * kPhi0, 1e-20);
-  EXPECT_NEAR(elf_default_sigma(1.0, 5.0, 0.1), 0.17549833193248685, 1e-9);
-  EXPECT_EQ(elf_default_sigma(1.0, 5.0, 0.1), elf_default_sigma(1.0, 5.0, 0.9));
+// σ = s·τ(1 − τ)/φ(Φ⁻¹(τ)) and λ = s·φ(Φ⁻¹(τ)): φ(0) = 1/√(2π) and
+// φ(Φ⁻¹(0.1)) = φ(1.2815515655446004) = 0.17549833193248685; the normal
+// quantile is good to 1.15e-9 relative.
+TEST(ElfWarmStart, DefaultSigmaAndWidthValues) {
+  constexpr double kPhi0 = 0.3989422804014327, kPhi10 = 0.17549833193248685;
+  EXPECT_NEAR(elf_default_sigma(1.0, 5.0, 0.5), 0.25 / kPhi0, 1e-15);
+  EXPECT_NEAR(elf_default_sigma(3.0, 5.0, 0.5), 0.75 / kPhi0, 1e-15);
+  EXPECT_NEAR(elf_default_sigma(0.0, 5.0, 0.5), 5e-6 * 0.25 / kPhi0, 1e-20);  // the floor, 1e-6 of the spread
+  EXPECT_NEAR(elf_default_sigma(std::numeric_limits<double>::quiet_NaN(), 5.0, 0.5), 5e-6 * 0.25 / kPhi0, 1e-20);
+  EXPECT_NEAR(elf_default_sigma(1.0, 5.0, 0.1), 0.09 / kPhi10, 1e-9);
+  EXPECT_NEAR(elf_default_sigma(1.0, 5.0, 0.1), elf_default_sigma(1.0, 5.0, 0.9), 1e-12);  // symmetric in τ
+  EXPECT_NEAR(elf_default_width(1.0, 5.0, 0.5), kPhi0, 1e-15);
+  EXPECT_NEAR(elf_default_width(2.0, 5.0, 0.1), 2.0 * kPhi10, 1e-9);
+  EXPECT_NEAR(elf_default_width(0.0, 5.0, 0.5), 5e-6 * kPhi0, 1e-20);
 }
 
 // The warm start solves (X'X + S_0 + dI)·β = X'(y + q·1), q the τ-quantile
