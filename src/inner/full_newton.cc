@@ -65,6 +65,7 @@ Result<InnerFit> full_newton_ocat(const fit::FitProblem<family::Ocat>& problem, 
   Vector weights(n), response(n);
   detail::PirlsWorkspace ws;
   ws.candidate_eta.resize(n);
+  std::optional<linalg::Matrix> factor;
   std::uint64_t iterations = 0;
   bool converged = false;
 
@@ -102,19 +103,27 @@ Result<InnerFit> full_newton_ocat(const fit::FitProblem<family::Ocat>& problem, 
     std::swap(eta, ws.candidate_eta);
     deviance = candidate_deviance;
     objective = candidate_objective;
+    factor = std::move(*l);
     if (t >= 1 && change < settings.tol) {
       converged = true;
       break;
     }
   }
 
-  // The system at the final η: the criterion's ½ln|H| and the summaries'
-  // edf and covariance read it together with the final W, and only the same
-  // W keeps tr(H⁻¹X'WX) within [0, p] (the last step's system, one update
-  // behind, gave edf 35.9 with p = 10).
-  assemble_working_system(x, s, [&](std::size_t i) { return row_rule(i, eta[i]); }, weights, response, ws);
-  auto factor = linalg::cholesky_lower(ws.hessian);
-  if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
+  // W and z at the final η. A converged fit keeps the factor of its last
+  // step, which moved no coefficient by tol. Any other exit forms the
+  // system at the final η: the criterion's ½ln|H| and the summaries' edf
+  // read it together with the final W, and only the same W keeps
+  // tr(H⁻¹X'WX) within [0, p] (the last step's system, one update behind a
+  // fit that did not settle, gave edf 35.9 with p = 10).
+  if (converged) {
+    for (std::size_t i = 0; i < n; ++i) std::tie(weights[i], response[i]) = row_rule(i, eta[i]);
+  } else {
+    assemble_working_system(x, s, [&](std::size_t i) { return row_rule(i, eta[i]); }, weights, response, ws);
+    auto l = linalg::cholesky_lower(ws.hessian);
+    if (!l) return singular_system("Cholesky failed: " + l.error().text());
+    factor = std::move(*l);
+  }
   const double pearson = detail::pearson_statistic(weights, response, eta);
   Vector mu = eta;
   return iterative_fit_record(std::move(beta), std::move(eta), std::move(mu), std::move(weights),

@@ -138,8 +138,8 @@ TEST(FullNewtonOcat, ReachesThePenalizedOptimum) {
     EXPECT_EQ(fit->mu, fit->eta);
     EXPECT_EQ(fit->deviance, family::ocat_deviance(y, c.family, fit->eta, wv));
 
-    // W, z and Pearson at the final η, and the factor that of the system
-    // at the same W.
+    // W, z and Pearson at the final η; the factor that of the state the
+    // last step started from (the fit stopped one iteration earlier).
     Vector weights, response;
     working_quantities(c.family, problem, fit->eta, weights, response);
     double pearson = 0.0;
@@ -149,6 +149,9 @@ TEST(FullNewtonOcat, ReachesThePenalizedOptimum) {
       pearson += weights[i] * (response[i] - fit->eta[i]) * (response[i] - fit->eta[i]);
     }
     EXPECT_NEAR(fit->pearson, pearson, 1e-12 * pearson + 1e-300);
+    auto before = full_newton_ocat(ocat_problem(rows, y, w, fit->iterations - 1).view(c.family), kRho);
+    ASSERT_TRUE(before.has_value());
+    working_quantities(c.family, problem, before->eta, weights, response);
     expect_matrix_close(gram_of_factor(fit->factor), naive_penalized_hessian(xm, weights, s), kGramTol);
   }
 }
