@@ -167,11 +167,10 @@ double response_spread(linalg::VectorView y) {
 namespace {
 
 // A σ or λ given by the caller, within kElfScaleMinFraction to
-// kElfScaleMaxFraction times the spread of y; not above 0 asks for the
-// automatic value and passes.
+// kElfScaleMaxFraction times the spread of y. Not above 0 asks for the
+// automatic value and passes; an infinite one is refused by the family's
+// own check.
 Result<void> check_given_scale(std::string_view name, double value, double spread) {
-  // Not above 0 asks for the automatic value; an infinite one is refused
-  // by the family's own check.
   if (!(value > 0.0) || std::isinf(value)) return {};
   const double low = kElfScaleMinFraction * spread, high = kElfScaleMaxFraction * spread;
   if (value >= low && value <= high) return {};
@@ -217,11 +216,12 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   double residual_scale = warm.residual_scale;
   double s = sigma > 0.0 ? sigma : elf_default_sigma(residual_scale, spread, tau);
   if (!(sigma > 0.0)) {
-    // The pilot is least squares: one wild row bends its curve, and the
-    // residuals of its neighbours with it (one y of 10⁶ among 200 gave a
-    // scale 35 times too large). A quantile fit at that scale already
-    // gives the wild row no more pull than its share of the check loss, so
-    // the scale of its residuals is the one the clean rows have.
+    // The pilot's curve is a least-squares one, however steadied: its
+    // residuals are spread about a mean, not about the τ-quantile, and a
+    // wild row still bends it a little. A quantile fit at the pilot's σ
+    // gives that row no more pull than its share of the check loss, so the
+    // scale of its residuals is the one the clean rows have about the
+    // quantile.
     for (int round = 0; round < kElfScaleRefinements; ++round) {
       const double l = width(sigma, residual_scale);
       ElfProblem<family::Elf> pilot{.fit = make_fit_problem(family::elf_identity(tau, s, l), design, y,

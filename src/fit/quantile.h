@@ -1,8 +1,9 @@
 // The fit driver of the extended log-F quantile family: the warm start (a
 // ridge-steadied penalized least-squares fit moved to the τ-quantile of its
-// residuals), the automatic scale σ, the outer Newton search over the log
-// smoothing parameter with every inner fit started from the warm start, the
-// final fit and the `FittedGam`. σ and λ are fixed for the whole fit.
+// residuals), the automatic scale σ and width λ, the outer Newton search
+// over the log smoothing parameter with every inner fit started from the
+// warm start, the final fit and the `FittedGam`. σ and λ are fixed for the
+// whole fit.
 #pragma once
 
 #include <cstdint>
@@ -22,9 +23,10 @@ inline constexpr double kWarmStartRidgeScale = 1e-7;
 // 1/Φ⁻¹(3/4): the scaled median absolute deviation estimates the standard
 // deviation of normal data.
 inline constexpr double kMadToStandardDeviation = 1.482602218505602;
-// The automatic σ is at least this fraction of the spread of y, so that a
-// pilot that fits y exactly still leaves a loss of finite curvature; being
-// relative, it does not depend on the units of y.
+// The residual scale behind the automatic σ and λ is at least this
+// fraction of the spread of y, so that a pilot that fits y exactly still
+// leaves a loss of finite curvature; being relative, it does not depend on
+// the units of y.
 inline constexpr double kElfSigmaFloorFraction = 1e-6;
 // A σ or λ the caller gives must lie within these multiples of the spread
 // of y: beyond them the working weights p(1 − p)/(λσ) overflow or vanish
