@@ -177,7 +177,8 @@ def fit(
     x: shape (n, d); y and weights: shape (n,); design: "cr", "cr_stable" or
     "re" with k knots for the splines. theta (negbin), nu and sigma2 (tdist),
     tweedie_p and tweedie_phi (tweedie) are start values: the shape
-    parameters are always estimated with the smoothing parameter. r is the
+    parameters are always estimated with the smoothing parameter (theta,
+    sigma2 and tweedie_phi, when absent, from the data). r is the
     number of categories of "ocat" (required); tau the quantile level of
     "elf" (0.5), whose elf_sigma and elf_lambda are chosen from the data when
     absent or not above 0. Options of other families are ignored.

@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/format.h"
 
@@ -41,6 +42,32 @@ std::string_view requirement(ResponseDomain domain) {
 }
 
 }  // namespace
+
+double robust_scale(VectorView v, VectorView w) {
+  std::vector<double> kept;
+  kept.reserve(v.size);
+  for (std::size_t i = 0; i < v.size; ++i)
+    if (w[i] > 0.0 && std::isfinite(v[i])) kept.push_back(v[i]);
+  if (kept.empty()) return 0.0;
+  auto median_of = [](std::vector<double>& values) {
+    const std::size_t mid = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid), values.end());
+    const double upper = values[mid];
+    if (values.size() % 2 == 1) return upper;
+    const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid));
+    return lower + (upper - lower) * 0.5;
+  };
+  const double centre = median_of(kept);
+  double mean_deviation = 0.0;
+  for (double& x : kept) {
+    x = std::fabs(x - centre);
+    mean_deviation += x;
+  }
+  mean_deviation /= static_cast<double>(kept.size());
+  const double mad = median_of(kept);
+  if (mad > 0.0) return 1.482602218505602 * mad;
+  return 1.2533141373155001 * mean_deviation;
+}
 
 Vector floored_copy(VectorView y, double floor) {
   Vector out(y.size);

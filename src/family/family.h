@@ -308,6 +308,19 @@ enum class ResponseDomain {
 // holding the family's display name, the response and the row.
 [[nodiscard]] Result<void> check_domain(VectorView y, std::string_view family_name, ResponseDomain domain);
 
+// A scale of v that one outlier cannot move and that scales with v, over
+// the rows of positive weight: 1.4826·median|v_i − m| with m the median (the
+// standard deviation for normal values); where more than half the values
+// coincide, 1.2533·mean|v_i − m| instead (also the standard deviation for
+// normal values); 0 for a constant v or no rows.
+double robust_scale(VectorView v, VectorView w);
+
+// Scale starts (σ², φ) are kept within this factor of the data's own (ln
+// 100) either way: a start is only where the search begins, and far from
+// the data every row looks an outlier (σ² small) or none does, where the
+// criterion is nearly flat and its terms lose their digits.
+inline constexpr double kStartLogSpread = 4.605170185988092;
+
 // "y must be finite; got y={} at row {}" at the first row holding NaN or an
 // infinity: the check of the families that accept any real response.
 [[nodiscard]] Result<void> check_finite_response(VectorView y);

@@ -1,5 +1,6 @@
 #include "family/negbin.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/format.h"
@@ -44,6 +45,45 @@ double NegBin::saturated_loglik(VectorView y, VectorView w, double /*phi*/) cons
     c += w[i] * (yi > 0.0 ? (excess + yi * std::log(yi)) - tail : excess - tail);
   }
   return c;
+}
+
+namespace {
+
+constexpr double kMinStartTheta = 1e-3;
+constexpr double kMaxStartThetaPerMean = 1e4;
+
+struct Moments {
+  double mean;
+  double variance;
+};
+
+Moments weighted_moments(VectorView y, VectorView w) {
+  double sw = 0.0, swy = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    sw += w[i];
+    swy += w[i] * y[i];
+  }
+  const double mean = swy / sw;
+  double ss = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) ss += w[i] * (y[i] - mean) * (y[i] - mean);
+  return {mean, ss / sw};
+}
+
+double max_start_theta(double mean) { return kMaxStartThetaPerMean * std::max(mean, 1.0); }
+
+}  // namespace
+
+NegBin NegBin::with_scale_from_data(VectorView y, VectorView w) const {
+  const Moments m = weighted_moments(y, w);
+  const double excess = m.variance - m.mean;
+  const double theta_m = excess > 0.0 ? m.mean * m.mean / excess : max_start_theta(m.mean);
+  return NegBin{{}, std::isfinite(theta_m) && theta_m > 0.0 ? theta_m : 1.0};
+}
+
+Vector NegBin::search_start(VectorView y, VectorView w) const {
+  const Moments m = weighted_moments(y, w);
+  const double upper = std::isfinite(m.mean) ? max_start_theta(m.mean) : max_start_theta(1.0);
+  return {0.0, std::clamp(std::log(theta), std::log(kMinStartTheta), std::log(upper))};
 }
 
 Result<void> NegBin::check_start() const {

@@ -57,6 +57,13 @@ struct NegBin : LogLink {
   // "NegBin overdispersion init_theta must be a positive finite scalar …"
   // unless 0 < θ < ∞.
   [[nodiscard]] Result<void> check_start() const;
+  // The start value with θ from the moments of y: ȳ²/(s² − ȳ) for
+  // overdispersed counts, the upper end of the start range otherwise.
+  NegBin with_scale_from_data(VectorView y, VectorView w) const;
+  // The search's start [0, ln θ] with θ within [1e-3, 1e4·max(ȳ, 1)]: V
+  // flattens once θ dwarfs the means (the Poisson limit) and its terms
+  // lose their digits as θ → 0.
+  Vector search_start(VectorView y, VectorView w) const;
   // The fitted model reports θ as its scale; the covariance carries none.
   double reported_scale() const { return theta; }
   static constexpr bool has_analytic_shape_grad() { return false; }

@@ -1,5 +1,6 @@
 #include "family/tdist.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/format.h"
@@ -17,11 +18,19 @@ double TDist::weighted_deviance(VectorView y, VectorView mu, VectorView w) const
 }
 
 Vector TDist::initial_mu(VectorView y) {
-  double sum = 0.0;
-  for (std::size_t i = 0; i < y.size; ++i) sum += y[i];
-  const double mean = sum / static_cast<double>(y.size);
+  // The median, not the mean: one far outlier, which a heavy-tailed fit is
+  // for, would otherwise start every row near it.
+  Vector sorted(y.size);
+  for (std::size_t i = 0; i < y.size; ++i) sorted[i] = y[i];
+  const std::size_t mid = sorted.size() / 2;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
+  double centre = sorted[mid];
+  if (sorted.size() % 2 == 0) {
+    const double lower = *std::max_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid));
+    centre = lower + (centre - lower) * 0.5;
+  }
   Vector out(y.size);
-  for (std::size_t i = 0; i < y.size; ++i) out[i] = (y[i] + mean) * 0.5;
+  for (std::size_t i = 0; i < y.size; ++i) out[i] = (y[i] + centre) * 0.5;
   return out;
 }
 
@@ -37,6 +46,29 @@ double TDist::saturated_loglik(VectorView y, VectorView w, double /*phi*/) const
   double total_weight = 0.0;
   for (std::size_t i = 0; i < y.size; ++i) total_weight += w[i];
   return total_weight * per_row;
+}
+
+namespace {
+
+// The bounds of ν − 2 for a start (see `search_start`).
+constexpr double kMinStartNuGap = 0.01;
+constexpr double kMaxStartNuGap = 1000.0;
+
+double data_variance(VectorView y, VectorView w) {
+  const double s = robust_scale(y, w);
+  const double v = s * s;
+  return v > 0.0 && std::isfinite(v) ? v : 1.0;
+}
+
+}  // namespace
+
+TDist TDist::with_scale_from_data(VectorView y, VectorView w) const { return TDist{{}, nu, data_variance(y, w)}; }
+
+Vector TDist::search_start(VectorView y, VectorView w) const {
+  const double data = std::log(data_variance(y, w));
+  const double log_sigma2 = std::clamp(std::log(sigma2), data - kStartLogSpread, data + kStartLogSpread);
+  const double log_gap = std::clamp(std::log(nu - 2.0), std::log(kMinStartNuGap), std::log(kMaxStartNuGap));
+  return {-log_sigma2, log_sigma2, log_gap};
 }
 
 Result<void> TDist::check_start() const {

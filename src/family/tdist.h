@@ -36,7 +36,7 @@ struct TDist : IdentityLink {
     return std::log(r * r / (nu * sigma2) + 1.0) * (1.0 + nu);
   }
   double weighted_deviance(VectorView y, VectorView mu, VectorView w) const;
-  // Halfway between each response and the plain mean of all of them.
+  // Halfway between each response and the median of all of them.
   static Vector initial_mu(VectorView y);
 
   // W = w·(ν + 1)/(νσ² + r²), half the curvature of the majorising quadratic.
@@ -87,6 +87,16 @@ struct TDist : IdentityLink {
   // 2 < ν < ∞), then σ² ("scat/TDist scale init_sigma2 must be a positive
   // finite scalar …" unless 0 < σ² < ∞).
   [[nodiscard]] Result<void> check_start() const;
+  // The start value with σ² taken from the data: the square of
+  // `robust_scale(y)` (1 for a constant response), so that y in other units
+  // starts at σ² in those units.
+  TDist with_scale_from_data(VectorView y, VectorView w) const;
+  // The search's start [ρ, ln σ², ln(ν − 2)]: ln σ² within
+  // `kStartLogSpread` of the data's, ν within [2.01, 1002] (V flattens
+  // towards both ends of ν), and ρ = −ln σ²: the penalized deviance balances
+  // λ against 1/σ², so y × c moves the optimum by −2·ln c in ρ, and the
+  // start moves with it.
+  Vector search_start(VectorView y, VectorView w) const;
   // The fitted model reports σ² as its scale; the working weights already
   // carry it, so the covariance does not.
   double reported_scale() const { return sigma2; }

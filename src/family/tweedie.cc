@@ -206,6 +206,55 @@ Result<void> Tweedie::check_start() const {
   return {};
 }
 
+namespace {
+
+double data_dispersion(double p, VectorView y, VectorView w) {
+  double sw = 0.0, swy = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    sw += w[i];
+    swy += w[i] * y[i];
+  }
+  const double mean = swy / sw;
+  // Relative to the mean, so that one huge response cannot overflow.
+  double ss = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    const double r = y[i] / mean - 1.0;
+    ss += w[i] * r * r;
+  }
+  const double phi = std::pow(mean, 2.0 - p) * (ss / sw);
+  return std::isfinite(phi) && phi > 0.0 ? phi : 1.0;
+}
+
+}  // namespace
+
+double Tweedie::response_unit(VectorView y, VectorView w) {
+  double sw = 0.0, swy = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    sw += w[i];
+    swy += w[i] * y[i];
+  }
+  const double mean = swy / sw;
+  return std::isfinite(mean) && mean > 0.0 ? mean : 1.0;
+}
+
+Vector Tweedie::search_vector_from_unit(double s, VectorView v) const {
+  const double shape[] = {v[1], v[2]};
+  const double power = family_from_theta(shape).p;
+  const double shift = (2.0 - power) * std::log(s);
+  return {v[0] + shift, v[1] + shift, v[2]};
+}
+
+Tweedie Tweedie::with_scale_from_data(VectorView y, VectorView w) const {
+  return Tweedie{{}, p, data_dispersion(p, y, w)};
+}
+
+Vector Tweedie::search_start(VectorView y, VectorView w) const {
+  const double data = std::log(data_dispersion(p, y, w));
+  Vector v = start_theta();
+  v[0] = std::clamp(v[0], std::max(data - kStartLogSpread, std::log(kTweedieMinPhi)), std::max(data + kStartLogSpread, std::log(kTweedieMinPhi)));
+  return {v[0], v[0], v[1]};
+}
+
 Vector Tweedie::start_theta() const {
   // ln 19 is the power coordinate of p = 1.95, −ln 19 that of p = 1.05.
   const double power_bound = std::log((kTweedieMaxPower - 1.0) / (2.0 - kTweedieMaxPower));

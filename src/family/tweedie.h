@@ -93,6 +93,29 @@ struct Tweedie : LogLink {
   // |ln((p − 1)/(2 − p))| ≤ ln 19). V is flat beyond, so a start deep in
   // the clamped range is a step that only the other coordinates could leave.
   Vector start_theta() const;
+  // The unit of y a model is fitted in: the weighted mean of y (1 where it
+  // is not positive and finite). The Tweedie model of y/s with dispersion
+  // φ/s^(2−p) is that of y with φ, its intercept lower by ln s and its λ by
+  // the factor s^(2−p): V differs by the constant Σ w·ln s. Fitting in the
+  // data's own unit keeps the fit's absolute floors (means, φ) and the
+  // search's steps at the size they were made for, and makes y × c give
+  // the same fit in other units.
+  static double response_unit(VectorView y, VectorView w);
+  // This value in units of s.
+  Tweedie in_unit(double s) const { return Tweedie{{}, p, phi / std::pow(s, 2.0 - p)}; }
+  // A search vector [ρ, ln φ, power coordinate] of a fit in units of s, in
+  // the units of y: ρ and ln φ move by (2 − p)·ln s with the p of the power
+  // coordinate.
+  Vector search_vector_from_unit(double s, VectorView v) const;
+  // The start value with φ the Pearson estimate of an intercept-only fit,
+  // Σ w(y − ȳ)²/ȳ^p / Σ w (1 where the data give none): y × c starts at
+  // φ·c^(2−p), the dispersion of the same model in those units.
+  Tweedie with_scale_from_data(VectorView y, VectorView w) const;
+  // The search's start [ρ, ln φ, ln((p − 1)/(2 − p))]: `start_theta` with
+  // ln φ also within `kStartLogSpread` of the data's, and ρ = ln φ: the
+  // penalized deviance balances λ against φ, so the start moves with the
+  // units as the optimum does.
+  Vector search_start(VectorView y, VectorView w) const;
   double reported_scale() const { return phi; }
   static constexpr bool has_analytic_shape_grad() { return true; }
   // [g1, g2], the derivatives in (t1, t2), at fixed coefficients, means and

@@ -61,9 +61,20 @@ struct QuantileStart {
   double sigma;   // not above 0: chosen by the driver
   double lambda;  // not above 0: σ
 };
+// A shape-managed family value holding the start of its search; a scale
+// (θ, σ², φ) the caller left out starts from the data's.
+template <class F>
+struct ShapeStart {
+  F family;
+  StartScale scale;
+};
+StartScale scale_start(const std::optional<double>& option) {
+  return option ? StartScale::Given : StartScale::FromData;
+}
 // What a single-smooth driver starts from: a plain family, a shape-managed
-// family value holding the start of its search, or the quantile options.
-using SingleSmoothStart = std::variant<PlainStart, family::NegBin, family::TDist, family::Tweedie, QuantileStart>;
+// family's start, or the quantile options.
+using SingleSmoothStart = std::variant<PlainStart, ShapeStart<family::NegBin>, ShapeStart<family::TDist>,
+                                       ShapeStart<family::Tweedie>, QuantileStart>;
 
 // The options of family `id` (not "ocat") with their defaults, after the
 // checks that need no data.
@@ -73,14 +84,17 @@ Result<SingleSmoothStart> single_smooth_start(FamilyId id, const FitRequest& req
     case FamilyId::NegBin: {
       const double theta = request.theta.value_or(2.0);
       if (theta <= 0.0) return invalid_parameter("negbin theta must be > 0; got theta=" + format_double(theta));
-      return family::negbin_log(theta);
+      return ShapeStart<family::NegBin>{family::negbin_log(theta), scale_start(request.theta)};
     }
-    case FamilyId::TDist: return family::tdist_identity(request.nu.value_or(5.0), request.sigma2.value_or(1.0));
+    case FamilyId::TDist:
+      return ShapeStart<family::TDist>{family::tdist_identity(request.nu.value_or(5.0), request.sigma2.value_or(1.0)),
+                                       scale_start(request.sigma2)};
     case FamilyId::Tweedie: {
       const double p = request.tweedie_p.value_or(1.5);
       if (!(p > 1.0 && p < 2.0))
         return invalid_parameter("tweedie p must be in (1, 2); got tweedie_p=" + format_double(p));
-      return family::tweedie_log(p, request.tweedie_phi.value_or(1.0));
+      return ShapeStart<family::Tweedie>{family::tweedie_log(p, request.tweedie_phi.value_or(1.0)),
+                                         scale_start(request.tweedie_phi)};
     }
     case FamilyId::Elf: {
       const double tau = request.tau.value_or(0.5);
@@ -131,8 +145,9 @@ Result<FittedGam> fit_by_family_name(const FitRequest& request) {
                         [&](const QuantileStart& s) {
                           return fit_elf(s.tau, s.sigma, s.lambda, std::move(design), n, y, weights);
                         },
-                        [&](const auto& shape_family) {
-                          return fit_shape_aware(shape_family, std::move(design), n, y, weights);
+                        [&](const auto& shape) {
+                          return fit_shape_aware(shape.family, std::move(design), n, y, weights, nullptr,
+                                                 shape.scale);
                         },
                     },
                     start);

@@ -1,7 +1,9 @@
 #include "fit/plain_driver.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "common/format.h"
 
@@ -27,6 +29,31 @@ Result<void> require_a_positive_weight(linalg::VectorView w) {
 
 }  // namespace
 
+namespace {
+
+// A row weighted beyond this multiple of the median positive weight leaves
+// the others below the solves' relative ridge (1e-12 of the largest
+// diagonal entry): their information would be lost without a word.
+constexpr double kMaxWeightOverMedian = 1e12;
+
+Result<void> require_weight_range(linalg::VectorView w) {
+  std::vector<double> positive;
+  positive.reserve(w.size);
+  for (std::size_t i = 0; i < w.size; ++i)
+    if (w[i] > 0.0) positive.push_back(w[i]);
+  const std::size_t mid = positive.size() / 2;
+  std::nth_element(positive.begin(), positive.begin() + static_cast<std::ptrdiff_t>(mid), positive.end());
+  const double limit = kMaxWeightOverMedian * positive[mid];
+  for (std::size_t i = 0; i < w.size; ++i)
+    if (w[i] > limit)
+      return invalid_parameter("a prior weight may be at most 1e12 times the median positive weight (" +
+                               format_double(positive[mid]) + "); got w=" + format_double(w[i]) + " at row " +
+                               format_count(i));
+  return {};
+}
+
+}  // namespace
+
 Result<void> check_rows_and_weights(std::uint64_t n, linalg::VectorView y,
                                     const std::optional<linalg::VectorView>& prior_weights) {
   KAVRI_TRY_VOID(require_rows(n));
@@ -42,7 +69,8 @@ Result<void> check_rows_and_weights(std::uint64_t n, linalg::VectorView y,
     if (!(std::isfinite(w[i]) && w[i] >= 0.0))
       return invalid_parameter("prior weights must be finite and non-negative; got w=" + format_double(w[i]) +
                                " at row " + format_count(i));
-  return require_a_positive_weight(w);
+  KAVRI_TRY_VOID(require_a_positive_weight(w));
+  return require_weight_range(w);
 }
 
 Result<void> check_data_before_design(std::uint64_t n, linalg::VectorView y,

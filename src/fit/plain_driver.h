@@ -41,8 +41,10 @@ namespace kavri::fit {
 // y.len()={}"), the length of the prior weights ("prior_weights length must
 // match x rows; got weights.len()={}, x.nrows()={}"), each weight ("prior
 // weights must be finite and non-negative; got w={} at row {}"), then at
-// least one weight above zero ("prior weights must not all be zero"). The
-// family's response check follows.
+// least one weight above zero ("prior weights must not all be zero"), then
+// no weight beyond 1e12 times the median positive weight ("a prior weight
+// may be at most 1e12 times the median positive weight ({}); got w={} at
+// row {}"). The family's response check follows.
 [[nodiscard]] Result<void> check_rows_and_weights(std::uint64_t n, linalg::VectorView y,
                                                   const std::optional<linalg::VectorView>& prior_weights);
 

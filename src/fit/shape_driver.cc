@@ -12,4 +12,18 @@ Result<void> require_single_smooth(const design::ModelDesign& design, std::strin
                            common::format_count(design.penalties.size()) + " terms");
 }
 
+Result<void> require_replicate_weight_range(std::string_view family, linalg::VectorView w) {
+  double sum = 0.0;
+  std::size_t positive = 0;
+  for (std::size_t i = 0; i < w.size; ++i) {
+    sum += w[i];
+    if (w[i] > 0.0) ++positive;
+  }
+  const double mean = sum / static_cast<double>(positive);
+  if (mean >= kMinMeanReplicateWeight && mean <= kMaxMeanReplicateWeight) return {};
+  return invalid_parameter(std::string(family) +
+                           " prior weights count replicates: their mean must lie within [1e-100, 1e100]; got " +
+                           common::format_double(mean));
+}
+
 }  // namespace kavri::fit

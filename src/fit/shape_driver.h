@@ -42,10 +42,21 @@ concept ShapeManagedFamily = family::Family<F> && requires(const F& f) {
 // coordinates moved inside the family's clamps where it has any.
 template <ShapeManagedFamily F>
 linalg::Vector shape_search_start(const F& start);
+// The start of a search over data (y, prior weights w): the family's own
+// where it places ρ and its shape coordinates by the data's scale, so that
+// the same model in other units starts at the same point in those units;
+// else the start above.
+template <ShapeManagedFamily F>
+linalg::Vector shape_search_start(const F& start, linalg::VectorView y, linalg::VectorView w);
+
+// Where a shape family's scale (θ, σ², φ) starts: the caller's value, or
+// the family's estimate from the data (`with_scale_from_data`).
+enum class StartScale { Given, FromData };
 
 // The fit. Checks, in this order, each an InvalidParameter error: rows and
 // prior weights (`check_rows_and_weights`), the start values
-// (`check_start`), the response (`check_response`), then a design of one
+// (`check_start`; with `StartScale::FromData` the scale of `start` is then
+// replaced by the data's), the response (`check_response`), then a design of one
 // penalty ("shape-aware families (TDist/scat, NegBin, Tweedie, Ocat) are
 // restricted to single-smooth fits in 94b; got {} terms"). Errors of the
 // search and of the final fit are returned unchanged.
@@ -61,7 +72,16 @@ template <ShapeManagedFamily F>
 [[nodiscard]] Result<FittedGam> fit_shape_aware(const F& start, design::ModelDesign design, std::uint64_t n,
                                                 linalg::VectorView y,
                                                 std::optional<linalg::VectorView> prior_weights,
-                                                FitCounters* counters = nullptr);
+                                                FitCounters* counters = nullptr,
+                                                StartScale start_scale = StartScale::Given);
+
+// The prior weights of these families count replicates, so their size is
+// the data's: a mean weight of 1e-300 is no data at all, where the criterion
+// underflows. InvalidParameter "{family} prior weights count replicates:
+// their mean must lie within [1e-100, 1e100]; got {}" outside that range.
+inline constexpr double kMinMeanReplicateWeight = 1e-100;
+inline constexpr double kMaxMeanReplicateWeight = 1e100;
+[[nodiscard]] Result<void> require_replicate_weight_range(std::string_view family, linalg::VectorView w);
 
 // InvalidParameter "{what} is restricted to single-smooth fits in 94b; got
 // {} terms" unless the design has exactly one penalty.
@@ -83,19 +103,59 @@ linalg::Vector shape_search_start(const F& start) {
 }
 
 template <ShapeManagedFamily F>
-Result<FittedGam> fit_shape_aware(const F& start, design::ModelDesign design, std::uint64_t n, linalg::VectorView y,
-                                  std::optional<linalg::VectorView> prior_weights, FitCounters* counters) {
+linalg::Vector shape_search_start(const F& start, linalg::VectorView y, linalg::VectorView w) {
+  if constexpr (requires { start.search_start(y, w); }) {
+    linalg::Vector v = start.search_start(y, w);
+    // A prior weight counts its row that many times, so the penalized
+    // deviance balances λ against the mean weight: weights × c move the
+    // optimum by about ln c in ρ.
+    double sw = 0.0;
+    for (std::size_t i = 0; i < w.size; ++i) sw += w[i];
+    const double mean_weight = sw / static_cast<double>(w.size);
+    if (std::isfinite(mean_weight) && mean_weight > 0.0) v[0] += std::log(mean_weight);
+    return v;
+  } else {
+    return shape_search_start(start);
+  }
+}
+
+template <ShapeManagedFamily F>
+Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, std::uint64_t n, linalg::VectorView y,
+                                  std::optional<linalg::VectorView> prior_weights, FitCounters* counters,
+                                  StartScale start_scale) {
   KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
-  KAVRI_TRY_VOID(start.check_start());
-  KAVRI_TRY_VOID(start.check_response(y));
+  KAVRI_TRY_VOID(given.check_start());
+  KAVRI_TRY_VOID(given.check_response(y));
   KAVRI_TRY_VOID(require_single_smooth(
       design, "shape-aware families (TDist/scat, NegBin, Tweedie, Ocat)"));
+  const linalg::VectorView w = family::weights_or_ones(prior_weights, n);
+  KAVRI_TRY_VOID(require_replicate_weight_range(given.display_name(), w));
 
-  ShapeProblem<F> problem{make_fit_problem(start, design, y, prior_weights)};
+  // A family whose model is the same in every unit of y is fitted in the
+  // unit of its data (`response_unit`), and the fit mapped back.
+  F start = given;
+  double unit = 1.0;
+  linalg::Vector scaled;
+  linalg::VectorView fit_y = y;
+  if constexpr (requires { F::response_unit(y, w); }) {
+    static_assert(F::link_kind() == LinkKind::Log, "a unit of y moves the intercept of a log link only");
+    unit = F::response_unit(y, w);
+    if (unit != 1.0) {
+      scaled.resize(n);
+      for (std::size_t i = 0; i < n; ++i) scaled[i] = y[i] / unit;
+      fit_y = linalg::VectorView(scaled);
+      start = given.in_unit(unit);
+    }
+  }
+  if constexpr (requires { start.with_scale_from_data(y, w); }) {
+    if (start_scale == StartScale::FromData) start = start.with_scale_from_data(fit_y, w);
+  }
+
+  ShapeProblem<F> problem{make_fit_problem(start, design, fit_y, prior_weights)};
   problem.fit.counters = counters;
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
-                shape_search_start(start),
+                shape_search_start(start, fit_y, w),
                 [&](const linalg::Vector& v) { return score::shape_outer_eval(problem, v); },
                 [&](const linalg::Vector& v) { return score::shape_value(problem, linalg::VectorView(v)); },
                 static_cast<double>(n)));
@@ -116,6 +176,28 @@ Result<FittedGam> fit_shape_aware(const F& start, design::ModelDesign design, st
     summary.vcov = scaled_covariance(fit.factor, 1.0);
   }
   linalg::Vector shape_params(state.rho.begin() + 1, state.rho.end());
+  if constexpr (requires { F::response_unit(y, w); }) {
+    if (unit != 1.0) {
+      // Back in the units of y: the search vector, the scale and the
+      // intercept; V by the constant Σ w·ln s. The covariance φ·H⁻¹ and
+      // edf do not change.
+      const linalg::Vector v = fitted.search_vector_from_unit(unit, linalg::VectorView(state.rho));
+      const double log_unit = std::log(unit);
+      double weight_sum = 0.0;
+      for (std::size_t i = 0; i < n; ++i) weight_sum += w[i];
+      state.value += log_unit * weight_sum;
+      shape_params.assign(v.begin() + 1, v.end());
+      summary.scale = score::family_at(given, linalg::VectorView(v)).reported_scale();
+      // edf per term from λ and H of the fit in units of s, as it was made.
+      FittedGam model = assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), rho,
+                                            std::move(fit), std::move(summary), n, F::link_kind(),
+                                            std::move(shape_params));
+      model.rho = linalg::Vector{v[0]};
+      model.lambda = linalg::Vector{std::exp(v[0])};
+      model.beta[0] += log_unit;
+      return model;
+    }
+  }
   return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), rho, std::move(fit),
                              std::move(summary), n, F::link_kind(), std::move(shape_params));
 }

@@ -74,42 +74,13 @@ double tweedie_log_density_at_mean(double y, double p, double phi) {
   return std::pow(y, 2.0 - p) / ((1.0 - p) * (2.0 - p) * phi) - std::log(y) + top + std::log(s);
 }
 
-// ½ln det of the Hessian in β of φ·(−Σ_i w_i·ℓ(y_i; x_i'β)) + ½λβ'Sβ at the
-// fit's β, by central second differences of `loglik` (the row's
-// log-density as a function of (y, η)). Step 1e-4: truncation ~h²·f''''
-// and rounding ~ε·f/h² both near 1e-8 relative to the entries for these
-// O(1–10) sums, far below the 1e-6 the comparisons allow.
+// ½ln|H| of the penalized negative log-likelihood of one penalty at ρ.
 template <class LogLik>
 double half_log_det_of_density(const design::ModelDesign& d, const Vector& y, const Vector& w,
                                const inner::InnerFit& fit, double rho, double phi, LogLik&& loglik) {
-  const Matrix& x = d.model_matrix;
-  const Matrix& s = d.penalties[0];
-  const std::size_t p = x.cols;
-  auto objective = [&](const Vector& beta) {
-    double f = 0.0;
-    for (std::size_t i = 0; i < y.size(); ++i) {
-      double eta = 0.0;
-      for (std::size_t j = 0; j < p; ++j) eta += x(i, j) * beta[j];
-      f -= w[i] * loglik(y[i], eta);
-    }
-    double pen = 0.0;
-    for (std::size_t a = 0; a < p; ++a)
-      for (std::size_t b = 0; b < p; ++b) pen += beta[a] * s(a, b) * beta[b];
-    return phi * f + 0.5 * std::exp(rho) * pen;
-  };
-  const double h = 1e-4;
-  Matrix hessian(p, p);
-  for (std::size_t a = 0; a < p; ++a)
-    for (std::size_t b = 0; b < p; ++b) {
-      auto at = [&](double da, double db) {
-        Vector beta = fit.beta;
-        beta[a] += da;
-        beta[b] += db;
-        return objective(beta);
-      };
-      hessian(a, b) = (at(h, h) - at(h, -h) - at(-h, h) + at(-h, -h)) / (4.0 * h * h);
-    }
-  return 0.5 * testing::log_abs_det(hessian);
+  Matrix s = d.penalties[0];
+  for (double& v : s.data) v *= std::exp(rho);
+  return testing::half_log_det_of_density(d.model_matrix, s, y, w, fit.beta, phi, loglik);
 }
 
 // V from β, ½ln|H| and D of a fit, with c(y) from the densities.

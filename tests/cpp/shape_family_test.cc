@@ -442,5 +442,44 @@ TEST(ShapeWorkedValues, StartsAndDeviances) {
   EXPECT_NEAR(tweedie_log(1.3, 1.0).unit_deviance(2.0, 2.0), 0.0, 1e-14);
 }
 
+// The scale that starts the searches, worked out by hand: 1.4826 times the
+// median absolute deviation from the median, over the rows of positive
+// weight; the mean absolute deviation times √(π/2) where more than half
+// the values coincide.
+TEST(RobustScale, MedianAbsoluteDeviationOverTheWeightedRows) {
+  struct Case {
+    const char* name;
+    Vector v, w;
+    double expected;
+  } cases[] = {
+      // median 3, deviations {2, 1, 0, 1, 97}: MAD 1, the outlier ignored.
+      {"one outlier", {1.0, 2.0, 3.0, 4.0, 100.0}, {1.0, 1.0, 1.0, 1.0, 1.0}, 1.482602218505602},
+      // Even count: median 2.5, deviations {1.5, 0.5, 0.5, 1.5}: MAD 1.
+      {"even count", {1.0, 2.0, 3.0, 4.0}, {1.0, 1.0, 1.0, 1.0}, 1.482602218505602},
+      // The zero-weight row is dropped: {2, 4, 6}, MAD 2.
+      {"zero weight", {2.0, 4.0, 6.0, 1e9}, {1.0, 1.0, 1.0, 0.0}, 2.0 * 1.482602218505602},
+      // Four of five equal: MAD 0, mean |v − 5| = 2.
+      {"mostly equal", {5.0, 5.0, 5.0, 5.0, 15.0}, {1.0, 1.0, 1.0, 1.0, 1.0}, 2.0 * 1.2533141373155001},
+      {"constant", {7.0, 7.0, 7.0}, {1.0, 1.0, 1.0}, 0.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_NEAR(robust_scale(c.v, c.w), c.expected, 1e-15 * c.expected);
+    // It scales with v and ignores a shift.
+    Vector moved = c.v;
+    for (double& x : moved) x = 1e-6 * x + 3.0;
+    EXPECT_NEAR(robust_scale(moved, c.w), 1e-6 * c.expected, 1e-9 * c.expected + 1e-22);
+  }
+}
+
+// The scaled t starts halfway between each response and the median, so
+// that one far outlier moves no other row's start.
+TEST(TDistStart, HalfwayToTheMedian) {
+  const Vector y{1.0, 3.0, 2.0, 1e12, 0.0};
+  const Vector mu = TDist::initial_mu(y);
+  const Vector expected{1.5, 2.5, 2.0, (1e12 + 2.0) * 0.5, 1.0};
+  EXPECT_EQ(mu, expected);
+}
+
 }  // namespace
 }  // namespace kavri::family
