@@ -33,24 +33,6 @@ Result<design::ModelDesign> build_named_single_design(linalg::MatrixView x, lina
   return design::build_single_re_design(x);
 }
 
-Result<void> check_weight_spread(std::string_view family, const std::optional<linalg::VectorView>& prior_weights) {
-  if (!prior_weights) return {};
-  const linalg::VectorView w = *prior_weights;
-  linalg::Vector positive;
-  for (std::size_t i = 0; i < w.size; ++i)
-    if (w[i] > 0.0) positive.push_back(w[i]);
-  if (positive.empty()) return {};
-  const std::size_t m = positive.size() / 2;
-  std::nth_element(positive.begin(), positive.begin() + static_cast<std::ptrdiff_t>(m), positive.end());
-  const double median = positive[m];
-  for (std::size_t i = 0; i < w.size; ++i)
-    if (w[i] > kMaxPriorWeightRatio * median)
-      return invalid_parameter(std::string(family) + " prior weights must be at most 1e8 times their median; got w=" +
-                               common::format_double(w[i]) + " at row " + common::format_count(i) + " (median " +
-                               common::format_double(median) + ")");
-  return {};
-}
-
 double mean_prior_weight(const std::optional<linalg::VectorView>& prior_weights) {
   if (!prior_weights || prior_weights->size == 0) return 1.0;
   double sum = 0.0;
@@ -111,7 +93,6 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
   design::naming_allocation_failure("ocat", {coordinates, coordinates},
                                     [&] { return linalg::Matrix(coordinates, coordinates); });
   KAVRI_TRY_VOID(check_categories_observed(y, prior_weights, family.n_cats));
-  KAVRI_TRY_VOID(check_weight_spread("ocat", prior_weights));
   if (prior_weights) {
     double sum = 0.0;
     for (std::size_t i = 0; i < prior_weights->size; ++i) sum += (*prior_weights)[i];

@@ -25,23 +25,12 @@ namespace kavri::fit {
                                                                     const std::optional<linalg::VectorView>& weights,
                                                                     std::string_view design, std::uint64_t k);
 
-// The largest prior weight against the median of the positive ones may be
-// at most this: beyond it one row outweighs the rest by more than the
-// factorisations resolve.
-inline constexpr double kMaxPriorWeightRatio = 1e8;
-
 // The smallest mean prior weight of an ordered fit: its working weights are
 // floored at 1e-12 (`inner::kOcatWeightFloor`), which must stay negligible
 // against ½·w·d2 of a typical row (d2 about 0.1 or more): 2e-5 of it at
 // this mean. Below it the floor, not the data, would decide the fit.
 inline constexpr double kMinMeanOcatWeight = 1e-6;
 
-// For the families whose weights count replicates at a fixed scale:
-// InvalidParameter "{} prior weights must be at most 1e8 times their median;
-// got w={} at row {} (median {})" at the first row above it, `family` the
-// name in the first slot. Absent weights pass.
-[[nodiscard]] Result<void> check_weight_spread(std::string_view family,
-                                               const std::optional<linalg::VectorView>& prior_weights);
 // The mean prior weight, 1 when the weights are absent (or their mean is
 // not positive and finite): the number of replicates a row stands for, by
 // which the data outweigh a penalty of fixed size.
@@ -62,8 +51,7 @@ double mean_prior_weight(const std::optional<linalg::VectorView>& prior_weights)
 // (log-gap thresholds between adjacent categories above the first); got
 // {}"), one penalty ("ocat is restricted to single-smooth fits in 94b; got
 // {} terms"), room for the search's Hessian, every category observed
-// (`check_categories_observed`), the spread of the weights
-// (`check_weight_spread`), their mean ("ocat prior weights must have a
+// (`check_categories_observed`), the mean of the weights ("ocat prior weights must have a
 // mean of at least 0.000001; got {}"). Every failure is a core error. The search
 // starts at ρ = ln(mean prior weight), where the penalty weighs as the
 // data do. The model reports scale 1, H⁻¹

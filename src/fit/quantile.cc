@@ -203,7 +203,6 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   const double spread = response_spread(y);
   KAVRI_TRY_VOID(check_given_scale("elf_sigma", sigma, spread));
   KAVRI_TRY_VOID(check_given_scale("elf_lambda", lambda, spread));
-  KAVRI_TRY_VOID(check_weight_spread("ELF/quantile", prior_weights));
   // X'WX scales as w̄/(λσ), w̄ the mean prior weight (weights count
   // replicates): the penalty weighs as the data do from the start.
   const double log_weight = std::log(mean_prior_weight(prior_weights));

@@ -89,8 +89,7 @@ double elf_default_width(double residual_scale, double spread, double tau);
 // one penalty ("ELF/quantile is restricted to single-smooth fits in 94b; got
 // {} terms"), a given σ or λ within 1e-8 to 1e8 times `response_spread`
 // ("elf_sigma must be in [{}, {}] (1e-8 to 1e8 times the spread of y);
-// got elf_sigma={}", likewise elf_lambda), the spread of the weights
-// (`check_weight_spread`), the warm start; σ = `sigma`
+// got elf_sigma={}", likewise elf_lambda), the warm start; σ = `sigma`
 // when it is above 0, else automatic; λ = `lambda` when above 0, else σ
 // when σ is given, else automatic (`elf_default_width`).
 // The search starts at ρ = ln(w̄) − ln(λσ), w̄ the mean prior weight,
