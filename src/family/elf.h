@@ -21,7 +21,9 @@ namespace kavri::family {
 
 // Floors of λ and σ inside the saturated term.
 inline constexpr double kElfParameterFloor = 1e-12;
-// Below this working weight the working response is η itself.
+// Where p(1 − p) falls below this the working response is η itself. Taken
+// on p(1 − p) rather than on W = p(1 − p)/(λσ), it does not depend on the
+// units of y.
 inline constexpr double kElfWeightFloor = 1e-12;
 
 // ln(1 + e^u) without overflow; NaN takes the second form and stays NaN.
@@ -71,11 +73,12 @@ struct Elf : IdentityLink {
     const double p = logistic((y - eta) / lambda);
     return prior_weight * (p + tau - 1.0) / sigma;
   }
-  // η + g/W of the unweighted row where W > 1e-12, else η (a prior weight
-  // cancels from the ratio).
+  // η + g/W of the unweighted row where p(1 − p) > 1e-12, else η (a prior
+  // weight cancels from the ratio).
   double working_response(double y, double eta) const {
-    const double weight = working_weight(1.0, y, eta);
-    return weight > kElfWeightFloor ? eta + score(1.0, y, eta) / weight : eta;
+    const double p = logistic((y - eta) / lambda);
+    const double spread = p * (1.0 - p);
+    return spread > kElfWeightFloor ? eta + score(1.0, y, eta) / working_weight(1.0, y, eta) : eta;
   }
   // dW/dη = −w·p(1 − p)(1 − 2p)/(λ²σ).
   double working_weight_slope(double prior_weight, double y, double eta) const {

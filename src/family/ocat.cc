@@ -91,8 +91,10 @@ double ocat_category_probability(double a, double b) {
 
 Result<void> Ocat::check_response(VectorView y) const {
   for (std::size_t i = 0; i < y.size; ++i) {
-    const std::int64_t k = common::saturating_to_i64(common::round_half_away(y[i]));
-    if (k >= 1 && static_cast<std::uint64_t>(k) <= n_cats) continue;
+    // A non-integer y is refused, not rounded: 2.3 is no category.
+    const double rounded = common::round_half_away(y[i]);
+    const std::int64_t k = common::saturating_to_i64(rounded);
+    if (rounded == y[i] && k >= 1 && static_cast<std::uint64_t>(k) <= n_cats) continue;
     return invalid_parameter("Ocat requires y to be an integer in 1..=" + common::format_count(n_cats) +
                              "; got y=" + common::format_double(y[i]) + " at row " + common::format_count(i));
   }

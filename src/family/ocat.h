@@ -29,7 +29,7 @@ struct Ocat : IdentityLink {
   static constexpr ScaleRule scale_rule() { return ScaleRule::Fixed; }
   static constexpr InnerFitKind inner_fit_kind() { return InnerFitKind::FullNewton; }
   // "Ocat requires y to be an integer in 1..={}; got y={} at row {}" at the
-  // first row whose rounded response lies outside 1 … n_cats.
+  // first row whose response is not an integer in 1 … n_cats.
   [[nodiscard]] Result<void> check_response(VectorView y) const;
 
   // −2·ln P′, P′ the floored probability of y's category at η = `eta`.

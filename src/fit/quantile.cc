@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <string>
+#include <string_view>
 #include <utility>
 
+#include "common/format.h"
 #include "common/numeric.h"
 #include "design/penalty.h"
 #include "family/elf.h"
+#include "fit/ocat_driver.h"
 #include "fit/plain_driver.h"
 #include "fit/shape_driver.h"
 #include "fit/summaries.h"
@@ -19,6 +23,26 @@
 #include "score/finite_difference.h"
 
 namespace kavri::fit {
+
+namespace {
+
+// The median, that of an even count the mean of the middle two; the values
+// are reordered.
+double median_in_place(linalg::Vector& u) {
+  const std::size_t m = u.size() / 2;
+  std::nth_element(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(m), u.end());
+  const double upper = u[m];
+  if (u.size() % 2 == 1) return upper;
+  const double lower = *std::max_element(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(m));
+  return lower + (upper - lower) * 0.5;
+}
+
+double median_of(linalg::VectorView v) {
+  linalg::Vector work = v.to_vector();
+  return median_in_place(work);
+}
+
+}  // namespace
 
 std::uint64_t elf_quantile_index(std::uint64_t n, double tau) {
   const double t = (static_cast<double>(n) - 1.0) * tau;
@@ -46,16 +70,34 @@ Result<ElfWarmStart> elf_warm_start(linalg::MatrixView x, linalg::VectorView y,
   auto solve = [&](const linalg::Vector& b) {
     return linalg::back_substitute_transposed(l, linalg::forward_substitute(l, b));
   };
-  linalg::Vector beta = solve(linalg::multiply(x.transposed(), y));
-
-  const linalg::Vector fitted = linalg::multiply(x, linalg::VectorView(beta));
+  // Least squares lets one wild row bend the curve over its neighbours:
+  // the first pilot is fitted to y pulled in to within kPilotClipSpreads
+  // spreads of its median, the following ones to y pulled in to within a
+  // few residual scales of the last curve, each round from a less bent
+  // curve and a smaller scale. Rows of clean data lie well inside both.
+  const double centre = median_of(y);
+  const double reach = kPilotClipSpreads * response_spread(y);
+  linalg::Vector pulled(n);
+  for (std::size_t i = 0; i < n; ++i) pulled[i] = std::clamp(y[i], centre - reach, centre + reach);
+  linalg::Vector beta = solve(linalg::multiply(x.transposed(), linalg::VectorView(pulled)));
+  linalg::Vector fitted = linalg::multiply(x, linalg::VectorView(beta));
   linalg::Vector residuals(n);
-  double rss = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    residuals[i] = y[i] - fitted[i];
-    rss += residuals[i] * residuals[i];
+  for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fitted[i];
+
+  for (int round = 0; round < kPilotClipRounds; ++round) {
+    const double bound = kPilotClipScales * scaled_mad(linalg::VectorView(residuals));
+    if (!(bound > 0.0)) break;
+    bool moved = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      pulled[i] = std::clamp(y[i], fitted[i] - bound, fitted[i] + bound);
+      moved |= pulled[i] != y[i];
+    }
+    if (!moved) break;
+    beta = solve(linalg::multiply(x.transposed(), linalg::VectorView(pulled)));
+    fitted = linalg::multiply(x, linalg::VectorView(beta));
+    for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fitted[i];
   }
-  const double mse = rss / static_cast<double>(n);
+  const double residual_scale = scaled_mad(linalg::VectorView(residuals));
 
   // NaN residuals (non-finite data) sort last, so the order stays a strict
   // weak ordering and the selection is defined.
@@ -66,17 +108,91 @@ Result<ElfWarmStart> elf_warm_start(linalg::MatrixView x, linalg::VectorView y,
   const linalg::Vector constant(n, q);
   const linalg::Vector shift = solve(linalg::multiply(x.transposed(), linalg::VectorView(constant)));
   for (std::size_t j = 0; j < p; ++j) beta[j] += shift[j];
-  return ElfWarmStart{.beta = std::move(beta), .mse = mse};
+  return ElfWarmStart{.beta = std::move(beta), .residual_scale = residual_scale};
 }
 
-double elf_default_sigma(double mse, double tau) {
-  const double m = common::floor_at(mse, 1e-6);  // a NaN mse takes the floor too
-  double a = std::sqrt(m * (2.0 * std::numbers::pi));
-  a = a * 0.05;
-  a = a / (2.0 * std::numbers::ln2);
-  const double f = 1.0 / ((1.0 - tau) * (4.0 * tau));
-  return a * std::max(f, 1.0);
+namespace {
+
+// The residual scale floored at 1e-6 of the spread of y (NaN takes the
+// floor), and the normal density at the τ-quantile.
+double floored_scale(double residual_scale, double spread) {
+  return common::floor_at(residual_scale, kElfSigmaFloorFraction * spread);
 }
+double density_at_quantile(double tau) {
+  const double z = normal_quantile(tau);
+  return std::exp(-0.5 * z * z) / std::sqrt(2.0 * std::numbers::pi);
+}
+
+}  // namespace
+
+double elf_default_sigma(double residual_scale, double spread, double tau) {
+  // The criterion holds the scale of the density at 1, so σ alone tells it
+  // how much the data say: the curvature it reads, E W = f(q_τ)/σ for
+  // residuals of density f, must equal the variance of the score,
+  // E g² = τ(1 − τ)/σ², as the Gaussian criterion needs the true φ. For
+  // normal residuals of standard deviation s that is σ = s·τ(1 − τ)/φ(z_τ).
+  // A σ well below it makes the density claim less noise than there is,
+  // and the criterion buys edf to explain the rest: pure noise was fitted
+  // with edf 14 of 19 at the former σ ≈ 0.09·s. s is a median absolute
+  // deviation, not a mean square, so one wild row does not set it.
+  return floored_scale(residual_scale, spread) * tau * (1.0 - tau) / density_at_quantile(tau);
+}
+
+double elf_default_width(double residual_scale, double spread, double tau) {
+  // The width rounds the check loss's corner and moves the fitted curve off
+  // the τ-quantile by a share of itself; s·φ(z_τ), the mean check loss of
+  // normal residuals, narrows with the quantile as the data there thin out.
+  return floored_scale(residual_scale, spread) * density_at_quantile(tau);
+}
+
+double scaled_mad(linalg::VectorView v) {
+  if (v.size == 0) return 0.0;
+  linalg::Vector work = v.to_vector();
+  const double centre = median_in_place(work);
+  for (std::size_t i = 0; i < v.size; ++i) work[i] = std::fabs(v[i] - centre);
+  return kMadToStandardDeviation * median_in_place(work);
+}
+
+double response_spread(linalg::VectorView y) {
+  if (y.size == 0) return 1.0;
+  const double mad = scaled_mad(y);
+  if (mad > 0.0) return mad;
+  const double centre = median_of(y);
+  double largest = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) largest = std::max(largest, std::fabs(y[i] - centre));
+  if (largest > 0.0) return largest;
+  return std::fabs(y[0]) > 0.0 ? std::fabs(y[0]) : 1.0;
+}
+
+namespace {
+
+// A σ or λ given by the caller, within kElfScaleMinFraction to
+// kElfScaleMaxFraction times the spread of y. Not above 0 asks for the
+// automatic value and passes; an infinite one is refused by the family's
+// own check.
+Result<void> check_given_scale(std::string_view name, double value, double spread) {
+  if (!(value > 0.0) || std::isinf(value)) return {};
+  const double low = kElfScaleMinFraction * spread, high = kElfScaleMaxFraction * spread;
+  if (value >= low && value <= high) return {};
+  return invalid_parameter(std::string(name) + " must be in [" + common::format_double(low) + ", " +
+                           common::format_double(high) + "] (1e-8 to 1e8 times the spread of y); got " +
+                           std::string(name) + "=" + common::format_double(value));
+}
+
+// M_p ≤ edf ≤ p and a finite covariance, with a little room for rounding.
+bool summaries_in_range(const FitSummary& summary, double null_space_dim, double p) {
+  // Relative. The ridge shrinks the unpenalized directions a little at the
+  // largest λ a search reaches (5e-5 of M_p on pure noise); the check is for
+  // fits that are not fits (edf 681 with p = 10, or 1e-291).
+  constexpr double kEdfRoom = 1e-3;
+  if (!(summary.edf_total >= null_space_dim * (1.0 - kEdfRoom) && summary.edf_total <= p * (1.0 + kEdfRoom)))
+    return false;
+  for (double v : summary.vcov.data)
+    if (!std::isfinite(v)) return false;
+  return true;
+}
+
+}  // namespace
 
 Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::ModelDesign design, std::uint64_t n,
                           linalg::VectorView y, std::optional<linalg::VectorView> prior_weights,
@@ -84,9 +200,43 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
   KAVRI_TRY_VOID(family::check_finite_response(y));
   KAVRI_TRY_VOID(require_single_smooth(design, "ELF/quantile"));
-  KAVRI_TRY(const ElfWarmStart warm, elf_warm_start(design.model_matrix, y, design.penalties, tau));
-  const double s = sigma > 0.0 ? sigma : elf_default_sigma(warm.mse, tau);
-  const double l = lambda > 0.0 ? lambda : s;
+  const double spread = response_spread(y);
+  KAVRI_TRY_VOID(check_given_scale("elf_sigma", sigma, spread));
+  KAVRI_TRY_VOID(check_given_scale("elf_lambda", lambda, spread));
+  // X'WX scales as w̄/(λσ), w̄ the mean prior weight (weights count
+  // replicates): the penalty weighs as the data do from the start.
+  const double log_weight = std::log(mean_prior_weight(prior_weights));
+  KAVRI_TRY(ElfWarmStart warm, elf_warm_start(design.model_matrix, y, design.penalties, tau));
+  // Given σ without λ: λ = σ. Automatic σ: the automatic width too.
+  auto width = [&](double given_sigma, double scale) {
+    if (lambda > 0.0) return lambda;
+    return given_sigma > 0.0 ? given_sigma : elf_default_width(scale, spread, tau);
+  };
+  double residual_scale = warm.residual_scale;
+  double s = sigma > 0.0 ? sigma : elf_default_sigma(residual_scale, spread, tau);
+  if (!(sigma > 0.0)) {
+    // The pilot's curve is a least-squares one, however steadied: its
+    // residuals are spread about a mean, not about the τ-quantile, and a
+    // wild row still bends it a little. A quantile fit at the pilot's σ
+    // gives that row no more pull than its share of the check loss, so the
+    // scale of its residuals is the one the clean rows have about the
+    // quantile.
+    for (int round = 0; round < kElfScaleRefinements; ++round) {
+      const double l = width(sigma, residual_scale);
+      ElfProblem<family::Elf> pilot{.fit = make_fit_problem(family::elf_identity(tau, s, l), design, y,
+                                                            prior_weights),
+                                    .beta_warm = linalg::VectorView(warm.beta)};
+      pilot.fit.settings = kElfInnerSettings;
+      const linalg::Vector rho{log_weight - std::log(l * s)};
+      auto fit = inner::fit_at(pilot, linalg::VectorView(rho));
+      if (!fit) break;  // the search will meet the same system and report it
+      linalg::Vector residuals(n);
+      for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fit->eta[i];
+      residual_scale = scaled_mad(linalg::VectorView(residuals));
+      s = elf_default_sigma(residual_scale, spread, tau);
+    }
+  }
+  const double l = width(sigma, residual_scale);
   const family::Elf elf = family::elf_identity(tau, s, l);
   KAVRI_TRY_VOID(elf.check_parameters());
 
@@ -100,7 +250,7 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   };
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
-                linalg::Vector{0.0},
+                linalg::Vector{log_weight - std::log(l * s)},
                 [&](const linalg::Vector& rho) {
                   if (counters) ++counters->evaluations;
                   return score::outer_eval_fd_with(criterion, rho);
@@ -121,6 +271,10 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   FitSummary summary{.scale = s,
                      .edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),
                      .vcov = scaled_covariance(fit.factor, 1.0)};
+  if (!summaries_in_range(summary, static_cast<double>(design.null_space_dim),
+                          static_cast<double>(problem.fit.model_matrix.cols)) ||
+      !std::isfinite(state.value))
+    fit.converged = false;
   linalg::Vector rho = state.rho;
   return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), std::move(rho),
                              std::move(fit), std::move(summary), n, family::Elf::link_kind(), {});

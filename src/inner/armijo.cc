@@ -18,12 +18,19 @@
 namespace kavri::inner {
 namespace {
 
-// H + δI into `ridged`, δ = 1e-7·max(1, max_i |H_ii|) with NaN entries
-// skipped.
-void ridge_into(const linalg::Matrix& h, linalg::Matrix& ridged) {
-  double diagonal = 1.0;
-  for (std::size_t i = 0; i < h.rows; ++i) diagonal = common::floor_at(std::fabs(h(i, i)), diagonal);
-  const double delta = kElfRidgeScale * diagonal;
+// H + δI into `ridged`, δ = 1e-7·max_i |(X'WX)_ii| (NaN entries skipped),
+// or 1e-7·max_i |H_ii| where X'WX has a zero diagonal. Relative to the
+// data's share only: H scales as 1/(λσ), so an absolute floor would
+// outweigh the data where y is measured in large units, and a ridge of the
+// penalty's size would shrink the unpenalized directions at large λ
+// (edf 1.97 with M_p = 2 on pure noise).
+void ridge_into(const linalg::Matrix& h, const linalg::Matrix& s, linalg::Matrix& ridged) {
+  double diagonal = 0.0, whole = 0.0;
+  for (std::size_t i = 0; i < h.rows; ++i) {
+    diagonal = common::floor_at(std::fabs(h(i, i) - s(i, i)), diagonal);
+    whole = common::floor_at(std::fabs(h(i, i)), whole);
+  }
+  const double delta = kElfRidgeScale * diagonal + kElfConditionCap * whole;
   ridged = h;
   for (std::size_t i = 0; i < h.rows; ++i) ridged(i, i) += delta;
 }
@@ -49,12 +56,14 @@ Result<InnerFit> elf_fit_armijo(const fit::FitProblem<family::Elf>& problem,
 
   Vector eta(n), weights(n), response(n), score(n), gradient(p), candidate(p);
   detail::PirlsWorkspace ws;
-  linalg::Matrix ridged, kept;
-  bool have_kept = false;
+  linalg::Matrix ridged;
   std::uint64_t iterations = 0;
   bool converged = false;
 
   auto eta_into = [&](const Vector& b) { linear_predictor_pass(x, b, eta, [](std::size_t, double) {}); };
+  // Coefficients are in the units of y, and so is σ: the step test reads
+  // them in units of σ.
+  const double step_tolerance = settings.tol * elf.sigma;
 
   while (iterations < settings.max_iter) {
     // H = X'WX + S_λ and the score X'g − S_λβ, g_i the halved negative
@@ -76,7 +85,7 @@ Result<InnerFit> elf_fit_armijo(const fit::FitProblem<family::Elf>& problem,
     for (std::size_t i = 0; i < n; ++i)
       for (std::size_t j = 0; j < p; ++j) gradient[j] += x(i, j) * score[i];
 
-    ridge_into(ws.hessian, ridged);
+    ridge_into(ws.hessian, s, ridged);
     auto l = linalg::cholesky_lower(ridged);
     if (!l)
       return singular_system(std::string(elf.display_name()) + " Cholesky: " + l.error().text());
@@ -108,7 +117,7 @@ Result<InnerFit> elf_fit_armijo(const fit::FitProblem<family::Elf>& problem,
         }
         const double shortest = std::ldexp(longest, -static_cast<int>(std::min<std::uint64_t>(
                                                         settings.max_halvings - 1, 2000)));
-        converged = !nan && std::isfinite(objective) && shortest < settings.tol;
+        converged = !nan && std::isfinite(objective) && shortest < step_tolerance;
       }
       break;
     }
@@ -117,28 +126,25 @@ Result<InnerFit> elf_fit_armijo(const fit::FitProblem<family::Elf>& problem,
     for (std::size_t j = 0; j < p; ++j) change = common::floor_at(std::fabs(candidate[j] - beta[j]), change);
     objective = candidate_objective;
     std::swap(beta, candidate);
-    std::swap(kept, ws.hessian);
-    have_kept = true;
-    if (change < settings.tol) {
+    if (change < step_tolerance) {
       converged = true;
       break;
     }
   }
 
-  // The state at the final β; the system is formed again only when no
-  // step was accepted.
+  // The system at the final β: the criterion's ½ln|H| and the summaries'
+  // edf and covariance read it together with the final weights, and only
+  // the same W keeps tr(H⁻¹X'WX) within [0, p]. (The system of the last
+  // step, one update behind, gave edf 681 of p = 10 at λ = 1e-8.)
   eta_into(beta);
-  auto final_row = [&](std::size_t i) {
-    return std::pair{elf.working_weight(w[i], y[i], eta[i]), elf.working_response(y[i], eta[i])};
-  };
-  if (have_kept) {
-    for (std::size_t i = 0; i < n; ++i) std::tie(weights[i], response[i]) = final_row(i);
-  } else {
-    assemble_working_system(x, s, final_row, weights, response, ws);
-    kept = std::move(ws.hessian);
-  }
+  assemble_working_system(
+      x, s,
+      [&](std::size_t i) {
+        return std::pair{elf.working_weight(w[i], y[i], eta[i]), elf.working_response(y[i], eta[i])};
+      },
+      weights, response, ws);
   const double deviance = elf.weighted_deviance(y, eta, w);
-  ridge_into(kept, ridged);
+  ridge_into(ws.hessian, s, ridged);
   auto factor = linalg::cholesky_lower(ridged);
   if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
 

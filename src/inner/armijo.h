@@ -2,7 +2,7 @@
 // smoothing parameters, the coefficients that minimise the penalized
 // objective J(β) = Σ_i w_i·d(y_i, (Xβ)_i) + β'S_λβ by Newton steps with a
 // backtracking line search on J. The check loss is nearly flat away from
-// the quantile, so the system carries a ridge of 1e-7·max(1, max_i |H_ii|),
+// the quantile, so the system carries a ridge of 1e-7·max_i |(X'WX)_ii|,
 // on the step rather than on β: the iteration still aims at the minimiser
 // of J itself.
 #pragma once
@@ -17,9 +17,12 @@
 
 namespace kavri::inner {
 
-// The ridge of every system of the fit, relative to its largest diagonal
-// entry (and at least this absolute amount).
+// The ridge of every system of the fit, relative to the largest diagonal
+// entry of its data part X'WX.
 inline constexpr double kElfRidgeScale = 1e-7;
+// And this fraction of the largest diagonal entry of H itself, which keeps
+// its condition number representable when λS_λ dwarfs the data.
+inline constexpr double kElfConditionCap = 1e-12;
 // A trial step may raise J by this much: near the minimum rounding makes a
 // good step look slightly worse.
 inline constexpr double kElfIncreaseAllowance = 1e-10;
@@ -27,15 +30,14 @@ inline constexpr double kElfIncreaseAllowance = 1e-10;
 // From `beta_warm` (zeros when absent): each iteration solves
 // (H + δI)·d = X'g − S_λβ with H = X'WX + S_λ, then tries β + a·d for
 // a = 1, 1/2, ..., 2^-(max_halvings − 1) until J(β + a·d) ≤ J(β) + 1e-10.
-// The fit has converged once an accepted step moves no coefficient by tol
-// or more, or when no step length is accepted while J(β) is finite and the
-// shortest step tried moves no coefficient by tol or more (max_halvings 0
-// tries none and ends converged).
+// The fit has converged once an accepted step moves no coefficient by
+// tol·σ or more, or when no step length is accepted while J(β) is finite
+// and the shortest step tried moves no coefficient by tol·σ or more
+// (max_halvings 0 tries none and ends converged).
 //
 // The record's W and z are those at the final β, deviance and pearson both
 // the unpenalized deviance there; its factor is that of H + δI for the
-// system of the last iteration that accepted a step (one update behind β),
-// or of the system at the final β when none did.
+// system at the final β, formed from the same W.
 //
 // Errors: InvalidParameter "ELF τ must be in (0, 1); got {}", "ELF σ and λ
 // must be > 0; got σ={} λ={}", "ELF σ and λ must be finite; got σ={} λ={}";

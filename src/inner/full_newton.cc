@@ -110,9 +110,13 @@ Result<InnerFit> full_newton_ocat(const fit::FitProblem<family::Ocat>& problem, 
     }
   }
 
-  // W and z at the final η; the system is formed again only when no factor
-  // is held.
-  if (factor) {
+  // W and z at the final η. A converged fit keeps the factor of its last
+  // step, which moved no coefficient by tol. Any other exit forms the
+  // system at the final η: the criterion's ½ln|H| and the summaries' edf
+  // read it together with the final W, and only the same W keeps
+  // tr(H⁻¹X'WX) within [0, p] (the last step's system, one update behind a
+  // fit that did not settle, gave edf 35.9 with p = 10).
+  if (converged) {
     for (std::size_t i = 0; i < n; ++i) std::tie(weights[i], response[i]) = row_rule(i, eta[i]);
   } else {
     assemble_working_system(x, s, [&](std::size_t i) { return row_rule(i, eta[i]); }, weights, response, ws);

@@ -23,9 +23,9 @@ inline constexpr double kOcatWeightFloor = 1e-12;
 // tolerance is halved towards the current β (at most 100 times), and the
 // fit has converged once max_j |β̃_j − β_j| < tol.
 //
-// The record's W and z are recomputed at the final η; its factor is that of
-// the last accepted iteration's system (one update behind β), or, when no
-// step was accepted, a fresh one at the final η. Exits: max_iter 0;
+// The record's W and z are recomputed at the final η. Its factor is that
+// of the last step's system (one update behind β) when the fit converged,
+// else that of the system at the final η, from the same W. Exits: max_iter 0;
 // convergence; exhaustion; a step still rejected after the last halving
 // (the state that iteration started from). Fails with SingularSystem
 // "Cholesky failed: {}" when a system does not factor.

@@ -52,11 +52,20 @@ TEST(ElfWarmStart, QuantileIndexRoundsHalfAwayAndStaysInRange) {
   for (const Case& c : cases) EXPECT_EQ(elf_quantile_index(c.n, c.tau), c.index) << c.n << " " << c.tau;
 }
 
-TEST(ElfWarmStart, DefaultSigmaValues) {
-  EXPECT_EQ(elf_default_sigma(1.0, 0.5), 0.09040750452905508);
-  EXPECT_EQ(elf_default_sigma(0.0, 0.5), 9.040750452905508e-05);  // the 1e-6 floor
-  EXPECT_EQ(elf_default_sigma(std::numeric_limits<double>::quiet_NaN(), 0.5), 9.040750452905508e-05);
-  EXPECT_EQ(elf_default_sigma(1.0, 0.1), 0.25113195702515295);
+// σ = s·τ(1 − τ)/φ(Φ⁻¹(τ)) and λ = s·φ(Φ⁻¹(τ)): φ(0) = 1/√(2π) and
+// φ(Φ⁻¹(0.1)) = φ(1.2815515655446004) = 0.17549833193248685; the normal
+// quantile is good to 1.15e-9 relative.
+TEST(ElfWarmStart, DefaultSigmaAndWidthValues) {
+  constexpr double kPhi0 = 0.3989422804014327, kPhi10 = 0.17549833193248685;
+  EXPECT_NEAR(elf_default_sigma(1.0, 5.0, 0.5), 0.25 / kPhi0, 1e-15);
+  EXPECT_NEAR(elf_default_sigma(3.0, 5.0, 0.5), 0.75 / kPhi0, 1e-15);
+  EXPECT_NEAR(elf_default_sigma(0.0, 5.0, 0.5), 5e-6 * 0.25 / kPhi0, 1e-20);  // the floor, 1e-6 of the spread
+  EXPECT_NEAR(elf_default_sigma(std::numeric_limits<double>::quiet_NaN(), 5.0, 0.5), 5e-6 * 0.25 / kPhi0, 1e-20);
+  EXPECT_NEAR(elf_default_sigma(1.0, 5.0, 0.1), 0.09 / kPhi10, 1e-9);
+  EXPECT_NEAR(elf_default_sigma(1.0, 5.0, 0.1), elf_default_sigma(1.0, 5.0, 0.9), 1e-12);  // symmetric in τ
+  EXPECT_NEAR(elf_default_width(1.0, 5.0, 0.5), kPhi0, 1e-15);
+  EXPECT_NEAR(elf_default_width(2.0, 5.0, 0.1), 2.0 * kPhi10, 1e-9);
+  EXPECT_NEAR(elf_default_width(0.0, 5.0, 0.5), 5e-6 * kPhi0, 1e-20);
 }
 
 // The warm start solves (X'X + S_0 + dI)·β = X'(y + q·1), q the τ-quantile
@@ -85,16 +94,21 @@ TEST(ElfWarmStart, SolvesTheShiftedRidgeSystem) {
     for (std::size_t j = 0; j < p; ++j) xty[j] += d.model_matrix(i, j) * y[i];
   const Vector beta0 = testing::gauss_solve(a, xty);
   Vector r(n);
-  double rss = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     double fitted = 0.0;
     for (std::size_t j = 0; j < p; ++j) fitted += d.model_matrix(i, j) * beta0[j];
     r[i] = y[i] - fitted;
-    rss += r[i] * r[i];
   }
-  EXPECT_NEAR(warm->mse, rss / static_cast<double>(n), 1e-12 * rss);
   Vector sorted = r;
   std::sort(sorted.begin(), sorted.end());
+  // The scaled median absolute deviation: 30 values, so medians of the
+  // middle two.
+  const double centre = 0.5 * (sorted[14] + sorted[15]);
+  Vector deviations(n);
+  for (std::size_t i = 0; i < n; ++i) deviations[i] = std::fabs(r[i] - centre);
+  std::sort(deviations.begin(), deviations.end());
+  EXPECT_NEAR(warm->residual_scale, 1.482602218505602 * 0.5 * (deviations[14] + deviations[15]),
+              1e-12 * deviations[15]);
   const double q = sorted[7];  // (30 − 1)·0.25 = 7.25
   Vector shifted = xty;
   for (std::size_t i = 0; i < n; ++i)

@@ -372,13 +372,29 @@ TEST(OcatWorkedValues, ProbabilityCategoriesAndCutPoints) {
   EXPECT_EQ(ocat_cut_points(two), (Vector{-kInf, -1.0, kInf}));
 }
 
+// An integer outside 1..R and a value that is no integer at all (2.3 is
+// not rounded into a category) are refused at their row.
 TEST(OcatWorkedValues, ResponseCheckNamesTheFirstBadRow) {
   const Ocat f = ocat_identity(4);
-  EXPECT_TRUE(f.check_response(Vector{1.0, 4.0, 2.4, 0.5}).has_value());
-  const auto bad = f.check_response(Vector{1.0, 4.6, 0.0});
-  ASSERT_FALSE(bad.has_value());
-  EXPECT_EQ(bad.error().message(), "Ocat requires y to be an integer in 1..=4; got y=4.6 at row 1");
-  EXPECT_FALSE(f.check_response(Vector{kNaN}).has_value());
+  EXPECT_TRUE(f.check_response(Vector{1.0, 4.0, 2.0, 3.0}).has_value());
+  struct Case {
+    Vector y;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{1.0, 4.6, 0.0}, "Ocat requires y to be an integer in 1..=4; got y=4.6 at row 1"},
+      {{1.0, 2.0, 2.3}, "Ocat requires y to be an integer in 1..=4; got y=2.3 at row 2"},
+      {{2.5}, "Ocat requires y to be an integer in 1..=4; got y=2.5 at row 0"},
+      {{3.0, 0.0}, "Ocat requires y to be an integer in 1..=4; got y=0 at row 1"},
+      {{5.0}, "Ocat requires y to be an integer in 1..=4; got y=5 at row 0"},
+      {{kNaN}, "Ocat requires y to be an integer in 1..=4; got y=NaN at row 0"},
+      {{1e300}, "Ocat requires y to be an integer in 1..=4; got y=1" + std::string(300, '0') + " at row 0"},
+  };
+  for (const Case& c : cases) {
+    const auto bad = f.check_response(c.y);
+    ASSERT_FALSE(bad.has_value()) << c.message;
+    EXPECT_EQ(bad.error().message(), c.message);
+  }
 }
 
 TEST(ElfWorkedValues, TermVanishesAtItsOffsetAndIsPositiveAround) {
