@@ -111,7 +111,8 @@ PyMethodDef g_fit_definition{
     "theta, nu, sigma2, tweedie_p and tweedie_phi are start values: the shape parameters are always estimated "
     "with the smoothing parameter (when absent: theta from the moments of y, nu 5, sigma2 from a robust scale "
     "of y, tweedie_p 1.5, tweedie_phi from an intercept-only fit). tau is the quantile level (0.5); elf_sigma "
-    "and elf_lambda, when absent or not above 0, are chosen from the data (lambda = sigma).\n"
+    "and elf_lambda, when absent or not above 0, are chosen from the data (a given sigma alone takes lambda = "
+    "sigma).\n"
     "design: \"cr\" (cubic regression spline with `k` knots), \"cr_stable\" (its stable reparametrisation) or "
     "\"re\" (a random effect of the values of column 0).\n"
     "weights: optional prior weights, a 1-D float64 array of the length of `y`.",

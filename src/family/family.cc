@@ -39,40 +39,53 @@ std::string_view requirement(ResponseDomain domain) {
   return "";
 }
 
-// An infinite response has no finite deviance, so no domain holds it; it is
-// named as not finite, since "requires y ≥ 0; got y=inf" would contradict
-// itself.
-std::unexpected<KavriError> non_finite_response(double y, std::size_t row) {
-  return invalid_parameter("y must be finite; got y=" + common::format_double(y) + " at row " +
-                           common::format_count(row));
+}  // namespace
+
+double median_in_place(Vector& u) {
+  const std::size_t mid = u.size() / 2;
+  std::nth_element(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(mid), u.end());
+  const double upper = u[mid];
+  if (u.size() % 2 == 1) return upper;
+  const double lower = *std::max_element(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(mid));
+  return lower + (upper - lower) * 0.5;
+}
+
+namespace {
+
+// The absolute deviations from their median of the rows of positive weight
+// and finite value, with their mean; empty for no such rows.
+struct Deviations {
+  Vector values;
+  double mean = 0.0;
+};
+Deviations deviations_from_median(VectorView v, VectorView w) {
+  Deviations d;
+  d.values.reserve(v.size);
+  for (std::size_t i = 0; i < v.size; ++i)
+    if (w[i] > 0.0 && std::isfinite(v[i])) d.values.push_back(v[i]);
+  if (d.values.empty()) return d;
+  const double centre = median_in_place(d.values);
+  for (double& x : d.values) {
+    x = std::fabs(x - centre);
+    d.mean += x;
+  }
+  d.mean /= static_cast<double>(d.values.size());
+  return d;
 }
 
 }  // namespace
 
+double scaled_mad(VectorView v, VectorView w) {
+  Deviations d = deviations_from_median(v, w);
+  return d.values.empty() ? 0.0 : kMadToStandardDeviation * median_in_place(d.values);
+}
+
 double robust_scale(VectorView v, VectorView w) {
-  std::vector<double> kept;
-  kept.reserve(v.size);
-  for (std::size_t i = 0; i < v.size; ++i)
-    if (w[i] > 0.0 && std::isfinite(v[i])) kept.push_back(v[i]);
-  if (kept.empty()) return 0.0;
-  auto median_of = [](std::vector<double>& values) {
-    const std::size_t mid = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid), values.end());
-    const double upper = values[mid];
-    if (values.size() % 2 == 1) return upper;
-    const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid));
-    return lower + (upper - lower) * 0.5;
-  };
-  const double centre = median_of(kept);
-  double mean_deviation = 0.0;
-  for (double& x : kept) {
-    x = std::fabs(x - centre);
-    mean_deviation += x;
-  }
-  mean_deviation /= static_cast<double>(kept.size());
-  const double mad = median_of(kept);
-  if (mad > 0.0) return 1.482602218505602 * mad;
-  return 1.2533141373155001 * mean_deviation;
+  Deviations d = deviations_from_median(v, w);
+  if (d.values.empty()) return 0.0;
+  const double mad = kMadToStandardDeviation * median_in_place(d.values);
+  if (mad > 0.0) return mad;
+  return 1.2533141373155001 * d.mean;
 }
 
 Vector floored_copy(VectorView y, double floor) {
@@ -123,6 +136,15 @@ double normal_saturated_loglik(std::size_t n, double phi) {
   }
   return s;
 }
+
+// An infinite response has no finite deviance, so no domain holds it; it is
+// named as not finite, since "requires y ≥ 0; got y=inf" would contradict
+// itself.
+std::unexpected<KavriError> non_finite_response(double y, std::size_t row) {
+  return invalid_parameter("y must be finite; got y=" + common::format_double(y) + " at row " +
+                           common::format_count(row));
+}
+
 
 Result<void> check_finite_response(VectorView y) {
   for (std::size_t i = 0; i < y.size; ++i)

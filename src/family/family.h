@@ -321,11 +321,20 @@ enum class ResponseDomain {
 // finite; got y={} at row {}" when that row is NaN or infinite.
 [[nodiscard]] Result<void> check_domain(VectorView y, std::string_view family_name, ResponseDomain domain);
 
-// A scale of v that one outlier cannot move and that scales with v, over
-// the rows of positive weight: 1.4826·median|v_i − m| with m the median (the
-// standard deviation for normal values); where more than half the values
-// coincide, 1.2533·mean|v_i − m| instead (also the standard deviation for
-// normal values); 0 for a constant v or no rows.
+// The median of u, that of an even count the mean of the middle two; u is
+// reordered. u must not be empty.
+double median_in_place(Vector& u);
+
+// 1.4826·median_i |v_i − m| over the rows of positive weight and finite v, m
+// their median: the standard deviation for normal values (1.4826 is
+// 1/Φ⁻¹(3/4)), unmoved by a few outliers; 0 for no such rows.
+inline constexpr double kMadToStandardDeviation = 1.482602218505602;
+double scaled_mad(VectorView v, VectorView w);
+
+// A scale of v that one outlier cannot move and that scales with v:
+// `scaled_mad`, or where more than half the values coincide (MAD 0)
+// 1.2533·mean|v_i − m| (also the standard deviation for normal values); 0
+// for a constant v or no rows.
 double robust_scale(VectorView v, VectorView w);
 
 // Scale starts (σ², φ) are kept within this factor of the data's own (ln
@@ -333,6 +342,10 @@ double robust_scale(VectorView v, VectorView w);
 // the data every row looks an outlier (σ² small) or none does, where the
 // criterion is nearly flat and its terms lose their digits.
 inline constexpr double kStartLogSpread = 4.605170185988092;
+
+// "y must be finite; got y={} at row {}": the message of a NaN or infinite
+// response, whatever else the family requires of y.
+[[nodiscard]] std::unexpected<KavriError> non_finite_response(double y, std::size_t row);
 
 // "y must be finite; got y={} at row {}" at the first row holding NaN or an
 // infinity: the check of the families that accept any real response.

@@ -91,6 +91,7 @@ double ocat_category_probability(double a, double b) {
 
 Result<void> Ocat::check_response(VectorView y) const {
   for (std::size_t i = 0; i < y.size; ++i) {
+    if (!std::isfinite(y[i])) return non_finite_response(y[i], i);
     // A non-integer y is refused, not rounded: 2.3 is no category.
     const double rounded = common::round_half_away(y[i]);
     const std::int64_t k = common::saturating_to_i64(rounded);

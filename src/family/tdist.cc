@@ -20,15 +20,8 @@ double TDist::weighted_deviance(VectorView y, VectorView mu, VectorView w) const
 Vector TDist::initial_mu(VectorView y) {
   // The median, not the mean: one far outlier, which a heavy-tailed fit is
   // for, would otherwise start every row near it.
-  Vector sorted(y.size);
-  for (std::size_t i = 0; i < y.size; ++i) sorted[i] = y[i];
-  const std::size_t mid = sorted.size() / 2;
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid), sorted.end());
-  double centre = sorted[mid];
-  if (sorted.size() % 2 == 0) {
-    const double lower = *std::max_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(mid));
-    centre = lower + (centre - lower) * 0.5;
-  }
+  Vector sorted = y.to_vector();
+  const double centre = median_in_place(sorted);
   Vector out(y.size);
   for (std::size_t i = 0; i < y.size; ++i) out[i] = (y[i] + centre) * 0.5;
   return out;

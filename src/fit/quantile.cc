@@ -26,16 +26,7 @@ namespace kavri::fit {
 
 namespace {
 
-// The median, that of an even count the mean of the middle two; the values
-// are reordered.
-double median_in_place(linalg::Vector& u) {
-  const std::size_t m = u.size() / 2;
-  std::nth_element(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(m), u.end());
-  const double upper = u[m];
-  if (u.size() % 2 == 1) return upper;
-  const double lower = *std::max_element(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(m));
-  return lower + (upper - lower) * 0.5;
-}
+using family::median_in_place;
 
 double median_of(linalg::VectorView v) {
   linalg::Vector work = v.to_vector();
@@ -145,13 +136,7 @@ double elf_default_width(double residual_scale, double spread, double tau) {
   return floored_scale(residual_scale, spread) * density_at_quantile(tau);
 }
 
-double scaled_mad(linalg::VectorView v) {
-  if (v.size == 0) return 0.0;
-  linalg::Vector work = v.to_vector();
-  const double centre = median_in_place(work);
-  for (std::size_t i = 0; i < v.size; ++i) work[i] = std::fabs(v[i] - centre);
-  return kMadToStandardDeviation * median_in_place(work);
-}
+double scaled_mad(linalg::VectorView v) { return family::scaled_mad(v, family::unit_weights(v.size)); }
 
 double response_spread(linalg::VectorView y) {
   if (y.size == 0) return 1.0;

@@ -20,9 +20,6 @@ namespace kavri::fit {
 
 // Relative ridge of the warm-start system: d = 1e-7·max(1, max_i |A_ii|).
 inline constexpr double kWarmStartRidgeScale = 1e-7;
-// 1/Φ⁻¹(3/4): the scaled median absolute deviation estimates the standard
-// deviation of normal data.
-inline constexpr double kMadToStandardDeviation = 1.482602218505602;
 // The residual scale behind the automatic σ and λ is at least this
 // fraction of the spread of y, so that a pilot that fits y exactly still
 // leaves a loss of finite curvature; being relative, it does not depend on
@@ -50,8 +47,7 @@ struct ElfWarmStart {
   double residual_scale = 0.0;  // scaled median absolute deviation of the ridge fit's residuals
 };
 
-// 1.4826·median_i |v_i − median(v)|, the median of an even count being the
-// mean of the middle two; 0 for no values.
+// `family::scaled_mad` of v with unit weights.
 double scaled_mad(linalg::VectorView v);
 
 // A scale of y that one wild row cannot set: `scaled_mad`(y), else (more

@@ -387,7 +387,8 @@ TEST(OcatWorkedValues, ResponseCheckNamesTheFirstBadRow) {
       {{2.5}, "Ocat requires y to be an integer in 1..=4; got y=2.5 at row 0"},
       {{3.0, 0.0}, "Ocat requires y to be an integer in 1..=4; got y=0 at row 1"},
       {{5.0}, "Ocat requires y to be an integer in 1..=4; got y=5 at row 0"},
-      {{kNaN}, "Ocat requires y to be an integer in 1..=4; got y=NaN at row 0"},
+      {{kNaN}, "y must be finite; got y=NaN at row 0"},
+      {{2.0, -kInf}, "y must be finite; got y=-inf at row 1"},
       {{1e300}, "Ocat requires y to be an integer in 1..=4; got y=1" + std::string(300, '0') + " at row 0"},
   };
   for (const Case& c : cases) {

@@ -21,3 +21,12 @@ def test_non_finite_response_is_named_as_not_finite(family, value, text):
     with pytest.raises(ValueError) as error:
         fit(family, X6, y, k=4)
     assert str(error.value) == f"y must be finite; got y={text} at row 3"
+
+
+@pytest.mark.parametrize("value, text", NON_FINITE, ids=[t for _, t in NON_FINITE])
+def test_non_finite_ordered_category_is_named_as_not_finite(value, text):
+    # Rows 0 to 2 are categories 1 … 3; row 3 is no category and no number.
+    y = np.array([1.0, 2.0, 3.0, value, 1.0, 2.0])
+    with pytest.raises(ValueError) as error:
+        fit("ocat", X6, y, r=3, k=4)
+    assert str(error.value) == f"y must be finite; got y={text} at row 3"
