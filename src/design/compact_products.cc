@@ -246,7 +246,8 @@ void add_spline_moments_to_tables(const CompactDesign& d, bool with_response, Cr
     const SplineSegments seg = spline_segments(d.terms[t].margins[0]);
     add_moment_products(seg, cw.weight_moments[t], cw.tables[pair_index(m, t, t)]);
     for (std::size_t a = 0; a < t; ++a)
-      if (is_intercept(d.terms[a])) add_moment_sums(seg, cw.weight_moments[t], cw.tables[pair_index(m, a, t)].data.data());
+      if (is_intercept(d.terms[a]))
+        add_moment_sums(seg, cw.weight_moments[t], cw.tables[pair_index(m, a, t)].data.data());
     if (with_response) add_moment_sums(seg, cw.response_moments[t], cw.response_sums[t].data());
   }
 }
@@ -315,10 +316,11 @@ void block_predictor(const CompactDesign& d, const PredictorWorkspace& pw, std::
       for (std::size_t r = 0; r < rows; ++r) out[r] += share;
     } else if (is_spline(term)) {
       const CompactMargin& margin = term.margins[0];
+      const double* cubics = pw.cubics[t].values.data();
       for (std::size_t r = 0; r < rows; ++r) {
         double u = 0.0;
         const std::size_t g = segment_of(margin, margin.position[first + r], u);
-        out[r] += horner<4>(pw.cubics[t].segment(g), u);
+        out[r] += horner<4>(cubics + 4 * g, u);
       }
     } else {
       with_shape(run_shape(term), [&](auto r, auto l) {
@@ -400,10 +402,11 @@ void block_forms(const CompactDesign& d, const RowFormWorkspace& fw, std::size_t
   for (std::size_t t = 0; t < m; ++t) {
     if (!is_spline(d.terms[t])) continue;
     const CompactMargin& margin = d.terms[t].margins[0];
+    const double* forms = fw.forms[t].values.data();
     for (std::size_t r = 0; r < rows; ++r) {
       double u = 0.0;
       const std::size_t g = segment_of(margin, margin.position[first + r], u);
-      q[r] += horner<7>(fw.forms[t].segment(g), u);
+      q[r] += horner<7>(forms + 7 * g, u);
     }
   }
 }

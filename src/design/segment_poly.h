@@ -72,10 +72,11 @@ inline double horner(const double* c, double u) {
 template <std::size_t Degree>
 void accumulate_moments(const CompactMargin& m, std::size_t first, std::size_t rows, const double* a,
                         SegmentSums<Degree>& moments) {
+  double* const sums = moments.values.data();
   for (std::size_t r = 0; r < rows; ++r) {
     double u = 0.0;
     const std::size_t g = segment_of(m, m.position[first + r], u);
-    double* at = moments.segment(g);
+    double* at = sums + g * SegmentSums<Degree>::kStride;
     double term = a[r];
     at[0] += term;
     for (std::size_t k = 1; k <= Degree; ++k) {
