@@ -225,9 +225,10 @@ int run_case(Kind kind, std::size_t n, bool dense) {
   if (kind == Kind::Gaussian || kind == Kind::Additive)
     std::printf("  fit/(build+X'X) %5.2f  (build+fit)/X'WX %5.2f", t_fit / (t_build + t_xtx), (t_build + t_fit) / t_xtwx);
   std::printf("  compact X'WX %7.4f s", t_compact);
-  std::printf("\n          outer %llu  evaluations %llu  inner fits %llu  PIRLS iters %llu  converged %d  edf %.3f",
+  std::printf("\n          outer %llu  evaluations %llu  value trials %llu  inner fits %llu  PIRLS iters %llu"
+              "  converged %d  edf %.3f",
               static_cast<unsigned long long>(fitted->n_iters), static_cast<unsigned long long>(counter.evaluations),
-              static_cast<unsigned long long>(counter.inner_fits),
+              static_cast<unsigned long long>(counter.values), static_cast<unsigned long long>(counter.inner_fits),
               static_cast<unsigned long long>(counter.pirls_iterations), fitted->converged ? 1 : 0, fitted->edf_total);
   std::printf("  peak %8.1f MiB  X %7.1f MiB  peak/X %4.2f", peak_mib, x_mib, peak_mib / x_mib);
 
