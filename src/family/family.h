@@ -121,16 +121,21 @@ inline constexpr double kScaleFloor = 1e-8;
 // reaches it.
 inline constexpr double kRelativeScaleFloor = 1e-8;
 
-// 1e-8·D₀/n with D₀ = Σ_i w_i·d(y_i, ȳ_w) the deviance of the weighted mean
-// ȳ_w; kScaleFloor where that is not a positive finite number.
-template <class F>
-double scale_floor(const F& family, VectorView y, VectorView w) {
+// Σ w_i·y_i / Σ w_i, both sums in index order from 0.
+inline double weighted_mean(VectorView y, VectorView w) {
   double sw = 0.0, swy = 0.0;
   for (std::size_t i = 0; i < y.size; ++i) {
     sw += w[i];
     swy += w[i] * y[i];
   }
-  const double mean = swy / sw;
+  return swy / sw;
+}
+
+// 1e-8·D₀/n with D₀ = Σ_i w_i·d(y_i, ȳ_w) the deviance of the weighted mean
+// ȳ_w; kScaleFloor where that is not a positive finite number.
+template <class F>
+double scale_floor(const F& family, VectorView y, VectorView w) {
+  const double mean = weighted_mean(y, w);
   const double null_deviance = family.weighted_deviance(y, VectorView(&mean, y.size, 0), w);
   const double floor = kRelativeScaleFloor * (null_deviance / static_cast<double>(y.size));
   return std::isfinite(floor) && floor > 0.0 ? floor : kScaleFloor;

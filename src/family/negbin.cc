@@ -58,14 +58,12 @@ struct Moments {
 };
 
 Moments weighted_moments(VectorView y, VectorView w) {
-  double sw = 0.0, swy = 0.0;
+  const double mean = weighted_mean(y, w);
+  double sw = 0.0, ss = 0.0;
   for (std::size_t i = 0; i < y.size; ++i) {
     sw += w[i];
-    swy += w[i] * y[i];
+    ss += w[i] * (y[i] - mean) * (y[i] - mean);
   }
-  const double mean = swy / sw;
-  double ss = 0.0;
-  for (std::size_t i = 0; i < y.size; ++i) ss += w[i] * (y[i] - mean) * (y[i] - mean);
   return {mean, ss / sw};
 }
 

@@ -209,16 +209,12 @@ Result<void> Tweedie::check_start() const {
 namespace {
 
 double data_dispersion(double p, VectorView y, VectorView w) {
-  double sw = 0.0, swy = 0.0;
-  for (std::size_t i = 0; i < y.size; ++i) {
-    sw += w[i];
-    swy += w[i] * y[i];
-  }
-  const double mean = swy / sw;
+  const double mean = weighted_mean(y, w);
   // Relative to the mean, so that one huge response cannot overflow.
-  double ss = 0.0;
+  double sw = 0.0, ss = 0.0;
   for (std::size_t i = 0; i < y.size; ++i) {
     const double r = y[i] / mean - 1.0;
+    sw += w[i];
     ss += w[i] * r * r;
   }
   const double phi = std::pow(mean, 2.0 - p) * (ss / sw);
@@ -228,12 +224,7 @@ double data_dispersion(double p, VectorView y, VectorView w) {
 }  // namespace
 
 double Tweedie::response_unit(VectorView y, VectorView w) {
-  double sw = 0.0, swy = 0.0;
-  for (std::size_t i = 0; i < y.size; ++i) {
-    sw += w[i];
-    swy += w[i] * y[i];
-  }
-  const double mean = swy / sw;
+  const double mean = weighted_mean(y, w);
   return std::isfinite(mean) && mean > 0.0 ? mean : 1.0;
 }
 
