@@ -519,6 +519,17 @@ Vector compact_transpose_times(const CompactDesign& d, VectorView v, CompactWork
   return map_locals(d, tw.sums);
 }
 
+void compact_row_quadratic_forms(const CompactDesign& d, MatrixView v, Vector& q, CompactWorkspace& ws) {
+  RowFormWorkspace& fw = ws.row_form;
+  prepare_forms(d, v, fw);
+  q.resize(d.rows);
+  const std::vector<char> needed = runs_needed(d);
+  prepare_runs(d, fw.runs);
+  for_each_block(
+      d, fw.runs, [&](std::size_t first, std::size_t rows) { block_forms(d, fw, first, rows, q.data() + first); },
+      &needed);
+}
+
 Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, VectorView s, CompactWorkspace& ws) {
   RowFormWorkspace& fw = ws.row_form;
   prepare_forms(d, v, fw);

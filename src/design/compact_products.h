@@ -107,6 +107,11 @@ ResidualProducts compact_residual_products(const CompactDesign& d, linalg::Vecto
 // X'·v for an n-vector v.
 linalg::Vector compact_transpose_times(const CompactDesign& d, linalg::VectorView v, CompactWorkspace& ws);
 
+// q_i = x_i'·V·x_i for every row (V symmetric p × p) into `q`, resized to
+// n, as `linalg::row_quadratic_forms`.
+void compact_row_quadratic_forms(const CompactDesign& d, linalg::MatrixView v, linalg::Vector& q,
+                                 CompactWorkspace& ws);
+
 // Σ_i s_i·q_i·x_i with q_i = x_i'·V·x_i (V symmetric p × p), as
 // `linalg::weighted_row_form_sum`.
 linalg::Vector compact_weighted_row_form_sum(const CompactDesign& d, linalg::MatrixView v, linalg::VectorView s,

@@ -85,6 +85,11 @@ struct Elf : IdentityLink {
     const double p = logistic((y - eta) / lambda);
     return -prior_weight * (p * (1.0 - p)) * (1.0 - 2.0 * p) / (lambda * lambda * sigma);
   }
+  // d²W/dη² = w·p(1 − p)(1 − 6p + 6p²)/(λ³σ).
+  double working_weight_curvature(double prior_weight, double y, double eta) const {
+    const double p = logistic((y - eta) / lambda);
+    return prior_weight * (p * (1.0 - p)) * (1.0 - 6.0 * p + 6.0 * (p * p)) / (lambda * lambda * lambda * sigma);
+  }
 
   // τ, σ and λ are not searched.
   Elf family_from_theta(std::span<const double> /*shape*/) const { return *this; }
@@ -98,6 +103,7 @@ struct Elf : IdentityLink {
 };
 static_assert(Family<Elf>);
 static_assert(HasWorkingWeightSlope<Elf>);
+static_assert(HasWorkingWeightCurvature<Elf>);
 
 constexpr Elf elf_identity(double tau, double sigma, double lambda) {
   return Elf{{}, tau, sigma, lambda};

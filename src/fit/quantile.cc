@@ -20,7 +20,7 @@
 #include "linalg/lapack.h"
 #include "outer/newton.h"
 #include "score/envelope.h"
-#include "score/finite_difference.h"
+#include "score/exact_hessian.h"
 
 namespace kavri::fit {
 
@@ -229,29 +229,52 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
                                   .beta_warm = linalg::VectorView(warm.beta)};
   problem.fit.settings = kElfInnerSettings;
   problem.fit.counters = counters;
-  auto criterion = [&](linalg::VectorView rho) -> Result<score::ValueGrad> {
-    KAVRI_TRY(const inner::InnerFit fit, inner::fit_at(problem, rho));
-    return score::envelope_from_fit(elf, problem.fit.criterion, problem.fit.model_matrix, rho, fit);
+  // Every fit starts from the same warm start, so a fit depends on ρ alone:
+  // the full evaluation at the point a trial valued, and the final fit at
+  // the last point evaluated, take the fit already made there.
+  struct Fitted {
+    linalg::Vector rho;
+    inner::InnerFit fit;
+  };
+  std::optional<Fitted> valued, evaluated;
+  auto fit_at = [&](const linalg::Vector& rho) -> Result<inner::InnerFit> {
+    for (std::optional<Fitted>* kept : {&valued, &evaluated})
+      if (*kept && (*kept)->rho == rho) {
+        inner::InnerFit out = std::move((*kept)->fit);
+        kept->reset();
+        return out;
+      }
+    return inner::fit_at(problem, linalg::VectorView(rho));
   };
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
                 linalg::Vector{log_weight - std::log(l * s)},
-                [&](const linalg::Vector& rho) {
+                [&](const linalg::Vector& rho) -> Result<score::OuterEval> {
                   if (counters) ++counters->evaluations;
-                  return score::outer_eval_fd_with(criterion, rho);
+                  KAVRI_TRY(inner::InnerFit fit, fit_at(rho));
+                  valued.reset();
+                  Result<score::OuterEval> eval =
+                      score::exact_outer_eval_from_fit(elf, problem.fit.criterion, problem.fit.model_matrix,
+                                                       linalg::VectorView(rho), fit, problem.fit.compact);
+                  evaluated.emplace(Fitted{rho, std::move(fit)});
+                  return eval;
                 },
                 [&](const linalg::Vector& rho) -> Result<double> {
                   // The value alone: the same fit and value, without the
                   // gradient's pass over X.
                   if (counters) ++counters->values;
-                  KAVRI_TRY(const inner::InnerFit fit, inner::fit_at(problem, linalg::VectorView(rho)));
+                  valued.reset();
+                  KAVRI_TRY(inner::InnerFit fit, fit_at(rho));
                   KAVRI_TRY(const score::ValueGrad at, score::envelope_value_from_fit(elf, problem.fit.criterion,
                                                                                      problem.fit.model_matrix,
                                                                                      linalg::VectorView(rho), fit));
+                  valued.emplace(Fitted{rho, std::move(fit)});
                   return at.value;
                 },
                 static_cast<double>(n)));
-  KAVRI_TRY(inner::InnerFit fit, inner::fit_at(problem, linalg::VectorView(state.rho)));
+  KAVRI_TRY(inner::InnerFit fit, fit_at(state.rho));
+  valued.reset();
+  evaluated.reset();
 
   FitSummary summary{.scale = s,
                      .edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),

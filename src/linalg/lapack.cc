@@ -196,9 +196,14 @@ void visit_row_forms(MatrixView a, MatrixView v, Visit&& visit) {
 }  // namespace
 
 Vector row_quadratic_forms(MatrixView a, MatrixView v) {
-  Vector q(a.rows);
-  visit_row_forms(a, v, [&](std::size_t i, double form, MatrixView, std::size_t) { q[i] = form; });
+  Vector q;
+  row_quadratic_forms_into(a, v, q);
   return q;
+}
+
+void row_quadratic_forms_into(MatrixView a, MatrixView v, Vector& q) {
+  q.resize(a.rows);
+  visit_row_forms(a, v, [&](std::size_t i, double form, MatrixView, std::size_t) { q[i] = form; });
 }
 
 Vector weighted_row_form_sum(MatrixView a, MatrixView v, VectorView s) {

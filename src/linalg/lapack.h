@@ -67,6 +67,8 @@ inline constexpr std::size_t kQuadraticFormBlockRows = 256;
 // dgemm on blocks of rows into one reused buffer, then each row's dot
 // product with its own row of A, summed from 0.0 in column order.
 Vector row_quadratic_forms(MatrixView a, MatrixView v);
+// The same into `q`, resized to A's rows.
+void row_quadratic_forms_into(MatrixView a, MatrixView v, Vector& q);
 
 // Σ_i s_i·q_i·a_i = A'·(s ⊙ q) with the q_i of `row_quadratic_forms`, in the
 // same single pass over A's blocks (each block's rows are summed while they

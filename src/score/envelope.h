@@ -123,10 +123,21 @@ void weight_slope_gradient(std::span<const linalg::Matrix> penalties, const lina
                            const linalg::Vector& dr, const linalg::Matrix& h_inv, const linalg::Vector& v,
                            linalg::Vector& gradient);
 
+// What a value-only call leaves to a caller that goes on to differentiate
+// it: the inverse of the H whose ln|H| the value took, and the pieces of V.
+struct ValueParts {
+  linalg::Matrix h_inverse;  // p × p
+  linalg::Vector lambda;     // exp(ρ_j)
+  linalg::Vector quad;       // β̂'S_jβ̂
+  double phi = 1.0;
+  PenaltyDeterminant penalty_determinant;
+};
+
 template <bool kWithGradient, family::Family F>
 Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
                                  linalg::VectorView rho, const inner::InnerFit& fit,
-                                 const design::CompactDesign* compact, linalg::VectorPool* pool) {
+                                 const design::CompactDesign* compact, linalg::VectorPool* pool,
+                                 ValueParts* keep = nullptr) {
   const std::size_t m = crit.penalties.size();
   const double n = static_cast<double>(crit.n);
   const double m_p = static_cast<double>(crit.null_space_dim);
@@ -137,7 +148,7 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
   for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
   // The working H⁻¹ serves the guard's edf (and, where H is the working
   // one, every trace).
-  const linalg::Matrix h_inv = linalg::inverse_from_cholesky(fit.factor);
+  linalg::Matrix h_inv = linalg::inverse_from_cholesky(fit.factor);
   double penalty = 0.0, edf_shrink = 0.0;  // P and T
   for (std::size_t j = 0; j < m; ++j) {
     quad[j] = linalg::quadratic_form(crit.penalties[j], fit.beta);
@@ -152,7 +163,8 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
   LaplaceHessian hessian;
   if constexpr (kObserved) {
     const linalg::Matrix s_lambda = design::total_penalty(crit.penalties, rho);
-    hessian = laplace_hessian(family, LaplaceInputs{x, compact, crit.y, w, s_lambda}, fit, kWithGradient);
+    hessian = laplace_hessian(family, LaplaceInputs{x, compact, crit.y, w, s_lambda}, fit,
+                              kWithGradient || keep != nullptr);
   } else {
     hessian.log_det = detail::log_det_of_factor(fit.factor);
   }
@@ -185,7 +197,16 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
 
   const double value = penalized / (2.0 * phi) + 0.5 * hessian.log_det -
                        (m_p / 2.0) * std::log(family::kTwoPi * phi) - r.value - saturated;
-  if constexpr (!kWithGradient) return ValueGrad{.value = value, .gradient = {}, .degenerate = false};
+  if constexpr (!kWithGradient) {
+    if (keep != nullptr) {
+      keep->h_inverse = hessian.observed ? std::move(hessian.inverse) : std::move(h_inv);
+      keep->lambda = std::move(lambda);
+      keep->quad = std::move(quad);
+      keep->phi = phi;
+      keep->penalty_determinant = std::move(r);
+    }
+    return ValueGrad{.value = value, .gradient = {}, .degenerate = false};
+  }
 
   linalg::Vector gradient(m);
   for (std::size_t j = 0; j < m; ++j)

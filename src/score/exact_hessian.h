@@ -51,19 +51,25 @@ struct RowWeights {
 };
 
 // The families whose criterion the exact Hessian covers: the closed form
-// (constant weights) and the re-weighted families that state both
-// η-derivatives of their criterion weights.
+// (constant weights), the re-weighted families and the quantile family that
+// state both η-derivatives of their criterion weights.
 template <class F>
 inline constexpr bool kHasExactHessian =
     F::inner_fit_kind() == family::InnerFitKind::ClosedForm ||
     (family::PirlsFamily<F> &&
      ((family::HasObservedWeightFactor<F> && family::HasObservedWeightCurvature<F>) ||
       (!family::HasObservedWeightFactor<F> && family::HasWorkingWeightSlope<F> &&
-       family::HasWorkingWeightCurvature<F>)));
+       family::HasWorkingWeightCurvature<F>))) ||
+    (F::inner_fit_kind() == family::InnerFitKind::BacktrackingNewton && family::HasWorkingWeightSlope<F> &&
+     family::HasWorkingWeightCurvature<F>);
 
-template <family::PirlsFamily F>
+// The criterion's weight of a row at its fitted mean μ (the fitted η for
+// the identity-link quantile family), with its η-derivatives.
+template <family::Family F>
 RowWeights criterion_row_weights(const F& f, double w, double y, double mu) {
-  if constexpr (family::HasObservedWeightFactor<F>) {
+  if constexpr (!family::PirlsFamily<F>) {
+    return {f.working_weight(w, y, mu), f.working_weight_slope(w, y, mu), f.working_weight_curvature(w, y, mu)};
+  } else if constexpr (family::HasObservedWeightFactor<F>) {
     return {family::observed_weight(f, w, y, mu), f.observed_weight_slope(w, y, mu),
             f.observed_weight_curvature(w, y, mu)};
   } else {
@@ -80,7 +86,8 @@ template <family::Family F>
 [[nodiscard]] Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::CriterionView& crit,
                                                           linalg::MatrixView x, linalg::VectorView rho,
                                                           const inner::InnerFit& fit,
-                                                          const design::CompactDesign* compact = nullptr);
+                                                          const design::CompactDesign* compact = nullptr,
+                                                          linalg::VectorPool* pool = nullptr);
 
 // One inner fit at ρ, then the above.
 template <family::Family F>
@@ -121,7 +128,7 @@ inline double dot(const linalg::Vector& a, const linalg::Vector& b) {
   return s;
 }
 
-// X'·diag(v)·X and X'(s ⊙ q) (q the row forms of V) from the compact form
+// X'·diag(v)·X, X'·v, X·b and the leverages x_r'Vx_r from the compact form
 // when there is one.
 inline linalg::Matrix weighted_cross(const design::CompactDesign* compact, linalg::MatrixView x,
                                      const linalg::Vector& v, design::CompactWorkspace& ws) {
@@ -133,20 +140,32 @@ inline linalg::Matrix weighted_cross(const design::CompactDesign* compact, linal
   }
   return out;
 }
-inline linalg::Vector row_form_sum(const design::CompactDesign* compact, linalg::MatrixView x,
-                                   const linalg::Matrix& v, const linalg::Vector& s, design::CompactWorkspace& ws) {
-  if (compact != nullptr) return design::compact_weighted_row_form_sum(*compact, v, s, ws);
-  return linalg::weighted_row_form_sum(x, v, s);
+inline linalg::Vector transpose_times(const design::CompactDesign* compact, linalg::MatrixView x,
+                                      const linalg::Vector& v, design::CompactWorkspace& ws) {
+  if (compact != nullptr) return design::compact_transpose_times(*compact, v, ws);
+  return linalg::multiply(x.transposed(), linalg::VectorView(v));
 }
-inline linalg::Vector times(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& b,
-                            design::CompactWorkspace& ws) {
-  linalg::Vector out;
+inline void times(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& b,
+                  linalg::Vector& out, design::CompactWorkspace& ws) {
   if (compact != nullptr) {
     design::compact_linear_predictor(*compact, b, out, ws);
   } else {
-    out = linalg::multiply(x, linalg::VectorView(b));
+    linalg::multiply_into(x, linalg::VectorView(b), out);
   }
-  return out;
+}
+inline void leverages(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Matrix& v,
+                      linalg::Vector& out, design::CompactWorkspace& ws) {
+  if (compact != nullptr) {
+    design::compact_row_quadratic_forms(*compact, v, out, ws);
+  } else {
+    linalg::row_quadratic_forms_into(x, v, out);
+  }
+}
+
+// Row i's criterion weights at the fit's means.
+template <family::Family F>
+RowWeights row_weights(const F& family, double w, double y, const inner::InnerFit& fit, std::size_t i) {
+  return criterion_row_weights(family, w, y, fit.mu[i]);
 }
 
 }  // namespace detail
@@ -155,81 +174,66 @@ template <family::Family F>
   requires kHasExactHessian<F>
 Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
                                             linalg::VectorView rho, const inner::InnerFit& fit,
-                                            const design::CompactDesign* compact) {
+                                            const design::CompactDesign* compact, linalg::VectorPool* pool) {
   const std::size_t m = crit.penalties.size();
   const std::size_t p = fit.beta.size();
-  KAVRI_TRY(const ValueGrad at, envelope_value_from_fit(family, crit, x, rho, fit, compact));
+  detail::ValueParts parts;
+  KAVRI_TRY(const ValueGrad at, detail::envelope_parts<false>(family, crit, x, rho, fit, compact, nullptr, &parts));
   if (at.degenerate)
     return OuterEval{.value = at.value, .gradient = linalg::Vector(m, 0.0), .hessian = linalg::Matrix(m, m),
                      .degenerate = true};
+  // H⁻¹ of the H whose ln|H| the value took: the fit's own where the
+  // criterion's weights are the fit's, else the one formed at the means.
+  const linalg::Matrix& h_inv = parts.h_inverse;
+  const linalg::Vector& lambda = parts.lambda;
+  const linalg::Vector& quad = parts.quad;
+  const double phi = parts.phi;
+  const PenaltyDeterminant& r = parts.penalty_determinant;
 
-  linalg::Vector lambda(m), quad(m);
   std::vector<linalg::Vector> s_beta(m);  // S_jβ̂
-  double penalty = 0.0;
-  for (std::size_t j = 0; j < m; ++j) {
-    lambda[j] = std::exp(rho[j]);
-    s_beta[j] = linalg::multiply(crit.penalties[j], linalg::VectorView(fit.beta));
-    quad[j] = detail::dot(fit.beta, s_beta[j]);
-    penalty += lambda[j] * quad[j];
-  }
-  const double phi = detail::criterion_phi(family, crit, fit.deviance + penalty);
-  KAVRI_TRY(const PenaltyDeterminant r, penalty_determinant(crit.penalties, crit.penalty_ranks,
-                                                            crit.penalty_log_pdets, rho));
-
-  // H at the fitted means and its inverse; the row weights' derivatives.
-  constexpr bool kClosedForm = F::inner_fit_kind() == family::InnerFitKind::ClosedForm;
-  design::CompactWorkspace ws;
-  linalg::Matrix h_inv;
-  linalg::Vector slope, curvature;
-  if constexpr (kClosedForm) {
-    // Constant weights: the fit's factor is that of H itself.
-    h_inv = linalg::inverse_from_cholesky(fit.factor);
-  } else {
-    const std::size_t n = crit.n;
-    const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, n);
-    linalg::Vector omega(n);
-    slope.resize(n);
-    curvature.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      const RowWeights rw = criterion_row_weights(family, w[i], crit.y[i], fit.mu[i]);
-      omega[i] = rw.weight;
-      slope[i] = rw.slope;
-      curvature[i] = rw.curvature;
-    }
-    linalg::Matrix h = detail::weighted_cross(compact, x, omega, ws);
-    const linalg::Matrix s_lambda = design::total_penalty(crit.penalties, rho);
-    for (std::size_t a = 0; a < p; ++a)
-      for (std::size_t b = 0; b < p; ++b) h(a, b) += s_lambda(a, b);
-    for (std::size_t a = 0; a < p; ++a)
-      for (std::size_t b = a + 1; b < p; ++b) h(a, b) = h(b, a) = (h(a, b) + h(b, a)) * 0.5;
-    std::optional<LaplaceHessian> solved = detail::symmetric_log_det(std::move(h), /*full=*/true);
-    h_inv = solved ? std::move(solved->inverse) : linalg::inverse_from_cholesky(fit.factor);
-  }
+  for (std::size_t j = 0; j < m; ++j) s_beta[j] = linalg::multiply(crit.penalties[j], linalg::VectorView(fit.beta));
 
   // b_j, and per penalty ∂_jH = λ_jS_j + M_j with M_j = X'·diag(ω'⊙e_j)·X.
+  constexpr bool kConstantWeights = F::inner_fit_kind() == family::InnerFitKind::ClosedForm;
   std::vector<linalg::Vector> b(m), u(m);
   std::vector<linalg::Matrix> dh(m), a_mat(m);
-  linalg::Vector v(p, 0.0);  // X'(ω' ⊙ h)
-  if constexpr (!kClosedForm) v = detail::row_form_sum(compact, x, h_inv, slope, ws);
   for (std::size_t j = 0; j < m; ++j) {
     b[j] = linalg::multiply(h_inv, linalg::VectorView(s_beta[j]));
     for (double& e : b[j]) e *= -lambda[j];
     dh[j] = crit.penalties[j];
     for (double& e : dh[j].data) e *= lambda[j];
     u[j] = linalg::Vector(p, 0.0);
-    if constexpr (!kClosedForm) {
-      const linalg::Vector e = detail::times(compact, x, b[j], ws);
-      linalg::Vector ew(e.size()), ec(e.size());
-      for (std::size_t i = 0; i < e.size(); ++i) {
-        ew[i] = slope[i] * e[i];
-        ec[i] = curvature[i] * e[i];
-      }
-      const linalg::Matrix mj = detail::weighted_cross(compact, x, ew, ws);
-      for (std::size_t k = 0; k < p * p; ++k) dh[j].data[k] += mj.data[k];
-      u[j] = detail::row_form_sum(compact, x, h_inv, ec, ws);  // X'(ω'' ⊙ e_j ⊙ h)
-    }
-    a_mat[j] = linalg::multiply(h_inv, dh[j]);
   }
+  linalg::Vector v(p, 0.0);  // X'(ω' ⊙ h)
+  if constexpr (!kConstantWeights) {
+    // Three n-vectors, whatever m: the leverages h_r = x_r'H⁻¹x_r, read by
+    // every diagonal-weight trace, and two row vectors reused per penalty.
+    const std::size_t n = crit.n;
+    const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, n);
+    auto take = [&] { return pool != nullptr ? pool->take(n) : linalg::Vector(n); };
+    linalg::Vector lev = take(), first = take(), second = take();
+    design::CompactWorkspace ws;
+    detail::leverages(compact, x, h_inv, lev, ws);
+    for (std::size_t i = 0; i < n; ++i) first[i] = detail::row_weights(family, w[i], crit.y[i], fit, i).slope * lev[i];
+    v = detail::transpose_times(compact, x, first, ws);
+    for (std::size_t j = 0; j < m; ++j) {
+      detail::times(compact, x, b[j], second, ws);  // e_j = X·b_j
+      for (std::size_t i = 0; i < n; ++i) {
+        const RowWeights rw = detail::row_weights(family, w[i], crit.y[i], fit, i);
+        first[i] = rw.slope * second[i];
+        second[i] = rw.curvature * second[i] * lev[i];
+      }
+      const linalg::Matrix mj = detail::weighted_cross(compact, x, first, ws);
+      for (std::size_t k = 0; k < p * p; ++k) dh[j].data[k] += mj.data[k];
+      u[j] = detail::transpose_times(compact, x, second, ws);  // X'(ω'' ⊙ e_j ⊙ h)
+    }
+    if (pool != nullptr) {
+      pool->give(std::move(lev));
+      pool->give(std::move(first));
+      pool->give(std::move(second));
+    }
+  }
+  for (std::size_t j = 0; j < m; ++j) a_mat[j] = linalg::multiply(h_inv, dh[j]);
 
   linalg::Vector gradient(m);
   std::vector<double> trace_s(m);

@@ -180,7 +180,7 @@ Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   if constexpr (kHasExactHessian<F>) {
     // The exact Hessian from the centre fit alone: no refit.
     Result<OuterEval> eval = exact_outer_eval_from_fit(problem_.family, problem_.criterion, problem_.model_matrix,
-                                                       linalg::VectorView(rho), *centre, problem_.compact);
+                                                       linalg::VectorView(rho), *centre, problem_.compact, &pool_);
     accepted_.emplace(Fitted{rho, std::move(*centre)});
     return eval;
   }

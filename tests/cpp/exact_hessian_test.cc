@@ -5,11 +5,13 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "design/additive.h"
 #include "design_fixtures.h"
 #include "family/binomial.h"
+#include "family/elf.h"
 #include "family/gamma.h"
 #include "family/gaussian.h"
 #include "family/inverse_gaussian.h"
@@ -28,13 +30,25 @@ using testing::Response;
 
 constexpr std::size_t kRows = 90;
 
-// The gradient at ρ of a fit converged far below its usual tolerance, so
-// that differences of gradients at ρ ± h see the criterion, not the loop.
+// A fit converged far below its usual tolerance, so that differences of
+// gradients at ρ ± h see the criterion, not the loop; the quantile family's
+// from zero coefficients, a start that does not move with ρ.
 template <class F>
-Vector tight_gradient(fit::FitProblem<F> problem, const Vector& rho) {
+Result<inner::InnerFit> tight_fit(fit::FitProblem<F> problem, const Vector& rho) {
   problem.settings.tol = 1e-14;
   problem.settings.max_iter = 200;
-  auto fit = inner::search_fit_at(problem, linalg::VectorView(rho));
+  if constexpr (F::inner_fit_kind() == family::InnerFitKind::BacktrackingNewton) {
+    problem.settings.max_halvings = 60;
+    return inner::fit_at(fit::ElfProblem<F>{.fit = problem, .beta_warm = std::nullopt}, linalg::VectorView(rho));
+  } else {
+    return inner::search_fit_at(problem, linalg::VectorView(rho));
+  }
+}
+
+// The gradient at ρ of such a fit.
+template <class F>
+Vector tight_gradient(const fit::FitProblem<F>& problem, const Vector& rho) {
+  auto fit = tight_fit(problem, rho);
   EXPECT_TRUE(fit.has_value());
   auto eval = exact_outer_eval_from_fit(problem.family, problem.criterion, problem.model_matrix,
                                         linalg::VectorView(rho), *fit, problem.compact);
@@ -81,13 +95,10 @@ void expect_exact_hessian(const F& family, Response kind, bool additive, bool we
     SCOPED_TRACE("rho " + std::to_string(level));
     Vector rho(m, level);
     for (std::size_t j = 0; j < m; ++j) rho[j] += 0.3 * static_cast<double>(j);  // not all equal
-    fit::FitProblem<F> tight = problem;
-    tight.settings.tol = 1e-14;
-    tight.settings.max_iter = 200;
-    auto fit = inner::search_fit_at(tight, linalg::VectorView(rho));
+    auto fit = tight_fit(problem, rho);
     ASSERT_TRUE(fit.has_value()) << fit.error().display();
-    auto eval = exact_outer_eval_from_fit(family, tight.criterion, tight.model_matrix, linalg::VectorView(rho), *fit,
-                                          tight.compact);
+    auto eval = exact_outer_eval_from_fit(family, problem.criterion, problem.model_matrix, linalg::VectorView(rho),
+                                          *fit, problem.compact);
     ASSERT_TRUE(eval.has_value()) << eval.error().display();
     if (eval->degenerate) continue;
     const double h = 1e-5;
@@ -143,6 +154,45 @@ TEST(ExactHessian, EqualsDifferencesOfTheExactGradient) {
     SCOPED_TRACE("inverse gaussian");
     each_design(family::inverse_gaussian_log(), Response::InverseGaussianLike);
   }
+  {
+    SCOPED_TRACE("quantile");
+    each_design(family::elf_identity(0.3, 0.5, 0.4), Response::Normal);
+  }
+}
+
+// The criterion's row weights: dω/dη against a central difference of ω
+// and d²ω/dη² against one of dω/dη, each along η through the family's own
+// link. With h = 1e-5 the truncation error is h²/6·|ω'''| ≈ 1e-11 of the
+// weights and rounding ε·|ω|/h ≈ 1e-11; 1e-7 relative leaves a margin.
+template <class F>
+void expect_row_weight_derivatives(const F& family, const std::vector<std::pair<double, double>>& rows) {
+  for (const auto& [y, eta] : rows)
+    for (const double w : {1.0, 2.5}) {
+      SCOPED_TRACE("y=" + std::to_string(y) + " eta=" + std::to_string(eta) + " w=" + std::to_string(w));
+      auto at = [&](double e) { return criterion_row_weights(family, w, y, family.link_inverse(e)); };
+      const double h = 1e-5;
+      const RowWeights centre = at(eta);
+      const double slope = (at(eta + h).weight - at(eta - h).weight) / (2.0 * h);
+      const double curvature = (at(eta + h).slope - at(eta - h).slope) / (2.0 * h);
+      EXPECT_NEAR(centre.slope, slope, 1e-7 * (std::fabs(slope) + std::fabs(centre.weight)));
+      EXPECT_NEAR(centre.curvature, curvature, 1e-7 * (std::fabs(curvature) + std::fabs(centre.weight)));
+    }
+}
+
+TEST(ExactHessian, RowWeightDerivativesFollowTheWeights) {
+  const std::vector<std::pair<double, double>> counts{{0.0, -1.5}, {3.0, 0.4}, {12.0, 2.2}};
+  const std::vector<std::pair<double, double>> binary{{0.0, -2.0}, {1.0, 0.3}, {0.3, 1.7}};
+  const std::vector<std::pair<double, double>> positive{{0.2, -0.5}, {1.5, 0.1}, {7.0, 1.2}};
+  const std::vector<std::pair<double, double>> any{{-1.0, 0.2}, {0.0, 0.0}, {2.0, 1.1}, {0.45, 0.5}};
+  expect_row_weight_derivatives(family::poisson_log(), counts);
+  expect_row_weight_derivatives(family::quasipoisson_log(), counts);
+  expect_row_weight_derivatives(family::bernoulli_logit(), binary);
+  expect_row_weight_derivatives(family::quasibinomial_logit(), binary);
+  expect_row_weight_derivatives(family::gamma_log(), positive);
+  expect_row_weight_derivatives(family::inverse_gaussian_log(), positive);
+  for (const family::Elf& elf : {family::elf_identity(0.5, 1.0, 1.0), family::elf_identity(0.3, 1.3, 0.7),
+                                 family::elf_identity(0.9, 0.4, 0.2)})
+    expect_row_weight_derivatives(elf, any);
 }
 
 // The exact gradient is the derivative of the value it comes with, and

@@ -172,7 +172,15 @@ TEST(ShapeDrivers, InnerFitsPerEvaluation) {
   expect_inner_fits("ocat", 15, [&](FitCounters* c) {
     return fit_ocat(family::ocat_new(Vector{0.0}, 3), column, oc, std::nullopt, "cr", 6, c);
   });
-  expect_inner_fits("elf", 3, [&](FitCounters* c) { return fit_elf(0.5, 0.0, 0.0, design(), n, td, std::nullopt, c); });
+  // The quantile evaluation differentiates its one fit exactly, and every
+  // fit after the first is a trial's: the evaluation at a trial that passed
+  // and the final fit take the fit made there.
+  FitCounters elf;
+  auto model = fit_elf(0.5, 0.0, 0.0, design(), n, td, std::nullopt, &elf);
+  ASSERT_TRUE(model.has_value()) << model.error().message();
+  EXPECT_GT(elf.evaluations, 1u);
+  EXPECT_GE(elf.values, elf.evaluations - 1);
+  EXPECT_EQ(elf.inner_fits, elf.values + 1);
 }
 
 // Judging a trial by its value alone gives the search path of full
