@@ -207,9 +207,9 @@ void accumulate_pairs_of(const CompactDesign& d, std::size_t a, std::size_t rows
 }
 
 // One block's share of every table, of the splines' moments and, with z,
-// of S'·(w ⊙ z).
-void accumulate_cross_block(const CompactDesign& d, VectorView w, std::optional<VectorView> z, std::size_t first,
-                            std::size_t rows, CrossProductsWorkspace& cw) {
+// of S'·(w ⊙ z), or of S'·z when z comes weighted.
+void accumulate_cross_block(const CompactDesign& d, VectorView w, std::optional<VectorView> z, bool z_weighted,
+                            std::size_t first, std::size_t rows, CrossProductsWorkspace& cw) {
   const double* wr = w.data + first;
   if (w.stride != 1) {
     // Weights given with another stride (unit weights: stride 0) are
@@ -219,8 +219,13 @@ void accumulate_cross_block(const CompactDesign& d, VectorView w, std::optional<
     wr = cw.block_weights.data();
   }
   double* wz = cw.weighted_response.data();
-  if (z)
-    for (std::size_t r = 0; r < rows; ++r) wz[r] = wr[r] * (*z)[first + r];
+  if (z) {
+    if (z_weighted) {
+      for (std::size_t r = 0; r < rows; ++r) wz[r] = (*z)[first + r];
+    } else {
+      for (std::size_t r = 0; r < rows; ++r) wz[r] = wr[r] * (*z)[first + r];
+    }
+  }
   for (std::size_t a = 0; a < d.terms.size(); ++a) {
     accumulate_pairs_of(d, a, rows, wr, cw);
     const CompactTerm& term = d.terms[a];
@@ -413,7 +418,7 @@ void block_forms(const CompactDesign& d, const RowFormWorkspace& fw, std::size_t
 
 // One smooth after the intercept: each row's segment is found once for its
 // form and its share of the sums, instead of once for each.
-void single_smooth_form_sums(const CompactDesign& d, VectorView s, RowFormWorkspace& fw) {
+void single_smooth_form_sums(const CompactDesign& d, VectorView s, RowFormWorkspace& fw, double* forms_out) {
   const double form = fw.tables[0].data[0];
   const CompactMargin& margin = d.terms[1].margins[0];
   const SegmentSums<6>& forms = fw.forms[1];
@@ -424,7 +429,9 @@ void single_smooth_form_sums(const CompactDesign& d, VectorView s, RowFormWorksp
     for (std::size_t r = 0; r < rows; ++r) {
       double u = 0.0;
       const std::size_t g = segment_of(margin, margin.position[first + r], u);
-      double v = (form + horner<7>(forms.segment(g), u)) * s[first + r];
+      const double f = form + horner<7>(forms.segment(g), u);
+      if (forms_out != nullptr) forms_out[first + r] = f;
+      double v = f * s[first + r];
       q[r] = v;
       double* at = moments.segment(g);
       at[0] += v;
@@ -437,10 +444,8 @@ void single_smooth_form_sums(const CompactDesign& d, VectorView s, RowFormWorksp
   }
 }
 
-}  // namespace
-
-void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<VectorView> z, Matrix& xtwx,
-                            Vector* xtwz, CompactWorkspace& ws) {
+void cross_products(const CompactDesign& d, VectorView w, std::optional<VectorView> z, bool z_weighted, Matrix& xtwx,
+                    Vector* xtwz, CompactWorkspace& ws) {
   CrossProductsWorkspace& cw = ws.cross;
   const std::vector<char> needed = runs_needed(d);
   prepare_runs(d, cw.runs);
@@ -452,11 +457,24 @@ void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<
     reset_moments(d, cw.response_moments);
   }
   for_each_block(
-      d, cw.runs, [&](std::size_t first, std::size_t rows) { accumulate_cross_block(d, w, z, first, rows, cw); },
+      d, cw.runs,
+      [&](std::size_t first, std::size_t rows) { accumulate_cross_block(d, w, z, z_weighted, first, rows, cw); },
       &needed);
   add_spline_moments_to_tables(d, z.has_value(), cw);
   map_tables(d, cw, xtwx);
   if (z && xtwz != nullptr) *xtwz = map_locals(d, cw.response_sums);
+}
+
+}  // namespace
+
+void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<VectorView> z, Matrix& xtwx,
+                            Vector* xtwz, CompactWorkspace& ws) {
+  cross_products(d, w, z, /*z_weighted=*/false, xtwx, xtwz, ws);
+}
+
+void compact_cross_products_and_sum(const CompactDesign& d, VectorView w, VectorView v, Matrix& xtwx, Vector& xtv,
+                                    CompactWorkspace& ws) {
+  cross_products(d, w, v, /*z_weighted=*/true, xtwx, &xtv, ws);
 }
 
 void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& eta, CompactWorkspace& ws,
@@ -519,25 +537,20 @@ Vector compact_transpose_times(const CompactDesign& d, VectorView v, CompactWork
   return map_locals(d, tw.sums);
 }
 
-void compact_row_quadratic_forms(const CompactDesign& d, MatrixView v, Vector& q, CompactWorkspace& ws) {
+Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, VectorView s, CompactWorkspace& ws,
+                                     Vector* forms) {
   RowFormWorkspace& fw = ws.row_form;
-  prepare_forms(d, v, fw);
-  q.resize(d.rows);
-  const std::vector<char> needed = runs_needed(d);
-  prepare_runs(d, fw.runs);
-  for_each_block(
-      d, fw.runs, [&](std::size_t first, std::size_t rows) { block_forms(d, fw, first, rows, q.data() + first); },
-      &needed);
-}
-
-Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, VectorView s, CompactWorkspace& ws) {
-  RowFormWorkspace& fw = ws.row_form;
+  double* forms_out = nullptr;
+  if (forms != nullptr) {
+    forms->resize(d.rows);
+    forms_out = forms->data();
+  }
   prepare_forms(d, v, fw);
   reset_moments(d, fw.moments);
   reset_locals(d, fw.sums);
   fw.block_forms.resize(block_rows(d));
   if (d.terms.size() == 2 && is_intercept(d.terms[0]) && is_spline(d.terms[1])) {
-    single_smooth_form_sums(d, s, fw);
+    single_smooth_form_sums(d, s, fw, forms_out);
   } else {
     const std::vector<char> needed = runs_needed(d);
     prepare_runs(d, fw.runs);
@@ -546,6 +559,7 @@ Vector compact_weighted_row_form_sum(const CompactDesign& d, MatrixView v, Vecto
         [&](std::size_t first, std::size_t rows) {
           double* q = fw.block_forms.data();
           block_forms(d, fw, first, rows, q);
+          if (forms_out != nullptr) std::copy(q, q + rows, forms_out + first);
           for (std::size_t r = 0; r < rows; ++r) q[r] *= s[first + r];
           accumulate_term_sums(d, fw.runs, first, rows, q, fw.sums, fw.moments);
         },

@@ -77,6 +77,10 @@ struct CompactWorkspace {
 void compact_cross_products(const CompactDesign& d, linalg::VectorView w, std::optional<linalg::VectorView> z,
                             linalg::Matrix& xtwx, linalg::Vector* xtwz, CompactWorkspace& ws);
 
+// X'·diag(w)·X into `xtwx` and X'·v into `xtv` in one pass over the rows.
+void compact_cross_products_and_sum(const CompactDesign& d, linalg::VectorView w, linalg::VectorView v,
+                                    linalg::Matrix& xtwx, linalg::Vector& xtv, CompactWorkspace& ws);
+
 // A call made for each block of rows once its results are complete, so that
 // a caller can read them while they are in cache: fn(context, first, rows,
 // values), values[r] the result of row first + r.
@@ -107,14 +111,10 @@ ResidualProducts compact_residual_products(const CompactDesign& d, linalg::Vecto
 // X'·v for an n-vector v.
 linalg::Vector compact_transpose_times(const CompactDesign& d, linalg::VectorView v, CompactWorkspace& ws);
 
-// q_i = x_i'·V·x_i for every row (V symmetric p × p) into `q`, resized to
-// n, as `linalg::row_quadratic_forms`.
-void compact_row_quadratic_forms(const CompactDesign& d, linalg::MatrixView v, linalg::Vector& q,
-                                 CompactWorkspace& ws);
-
 // Σ_i s_i·q_i·x_i with q_i = x_i'·V·x_i (V symmetric p × p), as
-// `linalg::weighted_row_form_sum`.
+// `linalg::weighted_row_form_sum`; the q_i into `forms` (resized to n)
+// when given.
 linalg::Vector compact_weighted_row_form_sum(const CompactDesign& d, linalg::MatrixView v, linalg::VectorView s,
-                                             CompactWorkspace& ws);
+                                             CompactWorkspace& ws, linalg::Vector* forms = nullptr);
 
 }  // namespace kavri::design

@@ -128,37 +128,35 @@ inline double dot(const linalg::Vector& a, const linalg::Vector& b) {
   return s;
 }
 
-// X'·diag(v)·X, X'·v, X·b and the leverages x_r'Vx_r from the compact form
-// when there is one.
-inline linalg::Matrix weighted_cross(const design::CompactDesign* compact, linalg::MatrixView x,
-                                     const linalg::Vector& v, design::CompactWorkspace& ws) {
-  linalg::Matrix out;
+// The products of the Hessian's passes over the rows, from the compact form
+// when there is one. X'·diag(w)·X and X'·v in one pass:
+inline void cross_and_sum(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& w,
+                          const linalg::Vector& v, linalg::Matrix& xtwx, linalg::Vector& xtv,
+                          design::CompactWorkspace& ws) {
   if (compact != nullptr) {
-    design::compact_cross_products(*compact, v, std::nullopt, out, nullptr, ws);
+    design::compact_cross_products_and_sum(*compact, w, v, xtwx, xtv, ws);
   } else {
-    out = linalg::weighted_gram(x, v);
+    xtwx = linalg::weighted_gram(x, w);
+    xtv = linalg::multiply(x.transposed(), linalg::VectorView(v));
   }
-  return out;
 }
-inline linalg::Vector transpose_times(const design::CompactDesign* compact, linalg::MatrixView x,
-                                      const linalg::Vector& v, design::CompactWorkspace& ws) {
-  if (compact != nullptr) return design::compact_transpose_times(*compact, v, ws);
-  return linalg::multiply(x.transposed(), linalg::VectorView(v));
+// The leverages h_r = x_r'·V·x_r into `h` and X'·(s ⊙ h):
+inline linalg::Vector leverages_and_sum(const design::CompactDesign* compact, linalg::MatrixView x,
+                                        const linalg::Matrix& v, const linalg::Vector& s, linalg::Vector& h,
+                                        design::CompactWorkspace& ws) {
+  if (compact != nullptr) return design::compact_weighted_row_form_sum(*compact, v, s, ws, &h);
+  linalg::row_quadratic_forms_into(x, v, h);
+  linalg::Vector sh(h.size());
+  for (std::size_t i = 0; i < h.size(); ++i) sh[i] = s[i] * h[i];
+  return linalg::multiply(x.transposed(), linalg::VectorView(sh));
 }
+// X·b into `out`:
 inline void times(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& b,
                   linalg::Vector& out, design::CompactWorkspace& ws) {
   if (compact != nullptr) {
     design::compact_linear_predictor(*compact, b, out, ws);
   } else {
     linalg::multiply_into(x, linalg::VectorView(b), out);
-  }
-}
-inline void leverages(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Matrix& v,
-                      linalg::Vector& out, design::CompactWorkspace& ws) {
-  if (compact != nullptr) {
-    design::compact_row_quadratic_forms(*compact, v, out, ws);
-  } else {
-    linalg::row_quadratic_forms_into(x, v, out);
   }
 }
 
@@ -213,9 +211,9 @@ Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::Criterio
     auto take = [&] { return pool != nullptr ? pool->take(n) : linalg::Vector(n); };
     linalg::Vector lev = take(), first = take(), second = take();
     design::CompactWorkspace ws;
-    detail::leverages(compact, x, h_inv, lev, ws);
-    for (std::size_t i = 0; i < n; ++i) first[i] = detail::row_weights(family, w[i], crit.y[i], fit, i).slope * lev[i];
-    v = detail::transpose_times(compact, x, first, ws);
+    for (std::size_t i = 0; i < n; ++i) first[i] = detail::row_weights(family, w[i], crit.y[i], fit, i).slope;
+    v = detail::leverages_and_sum(compact, x, h_inv, first, lev, ws);
+    linalg::Matrix mj;
     for (std::size_t j = 0; j < m; ++j) {
       detail::times(compact, x, b[j], second, ws);  // e_j = X·b_j
       for (std::size_t i = 0; i < n; ++i) {
@@ -223,9 +221,9 @@ Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::Criterio
         first[i] = rw.slope * second[i];
         second[i] = rw.curvature * second[i] * lev[i];
       }
-      const linalg::Matrix mj = detail::weighted_cross(compact, x, first, ws);
+      // M_j, and u_j = X'(ω'' ⊙ e_j ⊙ h).
+      detail::cross_and_sum(compact, x, first, second, mj, u[j], ws);
       for (std::size_t k = 0; k < p * p; ++k) dh[j].data[k] += mj.data[k];
-      u[j] = detail::transpose_times(compact, x, second, ws);  // X'(ω'' ⊙ e_j ⊙ h)
     }
     if (pool != nullptr) {
       pool->give(std::move(lev));

@@ -69,7 +69,7 @@ Matrix covariates(std::size_t n) {
 
 struct Products {
   Matrix xtwx;
-  Vector xtwz, eta, xtv, form_sum;
+  Vector xtwz, eta, xtv, form_sum, forms;
 };
 
 // Every product from the dense X and from the compact form, with the same
@@ -98,13 +98,14 @@ void expect_products_agree(const ModelDesign& d) {
   dense.eta = testing::naive_product(x, Matrix(p, 1, beta)).data;
   dense.xtv = linalg::multiply(x.view().transposed(), z);
   dense.form_sum = linalg::weighted_row_form_sum(x, v, w);
+  dense.forms = linalg::row_quadratic_forms(x, v);
 
   Products compact;
   CompactWorkspace ws;
   compact_cross_products(*d.compact, w, VectorView(z), compact.xtwx, &compact.xtwz, ws);
   compact_linear_predictor(*d.compact, beta, compact.eta, ws);
   compact.xtv = compact_transpose_times(*d.compact, z, ws);
-  compact.form_sum = compact_weighted_row_form_sum(*d.compact, v, w, ws);
+  compact.form_sum = compact_weighted_row_form_sum(*d.compact, v, w, ws, &compact.forms);
 
   EXPECT_LE(relative_gap(compact.xtwx.data, dense.xtwx.data), kProductTolerance);
   for (std::size_t a = 0; a < p; ++a)
@@ -113,6 +114,14 @@ void expect_products_agree(const ModelDesign& d) {
   EXPECT_LE(relative_gap(compact.eta, dense.eta), kProductTolerance);
   EXPECT_LE(relative_gap(compact.xtv, dense.xtv), kProductTolerance);
   EXPECT_LE(relative_gap(compact.form_sum, dense.form_sum), kProductTolerance);
+  EXPECT_LE(relative_gap(compact.forms, dense.forms), kProductTolerance);
+
+  // The cross product with a sum of another vector in the same pass.
+  Matrix gram;
+  Vector sum;
+  compact_cross_products_and_sum(*d.compact, w, z, gram, sum, ws);
+  EXPECT_LE(relative_gap(gram.data, dense.xtwx.data), kProductTolerance);
+  EXPECT_LE(relative_gap(sum, dense.xtv), kProductTolerance);
 
   // Unit weights given with stride 0 read as ones.
   Matrix unit_gram;
