@@ -6,7 +6,8 @@
 // does not inflate the next one's peak. Usage: kavri_fit_bench [case n
 // [dense]], "dense" fitting from the model matrix without its compact form;
 // with case one of gaussian, poisson, bernoulli (one "cr" term), additive
-// (Gaussian, two "cr" and a "te" term), poisson-3cr (three "cr" terms),
+// (Gaussian, two "cr" and a "te" term), gaussian-te (one "cr" and a "te"
+// term), poisson-3cr (three "cr" terms),
 // poisson-te, bernoulli-te (three "cr" and a "te" term); without arguments
 // every case of the table below runs.
 #include <malloc.h>
@@ -59,7 +60,7 @@ double status_mib(const char* field) {
 // Starts a new high-water mark at the current resident size.
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-enum class Kind { Gaussian, Poisson, Bernoulli, Additive, Poisson3Cr, PoissonTe, BernoulliTe };
+enum class Kind { Gaussian, Poisson, Bernoulli, Additive, GaussianTe, Poisson3Cr, PoissonTe, BernoulliTe };
 
 // Cases with several terms on the count or binary scale.
 bool several_terms(Kind k) { return k == Kind::Poisson3Cr || k == Kind::PoissonTe || k == Kind::BernoulliTe; }
@@ -75,7 +76,7 @@ Data simulate(Kind kind, std::size_t n) {
   std::mt19937_64 gen(20240601);
   std::uniform_real_distribution<double> u(0.0, 1.0);
   std::normal_distribution<double> noise(0.0, 0.3);
-  const std::size_t d = kind == Kind::Additive ? 4 : several_terms(kind) ? 5 : 1;
+  const std::size_t d = kind == Kind::Additive ? 4 : kind == Kind::GaussianTe ? 3 : several_terms(kind) ? 5 : 1;
   Data data{Matrix(n, d), Vector(n)};
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = 0; j < d; ++j) data.x(i, j) = u(gen);
@@ -98,6 +99,9 @@ Data simulate(Kind kind, std::size_t n) {
       case Kind::Bernoulli:
         data.y[i] = u(gen) < 1.0 / (1.0 + std::exp(-f)) ? 1.0 : 0.0;
         break;
+      case Kind::GaussianTe:
+        data.y[i] = f + std::sin(3.0 * data.x(i, 1)) * std::cos(2.0 * data.x(i, 2)) + noise(gen);
+        break;
       default: {
         const double g = 4.0 * (data.x(i, 1) - 0.5) * (data.x(i, 1) - 0.5);
         const double h = std::sin(3.0 * data.x(i, 2)) * std::cos(2.0 * data.x(i, 3));
@@ -113,6 +117,10 @@ kavri::Result<kavri::design::ModelDesign> build(Kind kind, const Matrix& x) {
   using kavri::design::TermSpec;
   if (kind == Kind::Additive) {
     const std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Cr{1, 10}}, {TermSpec::Te{2, 3, 5, 5}}};
+    return kavri::design::build_additive_design(x, terms);
+  }
+  if (kind == Kind::GaussianTe) {
+    const std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Te{1, 2, 5, 5}}};
     return kavri::design::build_additive_design(x, terms);
   }
   if (several_terms(kind)) {
@@ -148,6 +156,7 @@ const char* name_of(Kind kind) {
     case Kind::Poisson: return "poisson";
     case Kind::Bernoulli: return "bernoulli";
     case Kind::Additive: return "additive";
+    case Kind::GaussianTe: return "gaussian-te";
     case Kind::Poisson3Cr: return "poisson-3cr";
     case Kind::PoissonTe: return "poisson-te";
     case Kind::BernoulliTe: return "bernoulli-te";
@@ -222,7 +231,7 @@ int run_case(Kind kind, std::size_t n, bool dense) {
 
   std::printf("%s%-12s n=%-8zu p=%-3zu fit %8.3f s  build %7.3f s  X'WX %7.4f s  fit/X'WX %7.1f  build/write %5.2f",
               dense ? "dense " : "", name_of(kind), n, p, t_fit, t_build, t_xtwx, t_fit / t_xtwx, t_build / t_write);
-  if (kind == Kind::Gaussian || kind == Kind::Additive)
+  if (kind == Kind::Gaussian || kind == Kind::Additive || kind == Kind::GaussianTe)
     std::printf("  fit/(build+X'X) %5.2f  (build+fit)/X'WX %5.2f", t_fit / (t_build + t_xtx), (t_build + t_fit) / t_xtwx);
   std::printf("  compact X'WX %7.4f s", t_compact);
   std::printf("\n          outer %llu  evaluations %llu  value trials %llu  inner fits %llu  PIRLS iters %llu"
@@ -261,8 +270,8 @@ int run_case(Kind kind, std::size_t n, bool dense) {
 }
 
 bool parse_kind(const char* s, Kind& kind) {
-  for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli, Kind::Additive, Kind::Poisson3Cr, Kind::PoissonTe,
-                 Kind::BernoulliTe})
+  for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli, Kind::Additive, Kind::GaussianTe, Kind::Poisson3Cr,
+                 Kind::PoissonTe, Kind::BernoulliTe})
     if (std::strcmp(s, name_of(k)) == 0) {
       kind = k;
       return true;
@@ -289,6 +298,7 @@ int main(int argc, char** argv) {
   for (std::size_t n : {10000u, 100000u, 1000000u})
     for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli}) cases.push_back({k, n});
   cases.push_back({Kind::Additive, 100000});
+  cases.push_back({Kind::GaussianTe, 1000000});
   for (std::size_t n : {100000u, 1000000u})
     for (Kind k : {Kind::Poisson3Cr, Kind::PoissonTe, Kind::BernoulliTe}) cases.push_back({k, n});
   std::printf("serial BLAS: %s\n", kavri::linalg::blas_is_serial() ? "yes" : "no");

@@ -1,6 +1,7 @@
 // The outer Newton search over the smoothing (and shape) parameters.
 //
-// A damped Newton method on the finite-difference Hessian of the criterion:
+// A damped Newton method on the Hessian the evaluation supplies (exact, or
+// from differences of gradients where a family has no exact form):
 // the Hessian is projected onto the positive-definite cone, the direction is
 // capped in its largest entry and a halving line search with a small
 // sufficient-decrease margin accepts the step. Written once, generic over the

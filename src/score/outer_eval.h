@@ -1,5 +1,6 @@
 // What one evaluation of the outer criterion returns: its value, gradient
-// and (finite-difference) Hessian over the search vector.
+// and Hessian (exact, or from differences of gradients) over the search
+// vector.
 //
 // `degenerate` marks the criterion's guard value (a fit the estimated-scale
 // criterion cannot use, reported as a large finite value with a zero
