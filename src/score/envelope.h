@@ -131,6 +131,7 @@ struct ValueParts {
   linalg::Vector quad;       // β̂'S_jβ̂
   double phi = 1.0;
   PenaltyDeterminant penalty_determinant;
+  bool observed = false;  // H is the observed-information Hessian
 };
 
 template <bool kWithGradient, family::Family F>
@@ -204,6 +205,7 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
       keep->quad = std::move(quad);
       keep->phi = phi;
       keep->penalty_determinant = std::move(r);
+      keep->observed = hessian.observed;
     }
     return ValueGrad{.value = value, .gradient = {}, .degenerate = false};
   }

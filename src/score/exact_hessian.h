@@ -160,9 +160,23 @@ inline void times(const design::CompactDesign* compact, linalg::MatrixView x, co
   }
 }
 
-// Row i's criterion weights at the fit's means.
+// Row i's criterion weights at the fit's means. Where the observed H could
+// not be used and the value took the fit's own factor, its weights are the
+// expected ones, which move with η only as far as the family states.
 template <family::Family F>
-RowWeights row_weights(const F& family, double w, double y, const inner::InnerFit& fit, std::size_t i) {
+RowWeights row_weights(const F& family, double w, double y, const inner::InnerFit& fit, std::size_t i,
+                       bool observed) {
+  if constexpr (family::PirlsFamily<F> && family::HasObservedWeightFactor<F>) {
+    if (!observed) {
+      const double mu = fit.mu[i];
+      if constexpr (family::HasWorkingWeightSlope<F> && family::HasWorkingWeightCurvature<F>) {
+        return {family::working_weight(family, w, mu), family.working_weight_slope(w, y, mu),
+                family.working_weight_curvature(w, y, mu)};
+      } else {
+        return {family::working_weight(family, w, mu), 0.0, 0.0};
+      }
+    }
+  }
   return criterion_row_weights(family, w, y, fit.mu[i]);
 }
 
@@ -211,13 +225,14 @@ Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::Criterio
     auto take = [&] { return pool != nullptr ? pool->take(n) : linalg::Vector(n); };
     linalg::Vector lev = take(), first = take(), second = take();
     design::CompactWorkspace ws;
-    for (std::size_t i = 0; i < n; ++i) first[i] = detail::row_weights(family, w[i], crit.y[i], fit, i).slope;
+    auto weights_of = [&](std::size_t i) { return detail::row_weights(family, w[i], crit.y[i], fit, i, parts.observed); };
+    for (std::size_t i = 0; i < n; ++i) first[i] = weights_of(i).slope;
     v = detail::leverages_and_sum(compact, x, h_inv, first, lev, ws);
     linalg::Matrix mj;
     for (std::size_t j = 0; j < m; ++j) {
       detail::times(compact, x, b[j], second, ws);  // e_j = X·b_j
       for (std::size_t i = 0; i < n; ++i) {
-        const RowWeights rw = detail::row_weights(family, w[i], crit.y[i], fit, i);
+        const RowWeights rw = weights_of(i);
         first[i] = rw.slope * second[i];
         second[i] = rw.curvature * second[i] * lev[i];
       }

@@ -101,6 +101,14 @@ void expect_exact_hessian(const F& family, Response kind, bool additive, bool we
                                           *fit, problem.compact);
     ASSERT_TRUE(eval.has_value()) << eval.error().display();
     if (eval->degenerate) continue;
+    // The envelope criterion forms the same gradient its own way: through
+    // H⁻¹S_jβ̂ and the leverages in one row-form sum.
+    auto envelope = envelope_from_fit(family, problem.criterion, problem.model_matrix, linalg::VectorView(rho), *fit,
+                                      problem.compact);
+    ASSERT_TRUE(envelope.has_value());
+    EXPECT_EQ(envelope->value, eval->value);
+    for (std::size_t j = 0; j < m; ++j)
+      EXPECT_NEAR(eval->gradient[j], envelope->gradient[j], 1e-9 * (1.0 + std::fabs(envelope->gradient[j])));
     const double h = 1e-5;
     for (std::size_t c = 0; c < m; ++c) {
       Vector plus = rho, minus = rho;
