@@ -206,10 +206,29 @@ void accumulate_pairs_of(const CompactDesign& d, std::size_t a, std::size_t rows
   });
 }
 
-// One block's share of every table, of the splines' moments and, with z,
-// of S'·(w ⊙ z), or of S'·z when z comes weighted.
-void accumulate_cross_block(const CompactDesign& d, VectorView w, std::optional<VectorView> z, bool z_weighted,
-                            std::size_t first, std::size_t rows, CrossProductsWorkspace& cw) {
+// One block's share of every table, of the splines' moments and, with wz,
+// of S'·wz; wr and wz hold the block's rows contiguously.
+void accumulate_block_products(const CompactDesign& d, std::size_t first, std::size_t rows, const double* wr,
+                               const double* wz, CrossProductsWorkspace& cw) {
+  for (std::size_t a = 0; a < d.terms.size(); ++a) {
+    accumulate_pairs_of(d, a, rows, wr, cw);
+    const CompactTerm& term = d.terms[a];
+    if (is_spline(term)) {
+      if (wz != nullptr) {
+        accumulate_weighted_moments(term.margins[0], first, rows, wr, wz, cw.weight_moments[a],
+                                    cw.response_moments[a]);
+      } else {
+        accumulate_moments<6>(term.margins[0], first, rows, wr, cw.weight_moments[a]);
+      }
+    } else if (wz != nullptr) {
+      accumulate_runs_sum(term, cw.runs, a, rows, wz, cw.response_sums[a].data());
+    }
+  }
+}
+
+// The same from w and z given whole, with S'·(w ⊙ z).
+void accumulate_cross_block(const CompactDesign& d, VectorView w, std::optional<VectorView> z, std::size_t first,
+                            std::size_t rows, CrossProductsWorkspace& cw) {
   const double* wr = w.data + first;
   if (w.stride != 1) {
     // Weights given with another stride (unit weights: stride 0) are
@@ -219,27 +238,9 @@ void accumulate_cross_block(const CompactDesign& d, VectorView w, std::optional<
     wr = cw.block_weights.data();
   }
   double* wz = cw.weighted_response.data();
-  if (z) {
-    if (z_weighted) {
-      for (std::size_t r = 0; r < rows; ++r) wz[r] = (*z)[first + r];
-    } else {
-      for (std::size_t r = 0; r < rows; ++r) wz[r] = wr[r] * (*z)[first + r];
-    }
-  }
-  for (std::size_t a = 0; a < d.terms.size(); ++a) {
-    accumulate_pairs_of(d, a, rows, wr, cw);
-    const CompactTerm& term = d.terms[a];
-    if (is_spline(term)) {
-      if (z) {
-        accumulate_weighted_moments(term.margins[0], first, rows, wr, wz, cw.weight_moments[a],
-                                    cw.response_moments[a]);
-      } else {
-        accumulate_moments<6>(term.margins[0], first, rows, wr, cw.weight_moments[a]);
-      }
-    } else if (z) {
-      accumulate_runs_sum(term, cw.runs, a, rows, wz, cw.response_sums[a].data());
-    }
-  }
+  if (z)
+    for (std::size_t r = 0; r < rows; ++r) wz[r] = wr[r] * (*z)[first + r];
+  accumulate_block_products(d, first, rows, wr, z ? wz : nullptr, cw);
 }
 
 // The splines' moments into their tables (and sums): coefficient products
@@ -311,8 +312,8 @@ void prepare_predictor(const CompactDesign& d, VectorView beta, PredictorWorkspa
 }
 
 // η over one block into out (zeroed here, while the block is in cache).
-void block_predictor(const CompactDesign& d, const PredictorWorkspace& pw, std::size_t first, std::size_t rows,
-                     double* out) {
+void block_predictor(const CompactDesign& d, const PredictorWorkspace& pw, const RunBlock& runs, std::size_t first,
+                     std::size_t rows, double* out) {
   std::fill(out, out + rows, 0.0);
   for (std::size_t t = 0; t < d.terms.size(); ++t) {
     const CompactTerm& term = d.terms[t];
@@ -329,7 +330,7 @@ void block_predictor(const CompactDesign& d, const PredictorWorkspace& pw, std::
       }
     } else {
       with_shape(run_shape(term), [&](auto r, auto l) {
-        add_predictions<decltype(r)::value, decltype(l)::value>(rows, positions(pw.runs, t), coefficients(pw.runs, t),
+        add_predictions<decltype(r)::value, decltype(l)::value>(rows, positions(runs, t), coefficients(runs, t),
                                                                 pw.gamma[t].data(), out);
       });
     }
@@ -353,7 +354,7 @@ void linear_predictor_blocks(const CompactDesign& d, VectorView beta, Vector* et
       d, pw.runs,
       [&](std::size_t first, std::size_t rows) {
         double* const out = eta != nullptr ? eta->data() + first : pw.block_eta.data();
-        block_predictor(d, pw, first, rows, out);
+        block_predictor(d, pw, pw.runs, first, rows, out);
         visit(first, rows, static_cast<const double*>(out));
       },
       &needed);
@@ -444,8 +445,10 @@ void single_smooth_form_sums(const CompactDesign& d, VectorView s, RowFormWorksp
   }
 }
 
-void cross_products(const CompactDesign& d, VectorView w, std::optional<VectorView> z, bool z_weighted, Matrix& xtwx,
-                    Vector* xtwz, CompactWorkspace& ws) {
+}  // namespace
+
+void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<VectorView> z, Matrix& xtwx,
+                            Vector* xtwz, CompactWorkspace& ws) {
   CrossProductsWorkspace& cw = ws.cross;
   const std::vector<char> needed = runs_needed(d);
   prepare_runs(d, cw.runs);
@@ -458,23 +461,40 @@ void cross_products(const CompactDesign& d, VectorView w, std::optional<VectorVi
   }
   for_each_block(
       d, cw.runs,
-      [&](std::size_t first, std::size_t rows) { accumulate_cross_block(d, w, z, z_weighted, first, rows, cw); },
+      [&](std::size_t first, std::size_t rows) { accumulate_cross_block(d, w, z, first, rows, cw); },
       &needed);
   add_spline_moments_to_tables(d, z.has_value(), cw);
   map_tables(d, cw, xtwx);
   if (z && xtwz != nullptr) *xtwz = map_locals(d, cw.response_sums);
 }
 
-}  // namespace
-
-void compact_cross_products(const CompactDesign& d, VectorView w, std::optional<VectorView> z, Matrix& xtwx,
-                            Vector* xtwz, CompactWorkspace& ws) {
-  cross_products(d, w, z, /*z_weighted=*/false, xtwx, xtwz, ws);
-}
-
-void compact_cross_products_and_sum(const CompactDesign& d, VectorView w, VectorView v, Matrix& xtwx, Vector& xtv,
-                                    CompactWorkspace& ws) {
-  cross_products(d, w, v, /*z_weighted=*/true, xtwx, &xtv, ws);
+void compact_cross_products_along(const CompactDesign& d, VectorView beta, BlockRowRule rule, Matrix& xtwx,
+                                  Vector& xtv, CompactWorkspace& ws) {
+  CrossProductsWorkspace& cw = ws.cross;
+  PredictorWorkspace& pw = ws.predictor;
+  prepare_predictor(d, beta, pw);
+  // Every term whose runs the predictor reads is one the tables read too.
+  const std::vector<char> needed = runs_needed(d);
+  prepare_runs(d, cw.runs);
+  reset_tables(d, cw.tables);
+  reset_moments(d, cw.weight_moments);
+  reset_locals(d, cw.response_sums);
+  reset_moments(d, cw.response_moments);
+  const std::size_t width = block_rows(d);
+  pw.block_eta.resize(width);
+  cw.block_weights.resize(width);
+  cw.weighted_response.resize(width);
+  for_each_block(
+      d, cw.runs,
+      [&](std::size_t first, std::size_t rows) {
+        block_predictor(d, pw, cw.runs, first, rows, pw.block_eta.data());
+        rule.fn(rule.context, first, rows, pw.block_eta.data(), cw.block_weights.data(), cw.weighted_response.data());
+        accumulate_block_products(d, first, rows, cw.block_weights.data(), cw.weighted_response.data(), cw);
+      },
+      &needed);
+  add_spline_moments_to_tables(d, true, cw);
+  map_tables(d, cw, xtwx);
+  xtv = map_locals(d, cw.response_sums);
 }
 
 void compact_linear_predictor(const CompactDesign& d, VectorView beta, Vector& eta, CompactWorkspace& ws,

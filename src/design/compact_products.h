@@ -77,9 +77,18 @@ struct CompactWorkspace {
 void compact_cross_products(const CompactDesign& d, linalg::VectorView w, std::optional<linalg::VectorView> z,
                             linalg::Matrix& xtwx, linalg::Vector* xtwz, CompactWorkspace& ws);
 
-// X'·diag(w)·X into `xtwx` and X'·v into `xtv` in one pass over the rows.
-void compact_cross_products_and_sum(const CompactDesign& d, linalg::VectorView w, linalg::VectorView v,
-                                    linalg::Matrix& xtwx, linalg::Vector& xtv, CompactWorkspace& ws);
+// For each block of rows, from η = X·β over the block, a row rule's w and
+// v: fn(context, first, rows, eta, w, v) writes w[r] and v[r] for row
+// first + r.
+struct BlockRowRule {
+  void (*fn)(void* context, std::size_t first, std::size_t rows, const double* eta, double* w, double* v) = nullptr;
+  void* context = nullptr;
+};
+
+// X'·diag(w)·X into `xtwx` and X'·v into `xtv`, with w and v a row rule of
+// X·β: one pass over the rows, without an n-vector.
+void compact_cross_products_along(const CompactDesign& d, linalg::VectorView beta, BlockRowRule rule,
+                                  linalg::Matrix& xtwx, linalg::Vector& xtv, CompactWorkspace& ws);
 
 // A call made for each block of rows once its results are complete, so that
 // a caller can read them while they are in cache: fn(context, first, rows,

@@ -129,18 +129,7 @@ inline double dot(const linalg::Vector& a, const linalg::Vector& b) {
 }
 
 // The products of the Hessian's passes over the rows, from the compact form
-// when there is one. X'·diag(w)·X and X'·v in one pass:
-inline void cross_and_sum(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& w,
-                          const linalg::Vector& v, linalg::Matrix& xtwx, linalg::Vector& xtv,
-                          design::CompactWorkspace& ws) {
-  if (compact != nullptr) {
-    design::compact_cross_products_and_sum(*compact, w, v, xtwx, xtv, ws);
-  } else {
-    xtwx = linalg::weighted_gram(x, w);
-    xtv = linalg::multiply(x.transposed(), linalg::VectorView(v));
-  }
-}
-// The leverages h_r = x_r'·V·x_r into `h` and X'·(s ⊙ h):
+// when there is one. The leverages h_r = x_r'·V·x_r into `h` and X'·(s ⊙ h):
 inline linalg::Vector leverages_and_sum(const design::CompactDesign* compact, linalg::MatrixView x,
                                         const linalg::Matrix& v, const linalg::Vector& s, linalg::Vector& h,
                                         design::CompactWorkspace& ws) {
@@ -150,14 +139,32 @@ inline linalg::Vector leverages_and_sum(const design::CompactDesign* compact, li
   for (std::size_t i = 0; i < h.size(); ++i) sh[i] = s[i] * h[i];
   return linalg::multiply(x.transposed(), linalg::VectorView(sh));
 }
-// X·b into `out`:
-inline void times(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& b,
-                  linalg::Vector& out, design::CompactWorkspace& ws) {
+// X'·diag(w)·X and X'·v with (w_i, v_i) = row(i, e_i), e = X·b: in one
+// pass from the compact form, else through the n-vectors `w` and `v`.
+template <class Row>
+void cross_along(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& b, Row&& row,
+                 linalg::Matrix& xtwx, linalg::Vector& xtv, linalg::Vector& w, linalg::Vector& v,
+                 design::CompactWorkspace& ws) {
   if (compact != nullptr) {
-    design::compact_linear_predictor(*compact, b, out, ws);
-  } else {
-    linalg::multiply_into(x, linalg::VectorView(b), out);
+    auto rule = [](void* context, std::size_t first, std::size_t rows, const double* e, double* wr, double* vr) {
+      auto& each = *static_cast<std::remove_reference_t<Row>*>(context);
+      for (std::size_t r = 0; r < rows; ++r) {
+        const auto [wi, vi] = each(first + r, e[r]);
+        wr[r] = wi;
+        vr[r] = vi;
+      }
+    };
+    design::compact_cross_products_along(*compact, b, {.fn = rule, .context = &row}, xtwx, xtv, ws);
+    return;
   }
+  linalg::multiply_into(x, linalg::VectorView(b), v);
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const auto [wi, vi] = row(i, v[i]);
+    w[i] = wi;
+    v[i] = vi;
+  }
+  xtwx = linalg::weighted_gram(x, w);
+  xtv = linalg::multiply(x.transposed(), linalg::VectorView(v));
 }
 
 // Row i's criterion weights at the fit's means. Where the observed H could
@@ -218,26 +225,25 @@ Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::Criterio
   }
   linalg::Vector v(p, 0.0);  // X'(ω' ⊙ h)
   if constexpr (!kConstantWeights) {
-    // Three n-vectors, whatever m: the leverages h_r = x_r'H⁻¹x_r, read by
-    // every diagonal-weight trace, and two row vectors reused per penalty.
+    // At most three n-vectors, whatever m: the leverages h_r = x_r'H⁻¹x_r,
+    // read by every diagonal-weight trace, the slopes, and without the
+    // compact form a second row vector reused per penalty.
     const std::size_t n = crit.n;
     const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, n);
     auto take = [&] { return pool != nullptr ? pool->take(n) : linalg::Vector(n); };
-    linalg::Vector lev = take(), first = take(), second = take();
+    linalg::Vector lev = take(), first = take(), second = compact == nullptr ? take() : linalg::Vector();
     design::CompactWorkspace ws;
     auto weights_of = [&](std::size_t i) { return detail::row_weights(family, w[i], crit.y[i], fit, i, parts.observed); };
     for (std::size_t i = 0; i < n; ++i) first[i] = weights_of(i).slope;
     v = detail::leverages_and_sum(compact, x, h_inv, first, lev, ws);
     linalg::Matrix mj;
+    // M_j, and u_j = X'(ω'' ⊙ e_j ⊙ h), from e_j = X·b_j.
+    auto row = [&](std::size_t i, double e) {
+      const RowWeights rw = weights_of(i);
+      return std::pair{rw.slope * e, rw.curvature * e * lev[i]};
+    };
     for (std::size_t j = 0; j < m; ++j) {
-      detail::times(compact, x, b[j], second, ws);  // e_j = X·b_j
-      for (std::size_t i = 0; i < n; ++i) {
-        const RowWeights rw = weights_of(i);
-        first[i] = rw.slope * second[i];
-        second[i] = rw.curvature * second[i] * lev[i];
-      }
-      // M_j, and u_j = X'(ω'' ⊙ e_j ⊙ h).
-      detail::cross_and_sum(compact, x, first, second, mj, u[j], ws);
+      detail::cross_along(compact, x, b[j], row, mj, u[j], first, second, ws);
       for (std::size_t k = 0; k < p * p; ++k) dh[j].data[k] += mj.data[k];
     }
     if (pool != nullptr) {

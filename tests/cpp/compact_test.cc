@@ -116,12 +116,33 @@ void expect_products_agree(const ModelDesign& d) {
   EXPECT_LE(relative_gap(compact.form_sum, dense.form_sum), kProductTolerance);
   EXPECT_LE(relative_gap(compact.forms, dense.forms), kProductTolerance);
 
-  // The cross product with a sum of another vector in the same pass.
+  // Along β: the rule's w and v from η = X·β, block by block, in the same
+  // pass as X'·diag(w)·X and X'·v.
+  Vector w_eta(n), v_eta(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    w_eta[i] = w[i] * (1.0 + 0.5 * std::tanh(dense.eta[i]));
+    v_eta[i] = z[i] * dense.eta[i];
+  }
+  struct Rule {
+    const Vector* w;
+    const Vector* z;
+  } rule{&w, &z};
   Matrix gram;
   Vector sum;
-  compact_cross_products_and_sum(*d.compact, w, z, gram, sum, ws);
-  EXPECT_LE(relative_gap(gram.data, dense.xtwx.data), kProductTolerance);
-  EXPECT_LE(relative_gap(sum, dense.xtv), kProductTolerance);
+  compact_cross_products_along(
+      *d.compact, beta,
+      {.fn =
+           [](void* context, std::size_t first, std::size_t rows, const double* eta, double* wr, double* vr) {
+             const Rule& r = *static_cast<Rule*>(context);
+             for (std::size_t k = 0; k < rows; ++k) {
+               wr[k] = (*r.w)[first + k] * (1.0 + 0.5 * std::tanh(eta[k]));
+               vr[k] = (*r.z)[first + k] * eta[k];
+             }
+           },
+       .context = &rule},
+      gram, sum, ws);
+  EXPECT_LE(relative_gap(gram.data, linalg::weighted_gram(x, w_eta).data), kProductTolerance);
+  EXPECT_LE(relative_gap(sum, linalg::multiply(x.view().transposed(), v_eta)), kProductTolerance);
 
   // Unit weights given with stride 0 read as ones.
   Matrix unit_gram;
