@@ -280,12 +280,12 @@ inline double log1p_minus_identity(double u) {
 // instead, each term a multiple of (1 + a/x)^(1−2k) − 1 formed by expm1.
 // Eight terms leave an error below 2e-18 at x = 10.
 inline constexpr double kLnGammaRatioSeriesStart = 10.0;
+// B_2k / (2k·(2k − 1)), k = 1 .. 8.
+inline constexpr double kStirling[8] = {1.0 / 12.0,   -1.0 / 360.0,      1.0 / 1260.0, -1.0 / 1680.0,
+                                        1.0 / 1188.0, -691.0 / 360360.0, 1.0 / 156.0,  -3617.0 / 122400.0};
 inline double ln_gamma_ratio_excess(double x, double a) {
   if (!(x >= kLnGammaRatioSeriesStart))
     return linalg::ln_gamma(x + a) - linalg::ln_gamma(x) - a * std::log(x);
-  // B_2k / (2k·(2k − 1)), k = 1 .. 8.
-  static constexpr double kStirling[8] = {1.0 / 12.0,   -1.0 / 360.0,      1.0 / 1260.0, -1.0 / 1680.0,
-                                          1.0 / 1188.0, -691.0 / 360360.0, 1.0 / 156.0,  -3617.0 / 122400.0};
   const double u = a / x;
   const double l = std::log1p(u);
   double r = 0.0;
@@ -297,6 +297,65 @@ inline double ln_gamma_ratio_excess(double x, double a) {
   }
   return x * log1p_minus_identity(u) + (a - 0.5) * l + r;
 }
+
+// ∂/∂x and ∂²/∂x² of `ln_gamma_ratio_excess`(x, a), of the branch it
+// takes at x. On the series branch the Stirling remainder Σ_k
+// B_k·[(x + a)^(1−2k) − x^(1−2k)] is returned apart (`remainder_*`), so a
+// caller whose leading terms cancel in closed form adds only these.
+struct GammaRatioSlopes {
+  double first;
+  double second;
+  double remainder_first;   // 0 on the log-gamma branch
+  double remainder_second;
+};
+inline GammaRatioSlopes ln_gamma_ratio_excess_slopes(double x, double a) {
+  if (!(x >= kLnGammaRatioSeriesStart)) {
+    const linalg::LnGammaSlopes hi = linalg::ln_gamma_slopes(x + a), lo = linalg::ln_gamma_slopes(x);
+    return {hi.first - lo.first - a / x, hi.second - lo.second + a / (x * x), 0.0, 0.0};
+  }
+  const double u = a / x;
+  const double l = std::log1p(u);
+  double r1 = 0.0, r2 = 0.0;
+  const double inv_x2 = 1.0 / (x * x);
+  double power = inv_x2;  // x^(−2k)
+  for (int k = 1; k <= 8; ++k) {
+    const double m = static_cast<double>(1 - 2 * k);
+    r1 += kStirling[k - 1] * m * power * std::expm1(m * l - l);
+    r2 += kStirling[k - 1] * m * (m - 1.0) * (power / x) * std::expm1((m - 2.0) * l);
+    power *= inv_x2;
+  }
+  // x·(ln(1 + u) − u) + (a − ½)·ln(1 + u), differentiated in x.
+  const double v = 1.0 + u;
+  const double first = (l - u / v) - (a - 0.5) * u / (x * v);
+  const double second = -(u * u) / (x * v * v) + (a - 0.5) * a * (x + x + a) / ((x * x) * ((x + a) * (x + a)));
+  return {first + r1, second + r2, r1, r2};
+}
+
+// The shape derivatives of one row's unit deviance d(y, μ) at fixed μ in
+// one shape coordinate t (the search's, through the family's shape map with
+// its clamps left out): what the criterion's exact gradient over the shape
+// reads. The η-derivatives follow μ = g⁻¹(η).
+struct ShapeSlopes {
+  double deviance;  // ∂d/∂t
+  double eta;       // ∂²d/∂η∂t
+  double eta_eta;   // ∂³d/∂η²∂t
+};
+
+// Families whose criterion is differentiated in the shape coordinates
+// exactly: per row the deviance's slopes and curvature in coordinates c, e
+// (0-based among the shape coordinates), and the gradient of the
+// log-density constant c(y) (`saturated_loglik`, row i counted w_i times).
+template <class F>
+concept HasShapeDerivatives = requires(const F& f, double x, std::size_t c, VectorView v) {
+  { f.deviance_shape_slopes(x, x, c) } -> std::same_as<ShapeSlopes>;
+  { f.deviance_shape_curvature(x, x, c, c) } -> std::same_as<double>;  // ∂²d/∂t_c∂t_e
+  { f.saturated_shape_gradient(v, v) } -> std::same_as<Vector>;          // ∂c(y)/∂t
+};
+// The Hessian of c(y) in the shape coordinates, likewise.
+template <class F>
+concept HasSaturatedShapeCurvature = requires(const F& f, VectorView v) {
+  { f.saturated_shape_hessian(v, v) } -> std::same_as<linalg::Matrix>;
+};
 
 // The shape operations of a family without shape parameters: no coordinates,
 // nothing to search, no analytic gradient.

@@ -47,6 +47,65 @@ double NegBin::saturated_loglik(VectorView y, VectorView w, double /*phi*/) cons
   return c;
 }
 
+ShapeSlopes NegBin::deviance_shape_slopes(double y, double mu, std::size_t /*c*/) const {
+  const double m = log_floor(mu);
+  const double yy = y > 0.0 ? y : 0.0;  // the second branch of the deviance is the first at y = 0
+  const double delta = (yy - m) / (m + theta);
+  const double s = m + theta;
+  // ∂d/∂η = 2θ(m − y)/(m + θ), ∂²d/∂η² = 2θm(θ + y)/(m + θ)², each
+  // differentiated in θ and multiplied by dθ/dt = θ.
+  return {.deviance = theta * (-2.0 * log1p_minus_identity(delta)),
+          .eta = theta * (2.0 * m * (m - yy) / (s * s)),
+          .eta_eta = theta * (2.0 * m * (2.0 * theta * m + yy * m - theta * yy) / (s * s * s))};
+}
+
+double NegBin::deviance_shape_curvature(double y, double mu, std::size_t /*c*/, std::size_t /*e*/) const {
+  const double m = log_floor(mu);
+  const double yy = y > 0.0 ? y : 0.0;
+  const double delta = (yy - m) / (m + theta);
+  return theta * theta * (-2.0 * delta * delta / (yy + theta)) + theta * (-2.0 * log1p_minus_identity(delta));
+}
+
+namespace {
+
+// ∂c_i/∂θ and ∂²c_i/∂θ² of one row's term of `saturated_loglik`.
+struct ThetaSlopes {
+  double first;
+  double second;
+};
+ThetaSlopes saturated_row_slopes(double theta, double y) {
+  const GammaRatioSlopes e = ln_gamma_ratio_excess_slopes(theta, y);
+  if (theta >= kLnGammaRatioSeriesStart) {
+    // c_i = y·ln y − y − ½·ln(1 + y/θ) + the Stirling remainder.
+    const double s = theta + y;
+    return {y / (2.0 * theta * s) + e.remainder_first,
+            -y * (theta + s) / (2.0 * theta * theta * (s * s)) + e.remainder_second};
+  }
+  return {e.first + y / theta - std::log1p(y / theta), e.second - y * y / (theta * theta * (theta + y))};
+}
+
+}  // namespace
+
+Vector NegBin::saturated_shape_gradient(VectorView y, VectorView w) const {
+  double g = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i)
+    if (w[i] != 0.0) g += w[i] * saturated_row_slopes(theta, y[i]).first;
+  return {theta * g};
+}
+
+linalg::Matrix NegBin::saturated_shape_hessian(VectorView y, VectorView w) const {
+  double g = 0.0, h = 0.0;
+  for (std::size_t i = 0; i < y.size; ++i) {
+    if (w[i] == 0.0) continue;
+    const ThetaSlopes s = saturated_row_slopes(theta, y[i]);
+    g += w[i] * s.first;
+    h += w[i] * s.second;
+  }
+  linalg::Matrix out(1, 1);
+  out(0, 0) = theta * theta * h + theta * g;
+  return out;
+}
+
 namespace {
 
 constexpr double kMinStartTheta = 1e-3;

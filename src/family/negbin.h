@@ -52,6 +52,18 @@ struct NegBin : LogLink {
   // a replication count (2 is the row twice, 0 drops it).
   double saturated_loglik(VectorView y, VectorView w, double phi) const;
 
+  // Slopes in t = ln θ (one coordinate, c = 0): ∂d/∂θ = −2·[ln(1 + δ) − δ]
+  // with δ = (y − m)/(m + θ), so no term grows with θ, and
+  // ∂²d/∂θ² = −2δ²/(y + θ).
+  ShapeSlopes deviance_shape_slopes(double y, double mu, std::size_t c) const;
+  double deviance_shape_curvature(double y, double mu, std::size_t c, std::size_t e) const;
+  // ∂c/∂t and ∂²c/∂t² of the weighted `saturated_loglik`: ψ(y + θ) − ψ(θ)
+  // − ln(1 + y/θ) per row in θ, from the derivatives of the function c(y)
+  // evaluates (the Lanczos log-gamma, or the Stirling form from θ = 10 on,
+  // where the leading terms cancel to y/(2θ(θ + y))).
+  Vector saturated_shape_gradient(VectorView y, VectorView w) const;
+  linalg::Matrix saturated_shape_hessian(VectorView y, VectorView w) const;
+
   NegBin family_from_theta(std::span<const double> shape) const { return NegBin{{}, std::exp(shape[0])}; }
   Vector theta_from_family() const { return {std::log(theta)}; }
   // "NegBin overdispersion init_theta must be a positive finite scalar …"
@@ -76,6 +88,8 @@ struct NegBin : LogLink {
 static_assert(PirlsFamily<NegBin>);
 static_assert(HasWorkingWeightSlope<NegBin>);
 static_assert(HasObservedWeightFactor<NegBin>);
+static_assert(HasShapeDerivatives<NegBin>);
+static_assert(HasSaturatedShapeCurvature<NegBin>);
 
 constexpr NegBin negbin_log(double theta) { return NegBin{{}, theta}; }
 

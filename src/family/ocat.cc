@@ -153,4 +153,50 @@ double Ocat::working_weight_slope(double prior_weight, double y, double eta) con
   return 0.5 * prior_weight * third;
 }
 
+namespace {
+
+// ∂c_j/∂t_m = exp(t_m) for m ≤ j − 2 (finite c_j), else 0; ∂²c_j/∂t_m² is
+// the same.
+double cut_slope(const Ocat& f, std::uint64_t j, std::size_t m) {
+  if (j < 2 || j >= f.n_cats || m + 2 > j) return 0.0;
+  return std::exp(f.thresholds[m]);
+}
+
+}  // namespace
+
+ShapeSlopes Ocat::deviance_shape_slopes(double y, double eta, std::size_t c) const {
+  const std::uint64_t k = ocat_category(y, n_cats);
+  const RowState s = row_state(*this, y, eta);
+  const double sa = cut_slope(*this, k - 1, c), sb = cut_slope(*this, k, c);
+  const double p = s.probability;
+  const double fa = density(s.a), fb = density(s.b);
+  const double f1a = density_slope(s.a), f1b = density_slope(s.b);
+  // P's derivatives, each divided by P: in η (e, ee), in t_c (m) and mixed.
+  const double m = (fb * sb - fa * sa) / p;
+  const double e = (fa - fb) / p;
+  const double em = (f1a * sa - f1b * sb) / p;
+  const double ee = (f1b - f1a) / p;
+  const double eem = (density_curvature(s.b) * sb - density_curvature(s.a) * sa) / p;
+  return {.deviance = -2.0 * m,
+          .eta = -2.0 * (em - e * m),
+          .eta_eta = -2.0 * (eem - ee * m - 2.0 * e * em + 2.0 * e * e * m)};
+}
+
+double Ocat::deviance_shape_curvature(double y, double eta, std::size_t c, std::size_t e) const {
+  const std::uint64_t k = ocat_category(y, n_cats);
+  const RowState s = row_state(*this, y, eta);
+  const double sa_c = cut_slope(*this, k - 1, c), sb_c = cut_slope(*this, k, c);
+  const double sa_e = cut_slope(*this, k - 1, e), sb_e = cut_slope(*this, k, e);
+  const double p = s.probability;
+  const double fa = density(s.a), fb = density(s.b);
+  const double mc = (fb * sb_c - fa * sa_c) / p, me = (fb * sb_e - fa * sa_e) / p;
+  double mce = density_slope(s.b) * sb_c * sb_e - density_slope(s.a) * sa_c * sa_e;
+  if (c == e) mce += fb * sb_c - fa * sa_c;
+  return -2.0 * (mce / p - mc * me);
+}
+
+Vector Ocat::saturated_shape_gradient(VectorView /*y*/, VectorView /*w*/) const {
+  return Vector(thresholds.size(), 0.0);
+}
+
 }  // namespace kavri::family

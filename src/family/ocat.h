@@ -42,6 +42,14 @@ struct Ocat : IdentityLink {
   // third η-derivative of −2·ln P (floors of P and of W aside).
   double working_weight_slope(double prior_weight, double y, double eta) const;
 
+  // Slopes in threshold c (η in place of μ): the row's probability P moves
+  // with its two cut points, ∂P/∂t_c = f(b)·∂c_k/∂t_c − f(a)·∂c_{k−1}/∂t_c,
+  // f the logistic density; the floor of P is not differentiated.
+  ShapeSlopes deviance_shape_slopes(double y, double eta, std::size_t c) const;
+  double deviance_shape_curvature(double y, double eta, std::size_t c, std::size_t e) const;
+  // No saturated term: zeros.
+  Vector saturated_shape_gradient(VectorView y, VectorView w) const;
+
   // The shape coordinates are the thresholds themselves. A value without
   // thresholds (n_cats = 2) keeps its own.
   Ocat family_from_theta(std::span<const double> shape) const {
@@ -58,6 +66,7 @@ struct Ocat : IdentityLink {
 };
 static_assert(Family<Ocat>);
 static_assert(HasWorkingWeightSlope<Ocat>);
+static_assert(HasShapeDerivatives<Ocat>);
 
 // Takes the thresholds; n_cats ≥ 3 and thresholds.size() = n_cats − 2 are
 // the caller's to ensure.

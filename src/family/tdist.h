@@ -79,6 +79,15 @@ struct TDist : IdentityLink {
   // The same with row i counted w_i times, as in the deviance.
   double saturated_loglik(VectorView y, VectorView w, double phi) const;
 
+  // Slopes in t1 = ln σ² (c = 0) and t2 = ln(ν − 2) (c = 1), through
+  // z = r²/(νσ²): ∂z/∂t1 = −z, ∂z/∂ν = −z/ν.
+  ShapeSlopes deviance_shape_slopes(double y, double mu, std::size_t c) const;
+  double deviance_shape_curvature(double y, double mu, std::size_t c, std::size_t e) const;
+  // c(y) = Σ w·[E(ν/2, ½) − ½·ln(2πσ²)]: −½ per unit weight in t1, and the
+  // slopes of E (`ln_gamma_ratio_excess_slopes`) in t2; no cross term.
+  Vector saturated_shape_gradient(VectorView y, VectorView w) const;
+  linalg::Matrix saturated_shape_hessian(VectorView y, VectorView w) const;
+
   TDist family_from_theta(std::span<const double> shape) const {
     return TDist{{}, 2.0 + std::exp(shape[1]), std::exp(shape[0])};
   }
@@ -112,6 +121,8 @@ static_assert(HasResponseWorkingWeight<TDist>);
 static_assert(HasWorkingWeightSlope<TDist>);
 static_assert(HasObservedWeightFactor<TDist>);
 static_assert(HasOwnFisherWeight<TDist>);
+static_assert(HasShapeDerivatives<TDist>);
+static_assert(HasSaturatedShapeCurvature<TDist>);
 
 constexpr TDist tdist_identity(double nu, double sigma2) { return TDist{{}, nu, sigma2}; }
 

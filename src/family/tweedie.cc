@@ -113,9 +113,16 @@ Tweedie Tweedie::family_from_theta(std::span<const double> shape) const {
   return Tweedie{{}, power, common::floor_at(std::exp(shape[0]), kTweedieMinPhi)};
 }
 
-std::optional<Vector> Tweedie::analytic_shape_score_gradient(VectorView y, VectorView mu, VectorView w,
-                                                             double penalized_deviance, double count,
-                                                             double dispersion) const {
+namespace {
+
+// Σ_i w_i·∂s_i/∂ln φ and Σ_i w_i·∂s_i/∂p of the per-row log-densities s_i
+// of `saturated_loglik`, from the series window (or its expansion).
+struct SaturatedSlopes {
+  double log_phi;
+  double power;
+};
+
+SaturatedSlopes saturated_slopes(double p, double dispersion, VectorView y, VectorView w) {
   const Series series(p, dispersion);
   const double q = 1.0 / (1.0 - p);
   const double q2 = q * q;
@@ -143,27 +150,17 @@ std::optional<Vector> Tweedie::analytic_shape_score_gradient(VectorView y, Vecto
     dbase[j] = dbase_direct(static_cast<std::int64_t>(j));
   }
 
-  double dev_slope = 0.0;  // Σ w_i·δ_i
-  double ds_dlogphi = 0.0, ds_dp = 0.0;
+  SaturatedSlopes out{0.0, 0.0};
   for (std::size_t i = 0; i < y.size; ++i) {
     const double yi = y[i];
-    const double m = log_floor(mu[i]);
-    const double lm = std::log(m);
-    const double m1p = std::pow(m, 1.0 - p), m2p = std::pow(m, 2.0 - p);
-    const bool positive = yi > 0.0;
-    const double ly = positive ? std::log(yi) : 0.0;
-    const double y2p = positive ? std::pow(yi, 2.0 - p) : 0.0;
-    const double y2pl = y2p * ly;
-    const double delta = 2.0 * ((yi * m1p * lm - y2pl) * q + (y2pl - m2p * lm) * r + (y2p - yi * m1p) * q2 -
-                                (y2p - m2p) * (r * r));
-    dev_slope += w[i] * delta;
-    if (!positive || w[i] == 0.0) continue;
-
+    if (!(yi > 0.0) || w[i] == 0.0) continue;
+    const double ly = std::log(yi);
+    const double y2p = std::pow(yi, 2.0 - p);
     const std::int64_t j0 = series.start(yi);
     if (j0 >= kTweedieAsymptoticStart) {
       const double h = series.phi * std::pow(yi, p - 2.0) / 24.0;
-      ds_dlogphi += w[i] * (-0.5 + p * (p - 3.0) * h);
-      ds_dp += w[i] * (-0.5 * ly + ((2.0 * p - 3.0) + p * (p - 3.0) * ly) * h);
+      out.log_phi += w[i] * (-0.5 + p * (p - 3.0) * h);
+      out.power += w[i] * (-0.5 * ly + ((2.0 * p - 3.0) + p * (p - 3.0) * ly) * h);
       continue;
     }
     const double t = y2p * q * r / series.phi;
@@ -187,13 +184,98 @@ std::optional<Vector> Tweedie::analytic_shape_score_gradient(VectorView y, Vecto
       return l;
     });
     // s = t − ln y + ln W: ∂s/∂ln φ = −t + a, ∂s/∂p = t' + b.
-    ds_dlogphi += w[i] * ((s1 * q) / s0 - t);
-    ds_dp += w[i] * (t_slope + s2 / s0);
+    out.log_phi += w[i] * ((s1 * q) / s0 - t);
+    out.power += w[i] * (t_slope + s2 / s0);
   }
+  return out;
+}
 
+// ∂d/∂p, ∂²d/∂p², ∂²d/∂η∂p and ∂³d/∂η²∂p of one row. Each power term
+// f = b^(k−p)·h(p) has f' = b^(k−p)·(h' − h·ln b) and f'' =
+// b^(k−p)·(h'' − 2h'·ln b + h·ln²b); with q = 1/(1 − p), r = 1/(2 − p),
+// q' = q², r' = r².
+struct PowerSlopes {
+  double d_p;
+  double d_pp;
+  double d_eta_p;
+  double d_eta_eta_p;
+};
+
+PowerSlopes power_slopes(double p, double y, double mu) {
+  const double m = log_floor(mu);
+  const double lm = std::log(m);
+  const double q = 1.0 / (1.0 - p), r = 1.0 / (2.0 - p);
+  const double m1p = std::pow(m, 1.0 - p), m2p = std::pow(m, 2.0 - p);
+  // m^(2−p)·r and m^(2−p) (the second of ∂d/∂η = 2·[m^(2−p) − y·m^(1−p)]).
+  double d_p = m2p * (r * r - r * lm);
+  double d_pp = m2p * (2.0 * r * r * r - 2.0 * r * r * lm + r * lm * lm);
+  const double lead = m2p * lm;  // −∂m^(2−p)/∂p
+  double d_eta_p = -lead;
+  double d_eta_eta_p = -m2p - (2.0 - p) * lead;
+  if (y > 0.0) {
+    const double ly = std::log(y);
+    const double y2p = std::pow(y, 2.0 - p);
+    // y^(2−p)·qr with qr = q − r, (qr)' = q² − r², (qr)'' = 2(q³ − r³).
+    const double h = q - r, h1 = q * q - r * r, h2 = 2.0 * (q * q * q - r * r * r);
+    d_p += y2p * (h1 - h * ly);
+    d_pp += y2p * (h2 - 2.0 * h1 * ly + h * ly * ly);
+    // −y·m^(1−p)·q.
+    const double ym = y * m1p;
+    d_p -= ym * (q * q - q * lm);
+    d_pp -= ym * (2.0 * q * q * q - 2.0 * q * q * lm + q * lm * lm);
+    // ∂d/∂η's −y·m^(1−p) and ∂²d/∂η²'s (p − 1)·y·m^(1−p).
+    d_eta_p += ym * lm;
+    d_eta_eta_p += ym - (p - 1.0) * ym * lm;
+  }
+  return {2.0 * d_p, 2.0 * d_pp, 2.0 * d_eta_p, 2.0 * d_eta_eta_p};
+}
+
+}  // namespace
+
+ShapeSlopes Tweedie::deviance_shape_slopes(double y, double mu, std::size_t c) const {
+  if (c == 0) return {0.0, 0.0, 0.0};  // the deviance does not read φ
+  const double g = (p - 1.0) * (2.0 - p);  // dp/dt2
+  const PowerSlopes s = power_slopes(p, y, mu);
+  return {g * s.d_p, g * s.d_eta_p, g * s.d_eta_eta_p};
+}
+
+double Tweedie::deviance_shape_curvature(double y, double mu, std::size_t c, std::size_t e) const {
+  if (c == 0 || e == 0) return 0.0;
+  const double g = (p - 1.0) * (2.0 - p);
+  const PowerSlopes s = power_slopes(p, y, mu);
+  return g * g * s.d_pp + g * (3.0 - 2.0 * p) * s.d_p;  // d²p/dt2² = g·(3 − 2p)
+}
+
+Vector Tweedie::saturated_shape_gradient(VectorView y, VectorView w) const {
+  const SaturatedSlopes s = saturated_slopes(p, phi, y, w);
+  return {s.log_phi, (p - 1.0) * (2.0 - p) * s.power};
+}
+
+std::optional<Vector> Tweedie::analytic_shape_score_gradient(VectorView y, VectorView mu, VectorView w,
+                                                             double penalized_deviance, double count,
+                                                             double dispersion) const {
+  const double phi_floored = common::floor_at(dispersion, kTweediePhiFloor);
+  const double q = 1.0 / (1.0 - p);
+  const double q2 = q * q;
+  const double r = 1.0 / (2.0 - p);
+  double dev_slope = 0.0;  // Σ w_i·δ_i
+  for (std::size_t i = 0; i < y.size; ++i) {
+    const double yi = y[i];
+    const double m = log_floor(mu[i]);
+    const double lm = std::log(m);
+    const double m1p = std::pow(m, 1.0 - p), m2p = std::pow(m, 2.0 - p);
+    const bool positive = yi > 0.0;
+    const double ly = positive ? std::log(yi) : 0.0;
+    const double y2p = positive ? std::pow(yi, 2.0 - p) : 0.0;
+    const double y2pl = y2p * ly;
+    const double delta = 2.0 * ((yi * m1p * lm - y2pl) * q + (y2pl - m2p * lm) * r + (y2p - yi * m1p) * q2 -
+                                (y2p - m2p) * (r * r));
+    dev_slope += w[i] * delta;
+  }
+  const SaturatedSlopes s = saturated_slopes(p, dispersion, y, w);
   const double n = static_cast<double>(y.size);
-  const double g1 = -ds_dlogphi - (n - count) / 2.0 - penalized_deviance / (2.0 * series.phi);
-  const double g2 = (p - 1.0) * (2.0 - p) * (dev_slope / (2.0 * series.phi) - ds_dp);
+  const double g1 = -s.log_phi - (n - count) / 2.0 - penalized_deviance / (2.0 * phi_floored);
+  const double g2 = (p - 1.0) * (2.0 - p) * (dev_slope / (2.0 * phi_floored) - s.power);
   return Vector{g1, g2};
 }
 

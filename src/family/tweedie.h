@@ -82,6 +82,14 @@ struct Tweedie : LogLink {
   // a replication count (2 is the row twice, 0 drops it).
   double saturated_loglik(VectorView y, VectorView w, double dispersion) const;
 
+  // Slopes in t1 = ln φ (c = 0; the deviance does not read φ) and t2 (c =
+  // 1, dp/dt2 = (p − 1)(2 − p)), clamps left out.
+  ShapeSlopes deviance_shape_slopes(double y, double mu, std::size_t c) const;
+  double deviance_shape_curvature(double y, double mu, std::size_t c, std::size_t e) const;
+  // ∂c/∂t of the weighted `saturated_loglik` at the value's φ, from the
+  // series window: the moments of j over the window's terms.
+  Vector saturated_shape_gradient(VectorView y, VectorView w) const;
+
   Tweedie family_from_theta(std::span<const double> shape) const;
   Vector theta_from_family() const { return {std::log(phi), std::log((p - 1.0) / (2.0 - p))}; }
   // "tweedie p must be in (1, 2); got tweedie_p={}" unless 1 < p < 2, then
@@ -134,6 +142,7 @@ static_assert(PirlsFamily<Tweedie>);
 static_assert(HasWorkingWeightSlope<Tweedie>);
 static_assert(HasWeightedShapeGradient<Tweedie>);
 static_assert(HasObservedWeightFactor<Tweedie>);
+static_assert(HasShapeDerivatives<Tweedie>);
 
 constexpr Tweedie tweedie_log(double p, double phi) { return Tweedie{{}, p, phi}; }
 
