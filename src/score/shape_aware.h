@@ -6,11 +6,14 @@
 // V is the plain criterion of one penalty with the family value built from
 // θ: scale 1 for families with the `Fixed` rule, the φ of the family value
 // for the `ShapeParameter` rule. The ρ entry is the plain criterion's
-// (envelope terms and the weight slope of ½ln|H|). A shape entry is the
-// family's analytic shape gradient where it has one (β̂ held: the penalized
-// deviance is stationary in β), completed by the change of ½ln|H| with the
-// shape, which is not; otherwise a central difference of V between two
-// complete refits, so the coefficients follow the shape.
+// (envelope terms and the weight slope of ½ln|H|). A shape entry comes
+// from the refit at θ alone: the shape slopes of the penalized deviance and
+// of c(y) at β̂ (the penalized deviance is stationary in β, so β̂'s move
+// does not enter them; the family's analytic shape gradient where it has
+// one), completed by the change of ½ln|H| with the shape, directly and
+// through η̂: dβ̂/dθ_c = −H⁻¹X'·(½w·∂²d/∂η∂θ_c), read through the
+// leverages. The reference form of a shape entry, kept for tests, is the
+// central difference of V between two complete refits.
 //
 // Written once over the family. Every refit borrows X, y, the weights and
 // the penalties of the problem and builds only its family value and S_λ.
@@ -40,6 +43,12 @@ namespace kavri::score {
 
 // Step of a shape difference on each side; the divisor is the constant 2h.
 inline constexpr double kShapeDifferenceStep = 1e-5;
+
+// How the shape entries of a gradient are formed.
+enum class ShapeGradientRule {
+  Exact,             // from the refit at θ alone (implicit β̂(θ), leverages)
+  RefitDifferences,  // (V(θ_c + h) − V(θ_c − h))/2h between complete refits: the reference
+};
 
 // One refit at θ: its inner fit and the family value it was fitted with.
 template <family::Family F>
@@ -99,12 +108,14 @@ template <family::Family F>
 template <family::Family F>
 [[nodiscard]] Result<double> shape_value(const fit::ShapeProblem<F>& problem, linalg::VectorView theta);
 
-// V and ∂V/∂θ from refits run by `inner_fit`: the refit at θ, then for each
-// shape coordinate without an analytic entry its + side and its − side.
-// The first refit error is the result and no later refit runs.
+// V and ∂V/∂θ from refits run by `inner_fit`: the refit at θ, and by the
+// reference rule for each shape coordinate without an analytic entry its
+// + side and its − side. The first refit error is the result and no later
+// refit runs.
 template <family::Family F, class InnerFitFn>
 [[nodiscard]] Result<ValueGrad> shape_value_grad_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
-                                                      InnerFitFn&& inner_fit);
+                                                      InnerFitFn&& inner_fit,
+                                                      ShapeGradientRule rule = ShapeGradientRule::Exact);
 
 template <family::Family F>
 [[nodiscard]] Result<ValueGrad> shape_value_grad(const fit::ShapeProblem<F>& problem, linalg::VectorView theta);
@@ -119,12 +130,15 @@ inline constexpr double kFrozenColumnStep = 1e-5;
 
 // V, ∂V/∂θ and a symmetrised Hessian of central differences of gradients,
 // column by column in increasing order, + side before − side: from
-// `shape_value_grad` at θ ± 1e-4, or for the shape columns of a family with
-// an analytic shape gradient from `eval_grad_frozen_beta` at θ ± 1e-5 about
-// the base refit. The first refit error is the result.
+// `shape_value_grad` at θ ± 1e-4 (by the same rule), or for the shape
+// columns of a family with an analytic shape gradient from
+// `eval_grad_frozen_beta` at θ ± 1e-5 about the base refit. By the exact
+// rule 1 + 2k refits (1 + 2 with an analytic shape gradient). The first
+// refit error is the result.
 template <family::Family F, class InnerFitFn>
 [[nodiscard]] Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem,
-                                                      const linalg::Vector& theta, InnerFitFn&& inner_fit);
+                                                      const linalg::Vector& theta, InnerFitFn&& inner_fit,
+                                                      ShapeGradientRule rule = ShapeGradientRule::Exact);
 
 // The evaluation by the family's own inner fit, counted in the problem's
 // counters when attached.
@@ -170,86 +184,29 @@ namespace detail {
 // undone. `clamped` = theta_from_family of the family value of θ.
 void apply_shape_clamps(linalg::VectorView theta, const linalg::Vector& clamped, linalg::Vector& gradient);
 
-// ½·∂ln|H|/∂θ_k for a shape coordinate that moves the criterion's row
-// weights ω(μ; shape): H = X'·diag(ω)·X + S_λ changes with the shape
-// directly and through η̂ = Xβ̂, dβ̂/dθ_k = H⁻¹X'·∂s/∂θ_k with s the per-row
-// score of −D/2 in η. The shape derivatives of ω and s are central
-// differences of the family's own functions: smooth in the shape, they
-// carry an error of order h² against a gradient the refits match to 1e-5.
-inline constexpr double kRowStep = 1e-5;
-
-// The working weight of a row: w/(V·g'²), or the family's own where it
-// reads the response.
-template <family::PirlsFamily F>
-double row_weight(const F& f, double w, double y, double mu) {
-  if constexpr (family::HasResponseWorkingWeight<F>) {
-    return f.response_working_weight(w, y, mu);
-  } else {
-    return family::working_weight(f, w, mu);
-  }
-}
-
-// The score of −D/2 in η: w·(y − μ)/(V·g'), or W·g'·(y − μ) for a weight
-// that reads the response (the loop's fixed point solves X'·s = S_λβ
-// either way).
-template <family::PirlsFamily F>
-double row_score(const F& f, double w, double y, double mu) {
-  if constexpr (family::HasResponseWorkingWeight<F>) {
-    return f.response_working_weight(w, y, mu) * f.link_derivative(mu) * (y - mu);
-  } else {
-    return w * (y - mu) / (f.variance(mu) * f.link_derivative(mu));
-  }
-}
-
-// The re-weighted families: the shape slopes below are formed from their
-// rows.
-template <class F>
-inline constexpr bool kReweighted = family::PirlsFamily<F>;
-
-// The weight of a row in the criterion's H: the observed one where the
-// family has it, else the working one.
-template <family::PirlsFamily F>
-double criterion_row_weight(const F& f, double w, double y, double mu) {
-  if constexpr (family::HasObservedWeightFactor<F>) {
-    return family::observed_weight(f, w, y, mu);
-  } else {
-    return row_weight(f, w, y, mu);
-  }
-}
-
-template <family::PirlsFamily F>
-linalg::Vector log_det_shape_slopes(const F& family, linalg::VectorView theta, const fit::FitProblem<F>& fp,
+// ½·∂ln|H|/∂θ_c for each shape coordinate: H = X'·diag(ω)·X + S_λ with
+// ω = ½w·∂²d/∂η² changes with the shape directly (½w·∂³d/∂η²∂θ_c) and
+// through η̂ = Xβ̂, dβ̂/dθ_c = −H⁻¹X'·(½w·∂²d/∂η∂θ_c), H the Hessian of
+// the penalized deviance; tr(H⁻¹·X'·diag(v)·X) = Σ_i h_i·v_i with the
+// leverages h. Entry 0 (ρ) is left 0.
+template <family::Family F>
+  requires family::HasShapeDerivatives<F>
+linalg::Vector log_det_shape_slopes(const F& family, std::size_t coords, const fit::FitProblem<F>& fp,
                                     const inner::InnerFit& fit, const LaplaceHessian& hessian,
                                     const linalg::Vector& leverage) {
-  const std::size_t n = fit.n, p = fit.p, k = theta.size - 1;
+  const std::size_t n = fit.n, p = fit.p;
   const linalg::MatrixView x = fp.model_matrix;
   const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
   const linalg::VectorView y = fp.y;
-  const linalg::Vector at = family.theta_from_family();
-  linalg::Vector slopes(k + 1, 0.0), dw(n), rhs(p);
-  for (std::size_t c = 1; c <= k; ++c) {
-    // The shape derivative at the coordinates of the family value (the
-    // bound itself where θ is clamped), one-sided where a side would clamp.
-    linalg::Vector plus = at, minus = at;
-    plus[c - 1] = at[c - 1] + kRowStep;
-    minus[c - 1] = at[c - 1] - kRowStep;
-    F fp_plus = family.family_from_theta(plus), fp_minus = family.family_from_theta(minus);
-    double span = kRowStep + kRowStep;
-    if (std::fabs(fp_plus.theta_from_family()[c - 1] - plus[c - 1]) > 1e-9) {
-      fp_plus = family;
-      span = kRowStep;
-    } else if (std::fabs(fp_minus.theta_from_family()[c - 1] - minus[c - 1]) > 1e-9) {
-      fp_minus = family;
-      span = kRowStep;
-    }
+  linalg::Vector slopes(coords + 1, 0.0), dw(n), rhs(p);
+  for (std::size_t c = 1; c <= coords; ++c) {
     for (std::size_t a = 0; a < p; ++a) rhs[a] = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-      const double mu = fit.mu[i];
-      dw[i] = (criterion_row_weight(fp_plus, w[i], y[i], mu) - criterion_row_weight(fp_minus, w[i], y[i], mu)) / span;
-      const double ds = (row_score(fp_plus, w[i], y[i], mu) - row_score(fp_minus, w[i], y[i], mu)) / span;
+      const family::ShapeSlopes s = family.deviance_shape_slopes(y[i], fit.mu[i], c - 1);
+      dw[i] = 0.5 * w[i] * s.eta_eta;
+      const double ds = -0.5 * w[i] * s.eta;
       for (std::size_t a = 0; a < p; ++a) rhs[a] += x(i, a) * ds;
     }
-    // dβ̂/dθ_c = H⁻¹X'·∂s/∂θ_c, H the Hessian of the penalized deviance.
     const linalg::Vector deta = linalg::multiply(x, linalg::multiply(hessian.inverse, rhs));
     double total = 0.0;
     for (std::size_t i = 0; i < n; ++i) total += leverage[i] * (dw[i] + hessian.weight_slope[i] * deta[i]);
@@ -257,6 +214,30 @@ linalg::Vector log_det_shape_slopes(const F& family, linalg::VectorView theta, c
   }
   return slopes;
 }
+
+// The shape entries of V at β̂ with ½ln|H| held: Σ_i w_i·∂d_i/∂θ_c/(2φ) −
+// ∂c(y)/∂θ_c (scale 1: the families without an analytic shape gradient).
+template <family::Family F>
+  requires family::HasShapeDerivatives<F>
+linalg::Vector envelope_shape_entries(const F& family, std::size_t coords, const fit::FitProblem<F>& fp,
+                                      const inner::InnerFit& fit) {
+  const std::size_t n = fit.n;
+  const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
+  const linalg::Vector saturated = family.saturated_shape_gradient(fp.y, w);
+  linalg::Vector entries(coords + 1, 0.0);
+  for (std::size_t c = 1; c <= coords; ++c) {
+    double slope = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+      if (w[i] != 0.0) slope += w[i] * family.deviance_shape_slopes(fp.y[i], fit.mu[i], c - 1).deviance;
+    entries[c] = slope / 2.0 - saturated[c - 1];
+  }
+  return entries;
+}
+
+// The re-weighted families: their ρ entry is formed from the refit's own
+// statistics.
+template <class F>
+inline constexpr bool kReweighted = family::PirlsFamily<F>;
 
 // The family's analytic shape entries (weighted where the family takes
 // weights), or nothing.
@@ -354,12 +335,12 @@ double shape_laml_value(const fit::ShapeProblem<F>& problem, const inner::InnerF
 
 namespace detail {
 
-// V and ∂V/∂θ from the refit at θ, already run; the shape differences run
-// their refits with `inner_fit`. `frozen` receives the base statistics of an
-// analytic family.
+// V and ∂V/∂θ from the refit at θ, already run; the shape differences of
+// the reference rule run their refits with `inner_fit`. `frozen` receives
+// the base statistics of an analytic family.
 template <family::Family F, class InnerFitFn>
 Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
-                                  const RefitOutcome<F>& base, InnerFitFn&& inner_fit,
+                                  const RefitOutcome<F>& base, InnerFitFn&& inner_fit, ShapeGradientRule rule,
                                   std::optional<FrozenFitStats>* frozen) {
   const fit::FitProblem<F>& fp = problem.fit;
   const inner::InnerFit& fit = base.fit;
@@ -377,14 +358,24 @@ Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::V
     }
   }
   linalg::Vector gradient(theta.size, 0.0);
+  const bool exact = rule == ShapeGradientRule::Exact && family::HasShapeDerivatives<F> && theta.size > 1;
+  std::optional<FrozenFitStats> stats;
   if constexpr (kReweighted<F> && family::HasWorkingWeightSlope<F>) {
-    const FrozenFitStats stats = frozen_fit_stats(problem, theta, base, hessian, /*shape_slopes=*/false);
-    gradient[0] = rho_entry(stats, std::exp(rho), criterion_scale(base.family), fp.criterion.penalty_ranks[0]);
+    stats = frozen_fit_stats(problem, theta, base, hessian, /*shape_slopes=*/exact);
+    gradient[0] = rho_entry(*stats, std::exp(rho), criterion_scale(base.family), fp.criterion.penalty_ranks[0]);
   } else {
     // The ρ entry of the plain criterion, with the family value of θ.
     KAVRI_TRY(const ValueGrad plain,
               envelope_from_fit(base.family, fp.criterion, fp.model_matrix, linalg::VectorView(theta.data, 1), fit));
     gradient[0] = plain.gradient[0];
+    if (exact) stats = frozen_fit_stats(problem, theta, base, hessian, /*shape_slopes=*/true);
+  }
+  if constexpr (family::HasShapeDerivatives<F>) {
+    if (exact) {
+      const linalg::Vector entries = envelope_shape_entries(base.family, theta.size - 1, fp, fit);
+      for (std::size_t c = 1; c < theta.size; ++c) gradient[c] = entries[c] + stats->log_det_slopes[c];
+      return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
+    }
   }
 
   const double divisor = kShapeDifferenceStep + kShapeDifferenceStep;
@@ -406,17 +397,17 @@ Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::V
 
 template <family::Family F, class InnerFitFn>
 Result<ValueGrad> shape_value_grad_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
-                                        InnerFitFn&& inner_fit) {
+                                        InnerFitFn&& inner_fit, ShapeGradientRule rule) {
   KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
-  return detail::value_grad_from(problem, theta, base, inner_fit, nullptr);
+  return detail::value_grad_from(problem, theta, base, inner_fit, rule, nullptr);
 }
 
 template <family::Family F, class InnerFitFn>
 Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta,
-                                        InnerFitFn&& inner_fit) {
+                                        InnerFitFn&& inner_fit, ShapeGradientRule rule) {
   KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
   std::optional<FrozenFitStats> frozen;
-  KAVRI_TRY(ValueGrad at, detail::value_grad_from(problem, theta, base, inner_fit, &frozen));
+  KAVRI_TRY(ValueGrad at, detail::value_grad_from(problem, theta, base, inner_fit, rule, &frozen));
   const std::size_t k = theta.size();
   linalg::Matrix h(k, k);
   linalg::Vector plus = theta, minus = theta;
@@ -432,8 +423,8 @@ Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem, con
         KAVRI_TRY(down, eval_grad_frozen_beta(problem, minus, base.fit.mu, *frozen));
       }
     } else {
-      KAVRI_TRY(ValueGrad up_vg, shape_value_grad_with(problem, linalg::VectorView(plus), inner_fit));
-      KAVRI_TRY(ValueGrad down_vg, shape_value_grad_with(problem, linalg::VectorView(minus), inner_fit));
+      KAVRI_TRY(ValueGrad up_vg, shape_value_grad_with(problem, linalg::VectorView(plus), inner_fit, rule));
+      KAVRI_TRY(ValueGrad down_vg, shape_value_grad_with(problem, linalg::VectorView(minus), inner_fit, rule));
       up = std::move(up_vg.gradient);
       down = std::move(down_vg.gradient);
     }
@@ -491,9 +482,9 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
   double shift = 0.0;
   for (std::size_t i = 0; i < n; ++i) shift += hessian.weight_slope[i] * leverage[i] * deta[i];
   stats.weight_shift = shift;
-  if constexpr (detail::kReweighted<F>) {
+  if constexpr (family::HasShapeDerivatives<F>) {
     if (shape_slopes && theta.size > 1)
-      stats.log_det_slopes = detail::log_det_shape_slopes(base.family, theta, fp, fit, hessian, leverage);
+      stats.log_det_slopes = detail::log_det_shape_slopes(base.family, theta.size - 1, fp, fit, hessian, leverage);
   }
   return stats;
 }

@@ -97,6 +97,9 @@ double reference_value(const design::ModelDesign& d, const inner::InnerFit& fit,
          saturated;
 }
 
+// The inner fit the evaluations run by default.
+constexpr auto fit_at_rho = [](const auto& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); };
+
 // V at θ from a fresh refit.
 template <class F>
 double refit_value(const fit::ShapeProblem<F>& problem, const Vector& theta) {
@@ -412,21 +415,27 @@ struct CountingFit {
   }
 };
 
+// The exact gradient from the refit at θ alone; the reference rule adds a
+// refit either side of each shape coordinate without an analytic entry.
 TEST(ShapeRefits, CountsPerFamily) {
   const Vector x = testing::covariate(40);
-  auto count = [](const auto& problem, const Vector& theta) {
+  auto count = [](const auto& problem, const Vector& theta, ShapeGradientRule rule) {
     fit::FitCounters counters;
     auto with = problem;
     with.fit.counters = &counters;
-    EXPECT_TRUE(shape_value_grad(with, theta).has_value());
+    EXPECT_TRUE(shape_value_grad_with(with, theta, fit_at_rho, rule).has_value());
     return counters.inner_fits;
   };
+  constexpr ShapeGradientRule exact = ShapeGradientRule::Exact, reference = ShapeGradientRule::RefitDifferences;
   Fixture<family::NegBin> nb(family::negbin_log(1.0), testing::cr_design(40, 6), negbin_draws(x, 11));
-  EXPECT_EQ(count(nb.problem, Vector{0.0, std::log(2.0)}), 3u);
+  EXPECT_EQ(count(nb.problem, Vector{0.0, std::log(2.0)}, exact), 1u);
+  EXPECT_EQ(count(nb.problem, Vector{0.0, std::log(2.0)}, reference), 3u);
   Fixture<family::TDist> td(family::tdist_identity(5.0, 1.0), testing::cr_design(40, 6), tdist_draws(x, 12));
-  EXPECT_EQ(count(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}), 5u);
+  EXPECT_EQ(count(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}, exact), 1u);
+  EXPECT_EQ(count(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}, reference), 5u);
   Fixture<family::Tweedie> tw(family::tweedie_log(1.5, 1.0), testing::cr_design(40, 6), tweedie_draws(x, 1.5, 1.0, 13));
-  EXPECT_EQ(count(tw.problem, Vector{0.0, 0.0, 0.0}), 1u);
+  EXPECT_EQ(count(tw.problem, Vector{0.0, 0.0, 0.0}, exact), 1u);
+  EXPECT_EQ(count(tw.problem, Vector{0.0, 0.0, 0.0}, reference), 1u);
   for (std::uint64_t cats : {2u, 3u, 4u}) {
     Fixture<family::Ocat> oc(family::ocat_new(Vector(cats > 2 ? cats - 2 : 0, 0.0), cats), testing::cr_design(40, 6),
                              ocat_draws(x, cats, 14));
@@ -434,7 +443,8 @@ TEST(ShapeRefits, CountsPerFamily) {
     auto vg = shape_value_grad(oc.problem, theta);
     ASSERT_TRUE(vg.has_value());
     EXPECT_EQ(vg->gradient.size(), cats - 1);
-    EXPECT_EQ(count(oc.problem, theta), 2 * (cats - 1) - 1) << cats << " categories";
+    EXPECT_EQ(count(oc.problem, theta, exact), 1u) << cats << " categories";
+    EXPECT_EQ(count(oc.problem, theta, reference), 2 * (cats - 1) - 1) << cats << " categories";
   }
 }
 
@@ -446,7 +456,7 @@ TEST(ShapeRefits, FirstErrorEndsTheEvaluation) {
   Fixture<family::TDist> td(family::tdist_identity(5.0, 1.0), testing::cr_design(40, 6), tdist_draws(x, 12));
   const Vector theta{0.0, std::log(0.1), std::log(3.0)};
   CountingFit all;
-  ASSERT_TRUE(shape_value_grad_with(td.problem, theta, all).has_value());
+  ASSERT_TRUE(shape_value_grad_with(td.problem, theta, all, ShapeGradientRule::RefitDifferences).has_value());
   ASSERT_EQ(all.shapes.size(), 5u);
   const double h = 1e-5;
   const Vector order[] = {{theta[1], theta[2]},     {theta[1] + h, theta[2]}, {theta[1] - h, theta[2]},
@@ -455,7 +465,7 @@ TEST(ShapeRefits, FirstErrorEndsTheEvaluation) {
   for (std::size_t fail_at = 1; fail_at <= 5; ++fail_at) {
     SCOPED_TRACE(fail_at);
     CountingFit failing{.calls = 0, .fail_at = fail_at, .shapes = {}};
-    auto vg = shape_value_grad_with(td.problem, theta, failing);
+    auto vg = shape_value_grad_with(td.problem, theta, failing, ShapeGradientRule::RefitDifferences);
     ASSERT_FALSE(vg.has_value());
     ASSERT_TRUE(vg.error().is<SingularSystem>());
     EXPECT_EQ(vg.error().message(), "PIRLS factor: refit " + std::to_string(fail_at));
@@ -469,7 +479,7 @@ TEST(ShapeRefits, NegBinShapeEntryIsTheDifferenceOfRefits) {
   const Vector x = testing::covariate(40);
   Fixture<family::NegBin> nb(family::negbin_log(1.0), testing::cr_design(40, 6), negbin_draws(x, 11));
   const Vector theta{0.0, std::log(2.0)};
-  auto vg = shape_value_grad(nb.problem, theta);
+  auto vg = shape_value_grad_with(nb.problem, theta, fit_at_rho, ShapeGradientRule::RefitDifferences);
   ASSERT_TRUE(vg.has_value());
   ASSERT_EQ(vg->gradient.size(), 2u);
   const double up = refit_value(nb.problem, Vector{0.0, std::log(2.0) + 1e-5});
@@ -537,30 +547,35 @@ TEST(FrozenGradient, OcatOnlyWithoutThresholds) {
 // ---------------------------------------------------------------------------
 // Outer evaluation.
 
-// Inner fits per evaluation: for each column two refitted gradients, each
-// 1 + 2·(k − 1) refits, after the base gradient; the Tweedie shape columns
-// use the frozen gradient and refit nothing. The Hessian is exactly
-// symmetric; the Tweedie value and gradient are those of `shape_value_grad`.
+// Inner fits per evaluation: for each column two refitted gradients after
+// the base gradient, each one refit (1 + 2·(k − 1) by the reference rule);
+// the Tweedie shape columns use the frozen gradient and refit nothing. The
+// Hessian is exactly symmetric; the Tweedie value and gradient are those
+// of `shape_value_grad`.
 TEST(ShapeOuterEval, RefitsPerEvaluationAndSymmetry) {
   const Vector x = testing::covariate(40);
-  auto run = [](const auto& problem, const Vector& theta) {
+  auto run = [](const auto& problem, const Vector& theta, ShapeGradientRule rule = ShapeGradientRule::Exact) {
     fit::FitCounters counters;
     auto with = problem;
     with.fit.counters = &counters;
-    auto eval = shape_outer_eval(with, theta);
+    auto eval = rule == ShapeGradientRule::Exact ? shape_outer_eval(with, theta)
+                                                 : shape_outer_eval_with(with, theta, fit_at_rho, rule);
     EXPECT_TRUE(eval.has_value());
     const std::size_t k = theta.size();
     EXPECT_EQ(eval->gradient.size(), k);
     EXPECT_EQ(eval->hessian.rows, k);
     for (std::size_t i = 0; i < k; ++i)
       for (std::size_t j = 0; j < k; ++j) EXPECT_EQ(eval->hessian(i, j), eval->hessian(j, i));
-    EXPECT_EQ(counters.evaluations, 1u);
+    EXPECT_EQ(counters.evaluations, rule == ShapeGradientRule::Exact ? 1u : 0u);
     return std::pair{counters.inner_fits, std::move(*eval)};
   };
+  constexpr ShapeGradientRule reference = ShapeGradientRule::RefitDifferences;
   Fixture<family::NegBin> nb(family::negbin_log(1.0), testing::cr_design(40, 6), negbin_draws(x, 11));
-  EXPECT_EQ(run(nb.problem, Vector{0.0, std::log(2.0)}).first, 15u);
+  EXPECT_EQ(run(nb.problem, Vector{0.0, std::log(2.0)}).first, 5u);
+  EXPECT_EQ(run(nb.problem, Vector{0.0, std::log(2.0)}, reference).first, 15u);
   Fixture<family::TDist> td(family::tdist_identity(5.0, 1.0), testing::cr_design(40, 6), tdist_draws(x, 12));
-  EXPECT_EQ(run(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}).first, 35u);
+  EXPECT_EQ(run(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}).first, 7u);
+  EXPECT_EQ(run(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}, reference).first, 35u);
   Fixture<family::Tweedie> tw(family::tweedie_log(1.5, 1.0), testing::cr_design(40, 6), tweedie_draws(x, 1.5, 1.0, 13));
   const Vector tw_theta{0.2, 0.1, -0.3};
   auto [tw_fits, tw_eval] = run(tw.problem, tw_theta);
@@ -586,25 +601,28 @@ TEST(ShapeOuterEval, RefitsPerEvaluationAndSymmetry) {
     Fixture<family::Ocat> oc(family::ocat_new(Vector(cats - 2, 0.0), cats), testing::cr_design(40, 6),
                              ocat_draws(x, cats, 14));
     const std::uint64_t k = cats - 1;
-    EXPECT_EQ(run(oc.problem, Vector(k, 0.0)).first, cats == 2 ? 3u : (2 * k - 1) * (2 * k + 1)) << cats;
+    EXPECT_EQ(run(oc.problem, Vector(k, 0.0)).first, 1 + 2 * k) << cats;
+    EXPECT_EQ(run(oc.problem, Vector(k, 0.0), reference).first, cats == 2 ? 3u : (2 * k - 1) * (2 * k + 1)) << cats;
   }
 }
 
-// Base, its two shape refits, then per column the + side's three refits
-// and the − side's three: an error of the i-th refit, down to the 15th, is
-// the result and no later refit runs.
+// By the reference rule: the base, its two shape refits, then per column
+// the + side's three refits and the − side's three; by the exact rule the
+// base and one refit per side of each column. An error of the i-th refit,
+// down to the last, is the result and no later refit runs.
 TEST(ShapeOuterEval, FirstErrorEndsTheEvaluation) {
   const Vector x = testing::covariate(40);
   Fixture<family::NegBin> nb(family::negbin_log(1.0), testing::cr_design(40, 6), negbin_draws(x, 11));
   const Vector theta{0.0, std::log(2.0)};
-  for (std::size_t fail_at = 1; fail_at <= 15; ++fail_at) {
-    SCOPED_TRACE(fail_at);
-    CountingFit failing{.calls = 0, .fail_at = fail_at, .shapes = {}};
-    auto eval = shape_outer_eval_with(nb.problem, theta, failing);
-    ASSERT_FALSE(eval.has_value());
-    EXPECT_EQ(eval.error().message(), "PIRLS factor: refit " + std::to_string(fail_at));
-    EXPECT_EQ(failing.calls, fail_at);
-  }
+  for (auto [rule, refits] : {std::pair{ShapeGradientRule::RefitDifferences, 15u}, std::pair{ShapeGradientRule::Exact, 5u}})
+    for (std::size_t fail_at = 1; fail_at <= refits; ++fail_at) {
+      SCOPED_TRACE(fail_at);
+      CountingFit failing{.calls = 0, .fail_at = fail_at, .shapes = {}};
+      auto eval = shape_outer_eval_with(nb.problem, theta, failing, rule);
+      ASSERT_FALSE(eval.has_value());
+      EXPECT_EQ(eval.error().message(), "PIRLS factor: refit " + std::to_string(fail_at));
+      EXPECT_EQ(failing.calls, fail_at);
+    }
 }
 
 }  // namespace
