@@ -7,9 +7,10 @@
 // [dense]], "dense" fitting from the model matrix without its compact form;
 // with case one of gaussian, poisson, bernoulli (one "cr" term), additive
 // (Gaussian, two "cr" and a "te" term), gaussian-te (one "cr" and a "te"
-// term), poisson-3cr (three "cr" terms),
-// poisson-te, bernoulli-te (three "cr" and a "te" term); without arguments
-// every case of the table below runs.
+// term), poisson-3cr (three "cr" terms), poisson-te, bernoulli-te (three
+// "cr" and a "te" term), or a shape family negbin, tdist, tweedie, ocat (one
+// "cr" term, its fit time also against a Poisson fit of the same design);
+// without arguments every case of the table below runs.
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +33,13 @@
 #include "fit/plain_driver.h"
 #include "family/binomial.h"
 #include "family/gaussian.h"
+#include "family/negbin.h"
+#include "family/ocat.h"
 #include "family/poisson.h"
+#include "family/tdist.h"
+#include "family/tweedie.h"
+#include "fit/ocat_driver.h"
+#include "fit/shape_driver.h"
 #include "inner/fit_at.h"
 #include "linalg/lapack.h"
 #include "linalg/products.h"
@@ -269,6 +276,129 @@ int run_case(Kind kind, std::size_t n, bool dense) {
   return 0;
 }
 
+// ---- Shape families: one "cr" term (k = 10) over x ~ U(0, 1), f = sin 2πx.
+
+enum class ShapeKind { NegBin, TDist, Tweedie, Ocat };
+constexpr ShapeKind kShapeKinds[] = {ShapeKind::NegBin, ShapeKind::TDist, ShapeKind::Tweedie, ShapeKind::Ocat};
+
+const char* name_of(ShapeKind kind) {
+  switch (kind) {
+    case ShapeKind::NegBin: return "negbin";
+    case ShapeKind::TDist: return "tdist";
+    case ShapeKind::Tweedie: return "tweedie";
+    case ShapeKind::Ocat: return "ocat";
+  }
+  return "?";
+}
+
+// Negative binomial (θ = 3) around e^(0.5 + f); t (ν = 4, σ = 0.3) around
+// f; Tweedie (p = 1.5, φ = 1) around e^(0.3 + 0.6f); four ordered
+// categories of 2f plus logistic noise cut at −1, 0, 1.
+Data simulate_shape(ShapeKind kind, std::size_t n) {
+  std::mt19937_64 gen(20240602);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::student_t_distribution<double> t4(4.0);
+  Data data{Matrix(n, 1), Vector(n)};
+  for (std::size_t i = 0; i < n; ++i) {
+    data.x(i, 0) = u(gen);
+    const double f = std::sin(2.0 * std::numbers::pi * data.x(i, 0));
+    switch (kind) {
+      case ShapeKind::NegBin: {
+        const double mu = std::exp(0.5 + f);
+        data.y[i] = static_cast<double>(
+            std::poisson_distribution<int>(std::gamma_distribution<double>(3.0, mu / 3.0)(gen))(gen));
+        break;
+      }
+      case ShapeKind::TDist:
+        data.y[i] = f + 0.3 * t4(gen);
+        break;
+      case ShapeKind::Tweedie: {
+        const double mu = std::exp(0.3 + 0.6 * f), p = 1.5, phi = 1.0;
+        const int count = std::poisson_distribution<int>(std::pow(mu, 2.0 - p) / (phi * (2.0 - p)))(gen);
+        double y = 0.0;
+        for (int j = 0; j < count; ++j)
+          y += std::gamma_distribution<double>((2.0 - p) / (p - 1.0), phi * (p - 1.0) * std::pow(mu, p - 1.0))(gen);
+        data.y[i] = y;
+        break;
+      }
+      case ShapeKind::Ocat: {
+        const double v = std::min(std::max(u(gen), 1e-12), 1.0 - 1e-12);
+        const double latent = 2.0 * f + std::log(v / (1.0 - v));
+        data.y[i] = latent > 1.0 ? 4.0 : latent > 0.0 ? 3.0 : latent > -1.0 ? 2.0 : 1.0;
+        break;
+      }
+    }
+  }
+  return data;
+}
+
+int run_shape_case(ShapeKind kind, std::size_t n) {
+  const Data data = simulate_shape(kind, n);
+  auto design = kavri::design::build_single_cr_design(data.x, 10);
+  if (!design) {
+    std::printf("%s n=%zu: design failed: %s\n", name_of(kind), n, design.error().display().c_str());
+    return 1;
+  }
+  kavri::fit::FitCounters counter;
+  auto start = Clock::now();
+  kavri::Result<kavri::fit::FittedGam> fitted = [&]() -> kavri::Result<kavri::fit::FittedGam> {
+    using kavri::fit::fit_shape_aware;
+    switch (kind) {
+      case ShapeKind::NegBin: return fit_shape_aware(kavri::family::negbin_log(2.0), *design, n, data.y, std::nullopt, &counter);
+      case ShapeKind::TDist: return fit_shape_aware(kavri::family::tdist_identity(5.0, 1.0), *design, n, data.y, std::nullopt, &counter);
+      case ShapeKind::Tweedie: return fit_shape_aware(kavri::family::tweedie_log(1.5, 1.0), *design, n, data.y, std::nullopt, &counter);
+      case ShapeKind::Ocat: break;
+    }
+    return kavri::fit::fit_ocat(kavri::family::ocat_identity(4), data.x, data.y, std::nullopt, "cr", 10, &counter);
+  }();
+  const double t_fit = seconds_since(start);
+  if (!fitted) {
+    std::printf("%s n=%zu: fit failed: %s\n", name_of(kind), n, fitted.error().display().c_str());
+    return 1;
+  }
+  // The Poisson fit of the same design on counts around e^(0.5 + f).
+  Vector counts(n);
+  std::mt19937_64 gen(20240603);
+  for (std::size_t i = 0; i < n; ++i)
+    counts[i] = static_cast<double>(
+        std::poisson_distribution<int>(std::exp(0.5 + std::sin(2.0 * std::numbers::pi * data.x(i, 0))))(gen));
+  kavri::fit::FitCounters poisson_counter;
+  start = Clock::now();
+  auto poisson = fit(kavri::family::poisson_log(), *design, counts, poisson_counter);
+  const double t_poisson = seconds_since(start);
+  Vector w(n);
+  for (std::size_t i = 0; i < n; ++i) w[i] = 0.5 + 0.5 * std::cos(static_cast<double>(i));
+  Matrix xtw, xtwx;
+  const Matrix& x = design->model_matrix;
+  const double t_xtwx = best_of_three([&] {
+    kavri::linalg::weighted_transpose_into(x, w, xtw);
+    kavri::linalg::multiply_into(xtw, x, xtwx);
+  });
+  std::printf("%-12s n=%-8zu fit %8.3f s  X'WX %7.4f s  fit/X'WX %7.1f  fit/Poisson fit %5.2f (Poisson %.3f s%s)",
+              name_of(kind), n, t_fit, t_xtwx, t_fit / t_xtwx, t_fit / t_poisson, t_poisson, poisson ? "" : ", failed");
+  const double per_evaluation =
+      counter.evaluations > 0
+          ? static_cast<double>(counter.inner_fits - counter.values - 1) / static_cast<double>(counter.evaluations)
+          : NAN;
+  std::printf("\n          outer %llu  evaluations %llu  value trials %llu  inner fits %llu (%.1f per evaluation)"
+              "  converged %d  shape",
+              static_cast<unsigned long long>(fitted->n_iters), static_cast<unsigned long long>(counter.evaluations),
+              static_cast<unsigned long long>(counter.values), static_cast<unsigned long long>(counter.inner_fits),
+              per_evaluation, fitted->converged ? 1 : 0);
+  for (double v : fitted->shape_params) std::printf(" %.4f", v);
+  std::printf("\n");
+  return 0;
+}
+
+bool parse_shape_kind(const char* s, ShapeKind& kind) {
+  for (ShapeKind k : kShapeKinds)
+    if (std::strcmp(s, name_of(k)) == 0) {
+      kind = k;
+      return true;
+    }
+  return false;
+}
+
 bool parse_kind(const char* s, Kind& kind) {
   for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli, Kind::Additive, Kind::GaussianTe, Kind::Poisson3Cr,
                  Kind::PoissonTe, Kind::BernoulliTe})
@@ -282,6 +412,8 @@ bool parse_kind(const char* s, Kind& kind) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (ShapeKind shape{}; argc == 3 && parse_shape_kind(argv[1], shape))
+    return run_shape_case(shape, std::strtoull(argv[2], nullptr, 10));
   if (argc == 3 || argc == 4) {
     Kind kind{};
     if (!parse_kind(argv[1], kind)) {
@@ -315,5 +447,18 @@ int main(int argc, char** argv) {
     waitpid(child, &child_status, 0);
     if (!WIFEXITED(child_status) || WEXITSTATUS(child_status) != 0) status = 1;
   }
+  for (std::size_t n : {100000u, 1000000u})
+    for (ShapeKind k : kShapeKinds) {
+      std::fflush(stdout);
+      const pid_t child = fork();
+      if (child == 0) {
+        const int rc = run_shape_case(k, n);
+        std::fflush(stdout);
+        std::_Exit(rc);
+      }
+      int child_status = 0;
+      waitpid(child, &child_status, 0);
+      if (!WIFEXITED(child_status) || WEXITSTATUS(child_status) != 0) status = 1;
+    }
   return status;
 }

@@ -7,7 +7,6 @@
 
 #include "common/format.h"
 #include "common/numeric.h"
-#include "family/polygamma.h"
 #include "linalg/ln_gamma.h"
 
 namespace kavri::family {
@@ -116,7 +115,10 @@ Tweedie Tweedie::family_from_theta(std::span<const double> shape) const {
 namespace {
 
 // Σ_i w_i·∂s_i/∂ln φ and Σ_i w_i·∂s_i/∂p of the per-row log-densities s_i
-// of `saturated_loglik`, from the series window (or its expansion).
+// of `saturated_loglik`, from the series window (or its expansion). The
+// digamma and trigamma are those of the Lanczos log-gamma the terms are
+// formed with: smooth in p, where the shifted asymptotic series jumps by its
+// error each time an argument crosses its shift point.
 struct SaturatedSlopes {
   double log_phi;
   double power;
@@ -143,7 +145,7 @@ SaturatedSlopes saturated_slopes(double p, double dispersion, VectorView y, Vect
   Vector base(table + 1), dbase(table + 1);
   auto dbase_direct = [&](std::int64_t j) {
     const double x = static_cast<double>(j);
-    return x * b_const + x * digamma(-x * series.alpha) * q2;
+    return x * b_const + x * linalg::ln_gamma_slopes(-x * series.alpha).first * q2;
   };
   for (std::size_t j = 1; j <= table; ++j) {
     base[j] = series.base(static_cast<std::int64_t>(j));
@@ -186,6 +188,79 @@ SaturatedSlopes saturated_slopes(double p, double dispersion, VectorView y, Vect
     // s = t − ln y + ln W: ∂s/∂ln φ = −t + a, ∂s/∂p = t' + b.
     out.log_phi += w[i] * ((s1 * q) / s0 - t);
     out.power += w[i] * (t_slope + s2 / s0);
+  }
+  return out;
+}
+
+// The second derivatives of Σ_i w_i·s_i in (u, p), u = ln φ, with the
+// first in p that the map's curvature reads. On the window,
+// ∂²ln W/∂x∂z = E[ℓ_xz] + Cov(ℓ_x, ℓ_z) over the terms' weights, with
+// ∂ℓ_j/∂u = j·q, ∂²ℓ_j/∂u∂p = j·q², ℓ_j,p = j·c0' + j·q²·(ψ(−jα) − ln y)
+// and ℓ_j,pp = j·c0'' + 2j·q³·(ψ(−jα) − ln y) − j²·q⁴·ψ₁(−jα), since
+// dα/dp = q².
+struct SaturatedCurvature {
+  double uu;
+  double up;
+  double pp;
+  double p;
+};
+
+SaturatedCurvature saturated_curvature(double p, double dispersion, VectorView y, VectorView w) {
+  const Series series(p, dispersion);
+  const double q = 1.0 / (1.0 - p);
+  const double q2 = q * q, q3 = q2 * q;
+  const double r = 1.0 / (2.0 - p);
+  const double log_base = std::log(p - 1.0) + std::log(series.phi);
+  const double c1 = r + log_base * q2 - series.alpha * q;
+  const double c2 = r * r + 2.0 * q3 * log_base - 2.0 * q3 - series.alpha * q2;
+  SaturatedCurvature out{0.0, 0.0, 0.0, 0.0};
+  for (std::size_t i = 0; i < y.size; ++i) {
+    const double yi = y[i];
+    if (!(yi > 0.0) || w[i] == 0.0) continue;
+    const double ly = std::log(yi);
+    const double y2p = std::pow(yi, 2.0 - p);
+    const std::int64_t j0 = series.start(yi);
+    if (j0 >= kTweedieAsymptoticStart) {
+      const double h = series.phi * std::pow(yi, p - 2.0) / 24.0;
+      const double a = p * (p - 3.0), b = 2.0 * p - 3.0;
+      out.uu += w[i] * (a * h);
+      out.up += w[i] * (b * h + a * h * ly);
+      out.pp += w[i] * (2.0 * h + 2.0 * b * h * ly + a * h * ly * ly);
+      out.p += w[i] * (-0.5 * ly + (b + a * ly) * h);
+      continue;
+    }
+    // t = y^(2−p)·(q − r)/φ and its p-derivatives.
+    const double hq = q - r, h1 = q2 - r * r, h2 = 2.0 * (q3 - r * r * r);
+    const double yt = y2p / series.phi;
+    const double t = yt * hq;
+    const double t_p = yt * (h1 - hq * ly);
+    const double t_pp = yt * (h2 - 2.0 * h1 * ly + hq * ly * ly);
+    auto log_term = [&](std::int64_t j) { return series.base(j) - static_cast<double>(j) * series.alpha * ly; };
+    const double e = log_term(j0);
+    double s0 = 0.0, sj = 0.0, sjj = 0.0, sd = 0.0, sjd = 0.0, sdd = 0.0, spp = 0.0;
+    walk_window(j0, e - kTweedieWindowDrop, [&](std::int64_t j) {
+      const double l = log_term(j);
+      const double omega = std::exp(l - e);
+      const double x = static_cast<double>(j);
+      const linalg::LnGammaSlopes g = linalg::ln_gamma_slopes(-x * series.alpha);
+      const double psi = g.first - ly;
+      const double d = x * c1 + x * q2 * psi;
+      const double dd = x * c2 + 2.0 * x * q3 * psi - x * x * (q2 * q2) * g.second;
+      s0 += omega;
+      sj += omega * x;
+      sjj += omega * x * x;
+      sd += omega * d;
+      sjd += omega * x * d;
+      sdd += omega * d * d;
+      spp += omega * dd;
+      return l;
+    });
+    const double mj = sj / s0, md = sd / s0;
+    // s = t − ln y + ln W: ∂s/∂u = −t + q·E[j], ∂²t/∂u² = t, ∂²t/∂u∂p = −t'.
+    out.uu += w[i] * (t + q2 * (sjj / s0 - mj * mj));
+    out.up += w[i] * (-t_p + q2 * mj + q * (sjd / s0 - mj * md));
+    out.pp += w[i] * (t_pp + spp / s0 + (sdd / s0 - md * md));
+    out.p += w[i] * (t_p + md);
   }
   return out;
 }
@@ -249,6 +324,16 @@ double Tweedie::deviance_shape_curvature(double y, double mu, std::size_t c, std
 Vector Tweedie::saturated_shape_gradient(VectorView y, VectorView w) const {
   const SaturatedSlopes s = saturated_slopes(p, phi, y, w);
   return {s.log_phi, (p - 1.0) * (2.0 - p) * s.power};
+}
+
+linalg::Matrix Tweedie::saturated_shape_hessian(VectorView y, VectorView w) const {
+  const SaturatedCurvature s = saturated_curvature(p, phi, y, w);
+  const double g = (p - 1.0) * (2.0 - p);  // dp/dt2, whose own slope is g·(3 − 2p)
+  linalg::Matrix out(2, 2);
+  out(0, 0) = s.uu;
+  out(0, 1) = out(1, 0) = g * s.up;
+  out(1, 1) = g * g * s.pp + g * (3.0 - 2.0 * p) * s.p;
+  return out;
 }
 
 std::optional<Vector> Tweedie::analytic_shape_score_gradient(VectorView y, VectorView mu, VectorView w,

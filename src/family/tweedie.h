@@ -89,6 +89,8 @@ struct Tweedie : LogLink {
   // ∂c/∂t of the weighted `saturated_loglik` at the value's φ, from the
   // series window: the moments of j over the window's terms.
   Vector saturated_shape_gradient(VectorView y, VectorView w) const;
+  // Its Hessian, from the window's second moments of j and of dℓ_j/dp.
+  linalg::Matrix saturated_shape_hessian(VectorView y, VectorView w) const;
 
   Tweedie family_from_theta(std::span<const double> shape) const;
   Vector theta_from_family() const { return {std::log(phi), std::log((p - 1.0) / (2.0 - p))}; }
@@ -143,6 +145,7 @@ static_assert(HasWorkingWeightSlope<Tweedie>);
 static_assert(HasWeightedShapeGradient<Tweedie>);
 static_assert(HasObservedWeightFactor<Tweedie>);
 static_assert(HasShapeDerivatives<Tweedie>);
+static_assert(HasSaturatedShapeCurvature<Tweedie>);
 
 constexpr Tweedie tweedie_log(double p, double phi) { return Tweedie{{}, p, phi}; }
 
