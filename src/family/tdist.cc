@@ -41,6 +41,19 @@ double TDist::saturated_loglik(VectorView y, VectorView w, double /*phi*/) const
   return total_weight * per_row;
 }
 
+namespace {
+
+// ∂d/∂ν = ln(1 + z) − (1 + ν)z/(ν(1 + z)). For small z (every row as
+// ν → ∞) it is of order z² and formed as [ln(1 + z) − z] + z²/(1 + z) −
+// z/(ν(1 + z)), whose terms do not cancel; for large z (a far outlier) that
+// form would subtract two terms of size z, so the direct one is taken.
+double nu_slope(double z, double nu) {
+  if (z < 1.0) return log1p_minus_identity(z) + z * z / (1.0 + z) - z / (nu * (1.0 + z));
+  return std::log1p(z) - (1.0 + nu) * z / (nu * (1.0 + z));
+}
+
+}  // namespace
+
 ShapeSlopes TDist::deviance_shape_slopes(double y, double mu, std::size_t c) const {
   const double r = y - mu;
   const double a = nu * sigma2;
@@ -54,10 +67,8 @@ ShapeSlopes TDist::deviance_shape_slopes(double y, double mu, std::size_t c) con
             .eta_eta = 2.0 * v * a * (3.0 * r * r - a) / (q * q * q)};
   }
   const double g = nu - 2.0;  // dν/dt2
-  // ∂a/∂ν = σ², and (1 + ν) moves by one. ∂d/∂ν = ln(1 + z) − (1 + ν)z/(ν(1 + z)),
-  // formed as [ln(1 + z) − z] + z²/(1 + z) − z/(ν(1 + z)) so that nothing
-  // cancels as ν → ∞, where it is of order z².
-  return {.deviance = g * (log1p_minus_identity(z) + z * z / (1.0 + z) - z / (nu * (1.0 + z))),
+  // ∂a/∂ν = σ², and (1 + ν) moves by one.
+  return {.deviance = g * nu_slope(z, nu),
           .eta = g * (2.0 * r * (sigma2 - r * r) / (q * q)),
           .eta_eta = g * (2.0 * (3.0 * (a + sigma2) * r * r - r * r * r * r - sigma2 * a) / (q * q * q))};
 }
@@ -70,7 +81,7 @@ double TDist::deviance_shape_curvature(double y, double mu, std::size_t c, std::
   const double z1 = 1.0 + z;
   if (c == 0 && e == 0) return v * z / (z1 * z1);
   if (c != e) return g * (z / z1) * (1.0 - nu * z) / (nu * z1);
-  const double d_nu = log1p_minus_identity(z) + z * z / z1 - z / (nu * z1);
+  const double d_nu = nu_slope(z, nu);
   const double d_nu_nu = z / (nu * nu * z1) * ((2.0 + z * (1.0 - nu)) / z1);
   return g * g * d_nu_nu + g * d_nu;
 }

@@ -84,10 +84,13 @@ F family_at(const F& start, linalg::VectorView theta) {
 
 // The inner fit of the problem with the family value of θ, at ρ = θ_0,
 // run by `inner_fit` (FitProblem<F>, VectorView ρ → Result<InnerFit>). Its
-// error is the outcome, unchanged; its convergence flag is not read.
+// error is the outcome, unchanged; its convergence flag is not read. A
+// re-weighted fit starts from the coefficients of `start` when given (a
+// refit at a neighbouring θ); its deviance there is formed anew, since the
+// family value differs.
 template <family::Family F, class InnerFitFn>
 [[nodiscard]] Result<RefitOutcome<F>> shape_refit_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
-                                                       InnerFitFn&& inner_fit);
+                                                       InnerFitFn&& inner_fit, const inner::InnerFit* start = nullptr);
 
 // The refit by the family's own inner fit.
 template <family::Family F>
@@ -273,9 +276,15 @@ inline double rho_entry(const FrozenFitStats& stats, double lambda, double phi, 
 
 template <family::Family F, class InnerFitFn>
 Result<RefitOutcome<F>> shape_refit_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
-                                         InnerFitFn&& inner_fit) {
+                                         InnerFitFn&& inner_fit, const inner::InnerFit* start) {
   fit::FitProblem<F> refit = problem.fit;  // views: nothing is copied but the family value
   refit.family = family_at(problem.fit.family, theta);
+  if constexpr (inner::kWarmStartable<F>) {
+    if (start != nullptr) {
+      refit.start_beta = linalg::VectorView(start->beta);
+      refit.start_eta = linalg::VectorView(start->eta);
+    }
+  }
   KAVRI_TRY(inner::InnerFit fit, inner_fit(refit, linalg::VectorView(theta.data, 1)));
   return RefitOutcome<F>{.fit = std::move(fit), .family = std::move(refit.family)};
 }
@@ -408,6 +417,14 @@ Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem, con
   KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
   std::optional<FrozenFitStats> frozen;
   KAVRI_TRY(ValueGrad at, detail::value_grad_from(problem, theta, base, inner_fit, rule, &frozen));
+  // By the exact rule a column's refits start from the base refit: they
+  // move one coordinate by 1e-4, so a re-weighted fit needs a step or two.
+  const inner::InnerFit* start = rule == ShapeGradientRule::Exact ? &base.fit : nullptr;
+  auto side_gradient = [&](const linalg::Vector& at) -> Result<linalg::Vector> {
+    KAVRI_TRY(const RefitOutcome<F> side, shape_refit_with(problem, linalg::VectorView(at), inner_fit, start));
+    KAVRI_TRY(ValueGrad vg, detail::value_grad_from(problem, linalg::VectorView(at), side, inner_fit, rule, nullptr));
+    return std::move(vg.gradient);
+  };
   const std::size_t k = theta.size();
   linalg::Matrix h(k, k);
   linalg::Vector plus = theta, minus = theta;
@@ -423,10 +440,8 @@ Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem, con
         KAVRI_TRY(down, eval_grad_frozen_beta(problem, minus, base.fit.mu, *frozen));
       }
     } else {
-      KAVRI_TRY(ValueGrad up_vg, shape_value_grad_with(problem, linalg::VectorView(plus), inner_fit, rule));
-      KAVRI_TRY(ValueGrad down_vg, shape_value_grad_with(problem, linalg::VectorView(minus), inner_fit, rule));
-      up = std::move(up_vg.gradient);
-      down = std::move(down_vg.gradient);
+      KAVRI_TRY(up, side_gradient(plus));
+      KAVRI_TRY(down, side_gradient(minus));
     }
     plus[u] = theta[u];
     minus[u] = theta[u];

@@ -123,7 +123,10 @@ struct Case<TDist> {
     return {tdist_identity(2.000001, 1.0), tdist_identity(3.0, 0.2), tdist_identity(19.0, 4.0),
             tdist_identity(21.0, 1.5), tdist_identity(1e4, 0.7)};
   }
-  static std::vector<Row> rows() { return {{0.4, 0.1, 1.0}, {-2.0, 1.0, 3.0}, {8.0, -0.5, 1.0}, {1.0, 1.0, 0.25}}; }
+  // The last row a far outlier (z = r²/(νσ²) of order 1e12).
+  static std::vector<Row> rows() {
+    return {{0.4, 0.1, 1.0}, {-2.0, 1.0, 3.0}, {8.0, -0.5, 1.0}, {1.0, 1.0, 0.25}, {1e6, 0.2, 1.0}};
+  }
 };
 
 template <>
