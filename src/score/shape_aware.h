@@ -67,7 +67,10 @@ struct FrozenFitStats {
   double residual_count = 0.0;     // n − M_p
   double deviance = 0.0;           // D
   double weight_shift = 0.0;       // ∂ln|H|/∂ρ through W(η̂), divided by λ
-  linalg::Vector log_det_slopes;   // ½∂ln|H|/∂θ_c at fixed ρ; entry 0 unused
+  // Per shape coordinate at fixed ρ (entry 0 unused): ½∂ln|H|/∂θ_c for a
+  // family with an analytic shape gradient, which adds its own entries; the
+  // whole ∂V/∂θ_c for the others.
+  linalg::Vector shape_terms;
 };
 
 // Families whose shape gradient is never analytic, known at build time:
@@ -187,25 +190,34 @@ namespace detail {
 // undone. `clamped` = theta_from_family of the family value of θ.
 void apply_shape_clamps(linalg::VectorView theta, const linalg::Vector& clamped, linalg::Vector& gradient);
 
-// ½·∂ln|H|/∂θ_c for each shape coordinate: H = X'·diag(ω)·X + S_λ with
-// ω = ½w·∂²d/∂η² changes with the shape directly (½w·∂³d/∂η²∂θ_c) and
-// through η̂ = Xβ̂, dβ̂/dθ_c = −H⁻¹X'·(½w·∂²d/∂η∂θ_c), H the Hessian of
-// the penalized deviance; tr(H⁻¹·X'·diag(v)·X) = Σ_i h_i·v_i with the
-// leverages h. Entry 0 (ρ) is left 0.
+// The shape entries of V: at β̂ with ½ln|H| held, Σ_i w_i·∂d_i/∂θ_c/(2φ) −
+// ∂c(y)/∂θ_c (scale 1: the families without an analytic shape gradient;
+// `with_envelope` false leaves them out), and the change of ½ln|H|. H =
+// X'·diag(ω)·X + S_λ with ω = ½w·∂²d/∂η² changes with the shape directly
+// (½w·∂³d/∂η²∂θ_c) and through η̂ = Xβ̂, dβ̂/dθ_c = −H⁻¹X'·(½w·∂²d/∂η∂θ_c),
+// H the Hessian of the penalized deviance; tr(H⁻¹·X'·diag(v)·X) = Σ_i
+// h_i·v_i with the leverages h. Entry 0 (ρ) is left 0.
 template <family::Family F>
   requires family::HasShapeDerivatives<F>
-linalg::Vector log_det_shape_slopes(const F& family, std::size_t coords, const fit::FitProblem<F>& fp,
-                                    const inner::InnerFit& fit, const LaplaceHessian& hessian,
-                                    const linalg::Vector& leverage) {
+linalg::Vector shape_entries(const F& family, std::size_t coords, const fit::FitProblem<F>& fp,
+                             const inner::InnerFit& fit, const LaplaceHessian& hessian, const linalg::Vector& leverage,
+                             bool with_envelope) {
   const std::size_t n = fit.n, p = fit.p;
   const linalg::MatrixView x = fp.model_matrix;
   const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
   const linalg::VectorView y = fp.y;
-  linalg::Vector slopes(coords + 1, 0.0), dw(n), rhs(p);
+  linalg::Vector entries(coords + 1, 0.0), dw(n), rhs(p);
+  const linalg::Vector saturated = with_envelope ? family.saturated_shape_gradient(y, w) : linalg::Vector{};
   for (std::size_t c = 1; c <= coords; ++c) {
     for (std::size_t a = 0; a < p; ++a) rhs[a] = 0.0;
+    double slope = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
+      if (w[i] == 0.0) {
+        dw[i] = 0.0;
+        continue;
+      }
       const family::ShapeSlopes s = family.deviance_shape_slopes(y[i], fit.mu[i], c - 1);
+      slope += w[i] * s.deviance;
       dw[i] = 0.5 * w[i] * s.eta_eta;
       const double ds = -0.5 * w[i] * s.eta;
       for (std::size_t a = 0; a < p; ++a) rhs[a] += x(i, a) * ds;
@@ -213,26 +225,8 @@ linalg::Vector log_det_shape_slopes(const F& family, std::size_t coords, const f
     const linalg::Vector deta = linalg::multiply(x, linalg::multiply(hessian.inverse, rhs));
     double total = 0.0;
     for (std::size_t i = 0; i < n; ++i) total += leverage[i] * (dw[i] + hessian.weight_slope[i] * deta[i]);
-    slopes[c] = 0.5 * total;
-  }
-  return slopes;
-}
-
-// The shape entries of V at β̂ with ½ln|H| held: Σ_i w_i·∂d_i/∂θ_c/(2φ) −
-// ∂c(y)/∂θ_c (scale 1: the families without an analytic shape gradient).
-template <family::Family F>
-  requires family::HasShapeDerivatives<F>
-linalg::Vector envelope_shape_entries(const F& family, std::size_t coords, const fit::FitProblem<F>& fp,
-                                      const inner::InnerFit& fit) {
-  const std::size_t n = fit.n;
-  const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
-  const linalg::Vector saturated = family.saturated_shape_gradient(fp.y, w);
-  linalg::Vector entries(coords + 1, 0.0);
-  for (std::size_t c = 1; c <= coords; ++c) {
-    double slope = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-      if (w[i] != 0.0) slope += w[i] * family.deviance_shape_slopes(fp.y[i], fit.mu[i], c - 1).deviance;
-    entries[c] = slope / 2.0 - saturated[c - 1];
+    entries[c] = 0.5 * total;
+    if (with_envelope) entries[c] += slope / 2.0 - saturated[c - 1];
   }
   return entries;
 }
@@ -381,8 +375,7 @@ Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::V
   }
   if constexpr (family::HasShapeDerivatives<F>) {
     if (exact) {
-      const linalg::Vector entries = envelope_shape_entries(base.family, theta.size - 1, fp, fit);
-      for (std::size_t c = 1; c < theta.size; ++c) gradient[c] = entries[c] + stats->log_det_slopes[c];
+      for (std::size_t c = 1; c < theta.size; ++c) gradient[c] = stats->shape_terms[c];
       return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
     }
   }
@@ -483,7 +476,7 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
                        .residual_count = static_cast<double>(fit.n) - static_cast<double>(fp.criterion.null_space_dim),
                        .deviance = fit.deviance,
                        .weight_shift = 0.0,
-                       .log_det_slopes = linalg::Vector(theta.size, 0.0)};
+                       .shape_terms = linalg::Vector(theta.size, 0.0)};
   if (hessian.weight_slope.empty()) return stats;
   // ∂ln|H|/∂ρ through the weights: Σ_i ω'_i·h_i·(dη_i/dρ), dβ̂/dρ =
   // −λ·H⁻¹S_0β with H the Hessian of the penalized deviance.
@@ -498,8 +491,11 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
   for (std::size_t i = 0; i < n; ++i) shift += hessian.weight_slope[i] * leverage[i] * deta[i];
   stats.weight_shift = shift;
   if constexpr (family::HasShapeDerivatives<F>) {
+    // A family without an analytic shape gradient takes its whole shape
+    // entries from here; the analytic one adds the ½ln|H| part to its own.
     if (shape_slopes && theta.size > 1)
-      stats.log_det_slopes = detail::log_det_shape_slopes(base.family, theta.size - 1, fp, fit, hessian, leverage);
+      stats.shape_terms = detail::shape_entries(base.family, theta.size - 1, fp, fit, hessian, leverage,
+                                                   /*with_envelope=*/!base.family.has_analytic_shape_grad());
   }
   return stats;
 }
@@ -529,7 +525,7 @@ Result<linalg::Vector> eval_grad_frozen_beta(const fit::ShapeProblem<F>& problem
       family, fp, mu, lambda * stats.penalty_quad + stats.deviance, stats.residual_count, phi);
   if (s)
     for (std::size_t c = 0; c < s->size() && c + 1 < gradient.size(); ++c)
-      gradient[c + 1] = (*s)[c] + stats.log_det_slopes[c + 1];
+      gradient[c + 1] = (*s)[c] + stats.shape_terms[c + 1];
   detail::apply_shape_clamps(theta, family.theta_from_family(), gradient);
   return gradient;
 }
