@@ -495,7 +495,7 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
     // entries from here; the analytic one adds the ½ln|H| part to its own.
     if (shape_slopes && theta.size > 1)
       stats.shape_terms = detail::shape_entries(base.family, theta.size - 1, fp, fit, hessian, leverage,
-                                                   /*with_envelope=*/!base.family.has_analytic_shape_grad());
+                                                /*with_envelope=*/!base.family.has_analytic_shape_grad());
   }
   return stats;
 }
