@@ -109,11 +109,11 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
 
   ShapeProblem<family::Ocat> problem{make_fit_problem(family, design, y, prior_weights)};
   problem.fit.counters = counters;
+  score::ShapeSearch search(problem);
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
-                std::move(start), [&](const linalg::Vector& v) { return score::shape_outer_eval(problem, v); },
-                [&](const linalg::Vector& v) { return score::shape_value(problem, linalg::VectorView(v)); },
-                static_cast<double>(n)));
+                std::move(start), [&](const linalg::Vector& v) { return search.evaluate(v); },
+                [&](const linalg::Vector& v) { return search.value_at(v); }, static_cast<double>(n)));
 
   FitProblem<family::Ocat> final_problem = problem.fit;
   final_problem.family = score::family_at(family, linalg::VectorView(state.rho));

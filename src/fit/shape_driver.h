@@ -153,12 +153,11 @@ Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, st
 
   ShapeProblem<F> problem{make_fit_problem(start, design, fit_y, prior_weights)};
   problem.fit.counters = counters;
+  score::ShapeSearch search(problem);
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
-                shape_search_start(start, fit_y, w),
-                [&](const linalg::Vector& v) { return score::shape_outer_eval(problem, v); },
-                [&](const linalg::Vector& v) { return score::shape_value(problem, linalg::VectorView(v)); },
-                static_cast<double>(n)));
+                shape_search_start(start, fit_y, w), [&](const linalg::Vector& v) { return search.evaluate(v); },
+                [&](const linalg::Vector& v) { return search.value_at(v); }, static_cast<double>(n)));
 
   FitProblem<F> final_problem = problem.fit;
   final_problem.family = score::family_at(start, linalg::VectorView(state.rho));

@@ -151,6 +151,27 @@ template <family::Family F, class InnerFitFn>
 template <family::Family F>
 [[nodiscard]] Result<OuterEval> shape_outer_eval(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta);
 
+// One outer search's trials and evaluations by the family's own inner fit,
+// counted as `shape_value` and `shape_outer_eval` count them. The
+// evaluation at the point valued last takes that trial's refit as its base
+// refit: both start from the family's start on the same problem, so it is
+// the refit the evaluation would make.
+template <family::Family F>
+class ShapeSearch {
+ public:
+  explicit ShapeSearch(const fit::ShapeProblem<F>& problem) : problem_(problem) {}
+  ShapeSearch(const ShapeSearch&) = delete;
+  ShapeSearch& operator=(const ShapeSearch&) = delete;
+
+  [[nodiscard]] Result<double> value_at(const linalg::Vector& theta);
+  [[nodiscard]] Result<OuterEval> evaluate(const linalg::Vector& theta);
+
+ private:
+  const fit::ShapeProblem<F>& problem_;
+  linalg::Vector valued_theta_;
+  std::optional<RefitOutcome<F>> valued_;
+};
+
 // The statistics of a refit at θ that `eval_grad_frozen_beta` holds; the
 // shape slopes of ½ln|H| only when `shape_slopes` (a family whose shape
 // entries are refit differences needs none).
@@ -404,10 +425,12 @@ Result<ValueGrad> shape_value_grad_with(const fit::ShapeProblem<F>& problem, lin
   return detail::value_grad_from(problem, theta, base, inner_fit, rule, nullptr);
 }
 
+namespace detail {
+
+// The evaluation about the refit at θ, already run.
 template <family::Family F, class InnerFitFn>
-Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta,
-                                        InnerFitFn&& inner_fit, ShapeGradientRule rule) {
-  KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
+Result<OuterEval> outer_eval_from(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta,
+                                  const RefitOutcome<F>& base, InnerFitFn&& inner_fit, ShapeGradientRule rule) {
   std::optional<FrozenFitStats> frozen;
   KAVRI_TRY(ValueGrad at, detail::value_grad_from(problem, theta, base, inner_fit, rule, &frozen));
   // By the exact rule a column's refits start from the base refit: they
@@ -446,6 +469,24 @@ Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem, con
 }
 
 template <family::Family F>
+Result<OuterEval> own_fit_outer_eval_from(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta,
+                                          const RefitOutcome<F>& base) {
+  return outer_eval_from(
+      problem, theta, base,
+      [](const fit::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); },
+      ShapeGradientRule::Exact);
+}
+
+}  // namespace detail
+
+template <family::Family F, class InnerFitFn>
+Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta,
+                                        InnerFitFn&& inner_fit, ShapeGradientRule rule) {
+  KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
+  return detail::outer_eval_from(problem, theta, base, inner_fit, rule);
+}
+
+template <family::Family F>
 Result<OuterEval> shape_outer_eval(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta) {
   if (problem.fit.counters) ++problem.fit.counters->evaluations;
   return shape_outer_eval_with(problem, theta,
@@ -457,6 +498,30 @@ Result<double> shape_value(const fit::ShapeProblem<F>& problem, linalg::VectorVi
   if (problem.fit.counters) ++problem.fit.counters->values;
   KAVRI_TRY(const RefitOutcome<F> base, shape_refit(problem, theta));
   return shape_laml_value(problem, base.fit, base.family, theta[0]);
+}
+
+template <family::Family F>
+Result<double> ShapeSearch<F>::value_at(const linalg::Vector& theta) {
+  if (problem_.fit.counters) ++problem_.fit.counters->values;
+  valued_.reset();
+  KAVRI_TRY(RefitOutcome<F> base, shape_refit(problem_, linalg::VectorView(theta)));
+  const double value = shape_laml_value(problem_, base.fit, base.family, theta[0]);
+  valued_theta_ = theta;
+  valued_.emplace(std::move(base));
+  return value;
+}
+
+template <family::Family F>
+Result<OuterEval> ShapeSearch<F>::evaluate(const linalg::Vector& theta) {
+  if (problem_.fit.counters) ++problem_.fit.counters->evaluations;
+  std::optional<RefitOutcome<F>> base;
+  if (valued_ && valued_theta_ == theta) base = std::move(valued_);
+  valued_.reset();
+  if (!base) {
+    KAVRI_TRY(RefitOutcome<F> fresh, shape_refit(problem_, linalg::VectorView(theta)));
+    base.emplace(std::move(fresh));
+  }
+  return detail::own_fit_outer_eval_from(problem_, theta, *base);
 }
 
 template <family::Family F>

@@ -138,8 +138,11 @@ TEST(ElfWarmStart, Errors) {
 // ---------------------------------------------------------------------------
 // Fits through the drivers.
 
-// Every fit: evaluations × refits per evaluation, one refit per trial
-// judged by its value alone, plus the final fit.
+// Every fit: one refit per trial judged by its value alone; an evaluation
+// makes `per_evaluation` refits, but every evaluation after the first runs
+// at the trial valued last and takes that trial's refit as its base, one
+// refit fewer; plus the final fit. So
+// inner fits = E·per_evaluation − (E − 1) + values + 1.
 template <class Fit>
 void expect_inner_fits(const char* name, std::uint64_t per_evaluation, Fit&& fit) {
   SCOPED_TRACE(name);
@@ -147,7 +150,8 @@ void expect_inner_fits(const char* name, std::uint64_t per_evaluation, Fit&& fit
   auto model = fit(&counters);
   ASSERT_TRUE(model.has_value()) << model.error().message();
   EXPECT_GT(counters.evaluations, 0u);
-  EXPECT_EQ(counters.inner_fits, counters.evaluations * per_evaluation + counters.values + 1);
+  EXPECT_EQ(counters.inner_fits,
+            counters.evaluations * per_evaluation - (counters.evaluations - 1) + counters.values + 1);
   // Every evaluation after the first follows a trial that passed on its value.
   EXPECT_GE(counters.values, counters.evaluations - 1);
 }
@@ -185,7 +189,9 @@ TEST(ShapeDrivers, InnerFitsPerEvaluation) {
 }
 
 // Judging a trial by its value alone gives the search path of full
-// evaluations, bit for bit: the value is the same refit's.
+// evaluations, bit for bit: the value is the same refit's. So does the
+// search that hands a trial's refit to the evaluation there, whose
+// evaluation is the one made afresh.
 TEST(ShapeDrivers, TrialsJudgedByTheirValueTakeTheSamePath) {
   const std::size_t n = 200;
   const Vector x = testing::covariate(n);
@@ -198,11 +204,28 @@ TEST(ShapeDrivers, TrialsJudgedByTheirValueTakeTheSamePath) {
   auto cheap = outer::outer_newton_minimize(
       start, evaluate, [&](const Vector& v) { return score::shape_value(problem, linalg::VectorView(v)); },
       static_cast<double>(n));
-  ASSERT_TRUE(full.has_value() && cheap.has_value());
-  EXPECT_EQ(full->rho, cheap->rho);
-  EXPECT_EQ(full->value, cheap->value);
-  EXPECT_EQ(full->iterations, cheap->iterations);
-  EXPECT_EQ(full->converged, cheap->converged);
+  score::ShapeSearch search(problem);
+  auto reused = outer::outer_newton_minimize(
+      start, [&](const Vector& v) { return search.evaluate(v); },
+      [&](const Vector& v) { return search.value_at(v); }, static_cast<double>(n));
+  ASSERT_TRUE(full.has_value() && cheap.has_value() && reused.has_value());
+  for (const auto* other : {&*cheap, &*reused}) {
+    EXPECT_EQ(full->rho, other->rho);
+    EXPECT_EQ(full->value, other->value);
+    EXPECT_EQ(full->iterations, other->iterations);
+    EXPECT_EQ(full->converged, other->converged);
+  }
+
+  const Vector at{0.3, 0.1, -0.2};
+  score::ShapeSearch fresh(problem);
+  auto value = fresh.value_at(at);
+  auto from_trial = fresh.evaluate(at);
+  auto afresh = score::shape_outer_eval(problem, at);
+  ASSERT_TRUE(value.has_value() && from_trial.has_value() && afresh.has_value());
+  EXPECT_EQ(*value, afresh->value);
+  EXPECT_EQ(from_trial->value, afresh->value);
+  EXPECT_EQ(from_trial->gradient, afresh->gradient);
+  EXPECT_EQ(from_trial->hessian.data, afresh->hessian.data);
 }
 
 // The stored covariance against H of a refit at the chosen point: H⁻¹ for
