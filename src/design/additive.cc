@@ -237,7 +237,7 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
       start += w;
     }
 
-    return ModelDesign{
+    ModelDesign design{
         .penalties = std::move(penalties),
         .penalty_ranks = std::move(ranks),
         .penalty_log_pdets = std::move(log_pdets),
@@ -248,6 +248,8 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
                                                  .term_col_ranges = std::move(ranges)}},
         .compact = compact ? compact_design(n, q, std::move(compact_terms)) : std::nullopt,
     };
+    design.re_blocks = re_blocks(design);
+    return design;
   });
 }
 

@@ -83,7 +83,10 @@ Result<ModelDesign> build_single_re_design(linalg::MatrixView x) {
     }
     Result<ModelDesign> design =
         single_smooth_design(t.basis, identity, Predictor{RePredictor{.levels = std::move(t.levels)}});
-    if (design) design->compact = std::move(compact);
+    if (design) {
+      design->compact = std::move(compact);
+      design->re_blocks = re_blocks(*design);
+    }
     return design;
   });
 }

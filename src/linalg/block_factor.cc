@@ -98,6 +98,38 @@ BlockSystem block_system_of(MatrixView h, const BlockPartition& part) {
   return out;
 }
 
+void add_to_block_system(const BlockPartition& part, MatrixView s, double scale, BlockSystem& h) {
+  const std::size_t k = part.dense.size(), q = part.diagonal.size();
+  for (std::size_t a = 0; a < k; ++a) {
+    for (std::size_t b = 0; b < k; ++b) h.a(a, b) += scale * s(part.dense[a], part.dense[b]);
+    for (std::size_t l = 0; l < q; ++l) h.b(a, l) += scale * s(part.dense[a], part.diagonal[l]);
+  }
+  for (std::size_t l = 0; l < q; ++l) h.d[l] += scale * s(part.diagonal[l], part.diagonal[l]);
+}
+
+Vector block_system_times(const BlockPartition& part, const BlockSystem& m, VectorView x) {
+  const std::size_t k = part.dense.size(), q = part.diagonal.size();
+  Vector out(part.size());
+  Vector xd(q), yd(q);
+  for (std::size_t l = 0; l < q; ++l) {
+    xd[l] = x[part.diagonal[l]];
+    yd[l] = m.d[l] * xd[l];
+  }
+  for (std::size_t a = 0; a < k; ++a) {
+    const double xa = x[part.dense[a]];
+    double s = 0.0;
+    for (std::size_t b = 0; b < k; ++b) s += m.a(a, b) * x[part.dense[b]];
+    const double* row = m.b.row(a);
+    for (std::size_t l = 0; l < q; ++l) {
+      s += row[l] * xd[l];
+      yd[l] += row[l] * xa;
+    }
+    out[part.dense[a]] = s;
+  }
+  for (std::size_t l = 0; l < q; ++l) out[part.diagonal[l]] = yd[l];
+  return out;
+}
+
 LapackResult<BlockFactor> block_cholesky(const BlockSystem& h, BlockPartition partition) {
   const std::size_t k = h.a.rows, q = h.d.size();
   assert(partition.dense.size() == k && partition.diagonal.size() == q);

@@ -57,6 +57,12 @@ struct BlockSystem {
 // D × D block are not read.
 BlockSystem block_system_of(MatrixView h, const BlockPartition& partition);
 
+// h += scale·S for a dense p × p S read in block form (as above).
+void add_to_block_system(const BlockPartition& partition, MatrixView s, double scale, BlockSystem& h);
+
+// M·x for M in block form, x and the result in H's column order.
+Vector block_system_times(const BlockPartition& partition, const BlockSystem& m, VectorView x);
+
 struct BlockFactor {
   BlockPartition partition;
   Vector d;              // q, positive
