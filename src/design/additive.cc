@@ -219,8 +219,10 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
 
       std::uint64_t own_rank = 0;
       for (const Matrix& p : t.penalties) {
+        // The embedding adds only zero eigenvalues: the term's own block
+        // has the same rank and log pseudo-determinant at its size.
         Matrix embedded = embed_penalty(p, start, q);
-        KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(embedded));
+        KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(p));
         penalties.push_back(std::move(embedded));
         ranks.push_back(summary.rank);
         log_pdets.push_back(summary.log_pdet);
