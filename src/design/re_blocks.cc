@@ -1,5 +1,6 @@
 #include "design/re_blocks.h"
 
+#include <cmath>
 #include <limits>
 
 #include "design/records.h"
@@ -46,7 +47,7 @@ std::optional<ReBlocks> re_blocks(const ModelDesign& design) {
 
   std::vector<std::uint64_t> diagonal;
   for (std::uint64_t c = range->start; c < range->end; ++c) diagonal.push_back(c);
-  ReBlocks out{linalg::block_partition(p, std::move(diagonal)), {}, std::vector<std::uint32_t>(n, linalg::kNoLevel)};
+  ReBlocks out{linalg::block_partition(p, std::move(diagonal)), {}, std::vector<std::uint32_t>(n, linalg::kNoLevel), {}};
   const std::vector<std::uint64_t>& dense = out.partition.dense;
   out.dense_x = linalg::Matrix(n, dense.size());
   for (std::size_t i = 0; i < n; ++i) {
@@ -58,7 +59,15 @@ std::optional<ReBlocks> re_blocks(const ModelDesign& design) {
       out.level[i] = static_cast<std::uint32_t>(c - range->start);
     }
   }
+  for (const linalg::Matrix& s : design.penalties) out.penalties.push_back(linalg::block_system_of(s, out.partition));
   return out;
+}
+
+linalg::BlockSystem block_total_penalty(const ReBlocks& blocks, linalg::VectorView rho) {
+  const std::size_t k = blocks.partition.dense.size(), q = blocks.partition.diagonal.size();
+  linalg::BlockSystem s{linalg::Matrix(k, k), linalg::Matrix(k, q), linalg::Vector(q, 0.0)};
+  for (std::size_t j = 0; j < blocks.penalties.size(); ++j) linalg::add_scaled(s, blocks.penalties[j], std::exp(rho[j]));
+  return s;
 }
 
 linalg::BlockSystem re_weighted_gram(const ReBlocks& blocks, linalg::VectorView w) {

@@ -27,6 +27,7 @@ struct ReBlocks {
   linalg::BlockPartition partition;  // the diagonal part: one "re" term's columns
   linalg::Matrix dense_x;            // n × k, X's dense-part columns in partition order
   std::vector<std::uint32_t> level;  // n, each row's diagonal-part index (linalg::kNoLevel: none)
+  std::vector<linalg::BlockSystem> penalties;  // the design's penalties in block form, in order
 
   linalg::BlockRows rows() const { return {dense_x, level}; }
 };
@@ -40,6 +41,9 @@ std::optional<ReBlocks> re_blocks(const ModelDesign& design);
 // X'·diag(w)·X in block form, O(n·k²): the dense part's Gram matrix, each
 // level's weighted sums of the dense columns and of the weights.
 linalg::BlockSystem re_weighted_gram(const ReBlocks& blocks, linalg::VectorView w);
+
+// S_λ = Σ_j exp(ρ_j)·S_j in block form.
+linalg::BlockSystem block_total_penalty(const ReBlocks& blocks, linalg::VectorView rho);
 
 // X'·v in H's column order.
 linalg::Vector re_transpose_times(const ReBlocks& blocks, linalg::VectorView v);

@@ -181,7 +181,7 @@ linalg::BlockSystem fisher_information_in_blocks(const F& family, const FitProbl
   linalg::BlockSystem gram = design::re_weighted_gram(blocks, fisher);
   linalg::BlockSystem h = gram;
   for (std::size_t j = 0; j < problem.penalties.size(); ++j)
-    linalg::add_to_block_system(blocks.partition, problem.penalties[j], std::exp(rho[j]), h);
+    linalg::add_scaled(h, blocks.penalties[j], std::exp(rho[j]));
   if (auto f = linalg::block_cholesky(h, blocks.partition)) {
     fit.block_factor = std::move(*f);
     fit.working_weights = std::move(fisher);

@@ -41,9 +41,9 @@ Result<linalg::Matrix> fallback_factor(linalg::MatrixView x, linalg::VectorView 
 }
 
 Result<linalg::BlockFactor> fallback_block_factor(const design::ReBlocks& blocks, linalg::VectorView prior_weights,
-                                                  linalg::MatrixView s_lambda) {
+                                                  const linalg::BlockSystem& s_lambda) {
   linalg::BlockSystem h = design::re_weighted_gram(blocks, prior_weights);
-  linalg::add_to_block_system(blocks.partition, s_lambda, 1.0, h);
+  linalg::add_scaled(h, s_lambda, 1.0);
   const double ridge = linalg::block_solve_ridge(h);
   for (std::size_t a = 0; a < h.a.rows; ++a) h.a(a, a) += ridge;
   for (double& v : h.d) v += ridge;

@@ -89,6 +89,8 @@ struct PirlsInputs {
   // X in random-effect block form; when given, H is assembled and factored
   // in blocks and the record carries a block factor.
   const design::ReBlocks* re_blocks = nullptr;
+  // With `re_blocks`, S_λ in block form, read in place of the dense one.
+  const linalg::BlockSystem* block_penalty = nullptr;
 };
 
 // The loop on a ready-made total penalty (its leading p × p block is used).
@@ -237,7 +239,7 @@ void assemble_working_system(const design::CompactDesign* compact, linalg::Matri
 // The two passes from X's random-effect block form: H's blocks from the
 // dense part's Gram matrix and per-level sums, X'Wz in H's column order.
 template <class RowRule>
-void assemble_working_system(const design::ReBlocks& blocks, linalg::MatrixView s_lambda, RowRule&& row_rule,
+void assemble_working_system(const design::ReBlocks& blocks, const linalg::BlockSystem& s_lambda, RowRule&& row_rule,
                              linalg::Vector& weights, linalg::Vector& response, detail::PirlsWorkspace& ws) {
   const std::size_t n = blocks.level.size();
   ws.weighted_response.resize(n);
@@ -249,7 +251,7 @@ void assemble_working_system(const design::ReBlocks& blocks, linalg::MatrixView 
   }
   ws.block_hessian = design::re_weighted_gram(blocks, weights);
   ws.rhs = design::re_transpose_times(blocks, ws.weighted_response);
-  linalg::add_to_block_system(blocks.partition, s_lambda, 1.0, ws.block_hessian);
+  linalg::add_scaled(ws.block_hessian, s_lambda, 1.0);
 }
 
 template <class Row>
@@ -315,7 +317,7 @@ void form_penalized_hessian(linalg::MatrixView x, linalg::MatrixView s_lambda, P
                                                      linalg::MatrixView s_lambda, PirlsWorkspace& ws);
 [[nodiscard]] Result<linalg::BlockFactor> fallback_block_factor(const design::ReBlocks& blocks,
                                                                 linalg::VectorView prior_weights,
-                                                                linalg::MatrixView s_lambda);
+                                                                const linalg::BlockSystem& s_lambda);
 
 // The solution of one working system and the factor of H, dense or in
 // block form.
@@ -397,7 +399,17 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     for (std::size_t i = 0; i < n; ++i) mu[i] = family.link_inverse(eta[i]);
   }
   double deviance = known_start ? *inputs.start_deviance : family.weighted_deviance(y, mu, w);
-  double penalized = deviance + linalg::quadratic_form(s, beta);
+  // S_λ in block form, from the dense one when the caller has none.
+  std::optional<linalg::BlockSystem> own_block_penalty;
+  if (blocks != nullptr && inputs.block_penalty == nullptr)
+    own_block_penalty = linalg::block_system_of(s, blocks->partition);
+  const linalg::BlockSystem* const block_penalty =
+      inputs.block_penalty != nullptr ? inputs.block_penalty : own_block_penalty ? &*own_block_penalty : nullptr;
+  auto penalty_of = [&](const Vector& b) {
+    return block_penalty != nullptr ? linalg::block_quadratic_form(blocks->partition, *block_penalty, b)
+                                    : linalg::quadratic_form(s, b);
+  };
+  double penalized = deviance + penalty_of(beta);
 
   // W and z of the last system formed; ones and y until the first.
   Vector weights = fresh();
@@ -432,7 +444,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     });
     candidate_deviance = d;
     candidate_finite = finite;
-    candidate_penalized = candidate_deviance + linalg::quadratic_form(s, candidate);
+    candidate_penalized = candidate_deviance + penalty_of(candidate);
   };
 
   for (std::uint64_t k = 0; k < settings.max_iter; ++k) {
@@ -459,7 +471,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     auto assemble = [&](bool full_newton) {
       auto rule = [&](std::size_t i) { return working_row(i, full_newton); };
       if (blocks != nullptr) {
-        assemble_working_system(*blocks, s, rule, weights, response, ws);
+        assemble_working_system(*blocks, *block_penalty, rule, weights, response, ws);
       } else {
         assemble_working_system(compact, x, s, rule, weights, response, ws);
       }
@@ -524,7 +536,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   }
 
   if (blocks != nullptr && !block_factor) {
-    KAVRI_TRY(linalg::BlockFactor fallback, detail::fallback_block_factor(*blocks, w, s));
+    KAVRI_TRY(linalg::BlockFactor fallback, detail::fallback_block_factor(*blocks, w, *block_penalty));
     block_factor = std::move(fallback);
   }
   if (blocks == nullptr && !factor) {
@@ -545,6 +557,13 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
 
 template <family::PirlsFamily F>
 Result<InnerFit> pirls_fit(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+  if (problem.re_blocks != nullptr) {
+    // S_λ in block form only: O(k² + kq + q), no p × p matrix.
+    const linalg::BlockSystem s_blocks = design::block_total_penalty(*problem.re_blocks, rho);
+    PirlsInputs inputs = detail::inputs_of(problem);
+    inputs.block_penalty = &s_blocks;
+    return pirls_loop(problem.family, inputs, linalg::MatrixView());
+  }
   const linalg::Matrix s_lambda = design::total_penalty(problem.penalties, rho);
   return pirls_loop(problem.family, detail::inputs_of(problem), s_lambda);
 }

@@ -130,6 +130,19 @@ Vector block_system_times(const BlockPartition& part, const BlockSystem& m, Vect
   return out;
 }
 
+double block_quadratic_form(const BlockPartition& part, const BlockSystem& m, VectorView x) {
+  const Vector mx = block_system_times(part, m, x);
+  double s = 0.0;
+  for (std::size_t i = 0; i < mx.size(); ++i) s += x[i] * mx[i];
+  return s;
+}
+
+void add_scaled(BlockSystem& h, const BlockSystem& m, double scale) {
+  for (std::size_t i = 0; i < h.a.data.size(); ++i) h.a.data[i] += scale * m.a.data[i];
+  for (std::size_t i = 0; i < h.b.data.size(); ++i) h.b.data[i] += scale * m.b.data[i];
+  for (std::size_t i = 0; i < h.d.size(); ++i) h.d[i] += scale * m.d[i];
+}
+
 LapackResult<BlockFactor> block_cholesky(const BlockSystem& h, BlockPartition partition) {
   const std::size_t k = h.a.rows, q = h.d.size();
   assert(partition.dense.size() == k && partition.diagonal.size() == q);

@@ -62,6 +62,10 @@ void add_to_block_system(const BlockPartition& partition, MatrixView s, double s
 
 // M·x for M in block form, x and the result in H's column order.
 Vector block_system_times(const BlockPartition& partition, const BlockSystem& m, VectorView x);
+// x'·M·x for M in block form, x in H's column order.
+double block_quadratic_form(const BlockPartition& partition, const BlockSystem& m, VectorView x);
+// h += scale·m, both in the same block form.
+void add_scaled(BlockSystem& h, const BlockSystem& m, double scale);
 
 struct BlockFactor {
   BlockPartition partition;

@@ -78,7 +78,7 @@ Result<OuterEval> outer_eval_from_fit(const F& family, const fit::CriterionView&
     std::vector<linalg::Vector> s_beta(m);  // S_jβ̂
     double penalty = 0.0;
     for (std::size_t j = 0; j < m; ++j) {
-      s_beta[j] = linalg::multiply(crit.penalties[j], linalg::VectorView(fit.beta));
+      s_beta[j] = linalg::block_system_times(part, blocks.penalties[j], fit.beta);
       quad[j] = detail::dot(fit.beta, s_beta[j]);
       penalty += lambda[j] * quad[j];
     }
@@ -101,14 +101,14 @@ Result<OuterEval> outer_eval_from_fit(const F& family, const fit::CriterionView&
       const linalg::Vector e = design::re_times(blocks, b[j]);
       for (std::size_t i = 0; i < n; ++i) scratch[i] = slope[i] * e[i];
       dh[j] = design::re_weighted_gram(blocks, scratch);
-      linalg::add_to_block_system(part, crit.penalties[j], lambda[j], dh[j]);
+      linalg::add_scaled(dh[j], blocks.penalties[j], lambda[j]);
       for (std::size_t i = 0; i < n; ++i) scratch[i] = curvature[i] * e[i] * leverage[i];
       u[j] = design::re_transpose_times(blocks, scratch);
     }
 
     linalg::Vector gradient(m), trace_s(m);
     for (std::size_t j = 0; j < m; ++j) {
-      trace_s[j] = linalg::block_trace_times(hf, crit.penalties[j]);
+      trace_s[j] = linalg::block_trace_times(hf, blocks.penalties[j]);
       gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * (lambda[j] * trace_s[j] + detail::dot(v, b[j])) -
                     r.gradient[j];
     }
@@ -119,7 +119,7 @@ Result<OuterEval> outer_eval_from_fit(const F& family, const fit::CriterionView&
       for (std::size_t j = i; j < m; ++j) {
         // b_ij = −H⁻¹(∂_iH·b_j + λ_jS_j·b_i + δ_ij·λ_jS_jβ̂).
         linalg::Vector rhs = linalg::block_system_times(part, dh[i], b[j]);
-        const linalg::Vector sj_bi = linalg::multiply(crit.penalties[j], linalg::VectorView(b[i]));
+        const linalg::Vector sj_bi = linalg::block_system_times(part, blocks.penalties[j], b[i]);
         for (std::size_t a = 0; a < p; ++a) {
           rhs[a] += lambda[j] * sj_bi[a];
           if (i == j) rhs[a] += lambda[j] * s_beta[j][a];

@@ -126,7 +126,7 @@ void weight_slope_gradient(std::span<const linalg::Matrix> penalties, const lina
                            linalg::Vector& gradient);
 // The same from H's block factor: H⁻¹S_jβ by a solve, the traces from the
 // blocks.
-void weight_slope_gradient(std::span<const linalg::Matrix> penalties, const linalg::Vector& lambda,
+void weight_slope_gradient(const design::ReBlocks& blocks, const linalg::Vector& lambda,
                            const linalg::Vector& quad, double phi, const linalg::Vector& beta,
                            const linalg::Vector& dr, const linalg::BlockFactor& factor, const linalg::Vector& v,
                            linalg::Vector& gradient);
@@ -162,8 +162,14 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
   if (!in_blocks) h_inv = linalg::inverse_from_cholesky(fit.factor);
   double penalty = 0.0, edf_shrink = 0.0;  // P and T
   for (std::size_t j = 0; j < m; ++j) {
-    quad[j] = linalg::quadratic_form(crit.penalties[j], fit.beta);
-    trace[j] = inner::fit_trace(fit, &h_inv, crit.penalties[j]);
+    if (in_blocks && crit.re_blocks != nullptr) {
+      const linalg::BlockSystem& s = crit.re_blocks->penalties[j];
+      quad[j] = linalg::block_quadratic_form(crit.re_blocks->partition, s, fit.beta);
+      trace[j] = linalg::block_trace_times(*fit.block_factor, s);
+    } else {
+      quad[j] = linalg::quadratic_form(crit.penalties[j], fit.beta);
+      trace[j] = inner::fit_trace(fit, &h_inv, crit.penalties[j]);
+    }
     penalty += lambda[j] * quad[j];
     edf_shrink += lambda[j] * trace[j];
   }
@@ -248,7 +254,7 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
       for (std::size_t i = 0; i < rows; ++i) s[i] *= slope[i];
       v = design::re_transpose_times(*crit.re_blocks, s);
       if (pool != nullptr) pool->give(std::move(slope));
-      detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, *fit.block_factor, v,
+      detail::weight_slope_gradient(*crit.re_blocks, lambda, quad, phi, fit.beta, r.gradient, *fit.block_factor, v,
                                     gradient);
       return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
     }
