@@ -10,11 +10,13 @@
 // term), poisson-3cr (three "cr" terms), poisson-te, bernoulli-te (three
 // "cr" and a "te" term), or a shape family negbin, tdist, tweedie, ocat (one
 // "cr" term, its fit time also against a Poisson fit of the same design);
-// without arguments every case of the table below runs.
+// without arguments every case of the table below runs. `kavri_fit_bench
+// poisson-re n L` fits a "cr" smooth beside an "re" term of L levels.
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -399,6 +401,62 @@ bool parse_shape_kind(const char* s, ShapeKind& kind) {
   return false;
 }
 
+// ---- Random effects with many levels ----
+// Poisson with a "cr" smooth of column 0 and an "re" term of column 1 whose
+// levels 0, ..., L − 1 each hold n/L rows in a shuffled order (every
+// level is present), each level with an effect of its own:
+// `kavri_fit_bench poisson-re n L [dense]`, "dense" factoring H whole.
+int run_re_case(std::size_t n, std::size_t levels, bool dense) {
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  const double base_mib = status_mib("VmRSS");
+  std::mt19937_64 gen(20240611);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::normal_distribution<double> effect(0.0, 0.5);
+  Vector b(levels);
+  for (double& v : b) v = effect(gen);
+  std::vector<std::size_t> level(n);
+  for (std::size_t i = 0; i < n; ++i) level[i] = i % levels;
+  std::shuffle(level.begin(), level.end(), gen);
+  Matrix x(n, 2);
+  Vector y(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x(i, 0) = u(gen);
+    const std::size_t l = level[i];
+    x(i, 1) = static_cast<double>(l);
+    const double eta = 0.5 + std::sin(2.0 * std::numbers::pi * x(i, 0)) + b[l];
+    y[i] = static_cast<double>(std::poisson_distribution<int>(std::exp(eta))(gen));
+  }
+  const double data_mib = status_mib("VmRSS") - base_mib;
+  using kavri::design::TermSpec;
+  const std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Re{1}}};
+  reset_peak();
+  auto start = Clock::now();
+  auto design = kavri::design::build_additive_design(x, terms);
+  const double t_build = seconds_since(start);
+  if (!design) {
+    std::printf("poisson-re n=%zu: design failed: %s\n", n, design.error().display().c_str());
+    return 1;
+  }
+  if (dense) design->re_blocks.reset();
+  const std::size_t p = design->model_matrix.cols;
+  kavri::fit::FitCounters counter;
+  start = Clock::now();
+  auto fitted = fit(kavri::family::poisson_log(), std::move(*design), y, counter);
+  const double t_fit = seconds_since(start);
+  const double peak_mib = status_mib("VmHWM") - base_mib - data_mib;
+  if (!fitted) {
+    std::printf("poisson-re n=%zu: fit failed: %s\n", n, fitted.error().display().c_str());
+    return 1;
+  }
+  std::printf("%spoisson-re   n=%-8zu levels=%-6zu p=%-6zu fit %8.3f s  build %7.3f s  outer %llu  evaluations %llu"
+              "  inner fits %llu  converged %d  edf %.4f  peak %8.1f MiB (design and fit)\n",
+              dense ? "dense " : "", n, levels, p, t_fit, t_build, static_cast<unsigned long long>(fitted->n_iters),
+              static_cast<unsigned long long>(counter.evaluations),
+              static_cast<unsigned long long>(counter.inner_fits), fitted->converged ? 1 : 0, fitted->edf_total,
+              peak_mib);
+  return 0;
+}
+
 bool parse_kind(const char* s, Kind& kind) {
   for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli, Kind::Additive, Kind::GaussianTe, Kind::Poisson3Cr,
                  Kind::PoissonTe, Kind::BernoulliTe})
@@ -414,6 +472,9 @@ bool parse_kind(const char* s, Kind& kind) {
 int main(int argc, char** argv) {
   if (ShapeKind shape{}; argc == 3 && parse_shape_kind(argv[1], shape))
     return run_shape_case(shape, std::strtoull(argv[2], nullptr, 10));
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "poisson-re") == 0)
+    return run_re_case(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
+                       argc == 5 && std::strcmp(argv[4], "dense") == 0);
   if (argc == 3 || argc == 4) {
     Kind kind{};
     if (!parse_kind(argv[1], kind)) {

@@ -26,7 +26,7 @@ using linalg::MatrixView;
 
 // What one term contributes before the blocks are laid side by side.
 struct BuiltTerm {
-  Matrix block;                  // n × w
+  Matrix block;                  // n × w; 0 × w for a random effect, whose indicators are written in place
   std::vector<Matrix> penalties;  // w × w each, in smoothing-parameter order
   Predictor predictor;
   std::optional<CompactMargin> margin;  // a spline's, as its builder located the rows
@@ -141,11 +141,13 @@ struct TermBuilder {
                      std::move(term.margin)};
   }
   Result<BuiltTerm> operator()(const TermSpec::Re& t) const {
-    KAVRI_TRY(ReTerm term, build_re_term(x, t.col));
+    // The n × L indicator block would double the design's peak beside the
+    // model matrix: it is written there directly.
+    KAVRI_TRY(std::vector<double> levels, re_levels(x, t.col));
     std::vector<Matrix> penalties;
-    penalties.push_back(Matrix::identity(term.levels.size()));
-    return BuiltTerm{std::move(term.basis), std::move(penalties),
-                     Predictor{RePredictor{.levels = std::move(term.levels)}}, std::nullopt};
+    penalties.push_back(Matrix::identity(levels.size()));
+    return BuiltTerm{Matrix(0, levels.size()), std::move(penalties),
+                     Predictor{RePredictor{.levels = std::move(levels)}}, std::nullopt};
   }
   Result<BuiltTerm> operator()(const TermSpec::Te& t) const {
     KAVRI_TRY(TensorTerm term, build_tensor_term(x, t.col_a, t.col_b, t.k_a, t.k_b));
@@ -212,15 +214,25 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
     for (std::size_t term = 0; term < built.size(); ++term) {
       BuiltTerm& t = built[term];
       const std::uint64_t w = t.block.cols;
-      for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < w; ++j) model_matrix(i, start + j) = t.block(i, j);
+      if (const auto* re = std::get_if<TermSpec::Re>(&terms[term].payload)) {
+        const std::vector<double>& levels = t.predictor.as<RePredictor>().levels;
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::size_t l = re_level_index(levels, x(i, re->col));
+          if (l < levels.size()) model_matrix(i, start + l) = 1.0;
+        }
+      } else {
+        for (std::size_t i = 0; i < n; ++i)
+          for (std::size_t j = 0; j < w; ++j) model_matrix(i, start + j) = t.block(i, j);
+      }
       t.block = Matrix();
       ranges.push_back({start, start + w});
 
       std::uint64_t own_rank = 0;
       for (const Matrix& p : t.penalties) {
+        // The embedding adds only zero eigenvalues: the term's own block
+        // has the same rank and log pseudo-determinant at its size.
         Matrix embedded = embed_penalty(p, start, q);
-        KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(embedded));
+        KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(p));
         penalties.push_back(std::move(embedded));
         ranks.push_back(summary.rank);
         log_pdets.push_back(summary.log_pdet);
@@ -237,7 +249,7 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
       start += w;
     }
 
-    return ModelDesign{
+    ModelDesign design{
         .penalties = std::move(penalties),
         .penalty_ranks = std::move(ranks),
         .penalty_log_pdets = std::move(log_pdets),
@@ -248,6 +260,8 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
                                                  .term_col_ranges = std::move(ranges)}},
         .compact = compact ? compact_design(n, q, std::move(compact_terms)) : std::nullopt,
     };
+    design.re_blocks = re_blocks(design);
+    return design;
   });
 }
 

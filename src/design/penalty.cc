@@ -1,7 +1,9 @@
 #include "design/penalty.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <optional>
 
 #include "common/numeric.h"
 #include "linalg/lapack.h"
@@ -29,13 +31,38 @@ linalg::Matrix embed_penalty(linalg::MatrixView block, std::uint64_t start, std:
   return out;
 }
 
+namespace {
+
+// The eigenvalues of a diagonal S with finite entries, ascending as `eigh`
+// leaves them: its diagonal. A random effect's identity penalty of many
+// levels is one, and its eigendecomposition would cost O(p³).
+std::optional<linalg::Vector> diagonal_eigenvalues(linalg::MatrixView s) {
+  linalg::Vector d(s.rows);
+  for (std::size_t i = 0; i < s.rows; ++i) {
+    for (std::size_t j = i + 1; j < s.cols; ++j)
+      if (s(i, j) != 0.0) return std::nullopt;
+    d[i] = s(i, i);
+    if (!std::isfinite(d[i])) return std::nullopt;
+  }
+  std::sort(d.begin(), d.end());
+  return d;
+}
+
+}  // namespace
+
 Result<PenaltySummary> penalty_rank_and_log_pdet(linalg::MatrixView s) {
-  auto eig = linalg::eigh(s.to_matrix());
-  if (!eig) return linalg_error("eigh failed in penalty rank: " + eig.error().text());
-  const double lambda_max = common::nan_ignoring_max(eig->values, -INFINITY);
+  linalg::Vector values;
+  if (std::optional<linalg::Vector> d = diagonal_eigenvalues(s)) {
+    values = std::move(*d);
+  } else {
+    auto eig = linalg::eigh(s.to_matrix());
+    if (!eig) return linalg_error("eigh failed in penalty rank: " + eig.error().text());
+    values = std::move(eig->values);
+  }
+  const double lambda_max = common::nan_ignoring_max(values, -INFINITY);
   const double threshold = kPenaltyRankTolerance * common::floor_at(lambda_max, 1.0);
   PenaltySummary out;
-  for (double lambda : eig->values) {
+  for (double lambda : values) {
     if (lambda > threshold) {
       ++out.rank;
       out.log_pdet += std::log(lambda);

@@ -23,7 +23,7 @@ constexpr std::string_view kReContext = "Re basis";
 
 }  // namespace
 
-Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col) {
+Result<std::vector<double>> re_levels(linalg::MatrixView x, std::uint64_t col) {
   KAVRI_TRY_VOID(require_matrix_fits(kReContext, x.rows, 1));
   KAVRI_TRY_VOID(require_finite_column(x, col));
   std::vector<double> sorted = column_vector(x, col).to_vector();
@@ -32,6 +32,11 @@ Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col) {
   for (double v : sorted)
     if (levels.empty() || !same_bits(v, levels.back())) levels.push_back(v);
   if (levels.empty()) return invalid_parameter("Re basis: x is empty");
+  return levels;
+}
+
+Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col) {
+  KAVRI_TRY(std::vector<double> levels, re_levels(x, col));
   KAVRI_TRY_VOID(require_matrix_fits(kReContext, x.rows, levels.size()));
   linalg::Matrix basis = naming_allocation_failure(kReContext, {x.rows, levels.size()}, [&] {
     return re_indicator_matrix(levels, column_matrix(x, col));
@@ -40,31 +45,33 @@ Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col) {
 }
 
 linalg::Matrix re_indicator_matrix(std::span<const double> levels, linalg::MatrixView x) {
-  const std::size_t n_levels = levels.size();
-  linalg::Matrix out(x.rows, n_levels);
+  linalg::Matrix out(x.rows, levels.size());
   for (std::size_t i = 0; i < x.rows; ++i) {
-    const double v = x(i, 0);
-    // First l with v <= levels[l] (none for NaN); written out so that stored
-    // levels out of order cannot break a library precondition.
-    std::size_t lo = 0, hi = n_levels;
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo) / 2;
-      if (v <= levels[mid])
-        hi = mid;
-      else
-        lo = mid + 1;
-    }
-    // The zeros −0.0 and 0.0 compare equal, so the lower bound may land on
-    // the other sign's level: look on through the equal neighbours.
-    for (std::size_t l = lo; l < n_levels; ++l) {
-      if (same_bits(levels[l], v)) {
-        out(i, l) = 1.0;
-        break;
-      }
-      if (!(levels[l] == v)) break;
-    }
+    const std::size_t l = re_level_index(levels, x(i, 0));
+    if (l < levels.size()) out(i, l) = 1.0;
   }
   return out;
+}
+
+std::size_t re_level_index(std::span<const double> levels, double v) {
+  const std::size_t n_levels = levels.size();
+  // First l with v <= levels[l] (none for NaN); written out so that stored
+  // levels out of order cannot break a library precondition.
+  std::size_t lo = 0, hi = n_levels;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (v <= levels[mid])
+      hi = mid;
+    else
+      lo = mid + 1;
+  }
+  // The zeros −0.0 and 0.0 compare equal, so the lower bound may land on
+  // the other sign's level: look on through the equal neighbours.
+  for (std::size_t l = lo; l < n_levels; ++l) {
+    if (same_bits(levels[l], v)) return l;
+    if (!(levels[l] == v)) break;
+  }
+  return n_levels;
 }
 
 Result<ModelDesign> build_single_re_design(linalg::MatrixView x) {
@@ -83,7 +90,10 @@ Result<ModelDesign> build_single_re_design(linalg::MatrixView x) {
     }
     Result<ModelDesign> design =
         single_smooth_design(t.basis, identity, Predictor{RePredictor{.levels = std::move(t.levels)}});
-    if (design) design->compact = std::move(compact);
+    if (design) {
+      design->compact = std::move(compact);
+      design->re_blocks = re_blocks(*design);
+    }
     return design;
   });
 }

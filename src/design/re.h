@@ -27,6 +27,14 @@ struct ReTerm {
 // no rows.
 [[nodiscard]] Result<ReTerm> build_re_term(linalg::MatrixView x, std::uint64_t col);
 
+// The sorted, bit-distinct levels of column `col`, with the checks of
+// `build_re_term`, without its indicator matrix.
+[[nodiscard]] Result<std::vector<double>> re_levels(linalg::MatrixView x, std::uint64_t col);
+
+// The index of the level with the bit pattern of v, or levels.size() when
+// none has (see `re_indicator_matrix`).
+std::size_t re_level_index(std::span<const double> levels, double v);
+
 // n × L matrix with 1.0 at (i, l) when x(i, 0) has the bit pattern of
 // levels[l], given levels sorted as `build_re_term` leaves them; a value
 // matching no level (unseen, NaN, a zero of the other sign) leaves a zero

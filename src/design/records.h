@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "design/compact.h"
+#include "design/re_blocks.h"
 #include "linalg/matrix.h"
 
 namespace kavri::design {
@@ -136,6 +137,9 @@ struct ModelDesign {
   // The same X in compact per-row form for the inner loops, when the
   // builder made one; absent, every product reads the model matrix.
   std::optional<CompactDesign> compact = std::nullopt;
+  // X in random-effect block form (`re_blocks`), when it has an "re" term;
+  // absent, the fits factor H densely.
+  std::optional<ReBlocks> re_blocks = std::nullopt;
 };
 
 // Rank and log pseudo-determinant of one penalty.

@@ -90,6 +90,13 @@ template <family::PirlsFamily F>
 linalg::Matrix fisher_information(const F& family, const FitProblem<F>& problem, linalg::VectorView rho,
                                   inner::InnerFit& fit);
 
+// The same in random-effect block form: the block factor of
+// X'·diag(W_F)·X + S_λ put in the fit's place, X'·diag(W_F)·X returned in
+// block form.
+template <family::PirlsFamily F>
+linalg::BlockSystem fisher_information_in_blocks(const F& family, const FitProblem<F>& problem,
+                                                 linalg::VectorView rho, inner::InnerFit& fit);
+
 // The fit. `counters`, when given, receives the work done: evaluations,
 // inner fits (those of the search and the final one) and their iterations.
 template <family::Family F>
@@ -163,6 +170,25 @@ linalg::Matrix fisher_information(const F& family, const FitProblem<F>& problem,
   return gram;
 }
 
+template <family::PirlsFamily F>
+linalg::BlockSystem fisher_information_in_blocks(const F& family, const FitProblem<F>& problem,
+                                                 linalg::VectorView rho, inner::InnerFit& fit) {
+  const design::ReBlocks& blocks = *problem.re_blocks;
+  const std::size_t n = fit.mu.size();
+  const linalg::VectorView w = family::weights_or_ones(problem.prior_weights, n);
+  linalg::Vector fisher(n);
+  for (std::size_t i = 0; i < n; ++i) fisher[i] = family::fisher_weight(family, w[i], fit.mu[i]);
+  linalg::BlockSystem gram = design::re_weighted_gram(blocks, fisher);
+  linalg::BlockSystem h = gram;
+  for (std::size_t j = 0; j < problem.penalties.size(); ++j)
+    linalg::add_scaled(h, blocks.penalties[j], std::exp(rho[j]));
+  if (auto f = linalg::block_cholesky(h, blocks.partition)) {
+    fit.block_factor = std::move(*f);
+    fit.working_weights = std::move(fisher);
+  }
+  return gram;
+}
+
 template <family::Family F>
 Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::uint64_t n, linalg::VectorView y,
                              std::optional<linalg::VectorView> prior_weights, FitCounters* counters) {
@@ -171,6 +197,10 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
 
   FitProblem<F> problem = make_fit_problem(family, design, y, prior_weights);
   problem.counters = counters;
+  // The re-weighted fits of a design with an "re" term factor H in blocks.
+  if constexpr (inner::kWarmStartable<F>) {
+    if (design.re_blocks) problem.re_blocks = problem.criterion.re_blocks = &*design.re_blocks;
+  }
   const std::size_t m = problem.penalties.size();
 
   score::WarmSearch<F> search(problem);
@@ -207,13 +237,18 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
     // On an exact fit β lies in the penalties' null space, where β'Sβ can
     // round below zero; a variance is never negative.
     if (std::signbit(summary.scale) && !std::isnan(summary.scale)) summary.scale = 0.0;
+  } else if (problem.re_blocks != nullptr && fit.block_factor) {
+    const linalg::BlockSystem gram = fisher_information_in_blocks(family, problem, state.rho, fit);
+    summary.edf_total = linalg::block_trace_times(*fit.block_factor, gram);
+    if constexpr (F::scale_rule() != family::ScaleRule::Fixed)
+      summary.scale = pearson_scale(family, y, fit.mu, family::weights_or_ones(prior_weights, n), summary.edf_total);
   } else {
     const linalg::Matrix gram = fisher_information(family, problem, state.rho, fit);
     summary.edf_total = linalg::trace_inverse_times(fit.factor, gram);
     if constexpr (F::scale_rule() != family::ScaleRule::Fixed)
       summary.scale = pearson_scale(family, y, fit.mu, family::weights_or_ones(prior_weights, n), summary.edf_total);
   }
-  summary.vcov = scaled_covariance(fit.factor, F::scale_rule() == family::ScaleRule::Fixed ? 1.0 : summary.scale);
+  summary.vcov = scaled_covariance(fit, F::scale_rule() == family::ScaleRule::Fixed ? 1.0 : summary.scale);
   linalg::Vector rho = state.rho;
   return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), std::move(rho),
                              std::move(fit), std::move(summary), n, F::link_kind(), {});

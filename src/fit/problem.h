@@ -21,6 +21,7 @@
 
 namespace kavri::design {
 struct CompactDesign;
+struct ReBlocks;
 }
 namespace kavri::linalg {
 class VectorPool;
@@ -68,6 +69,8 @@ struct CriterionView {
   // c(y) of a family whose scale is fixed at 1, formed once per fit: it
   // does not move with ρ, and it costs a logarithm per row.
   std::optional<double> fixed_saturated_loglik = std::nullopt;
+  // X in random-effect block form, when the fits factor H in blocks.
+  const design::ReBlocks* re_blocks = nullptr;
 };
 
 // A reference fit of a Gaussian problem, from which the fits of the search
@@ -134,6 +137,9 @@ struct FitProblem {
   // With a warm start, the first system's products shared with the other
   // fits from the same start, when attached.
   StartProducts* start_products = nullptr;
+  // X in random-effect block form, the design's own: when attached, the
+  // re-weighted fits assemble and factor H in blocks (`InnerFit::block_factor`).
+  const design::ReBlocks* re_blocks = nullptr;
 };
 
 // The joint search over [ρ, shape coordinates] of a shape-managed family.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "inner/fit_factor.h"
 #include "linalg/cholesky.h"
 #include "linalg/lapack.h"
 #include "linalg/products.h"
@@ -40,6 +41,25 @@ linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties
     edf[j] = static_cast<double>(nonzero_rows(penalties[j], p)) - lambda * trace;
   }
   return edf;
+}
+
+linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties, linalg::VectorView rho,
+                                    std::size_t p, const linalg::BlockFactor& factor) {
+  linalg::Vector edf(penalties.size());
+  for (std::size_t j = 0; j < penalties.size(); ++j) {
+    const double lambda = std::exp(rho[j]);
+    const double trace = linalg::block_trace_times(factor, penalties[j]);
+    edf[j] = static_cast<double>(nonzero_rows(penalties[j], p)) - lambda * trace;
+  }
+  return edf;
+}
+
+linalg::Matrix scaled_covariance(const inner::InnerFit& fit, double scale) {
+  if (!fit.block_factor) return scaled_covariance(fit.factor, scale);
+  linalg::Matrix v = linalg::block_inverse(*fit.block_factor);
+  if (scale != 1.0)
+    for (double& e : v.data) e *= scale;
+  return v;
 }
 
 linalg::Matrix scaled_covariance(const linalg::Matrix& factor, double scale) {
@@ -86,7 +106,9 @@ FittedGam assemble_fitted_gam(design::Predictor predictor, const std::vector<lin
   const std::size_t m = penalties.size();
   linalg::Vector lambda(m);
   for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
-  linalg::Vector edf_per_term = compute_edf_per_term(penalties, rho, fit.p, fit.factor);
+  linalg::Vector edf_per_term = fit.block_factor
+                                    ? compute_edf_per_term(penalties, rho, fit.p, *fit.block_factor)
+                                    : compute_edf_per_term(penalties, rho, fit.p, fit.factor);
   return FittedGam{.beta = std::move(fit.beta),
                    .rho = std::move(rho),
                    .lambda = std::move(lambda),

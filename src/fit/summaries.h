@@ -14,6 +14,7 @@
 #include "design/records.h"
 #include "fit/fitted_gam.h"
 #include "inner/inner_fit.h"
+#include "linalg/block_factor.h"
 #include "linalg/matrix.h"
 #include "outer/newton.h"
 
@@ -26,11 +27,17 @@ double compute_edf_total(linalg::MatrixView x, linalg::VectorView w, const linal
 // i < p of S_j holding a non-zero (NaN counts as non-zero).
 linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties, linalg::VectorView rho,
                                     std::size_t p, const linalg::Matrix& factor);
+// The same from H's block factor.
+linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties, linalg::VectorView rho,
+                                    std::size_t p, const linalg::BlockFactor& factor);
 
 // scale·H⁻¹, symmetrised; H⁻¹ itself when the scale is exactly 1. A NaN
 // scale gives a NaN covariance: an unknown scale must not pass for a scale
 // of one.
 linalg::Matrix scaled_covariance(const linalg::Matrix& factor, double scale);
+// The same from the fit's factor, dense or in block form: the block
+// inverse is formed once, in O(q²k).
+linalg::Matrix scaled_covariance(const inner::InnerFit& fit, double scale);
 
 // Inverse standard normal distribution function for 0 < prob < 1, by
 // Acklam's rational approximation (relative error below 1.15e-9) without a

@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "linalg/block_factor.h"
 #include "linalg/matrix.h"
 
 namespace kavri::inner {
@@ -28,6 +29,9 @@ struct InnerFit {
   std::uint64_t p = 0;              // columns of X
   std::uint64_t iterations = 0;     // iterations begun
   bool converged = false;
+  // H's factor in block form, for a design fitted in random-effect block
+  // form; `factor` is then empty. Read through `fit_factor.h`.
+  std::optional<linalg::BlockFactor> block_factor = std::nullopt;
 };
 
 // The record of an iterative fit: n and p from η and β.

@@ -40,6 +40,27 @@ Result<linalg::Matrix> fallback_factor(linalg::MatrixView x, linalg::VectorView 
   return std::move(*factor);
 }
 
+Result<linalg::BlockFactor> fallback_block_factor(const design::ReBlocks& blocks, linalg::VectorView prior_weights,
+                                                  const linalg::BlockSystem& s_lambda) {
+  linalg::BlockSystem h = design::re_weighted_gram(blocks, prior_weights);
+  linalg::add_scaled(h, s_lambda, 1.0);
+  const double ridge = linalg::block_solve_ridge(h);
+  for (std::size_t a = 0; a < h.a.rows; ++a) h.a(a, a) += ridge;
+  for (double& v : h.d) v += ridge;
+  auto factor = linalg::block_cholesky(h, blocks.partition);
+  if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
+  return std::move(*factor);
+}
+
+Result<WorkingSolution> solve_working_system(const design::ReBlocks* blocks, const PirlsWorkspace& ws) {
+  if (blocks != nullptr) {
+    KAVRI_TRY(linalg::BlockSolution solved, linalg::block_solve_ridged(ws.block_hessian, blocks->partition, ws.rhs));
+    return WorkingSolution{linalg::Matrix(), std::move(solved.factor), std::move(solved.solution)};
+  }
+  KAVRI_TRY(linalg::CholeskySolution solved, linalg::cholesky_solve_ridged(ws.hessian, ws.rhs));
+  return WorkingSolution{std::move(solved.factor), std::nullopt, std::move(solved.solution)};
+}
+
 double pearson_statistic(const linalg::Vector& w, const linalg::Vector& z, const linalg::Vector& eta) {
   double sum = 0.0;
   for (std::size_t i = 0; i < w.size(); ++i) {

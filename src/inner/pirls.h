@@ -22,9 +22,11 @@
 
 #include "design/compact.h"
 #include "design/penalty.h"
+#include "design/re_blocks.h"
 #include "family/family.h"
 #include "fit/problem.h"
 #include "inner/inner_fit.h"
+#include "linalg/block_factor.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
 #include "linalg/lapack.h"
@@ -84,6 +86,11 @@ struct PirlsInputs {
   // With `start_beta`, the first system's products of this start: read when
   // formed, else formed and stored by this fit.
   fit::StartProducts* start_products = nullptr;
+  // X in random-effect block form; when given, H is assembled and factored
+  // in blocks and the record carries a block factor.
+  const design::ReBlocks* re_blocks = nullptr;
+  // With `re_blocks`, S_λ in block form, read in place of the dense one.
+  const linalg::BlockSystem* block_penalty = nullptr;
 };
 
 // The loop on a ready-made total penalty (its leading p × p block is used).
@@ -124,6 +131,9 @@ struct PirlsWorkspace {
   linalg::Vector candidate_eta;  // X·β̃, n
   linalg::Vector candidate_mu;   // n
   design::CompactWorkspace compact;  // the compact products' buffers
+  linalg::BlockSystem block_hessian;  // H in block form, with `re_blocks`
+  linalg::Vector weighted_response;   // W ⊙ z, n, with `re_blocks`
+  linalg::Vector block_beta;          // β's dense part, with `re_blocks`
   // Where the assembly also stores X'WX and X'Wz before the penalty is
   // added, when set.
   fit::StartProducts* keep_products = nullptr;
@@ -226,6 +236,41 @@ void assemble_working_system(const design::CompactDesign* compact, linalg::Matri
     for (std::size_t b = 0; b < p; ++b) ws.hessian(a, b) += s_lambda(a, b);
 }
 
+// The two passes from X's random-effect block form: H's blocks from the
+// dense part's Gram matrix and per-level sums, X'Wz in H's column order.
+template <class RowRule>
+void assemble_working_system(const design::ReBlocks& blocks, const linalg::BlockSystem& s_lambda, RowRule&& row_rule,
+                             linalg::Vector& weights, linalg::Vector& response, detail::PirlsWorkspace& ws) {
+  const std::size_t n = blocks.level.size();
+  ws.weighted_response.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto [wi, zi] = row_rule(i);
+    weights[i] = wi;
+    response[i] = zi;
+    ws.weighted_response[i] = wi * zi;
+  }
+  ws.block_hessian = design::re_weighted_gram(blocks, weights);
+  ws.rhs = design::re_transpose_times(blocks, ws.weighted_response);
+  linalg::add_scaled(ws.block_hessian, s_lambda, 1.0);
+}
+
+template <class Row>
+void block_linear_predictor_pass(const design::ReBlocks& blocks, const linalg::Vector& beta, linalg::Vector& eta,
+                                 detail::PirlsWorkspace& ws, Row&& row) {
+  const linalg::BlockPartition& part = blocks.partition;
+  const std::size_t k = part.dense.size();
+  ws.block_beta.resize(k);
+  for (std::size_t a = 0; a < k; ++a) ws.block_beta[a] = beta[part.dense[a]];
+  for (std::size_t i = 0; i < blocks.level.size(); ++i) {
+    const double* xi = blocks.dense_x.row(i);
+    double e = 0.0;
+    for (std::size_t a = 0; a < k; ++a) e += xi[a] * ws.block_beta[a];
+    if (blocks.level[i] != linalg::kNoLevel) e += beta[part.diagonal[blocks.level[i]]];
+    eta[i] = e;
+    row(i, e);
+  }
+}
+
 template <class Row>
 void linear_predictor_pass(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& beta,
                            linalg::Vector& eta, detail::PirlsWorkspace& ws, Row&& row) {
@@ -267,9 +312,21 @@ namespace detail {
 // symmetrised (the factorisation reads the lower triangle).
 void form_penalized_hessian(linalg::MatrixView x, linalg::MatrixView s_lambda, PirlsWorkspace& ws);
 
-// The fallback factor (see `pirls_loop`).
+// The fallback factor (see `pirls_loop`), dense and in block form.
 [[nodiscard]] Result<linalg::Matrix> fallback_factor(linalg::MatrixView x, linalg::VectorView prior_weights,
                                                      linalg::MatrixView s_lambda, PirlsWorkspace& ws);
+[[nodiscard]] Result<linalg::BlockFactor> fallback_block_factor(const design::ReBlocks& blocks,
+                                                                linalg::VectorView prior_weights,
+                                                                const linalg::BlockSystem& s_lambda);
+
+// The solution of one working system and the factor of H, dense or in
+// block form.
+struct WorkingSolution {
+  linalg::Matrix factor;                       // empty with a block factor
+  std::optional<linalg::BlockFactor> blocks;
+  linalg::Vector solution;
+};
+[[nodiscard]] Result<WorkingSolution> solve_working_system(const design::ReBlocks* blocks, const PirlsWorkspace& ws);
 
 // Σ_i W_i·(z_i − η_i)².
 double pearson_statistic(const linalg::Vector& w, const linalg::Vector& z, const linalg::Vector& eta);
@@ -291,7 +348,8 @@ PirlsInputs inputs_of(const fit::FitProblem<F>& problem) {
           .start_mu = problem.start_mu,
           .start_deviance = problem.start_deviance,
           .pool = problem.pool,
-          .start_products = problem.start_products};
+          .start_products = problem.start_products,
+          .re_blocks = problem.re_blocks};
 }
 
 }  // namespace detail
@@ -311,15 +369,23 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   // hands over the means and deviance of that η.
   const bool warm = inputs.start_beta.has_value();
   const design::CompactDesign* const compact = inputs.compact;
+  const design::ReBlocks* const blocks = inputs.re_blocks;
   // Every n-vector below is written in full before it is read.
   auto fresh = [&] { return inputs.pool != nullptr ? inputs.pool->take(n) : Vector(n); };
   detail::PirlsWorkspace ws;
+  auto predictor_pass = [&](const Vector& b, Vector& out, auto&& row) {
+    if (blocks != nullptr) {
+      block_linear_predictor_pass(*blocks, b, out, ws, row);
+    } else {
+      linear_predictor_pass(compact, x, b, out, ws, row);
+    }
+  };
   Vector beta = warm ? inputs.start_beta->to_vector() : Vector(p, 0.0);
   Vector eta = fresh();
   if (inputs.start_eta) {
     for (std::size_t i = 0; i < n; ++i) eta[i] = (*inputs.start_eta)[i];
   } else if (warm) {
-    linear_predictor_pass(compact, x, beta, eta, ws, [](std::size_t, double) {});
+    predictor_pass(beta, eta, [](std::size_t, double) {});
   } else {
     if (inputs.pool != nullptr) inputs.pool->give(std::move(eta));
     eta = family.initial_mu(y);
@@ -333,7 +399,17 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     for (std::size_t i = 0; i < n; ++i) mu[i] = family.link_inverse(eta[i]);
   }
   double deviance = known_start ? *inputs.start_deviance : family.weighted_deviance(y, mu, w);
-  double penalized = deviance + linalg::quadratic_form(s, beta);
+  // S_λ in block form, from the dense one when the caller has none.
+  std::optional<linalg::BlockSystem> own_block_penalty;
+  if (blocks != nullptr && inputs.block_penalty == nullptr)
+    own_block_penalty = linalg::block_system_of(s, blocks->partition);
+  const linalg::BlockSystem* const block_penalty =
+      inputs.block_penalty != nullptr ? inputs.block_penalty : own_block_penalty ? &*own_block_penalty : nullptr;
+  auto penalty_of = [&](const Vector& b) {
+    return block_penalty != nullptr ? linalg::block_quadratic_form(blocks->partition, *block_penalty, b)
+                                    : linalg::quadratic_form(s, b);
+  };
+  double penalized = deviance + penalty_of(beta);
 
   // W and z of the last system formed; ones and y until the first.
   Vector weights = fresh();
@@ -347,6 +423,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   ws.candidate_eta = fresh();
   ws.candidate_mu = fresh();
   std::optional<linalg::Matrix> factor;
+  std::optional<linalg::BlockFactor> block_factor;
   std::uint64_t iterations = 0;
   bool converged = false;
 
@@ -359,7 +436,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   auto evaluate_candidate = [&](const Vector& candidate) {
     double d = 0.0;
     bool finite = true;
-    linear_predictor_pass(compact, x, candidate, ws.candidate_eta, ws, [&](std::size_t i, double e) {
+    predictor_pass(candidate, ws.candidate_eta, [&](std::size_t i, double e) {
       const double m = family.link_inverse(e);
       ws.candidate_mu[i] = m;
       finite &= std::isfinite(e) & std::isfinite(m);
@@ -367,7 +444,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     });
     candidate_deviance = d;
     candidate_finite = finite;
-    candidate_penalized = candidate_deviance + linalg::quadratic_form(s, candidate);
+    candidate_penalized = candidate_deviance + penalty_of(candidate);
   };
 
   for (std::uint64_t k = 0; k < settings.max_iter; ++k) {
@@ -392,10 +469,15 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
                        family::working_response(family, y[i], mu[i], eta[i])};
     };
     auto assemble = [&](bool full_newton) {
-      assemble_working_system(
-          compact, x, s, [&](std::size_t i) { return working_row(i, full_newton); }, weights, response, ws);
+      auto rule = [&](std::size_t i) { return working_row(i, full_newton); };
+      if (blocks != nullptr) {
+        assemble_working_system(*blocks, *block_penalty, rule, weights, response, ws);
+      } else {
+        assemble_working_system(compact, x, s, rule, weights, response, ws);
+      }
     };
-    fit::StartProducts* const shared = k == 0 && warm ? inputs.start_products : nullptr;
+    // The block assembly costs O(n·k²): nothing to share.
+    fit::StartProducts* const shared = k == 0 && warm && blocks == nullptr ? inputs.start_products : nullptr;
     if (shared != nullptr && shared->formed) {
       // W and z still come row by row: the record holds them.
       for (std::size_t i = 0; i < n; ++i) {
@@ -412,10 +494,10 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
       assemble(kObserved);
       ws.keep_products = nullptr;
     }
-    auto solved = linalg::cholesky_solve_ridged(ws.hessian, ws.rhs);
+    auto solved = detail::solve_working_system(blocks, ws);
     if (kObserved && !solved && solved.error().template is<SingularSystem>()) {
       assemble(false);
-      solved = linalg::cholesky_solve_ridged(ws.hessian, ws.rhs);
+      solved = detail::solve_working_system(blocks, ws);
     }
     if (!solved) {
       if (solved.error().template is<SingularSystem>())
@@ -437,7 +519,11 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     std::swap(beta, candidate);
     std::swap(eta, ws.candidate_eta);
     std::swap(mu, ws.candidate_mu);
-    factor = std::move(solved->factor);
+    if (solved->blocks) {
+      block_factor = std::move(solved->blocks);
+    } else {
+      factor = std::move(solved->factor);
+    }
     if ((k >= 1 || warm) && deviance_converged(deviance, candidate_deviance, settings.tol)) {
       deviance = candidate_deviance;
       converged = true;
@@ -449,7 +535,11 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     iterations = k + 1;
   }
 
-  if (!factor) {
+  if (blocks != nullptr && !block_factor) {
+    KAVRI_TRY(linalg::BlockFactor fallback, detail::fallback_block_factor(*blocks, w, *block_penalty));
+    block_factor = std::move(fallback);
+  }
+  if (blocks == nullptr && !factor) {
     KAVRI_TRY(linalg::Matrix fallback, detail::fallback_factor(x, w, s, ws));
     factor = std::move(fallback);
   }
@@ -458,12 +548,22 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     inputs.pool->give(std::move(ws.candidate_eta));
     inputs.pool->give(std::move(ws.candidate_mu));
   }
-  return iterative_fit_record(std::move(beta), std::move(eta), std::move(mu), std::move(weights),
-                              std::move(response), std::move(*factor), deviance, pearson, iterations, converged);
+  InnerFit record = iterative_fit_record(std::move(beta), std::move(eta), std::move(mu), std::move(weights),
+                                         std::move(response), factor ? std::move(*factor) : linalg::Matrix(),
+                                         deviance, pearson, iterations, converged);
+  record.block_factor = std::move(block_factor);
+  return record;
 }
 
 template <family::PirlsFamily F>
 Result<InnerFit> pirls_fit(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+  if (problem.re_blocks != nullptr) {
+    // S_λ in block form only: O(k² + kq + q), no p × p matrix.
+    const linalg::BlockSystem s_blocks = design::block_total_penalty(*problem.re_blocks, rho);
+    PirlsInputs inputs = detail::inputs_of(problem);
+    inputs.block_penalty = &s_blocks;
+    return pirls_loop(problem.family, inputs, linalg::MatrixView());
+  }
   const linalg::Matrix s_lambda = design::total_penalty(problem.penalties, rho);
   return pirls_loop(problem.family, detail::inputs_of(problem), s_lambda);
 }

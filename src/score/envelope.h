@@ -22,9 +22,11 @@
 
 #include "design/compact.h"
 #include "design/penalty.h"
+#include "design/re_blocks.h"
 #include "family/family.h"
 #include "fit/problem.h"
 #include "inner/fit_at.h"
+#include "inner/fit_factor.h"
 #include "inner/inner_fit.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
@@ -122,6 +124,12 @@ void weight_slope_gradient(std::span<const linalg::Matrix> penalties, const lina
                            const linalg::Vector& quad, double phi, const linalg::Vector& beta,
                            const linalg::Vector& dr, const linalg::Matrix& h_inv, const linalg::Vector& v,
                            linalg::Vector& gradient);
+// The same from H's block factor: H⁻¹S_jβ by a solve, the traces from the
+// blocks.
+void weight_slope_gradient(const design::ReBlocks& blocks, const linalg::Vector& lambda,
+                           const linalg::Vector& quad, double phi, const linalg::Vector& beta,
+                           const linalg::Vector& dr, const linalg::BlockFactor& factor, const linalg::Vector& v,
+                           linalg::Vector& gradient);
 
 // What a value-only call leaves to a caller that goes on to differentiate
 // it: the inverse of the H whose ln|H| the value took, and the pieces of V.
@@ -148,12 +156,20 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
   linalg::Vector lambda(m), quad(m), trace(m);
   for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
   // The working H⁻¹ serves the guard's edf (and, where H is the working
-  // one, every trace).
-  linalg::Matrix h_inv = linalg::inverse_from_cholesky(fit.factor);
+  // one, every trace); a block factor takes the traces without it.
+  const bool in_blocks = fit.block_factor.has_value();
+  linalg::Matrix h_inv;
+  if (!in_blocks) h_inv = linalg::inverse_from_cholesky(fit.factor);
   double penalty = 0.0, edf_shrink = 0.0;  // P and T
   for (std::size_t j = 0; j < m; ++j) {
-    quad[j] = linalg::quadratic_form(crit.penalties[j], fit.beta);
-    trace[j] = linalg::trace_with_inverse(h_inv, crit.penalties[j]);
+    if (in_blocks && crit.re_blocks != nullptr) {
+      const linalg::BlockSystem& s = crit.re_blocks->penalties[j];
+      quad[j] = linalg::block_quadratic_form(crit.re_blocks->partition, s, fit.beta);
+      trace[j] = linalg::block_trace_times(*fit.block_factor, s);
+    } else {
+      quad[j] = linalg::quadratic_form(crit.penalties[j], fit.beta);
+      trace[j] = inner::fit_trace(fit, &h_inv, crit.penalties[j]);
+    }
     penalty += lambda[j] * quad[j];
     edf_shrink += lambda[j] * trace[j];
   }
@@ -167,7 +183,7 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
     hessian = laplace_hessian(family, LaplaceInputs{x, compact, crit.y, w, s_lambda}, fit,
                               kWithGradient || keep != nullptr);
   } else {
-    hessian.log_det = detail::log_det_of_factor(fit.factor);
+    hessian.log_det = inner::fit_log_det(fit);
   }
 
   const double deviance = fit.deviance;
@@ -200,7 +216,9 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
                        (m_p / 2.0) * std::log(family::kTwoPi * phi) - r.value - saturated;
   if constexpr (!kWithGradient) {
     if (keep != nullptr) {
-      keep->h_inverse = hessian.observed ? std::move(hessian.inverse) : std::move(h_inv);
+      keep->h_inverse = hessian.observed ? std::move(hessian.inverse)
+                        : in_blocks       ? inner::fit_inverse(fit)
+                                          : std::move(h_inv);
       keep->lambda = std::move(lambda);
       keep->quad = std::move(quad);
       keep->phi = phi;
@@ -230,6 +248,17 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
     linalg::Vector slope = pool != nullptr ? pool->take(rows) : linalg::Vector(rows);
     for (std::size_t i = 0; i < rows; ++i) slope[i] = family.working_weight_slope(w[i], crit.y[i], fit.mu[i]);
     linalg::Vector v;
+    if (in_blocks && crit.re_blocks != nullptr) {
+      // v = X'(ω' ⊙ h) with the leverages h from the blocks.
+      linalg::Vector s = linalg::block_row_forms(*fit.block_factor, crit.re_blocks->rows());
+      for (std::size_t i = 0; i < rows; ++i) s[i] *= slope[i];
+      v = design::re_transpose_times(*crit.re_blocks, s);
+      if (pool != nullptr) pool->give(std::move(slope));
+      detail::weight_slope_gradient(*crit.re_blocks, lambda, quad, phi, fit.beta, r.gradient, *fit.block_factor, v,
+                                    gradient);
+      return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
+    }
+    if (in_blocks) h_inv = inner::fit_inverse(fit);
     if (compact != nullptr) {
       design::CompactWorkspace ws;
       v = design::compact_weighted_row_form_sum(*compact, h_inv, slope, ws);

@@ -19,6 +19,7 @@
 #include "linalg/error.h"
 #include "linalg/matrix.h"
 #include "linalg/vector_pool.h"
+#include "score/block_hessian.h"
 #include "score/envelope.h"
 #include "score/exact_hessian.h"
 #include "score/outer_eval.h"
@@ -179,8 +180,8 @@ Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   if constexpr (kWeightsFromMeans<F>) pool_.give(std::move(centre->working_weights));
   if constexpr (kHasExactHessian<F>) {
     // The exact Hessian from the centre fit alone: no refit.
-    Result<OuterEval> eval = exact_outer_eval_from_fit(problem_.family, problem_.criterion, problem_.model_matrix,
-                                                       linalg::VectorView(rho), *centre, problem_.compact, &pool_);
+    Result<OuterEval> eval = outer_eval_from_fit(problem_.family, problem_.criterion, problem_.model_matrix,
+                                                 linalg::VectorView(rho), *centre, problem_.compact, &pool_);
     accepted_.emplace(Fitted{rho, std::move(*centre)});
     return eval;
   }

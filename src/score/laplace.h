@@ -21,6 +21,7 @@
 
 #include "design/compact.h"
 #include "family/family.h"
+#include "inner/fit_factor.h"
 #include "inner/inner_fit.h"
 #include "linalg/cholesky.h"
 #include "linalg/lapack.h"
@@ -72,9 +73,9 @@ std::optional<LaplaceHessian> symmetric_log_det(linalg::Matrix h, bool full);
 
 template <family::Family F>
 LaplaceHessian working_hessian(const F& family, const LaplaceInputs& in, const inner::InnerFit& fit, bool full) {
-  LaplaceHessian out{.log_det = log_det_of_factor(fit.factor), .inverse = {}, .weight_slope = {}, .observed = false};
+  LaplaceHessian out{.log_det = inner::fit_log_det(fit), .inverse = {}, .weight_slope = {}, .observed = false};
   if (!full) return out;
-  out.inverse = linalg::inverse_from_cholesky(fit.factor);
+  out.inverse = inner::fit_inverse(fit);
   if constexpr (family::HasWorkingWeightSlope<F>) {
     const std::size_t n = fit.mu.size();
     out.weight_slope.resize(n);

@@ -1,0 +1,220 @@
+#include "design/re_blocks.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "design/additive.h"
+#include "design/cr.h"
+#include "design/re.h"
+#include "family/binomial.h"
+#include "family/gamma.h"
+#include "family/poisson.h"
+#include "fit/plain_driver.h"
+#include "linalg/lapack.h"
+#include "linalg/products.h"
+#include "test_util.h"
+
+namespace kavri::design {
+namespace {
+
+using linalg::Matrix;
+using linalg::Vector;
+using linalg::VectorView;
+
+// Covariates: column 0 uniform on [0, 1], columns 1 and 2 the levels of two
+// grouping factors (every level present, rows shuffled).
+Matrix covariates(std::size_t n, std::size_t levels_a, std::size_t levels_b, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<std::size_t> a(n), b(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    a[i] = i % levels_a;
+    b[i] = (7 * i + 3) % levels_b;
+  }
+  std::shuffle(a.begin(), a.end(), gen);
+  std::shuffle(b.begin(), b.end(), gen);
+  Matrix x(n, 3);
+  for (std::size_t i = 0; i < n; ++i) {
+    x(i, 0) = u(gen);
+    x(i, 1) = static_cast<double>(a[i]);
+    x(i, 2) = static_cast<double>(b[i]);
+  }
+  return x;
+}
+
+struct DesignCase {
+  const char* name;
+  std::vector<TermSpec> terms;  // empty: the single-smooth "re" design of column 1
+  std::size_t diagonal;         // expected size of the diagonal part: the widest "re" term
+};
+
+std::vector<DesignCase> design_cases(std::size_t levels_a) {
+  return {
+      {"single re", {}, levels_a},
+      {"cr and re", {{TermSpec::Cr{0, 8}}, {TermSpec::Re{1}}}, levels_a},
+      {"the narrower re first", {{TermSpec::Re{2}}, {TermSpec::Cr{0, 8}}, {TermSpec::Re{1}}}, levels_a},
+      {"cr, re, re", {{TermSpec::Cr{0, 8}}, {TermSpec::Re{1}}, {TermSpec::Re{2}}}, levels_a},
+  };
+}
+
+Result<ModelDesign> build(const DesignCase& c, const Matrix& x) {
+  if (c.terms.empty()) return build_single_re_design(linalg::MatrixView(x.data.data() + 1, x.rows, 1, 3, 1));
+  return build_additive_design(x, c.terms);
+}
+
+double max_abs(VectorView v) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < v.size; ++i) s = std::max(s, std::fabs(v[i]));
+  return s;
+}
+
+void expect_relative(VectorView actual, VectorView expected, double tol, const char* what) {
+  ASSERT_EQ(actual.size, expected.size) << what;
+  const double scale = max_abs(expected);
+  double worst = 0.0;
+  for (std::size_t i = 0; i < actual.size; ++i) worst = std::max(worst, std::fabs(actual[i] - expected[i]));
+  EXPECT_LE(worst, tol * scale) << what << ": relative " << worst / scale;
+}
+
+TEST(ReBlocks, ProductsEqualTheDenseOnes) {
+  const std::size_t n = 400;
+  const Matrix x = covariates(n, 50, 9, 1);
+  Vector w(n), v(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    w[i] = 0.5 + std::fabs(std::sin(static_cast<double>(i)));
+    v[i] = std::cos(0.3 * static_cast<double>(i));
+  }
+  for (const DesignCase& c : design_cases(50)) {
+    SCOPED_TRACE(c.name);
+    auto design = build(c, x);
+    ASSERT_TRUE(design.has_value()) << design.error().display();
+    ASSERT_TRUE(design->re_blocks.has_value());
+    const ReBlocks& blocks = *design->re_blocks;
+    EXPECT_EQ(blocks.partition.diagonal.size(), c.diagonal);
+    const Matrix& xm = design->model_matrix;
+
+    // X'WX: sums of up to n terms of size max w·x², so 1e-12 relative.
+    const linalg::BlockSystem gram = re_weighted_gram(blocks, w);
+    const linalg::BlockSystem dense = linalg::block_system_of(linalg::weighted_gram(xm, w), blocks.partition);
+    expect_relative(gram.a.data, dense.a.data, 1e-12, "dense block");
+    expect_relative(gram.b.data, dense.b.data, 1e-12, "coupling block");
+    expect_relative(gram.d, dense.d, 1e-12, "diagonal block");
+
+    Vector beta(xm.cols);
+    for (std::size_t j = 0; j < beta.size(); ++j) beta[j] = std::sin(1.0 + static_cast<double>(j));
+    expect_relative(re_times(blocks, beta), linalg::multiply(xm, VectorView(beta)), 1e-12, "X·β");
+    expect_relative(re_transpose_times(blocks, v), linalg::multiply(xm.view().transposed(), VectorView(v)), 1e-12,
+                    "X'v");
+  }
+}
+
+TEST(ReBlocks, DesignsWithoutAnReTermHaveNone) {
+  const Matrix x = covariates(200, 10, 5, 2);
+  auto cr = build_single_cr_design(x, 8);
+  ASSERT_TRUE(cr.has_value());
+  EXPECT_FALSE(cr->re_blocks.has_value());
+  const std::vector<TermSpec> terms{{TermSpec::Cr{0, 8}}, {TermSpec::Te{1, 2, 4, 4}}};
+  auto additive = build_additive_design(x, terms);
+  ASSERT_TRUE(additive.has_value());
+  EXPECT_FALSE(additive->re_blocks.has_value());
+}
+
+// Fits in block form against the same fits factored densely: both solve
+// the same equations, their roundings differ by a few ε·cond(H) per step,
+// and the outer search's convergence is judged on a gradient of the same
+// size, so ρ, β, edf and the covariance agree far inside 1e-8 relative.
+constexpr double kFitTolerance = 1e-8;
+
+enum class Fam { Poisson, Bernoulli, QuasiPoisson, Gamma };
+
+struct FitCase {
+  const char* name;
+  Fam family;
+  bool weighted;
+};
+
+template <class F>
+Result<fit::FittedGam> fit_with(const F& family, ModelDesign design, const Vector& y, const Vector& w, bool weighted) {
+  const std::uint64_t n = y.size();
+  std::optional<VectorView> pw;
+  if (weighted) pw = VectorView(w);
+  return fit::fit_family(family, std::move(design), n, VectorView(y), pw);
+}
+
+Result<fit::FittedGam> fit_case(Fam f, ModelDesign design, const Vector& y, const Vector& w, bool weighted) {
+  switch (f) {
+    case Fam::Poisson: return fit_with(family::poisson_log(), std::move(design), y, w, weighted);
+    case Fam::Bernoulli: return fit_with(family::bernoulli_logit(), std::move(design), y, w, weighted);
+    case Fam::QuasiPoisson: return fit_with(family::quasipoisson_log(), std::move(design), y, w, weighted);
+    case Fam::Gamma: return fit_with(family::gamma_log(), std::move(design), y, w, weighted);
+  }
+  return invalid_parameter("no such family");
+}
+
+TEST(ReBlockFits, ReachTheDenseFit) {
+  const std::size_t n = 1200, la = 60, lb = 8;
+  const Matrix x = covariates(n, la, lb, 3);
+  std::mt19937 gen(4);
+  std::normal_distribution<double> effect(0.0, 0.5);
+  Vector a(la), b(lb);
+  for (double& e : a) e = effect(gen);
+  for (double& e : b) e = effect(gen);
+  Vector eta(n), w(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    eta[i] = 0.3 + std::sin(2.0 * std::numbers::pi * x(i, 0)) + a[static_cast<std::size_t>(x(i, 1))] +
+             b[static_cast<std::size_t>(x(i, 2))];
+    w[i] = 1.0 + static_cast<double>(i % 3);
+  }
+  auto response = [&](Fam f) {
+    Vector y(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double mu = std::exp(eta[i]);
+      switch (f) {
+        case Fam::Poisson:
+        case Fam::QuasiPoisson: y[i] = static_cast<double>(std::poisson_distribution<int>(mu)(gen)); break;
+        case Fam::Bernoulli:
+          y[i] = std::uniform_real_distribution<double>(0.0, 1.0)(gen) < 1.0 / (1.0 + std::exp(-eta[i])) ? 1.0 : 0.0;
+          break;
+        case Fam::Gamma: y[i] = std::gamma_distribution<double>(5.0, mu / 5.0)(gen); break;
+      }
+    }
+    return y;
+  };
+  const FitCase fits[] = {{"Poisson", Fam::Poisson, false},
+                          {"Poisson, prior weights", Fam::Poisson, true},
+                          {"Bernoulli", Fam::Bernoulli, false},
+                          {"QuasiPoisson", Fam::QuasiPoisson, false},
+                          {"Gamma", Fam::Gamma, false}};
+  for (const FitCase& fc : fits) {
+    const Vector y = response(fc.family);
+    for (const DesignCase& dc : design_cases(la)) {
+      SCOPED_TRACE(std::string(fc.name) + ", " + dc.name);
+      auto blocked = build(dc, x);
+      auto dense = build(dc, x);
+      ASSERT_TRUE(blocked.has_value() && dense.has_value());
+      ASSERT_TRUE(blocked->re_blocks.has_value());
+      dense->re_blocks.reset();
+      auto fb = fit_case(fc.family, std::move(*blocked), y, w, fc.weighted);
+      auto fd = fit_case(fc.family, std::move(*dense), y, w, fc.weighted);
+      ASSERT_TRUE(fb.has_value()) << fb.error().display();
+      ASSERT_TRUE(fd.has_value()) << fd.error().display();
+      EXPECT_EQ(fb->converged, fd->converged);
+      expect_relative(fb->rho, fd->rho, kFitTolerance, "rho");
+      expect_relative(fb->beta, fd->beta, kFitTolerance, "beta");
+      expect_relative(fb->edf_per_term, fd->edf_per_term, kFitTolerance, "edf per term");
+      EXPECT_LE(std::fabs(fb->edf_total - fd->edf_total), kFitTolerance * fd->edf_total);
+      EXPECT_LE(std::fabs(fb->reml_value - fd->reml_value), kFitTolerance * std::fabs(fd->reml_value));
+      EXPECT_LE(std::fabs(fb->scale - fd->scale), kFitTolerance * fd->scale);
+      expect_relative(fb->vcov.data, fd->vcov.data, kFitTolerance, "covariance");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kavri::design
