@@ -142,7 +142,7 @@ kavri::Result<kavri::design::ModelDesign> build(Kind kind, const Matrix& x) {
 
 template <class F>
 kavri::Result<kavri::fit::FittedGam> fit(const F& family, kavri::design::ModelDesign design, const Vector& y,
-                                         kavri::fit::FitCounters& counters) {
+                                         kavri::inner::FitCounters& counters) {
   const std::uint64_t n = y.size();
   return kavri::fit::fit_family(family, std::move(design), n, y, std::nullopt, &counters);
 }
@@ -192,7 +192,7 @@ int run_case(Kind kind, std::size_t n, bool dense) {
   const std::size_t p = design->model_matrix.cols;
   const double x_mib = static_cast<double>(n * p * sizeof(double)) / (1024.0 * 1024.0);
 
-  kavri::fit::FitCounters counter;
+  kavri::inner::FitCounters counter;
   reset_peak();
   start = Clock::now();
   kavri::Result<kavri::fit::FittedGam> fitted = [&] {
@@ -341,7 +341,7 @@ int run_shape_case(ShapeKind kind, std::size_t n) {
     std::printf("%s n=%zu: design failed: %s\n", name_of(kind), n, design.error().display().c_str());
     return 1;
   }
-  kavri::fit::FitCounters counter;
+  kavri::inner::FitCounters counter;
   auto start = Clock::now();
   kavri::Result<kavri::fit::FittedGam> fitted = [&]() -> kavri::Result<kavri::fit::FittedGam> {
     using kavri::fit::fit_shape_aware;
@@ -364,7 +364,7 @@ int run_shape_case(ShapeKind kind, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i)
     counts[i] = static_cast<double>(
         std::poisson_distribution<int>(std::exp(0.5 + std::sin(2.0 * std::numbers::pi * data.x(i, 0))))(gen));
-  kavri::fit::FitCounters poisson_counter;
+  kavri::inner::FitCounters poisson_counter;
   start = Clock::now();
   auto poisson = fit(kavri::family::poisson_log(), *design, counts, poisson_counter);
   const double t_poisson = seconds_since(start);
@@ -439,7 +439,7 @@ int run_re_case(std::size_t n, std::size_t levels, bool dense) {
   }
   if (dense) design->re_blocks.reset();
   const std::size_t p = design->model_matrix.cols;
-  kavri::fit::FitCounters counter;
+  kavri::inner::FitCounters counter;
   start = Clock::now();
   auto fitted = fit(kavri::family::poisson_log(), std::move(*design), y, counter);
   const double t_fit = seconds_since(start);

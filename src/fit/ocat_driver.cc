@@ -70,7 +70,7 @@ Result<void> check_categories_observed(linalg::VectorView y, std::optional<linal
 
 Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::VectorView y,
                            std::optional<linalg::VectorView> prior_weights, std::string_view design_name,
-                           std::uint64_t k, FitCounters* counters) {
+                           std::uint64_t k, inner::FitCounters* counters) {
   KAVRI_TRY(design::ModelDesign design, build_named_single_design(x, y, prior_weights, design_name, k));
   const std::uint64_t n = x.rows;
   KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
@@ -107,7 +107,7 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
   start[0] = std::log(mean_prior_weight(prior_weights));
   for (std::size_t c = 1; c < coordinates; ++c) start[c] = family.thresholds[c - 1];
 
-  ShapeProblem<family::Ocat> problem{make_fit_problem(family, design, y, prior_weights)};
+  score::ShapeProblem<family::Ocat> problem{make_fit_problem(family, design, y, prior_weights)};
   problem.fit.counters = counters;
   score::ShapeSearch search(problem);
   KAVRI_TRY(outer::OuterState state,
@@ -115,7 +115,7 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
                 std::move(start), [&](const linalg::Vector& v) { return search.evaluate(v); },
                 [&](const linalg::Vector& v) { return search.value_at(v); }, static_cast<double>(n)));
 
-  FitProblem<family::Ocat> final_problem = problem.fit;
+  inner::FitProblem<family::Ocat> final_problem = problem.fit;
   final_problem.family = score::family_at(family, linalg::VectorView(state.rho));
   const linalg::Vector rho{state.rho[0]};
   KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho)));

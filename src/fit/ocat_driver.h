@@ -11,7 +11,7 @@
 
 #include "family/ocat.h"
 #include "fit/fitted_gam.h"
-#include "fit/problem.h"
+#include "inner/problem.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
 
@@ -58,6 +58,6 @@ double mean_prior_weight(const std::optional<linalg::VectorView>& prior_weights)
 // as its covariance and the fitted thresholds as `shape_params`.
 [[nodiscard]] Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::VectorView y,
                                          std::optional<linalg::VectorView> prior_weights, std::string_view design,
-                                         std::uint64_t k, FitCounters* counters = nullptr);
+                                         std::uint64_t k, inner::FitCounters* counters = nullptr);
 
 }  // namespace kavri::fit

@@ -82,9 +82,9 @@ Result<void> check_data_before_design(std::uint64_t n, linalg::VectorView y,
   return {};
 }
 
-CriterionView criterion_view(const design::ModelDesign& design, linalg::VectorView y,
+score::CriterionView criterion_view(const design::ModelDesign& design, linalg::VectorView y,
                              const std::optional<linalg::VectorView>& prior_weights) {
-  return CriterionView{.penalties = design.penalties,
+  return score::CriterionView{.penalties = design.penalties,
                        .penalty_ranks = design.penalty_ranks,
                        .penalty_log_pdets = design.penalty_log_pdets,
                        .y = y,

@@ -21,10 +21,10 @@
 #include "design/records.h"
 #include "family/family.h"
 #include "fit/fitted_gam.h"
-#include "fit/problem.h"
 #include "fit/summaries.h"
 #include "inner/closed_form.h"
 #include "inner/fit_at.h"
+#include "inner/problem.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
 #include "linalg/lapack.h"
@@ -57,7 +57,7 @@ namespace kavri::fit {
                                                     const std::optional<linalg::VectorView>& prior_weights);
 
 // The view of a design that every criterion reads.
-CriterionView criterion_view(const design::ModelDesign& design, linalg::VectorView y,
+score::CriterionView criterion_view(const design::ModelDesign& design, linalg::VectorView y,
                              const std::optional<linalg::VectorView>& prior_weights);
 
 // Below this many rows a fit reads the dense model matrix even when the
@@ -70,7 +70,7 @@ inline constexpr std::uint64_t kCompactMinRows = 1024;
 // products, formed here once, and its deviance anchor at ρ = 0, the start
 // of the search.
 template <family::Family F>
-FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
+inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
                                const std::optional<linalg::VectorView>& prior_weights);
 
 // Σ_i w_i·(y_i − m_i)²/V_i / (n − edf) with the family's Pearson terms,
@@ -87,14 +87,14 @@ double pearson_scale(const F& family, linalg::VectorView y, linalg::VectorView m
 // before the last). Where that system does not factor, the fit keeps its
 // own factor.
 template <family::PirlsFamily F>
-linalg::Matrix fisher_information(const F& family, const FitProblem<F>& problem, linalg::VectorView rho,
+linalg::Matrix fisher_information(const F& family, const inner::FitProblem<F>& problem, linalg::VectorView rho,
                                   inner::InnerFit& fit);
 
 // The same in random-effect block form: the block factor of
 // X'·diag(W_F)·X + S_λ put in the fit's place, X'·diag(W_F)·X returned in
 // block form.
 template <family::PirlsFamily F>
-linalg::BlockSystem fisher_information_in_blocks(const F& family, const FitProblem<F>& problem,
+linalg::BlockSystem fisher_information_in_blocks(const F& family, const inner::FitProblem<F>& problem,
                                                  linalg::VectorView rho, inner::InnerFit& fit);
 
 // The fit. `counters`, when given, receives the work done: evaluations,
@@ -102,20 +102,20 @@ linalg::BlockSystem fisher_information_in_blocks(const F& family, const FitProbl
 template <family::Family F>
 [[nodiscard]] Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::uint64_t n,
                                            linalg::VectorView y, std::optional<linalg::VectorView> prior_weights,
-                                           FitCounters* counters = nullptr);
+                                           inner::FitCounters* counters = nullptr);
 
 // ---- Implementation details follow ----
 
 template <family::Family F>
-FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
+inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
                                const std::optional<linalg::VectorView>& prior_weights) {
-  FitProblem<F> problem{.family = family,
+  inner::FitProblem<F> problem{.family = family,
                         .penalties = design.penalties,
                         .model_matrix = design.model_matrix,
                         .y = y,
                         .prior_weights = prior_weights,
                         .start_eta = std::nullopt,
-                        .settings = kPirlsInnerSettings,
+                        .settings = inner::kPirlsInnerSettings,
                         .criterion = criterion_view(design, y, prior_weights),
                         .products = {},
                         .counters = nullptr,
@@ -146,7 +146,7 @@ double pearson_scale(const F& family, linalg::VectorView y, linalg::VectorView m
 }
 
 template <family::PirlsFamily F>
-linalg::Matrix fisher_information(const F& family, const FitProblem<F>& problem, linalg::VectorView rho,
+linalg::Matrix fisher_information(const F& family, const inner::FitProblem<F>& problem, linalg::VectorView rho,
                                   inner::InnerFit& fit) {
   const std::size_t n = fit.mu.size(), p = fit.beta.size();
   const linalg::VectorView w = family::weights_or_ones(problem.prior_weights, n);
@@ -171,7 +171,7 @@ linalg::Matrix fisher_information(const F& family, const FitProblem<F>& problem,
 }
 
 template <family::PirlsFamily F>
-linalg::BlockSystem fisher_information_in_blocks(const F& family, const FitProblem<F>& problem,
+linalg::BlockSystem fisher_information_in_blocks(const F& family, const inner::FitProblem<F>& problem,
                                                  linalg::VectorView rho, inner::InnerFit& fit) {
   const design::ReBlocks& blocks = *problem.re_blocks;
   const std::size_t n = fit.mu.size();
@@ -191,11 +191,11 @@ linalg::BlockSystem fisher_information_in_blocks(const F& family, const FitProbl
 
 template <family::Family F>
 Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::uint64_t n, linalg::VectorView y,
-                             std::optional<linalg::VectorView> prior_weights, FitCounters* counters) {
+                             std::optional<linalg::VectorView> prior_weights, inner::FitCounters* counters) {
   KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
   KAVRI_TRY_VOID(family.check_response(y));
 
-  FitProblem<F> problem = make_fit_problem(family, design, y, prior_weights);
+  inner::FitProblem<F> problem = make_fit_problem(family, design, y, prior_weights);
   problem.counters = counters;
   // The re-weighted fits of a design with an "re" term factor H in blocks.
   if constexpr (inner::kWarmStartable<F>) {

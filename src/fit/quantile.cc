@@ -181,7 +181,7 @@ bool summaries_in_range(const FitSummary& summary, double null_space_dim, double
 
 Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::ModelDesign design, std::uint64_t n,
                           linalg::VectorView y, std::optional<linalg::VectorView> prior_weights,
-                          FitCounters* counters) {
+                          inner::FitCounters* counters) {
   KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
   KAVRI_TRY_VOID(family::check_finite_response(y));
   KAVRI_TRY_VOID(require_single_smooth(design, "ELF/quantile"));
@@ -208,10 +208,10 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
     // quantile.
     for (int round = 0; round < kElfScaleRefinements; ++round) {
       const double l = width(sigma, residual_scale);
-      ElfProblem<family::Elf> pilot{.fit = make_fit_problem(family::elf_identity(tau, s, l), design, y,
+      inner::ElfProblem<family::Elf> pilot{.fit = make_fit_problem(family::elf_identity(tau, s, l), design, y,
                                                             prior_weights),
                                     .beta_warm = linalg::VectorView(warm.beta)};
-      pilot.fit.settings = kElfInnerSettings;
+      pilot.fit.settings = inner::kElfInnerSettings;
       const linalg::Vector rho{log_weight - std::log(l * s)};
       auto fit = inner::fit_at(pilot, linalg::VectorView(rho));
       if (!fit) break;  // the search will meet the same system and report it
@@ -225,9 +225,9 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   const family::Elf elf = family::elf_identity(tau, s, l);
   KAVRI_TRY_VOID(elf.check_parameters());
 
-  ElfProblem<family::Elf> problem{.fit = make_fit_problem(elf, design, y, prior_weights),
+  inner::ElfProblem<family::Elf> problem{.fit = make_fit_problem(elf, design, y, prior_weights),
                                   .beta_warm = linalg::VectorView(warm.beta)};
-  problem.fit.settings = kElfInnerSettings;
+  problem.fit.settings = inner::kElfInnerSettings;
   problem.fit.counters = counters;
   // Every fit starts from the same warm start, so a fit depends on ρ alone:
   // the full evaluation at the point a trial valued, and the final fit at
@@ -249,11 +249,11 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
                 linalg::Vector{log_weight - std::log(l * s)},
-                [&](const linalg::Vector& rho) -> Result<score::OuterEval> {
+                [&](const linalg::Vector& rho) -> Result<outer::OuterEval> {
                   if (counters) ++counters->evaluations;
                   KAVRI_TRY(inner::InnerFit fit, fit_at(rho));
                   valued.reset();
-                  Result<score::OuterEval> eval =
+                  Result<outer::OuterEval> eval =
                       score::exact_outer_eval_from_fit(elf, problem.fit.criterion, problem.fit.model_matrix,
                                                        linalg::VectorView(rho), fit, problem.fit.compact);
                   evaluated.emplace(Fitted{rho, std::move(fit)});

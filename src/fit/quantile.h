@@ -12,7 +12,7 @@
 
 #include "design/records.h"
 #include "fit/fitted_gam.h"
-#include "fit/problem.h"
+#include "inner/problem.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
 
@@ -97,6 +97,6 @@ double elf_default_width(double residual_scale, double spread, double tau);
 [[nodiscard]] Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::ModelDesign design,
                                         std::uint64_t n, linalg::VectorView y,
                                         std::optional<linalg::VectorView> prior_weights,
-                                        FitCounters* counters = nullptr);
+                                        inner::FitCounters* counters = nullptr);
 
 }  // namespace kavri::fit

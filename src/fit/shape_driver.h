@@ -20,9 +20,9 @@
 #include "family/family.h"
 #include "fit/fitted_gam.h"
 #include "fit/plain_driver.h"
-#include "fit/problem.h"
 #include "fit/summaries.h"
 #include "inner/fit_at.h"
+#include "inner/problem.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
@@ -72,7 +72,7 @@ template <ShapeManagedFamily F>
 [[nodiscard]] Result<FittedGam> fit_shape_aware(const F& start, design::ModelDesign design, std::uint64_t n,
                                                 linalg::VectorView y,
                                                 std::optional<linalg::VectorView> prior_weights,
-                                                FitCounters* counters = nullptr,
+                                                inner::FitCounters* counters = nullptr,
                                                 StartScale start_scale = StartScale::Given);
 
 // The prior weights of these families count replicates, so their size is
@@ -121,7 +121,7 @@ linalg::Vector shape_search_start(const F& start, linalg::VectorView y, linalg::
 
 template <ShapeManagedFamily F>
 Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, std::uint64_t n, linalg::VectorView y,
-                                  std::optional<linalg::VectorView> prior_weights, FitCounters* counters,
+                                  std::optional<linalg::VectorView> prior_weights, inner::FitCounters* counters,
                                   StartScale start_scale) {
   KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
   KAVRI_TRY_VOID(given.check_start());
@@ -151,7 +151,7 @@ Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, st
     if (start_scale == StartScale::FromData) start = start.with_scale_from_data(fit_y, w);
   }
 
-  ShapeProblem<F> problem{make_fit_problem(start, design, fit_y, prior_weights)};
+  score::ShapeProblem<F> problem{make_fit_problem(start, design, fit_y, prior_weights)};
   problem.fit.counters = counters;
   score::ShapeSearch search(problem);
   KAVRI_TRY(outer::OuterState state,
@@ -159,7 +159,7 @@ Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, st
                 shape_search_start(start, fit_y, w), [&](const linalg::Vector& v) { return search.evaluate(v); },
                 [&](const linalg::Vector& v) { return search.value_at(v); }, static_cast<double>(n)));
 
-  FitProblem<F> final_problem = problem.fit;
+  inner::FitProblem<F> final_problem = problem.fit;
   final_problem.family = score::family_at(start, linalg::VectorView(state.rho));
   const linalg::Vector rho{state.rho[0]};
   KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho)));

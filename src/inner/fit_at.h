@@ -7,12 +7,12 @@
 
 #include "design/penalty.h"
 #include "family/family.h"
-#include "fit/problem.h"
 #include "inner/armijo.h"
 #include "inner/closed_form.h"
 #include "inner/full_newton.h"
 #include "inner/inner_fit.h"
 #include "inner/pirls.h"
+#include "inner/problem.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
 
@@ -21,7 +21,7 @@ namespace kavri::inner {
 namespace detail {
 
 template <class F>
-Result<InnerFit> counted(const fit::FitProblem<F>& problem, Result<InnerFit> fit) {
+Result<InnerFit> counted(const inner::FitProblem<F>& problem, Result<InnerFit> fit) {
   if (fit && problem.counters) {
     ++problem.counters->inner_fits;
     problem.counters->pirls_iterations += fit->iterations;
@@ -33,7 +33,7 @@ Result<InnerFit> counted(const fit::FitProblem<F>& problem, Result<InnerFit> fit
 
 // The complete fit at ρ, every per-observation vector filled.
 template <family::Family F>
-[[nodiscard]] Result<InnerFit> fit_at(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+[[nodiscard]] Result<InnerFit> fit_at(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
   using family::InnerFitKind;
   constexpr InnerFitKind kind = F::inner_fit_kind();
   if constexpr (kind == InnerFitKind::ClosedForm) {
@@ -53,7 +53,7 @@ template <family::Family F>
 
 // A fit that starts from given coefficients, from the problem's warm start.
 template <family::Family F>
-[[nodiscard]] Result<InnerFit> fit_at(const fit::ElfProblem<F>& problem, linalg::VectorView rho) {
+[[nodiscard]] Result<InnerFit> fit_at(const inner::ElfProblem<F>& problem, linalg::VectorView rho) {
   static_assert(F::inner_fit_kind() == family::InnerFitKind::BacktrackingNewton,
                 "only the line-search fit starts from coefficients");
   return detail::counted(problem.fit, elf_fit_armijo(problem, rho));
@@ -62,7 +62,7 @@ template <family::Family F>
 // The fit a criterion evaluation runs: `fit_at`, except that the closed form
 // takes the O(p³) form that leaves the per-observation vectors empty.
 template <family::Family F>
-[[nodiscard]] Result<InnerFit> search_fit_at(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+[[nodiscard]] Result<InnerFit> search_fit_at(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) {
     return detail::counted(problem, closed_form_gaussian_search_fit(problem, rho));
   } else {
@@ -81,11 +81,11 @@ inline constexpr bool kWarmStartable = F::inner_fit_kind() == family::InnerFitKi
 // another ρ) where the family's fit can be; from the family's start when
 // `start` is null.
 template <family::Family F>
-[[nodiscard]] Result<InnerFit> search_fit_from(const fit::FitProblem<F>& problem, linalg::VectorView rho,
+[[nodiscard]] Result<InnerFit> search_fit_from(const inner::FitProblem<F>& problem, linalg::VectorView rho,
                                                const InnerFit* start) {
   if constexpr (kWarmStartable<F>) {
     if (start != nullptr) {
-      fit::FitProblem<F> warm = problem;  // views and scalars only
+      inner::FitProblem<F> warm = problem;  // views and scalars only
       warm.start_beta = linalg::VectorView(start->beta);
       warm.start_eta = linalg::VectorView(start->eta);
       warm.start_mu = linalg::VectorView(start->mu);

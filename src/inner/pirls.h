@@ -24,8 +24,8 @@
 #include "design/penalty.h"
 #include "design/re_blocks.h"
 #include "family/family.h"
-#include "fit/problem.h"
 #include "inner/inner_fit.h"
+#include "inner/problem.h"
 #include "linalg/block_factor.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
@@ -73,7 +73,7 @@ struct PirlsInputs {
   linalg::VectorView y;                             // n
   std::optional<linalg::VectorView> prior_weights;  // n; absent means ones
   std::optional<linalg::VectorView> start_eta;      // n; replaces link(initial_mu(y))
-  fit::InnerSettings settings;                      // max_iter and tol are read
+  inner::InnerSettings settings;                      // max_iter and tol are read
   // p; a fit to start from: β, and η = X·β unless `start_eta` gives it.
   std::optional<linalg::VectorView> start_beta = std::nullopt;
   // X in compact form; when given, the loop's products read it, not `x`.
@@ -85,7 +85,7 @@ struct PirlsInputs {
   linalg::VectorPool* pool = nullptr;
   // With `start_beta`, the first system's products of this start: read when
   // formed, else formed and stored by this fit.
-  fit::StartProducts* start_products = nullptr;
+  inner::StartProducts* start_products = nullptr;
   // X in random-effect block form; when given, H is assembled and factored
   // in blocks and the record carries a block factor.
   const design::ReBlocks* re_blocks = nullptr;
@@ -115,7 +115,7 @@ template <family::PirlsFamily F>
 // S_λ = Σ_j exp(ρ_j)·S_j over the problem's penalties, then the loop with
 // the problem's family value.
 template <family::PirlsFamily F>
-[[nodiscard]] Result<InnerFit> pirls_fit(const fit::FitProblem<F>& problem, linalg::VectorView rho);
+[[nodiscard]] Result<InnerFit> pirls_fit(const inner::FitProblem<F>& problem, linalg::VectorView rho);
 
 // ---- Implementation details follow ----
 
@@ -136,7 +136,7 @@ struct PirlsWorkspace {
   linalg::Vector block_beta;          // β's dense part, with `re_blocks`
   // Where the assembly also stores X'WX and X'Wz before the penalty is
   // added, when set.
-  fit::StartProducts* keep_products = nullptr;
+  inner::StartProducts* keep_products = nullptr;
 };
 
 // X'WX and X'Wz as assembled so far, before the penalty, into
@@ -337,7 +337,7 @@ inline linalg::MatrixView leading_block(linalg::MatrixView s, std::size_t p) {
 
 // The loop's view of a problem.
 template <class F>
-PirlsInputs inputs_of(const fit::FitProblem<F>& problem) {
+PirlsInputs inputs_of(const inner::FitProblem<F>& problem) {
   return {.x = problem.model_matrix,
           .y = problem.y,
           .prior_weights = problem.prior_weights,
@@ -362,7 +362,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
   const linalg::VectorView y = inputs.y;
   const linalg::VectorView w = family::weights_or_ones(inputs.prior_weights, n);
   const linalg::MatrixView s = detail::leading_block(s_lambda, p);
-  const fit::InnerSettings& settings = inputs.settings;
+  const inner::InnerSettings& settings = inputs.settings;
 
   // The start: η from the family's starting means (or the caller's η), and
   // μ recomputed from η so that the state is consistent, unless the caller
@@ -477,7 +477,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
       }
     };
     // The block assembly costs O(n·k²): nothing to share.
-    fit::StartProducts* const shared = k == 0 && warm && blocks == nullptr ? inputs.start_products : nullptr;
+    inner::StartProducts* const shared = k == 0 && warm && blocks == nullptr ? inputs.start_products : nullptr;
     if (shared != nullptr && shared->formed) {
       // W and z still come row by row: the record holds them.
       for (std::size_t i = 0; i < n; ++i) {
@@ -556,7 +556,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
 }
 
 template <family::PirlsFamily F>
-Result<InnerFit> pirls_fit(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+Result<InnerFit> pirls_fit(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
   if (problem.re_blocks != nullptr) {
     // S_λ in block form only: O(k² + kq + q), no p × p matrix.
     const linalg::BlockSystem s_blocks = design::block_total_penalty(*problem.re_blocks, rho);

@@ -14,7 +14,7 @@ double max_abs_ignoring_nan(const linalg::Vector& v) {
   return m;
 }
 
-bool usable_optimum(const score::OuterEval& at) {
+bool usable_optimum(const outer::OuterEval& at) {
   if (at.degenerate || !std::isfinite(at.value)) return false;
   for (double g : at.gradient)
     if (!std::isfinite(g)) return false;
@@ -50,7 +50,7 @@ linalg::Matrix make_positive_definite(const linalg::Matrix& a) {
   return out;
 }
 
-linalg::Vector newton_direction(const score::OuterEval& at) {
+linalg::Vector newton_direction(const outer::OuterEval& at) {
   const linalg::Matrix h = make_positive_definite(at.hessian);
   linalg::Vector neg_g(at.gradient.size());
   for (std::size_t i = 0; i < neg_g.size(); ++i) neg_g[i] = -at.gradient[i];

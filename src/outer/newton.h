@@ -6,7 +6,7 @@
 // capped in its largest entry and a halving line search with a small
 // sufficient-decrease margin accepts the step. Written once, generic over the
 // evaluation routine (a callable from the search vector to
-// `Result<score::OuterEval>`).
+// `Result<outer::OuterEval>`).
 //
 // A caller may add a value-only routine (search vector to `Result<double>`):
 // line-search trials are then judged by their value alone, and the full
@@ -30,7 +30,7 @@
 
 #include "linalg/error.h"
 #include "linalg/matrix.h"
-#include "score/outer_eval.h"
+#include "outer/outer_eval.h"
 
 namespace kavri::outer {
 
@@ -77,11 +77,11 @@ linalg::Matrix make_positive_definite(const linalg::Matrix& a);
 
 // The capped Newton direction −H⁺⁻¹·g (steepest descent when the LU solve
 // fails).
-linalg::Vector newton_direction(const score::OuterEval& at);
+linalg::Vector newton_direction(const outer::OuterEval& at);
 
 // A point may count as an optimum only when the criterion there is a real
 // value: finite, with a finite gradient, and not the criterion's guard.
-bool usable_optimum(const score::OuterEval& at);
+bool usable_optimum(const outer::OuterEval& at);
 
 // Every trial is a full evaluation.
 template <class Evaluate>
@@ -114,7 +114,7 @@ Result<OuterState> outer_newton_minimize(linalg::Vector start, Evaluate&& evalua
                                          double magnitude) {
   constexpr bool kFullTrials = std::is_same_v<std::remove_cvref_t<ValueAt>, detail::FullTrials>;
   const double scale = 1.0 + magnitude;
-  KAVRI_TRY(score::OuterEval current, evaluate(start));
+  KAVRI_TRY(outer::OuterEval current, evaluate(start));
   linalg::Vector v = std::move(start);
   double f_prev = 0.0;
   std::uint64_t k = 0;

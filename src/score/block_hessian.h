@@ -14,15 +14,15 @@
 
 #include "design/re_blocks.h"
 #include "family/family.h"
-#include "fit/problem.h"
 #include "inner/inner_fit.h"
+#include "inner/problem.h"
 #include "linalg/block_factor.h"
 #include "linalg/error.h"
 #include "linalg/lapack.h"
 #include "linalg/matrix.h"
 #include "score/envelope.h"
 #include "score/exact_hessian.h"
-#include "score/outer_eval.h"
+#include "outer/outer_eval.h"
 #include "score/penalty_determinant.h"
 
 namespace kavri::score {
@@ -33,7 +33,7 @@ namespace kavri::score {
 // forms the observed information at the means.
 template <family::Family F>
   requires kHasExactHessian<F>
-[[nodiscard]] Result<OuterEval> outer_eval_from_fit(const F& family, const fit::CriterionView& crit,
+[[nodiscard]] Result<outer::OuterEval> outer_eval_from_fit(const F& family, const score::CriterionView& crit,
                                                     linalg::MatrixView x, linalg::VectorView rho,
                                                     const inner::InnerFit& fit,
                                                     const design::CompactDesign* compact = nullptr,
@@ -43,7 +43,7 @@ template <family::Family F>
 
 template <family::Family F>
   requires kHasExactHessian<F>
-Result<OuterEval> outer_eval_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
+Result<outer::OuterEval> outer_eval_from_fit(const F& family, const score::CriterionView& crit, linalg::MatrixView x,
                                       linalg::VectorView rho, const inner::InnerFit& fit,
                                       const design::CompactDesign* compact, linalg::VectorPool* pool) {
   constexpr bool kOwnHessian = family::PirlsFamily<F> && !family::HasObservedWeightFactor<F>;
@@ -71,7 +71,7 @@ Result<OuterEval> outer_eval_from_fit(const F& family, const fit::CriterionView&
 
     KAVRI_TRY(const ValueGrad at, envelope_value_from_fit(family, crit, x, rho, fit, compact));
     if (at.degenerate)
-      return OuterEval{.value = at.value, .gradient = linalg::Vector(m, 0.0), .hessian = linalg::Matrix(m, m),
+      return outer::OuterEval{.value = at.value, .gradient = linalg::Vector(m, 0.0), .hessian = linalg::Matrix(m, m),
                        .degenerate = true};
 
     linalg::Vector quad(m);
@@ -138,7 +138,7 @@ Result<OuterEval> outer_eval_from_fit(const F& family, const fit::CriterionView&
         hessian(i, j) = value;
         hessian(j, i) = value;
       }
-    return OuterEval{.value = at.value, .gradient = std::move(gradient), .hessian = std::move(hessian),
+    return outer::OuterEval{.value = at.value, .gradient = std::move(gradient), .hessian = std::move(hessian),
                      .degenerate = false};
   }
 }

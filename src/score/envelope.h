@@ -24,10 +24,10 @@
 #include "design/penalty.h"
 #include "design/re_blocks.h"
 #include "family/family.h"
-#include "fit/problem.h"
 #include "inner/fit_at.h"
 #include "inner/fit_factor.h"
 #include "inner/inner_fit.h"
+#include "inner/problem.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
 #include "linalg/lapack.h"
@@ -57,7 +57,7 @@ struct ValueGrad {
 // given; that term's n-vector comes from `pool` when given. The only error
 // is that of `penalty_determinant`.
 template <family::Family F>
-[[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& criterion,
+[[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const score::CriterionView& criterion,
                                                   linalg::MatrixView x, linalg::VectorView rho,
                                                   const inner::InnerFit& fit,
                                                   const design::CompactDesign* compact = nullptr,
@@ -66,7 +66,7 @@ template <family::Family F>
 // V alone, bit for bit the value of `envelope_from_fit`, with the gradient
 // left empty: it skips the gradient's pass over the data.
 template <family::Family F>
-[[nodiscard]] Result<ValueGrad> envelope_value_from_fit(const F& family, const fit::CriterionView& criterion,
+[[nodiscard]] Result<ValueGrad> envelope_value_from_fit(const F& family, const score::CriterionView& criterion,
                                                         linalg::MatrixView x, linalg::VectorView rho,
                                                         const inner::InnerFit& fit,
                                                         const design::CompactDesign* compact = nullptr);
@@ -74,7 +74,7 @@ template <family::Family F>
 // One inner fit at ρ, then `envelope_from_fit`; an inner-fit error is
 // returned unchanged.
 template <family::Family F>
-[[nodiscard]] Result<ValueGrad> envelope_score(const fit::FitProblem<F>& problem, linalg::VectorView rho);
+[[nodiscard]] Result<ValueGrad> envelope_score(const inner::FitProblem<F>& problem, linalg::VectorView rho);
 
 // ---- Implementation details follow ----
 
@@ -91,7 +91,7 @@ inline constexpr bool kWeightedProfile = requires(const F& f, linalg::VectorView
 // The criterion's φ of a fit with penalized deviance D + P, by the
 // family's scale rule.
 template <family::Family F>
-double criterion_phi(const F& family, const fit::CriterionView& crit, double penalized) {
+double criterion_phi(const F& family, const score::CriterionView& crit, double penalized) {
   constexpr family::ScaleRule rule = F::scale_rule();
   if constexpr (rule == family::ScaleRule::Profile) {
     return family::profile_scale(penalized, crit.n, crit.null_space_dim, crit.scale_floor);
@@ -143,7 +143,7 @@ struct ValueParts {
 };
 
 template <bool kWithGradient, family::Family F>
-Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
+Result<ValueGrad> envelope_parts(const F& family, const score::CriterionView& crit, linalg::MatrixView x,
                                  linalg::VectorView rho, const inner::InnerFit& fit,
                                  const design::CompactDesign* compact, linalg::VectorPool* pool,
                                  ValueParts* keep = nullptr) {
@@ -275,21 +275,21 @@ Result<ValueGrad> envelope_parts(const F& family, const fit::CriterionView& crit
 }  // namespace detail
 
 template <family::Family F>
-Result<ValueGrad> envelope_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
+Result<ValueGrad> envelope_from_fit(const F& family, const score::CriterionView& crit, linalg::MatrixView x,
                                     linalg::VectorView rho, const inner::InnerFit& fit,
                                     const design::CompactDesign* compact, linalg::VectorPool* pool) {
   return detail::envelope_parts<true>(family, crit, x, rho, fit, compact, pool);
 }
 
 template <family::Family F>
-Result<ValueGrad> envelope_value_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
+Result<ValueGrad> envelope_value_from_fit(const F& family, const score::CriterionView& crit, linalg::MatrixView x,
                                           linalg::VectorView rho, const inner::InnerFit& fit,
                                           const design::CompactDesign* compact) {
   return detail::envelope_parts<false>(family, crit, x, rho, fit, compact, nullptr);
 }
 
 template <family::Family F>
-Result<ValueGrad> envelope_score(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+Result<ValueGrad> envelope_score(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
   KAVRI_TRY(const inner::InnerFit fit, inner::search_fit_at(problem, rho));
   return envelope_from_fit(problem.family, problem.criterion, problem.model_matrix, rho, fit, problem.compact);
 }

@@ -29,16 +29,16 @@
 #include "design/compact.h"
 #include "design/penalty.h"
 #include "family/family.h"
-#include "fit/problem.h"
 #include "inner/inner_fit.h"
+#include "inner/problem.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
 #include "linalg/lapack.h"
 #include "linalg/matrix.h"
 #include "linalg/products.h"
+#include "outer/outer_eval.h"
 #include "score/envelope.h"
 #include "score/laplace.h"
-#include "score/outer_eval.h"
 #include "score/penalty_determinant.h"
 
 namespace kavri::score {
@@ -83,7 +83,7 @@ RowWeights criterion_row_weights(const F& f, double w, double y, double mu) {
 // of the value.
 template <family::Family F>
   requires kHasExactHessian<F>
-[[nodiscard]] Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::CriterionView& crit,
+[[nodiscard]] Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const score::CriterionView& crit,
                                                           linalg::MatrixView x, linalg::VectorView rho,
                                                           const inner::InnerFit& fit,
                                                           const design::CompactDesign* compact = nullptr,
@@ -92,7 +92,7 @@ template <family::Family F>
 // One inner fit at ρ, then the above.
 template <family::Family F>
   requires kHasExactHessian<F>
-[[nodiscard]] Result<OuterEval> outer_eval_exact(const fit::FitProblem<F>& problem, const linalg::Vector& rho);
+[[nodiscard]] Result<outer::OuterEval> outer_eval_exact(const inner::FitProblem<F>& problem, const linalg::Vector& rho);
 
 // ---- Implementation details follow ----
 
@@ -101,7 +101,7 @@ namespace detail {
 // The curvature ∂²V/∂φ² of the criterion at its profiled φ; 0 where φ sits
 // on its floor (φ̂ then does not move with ρ) or the rule has no profile.
 template <family::Family F>
-double profile_curvature(const F& family, const fit::CriterionView& crit, double phi) {
+double profile_curvature(const F& family, const score::CriterionView& crit, double phi) {
   constexpr family::ScaleRule rule = F::scale_rule();
   if (!(phi > crit.scale_floor)) return 0.0;
   if constexpr (rule == family::ScaleRule::Profile) {
@@ -191,7 +191,7 @@ RowWeights row_weights(const F& family, double w, double y, const inner::InnerFi
 
 template <family::Family F>
   requires kHasExactHessian<F>
-Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::CriterionView& crit, linalg::MatrixView x,
+Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const score::CriterionView& crit, linalg::MatrixView x,
                                             linalg::VectorView rho, const inner::InnerFit& fit,
                                             const design::CompactDesign* compact, linalg::VectorPool* pool) {
   const std::size_t m = crit.penalties.size();
@@ -199,7 +199,7 @@ Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::Criterio
   detail::ValueParts parts;
   KAVRI_TRY(const ValueGrad at, detail::envelope_parts<false>(family, crit, x, rho, fit, compact, nullptr, &parts));
   if (at.degenerate)
-    return OuterEval{.value = at.value, .gradient = linalg::Vector(m, 0.0), .hessian = linalg::Matrix(m, m),
+    return outer::OuterEval{.value = at.value, .gradient = linalg::Vector(m, 0.0), .hessian = linalg::Matrix(m, m),
                      .degenerate = true};
   // H⁻¹ of the H whose ln|H| the value took: the fit's own where the
   // criterion's weights are the fit's, else the one formed at the means.
@@ -289,13 +289,13 @@ Result<OuterEval> exact_outer_eval_from_fit(const F& family, const fit::Criterio
       hessian(i, j) = value;
       hessian(j, i) = value;
     }
-  return OuterEval{.value = at.value, .gradient = std::move(gradient), .hessian = std::move(hessian),
+  return outer::OuterEval{.value = at.value, .gradient = std::move(gradient), .hessian = std::move(hessian),
                    .degenerate = false};
 }
 
 template <family::Family F>
   requires kHasExactHessian<F>
-Result<OuterEval> outer_eval_exact(const fit::FitProblem<F>& problem, const linalg::Vector& rho) {
+Result<outer::OuterEval> outer_eval_exact(const inner::FitProblem<F>& problem, const linalg::Vector& rho) {
   if (problem.counters) ++problem.counters->evaluations;
   KAVRI_TRY(const inner::InnerFit fit, inner::search_fit_at(problem, linalg::VectorView(rho)));
   return exact_outer_eval_from_fit(problem.family, problem.criterion, problem.model_matrix, linalg::VectorView(rho),

@@ -13,7 +13,7 @@
 #include <optional>
 #include <utility>
 
-#include "fit/problem.h"
+#include "inner/problem.h"
 #include "inner/fit_at.h"
 #include "inner/inner_fit.h"
 #include "linalg/error.h"
@@ -22,7 +22,7 @@
 #include "score/block_hessian.h"
 #include "score/envelope.h"
 #include "score/exact_hessian.h"
-#include "score/outer_eval.h"
+#include "outer/outer_eval.h"
 
 namespace kavri::score {
 
@@ -37,12 +37,12 @@ inline constexpr double kDifferenceStep = 1e-5;
 // the base call, then for each coordinate in order the + side and the −
 // side. The first failure is returned and no later call is made.
 template <class Criterion>
-[[nodiscard]] Result<OuterEval> outer_eval_fd_with(Criterion&& criterion, const linalg::Vector& rho,
+[[nodiscard]] Result<outer::OuterEval> outer_eval_fd_with(Criterion&& criterion, const linalg::Vector& rho,
                                                    double step = kDifferenceStep);
 
 // The evaluation over `envelope_score` of the problem's family.
 template <family::Family F>
-[[nodiscard]] Result<OuterEval> outer_eval_fd(const fit::FitProblem<F>& problem, const linalg::Vector& rho);
+[[nodiscard]] Result<outer::OuterEval> outer_eval_fd(const inner::FitProblem<F>& problem, const linalg::Vector& rho);
 
 // The evaluations of one outer search over a problem, for
 // `outer::outer_newton_minimize` with value-only trials. Fits start warm
@@ -66,7 +66,7 @@ inline constexpr bool kWeightsFromMeans = F::inner_fit_kind() == family::InnerFi
 template <family::Family F>
 class WarmSearch {
  public:
-  explicit WarmSearch(const fit::FitProblem<F>& problem) : problem_(problem) {
+  explicit WarmSearch(const inner::FitProblem<F>& problem) : problem_(problem) {
     problem_.pool = &pool_;
     problem_.start_products = &start_products_;
   }
@@ -78,7 +78,7 @@ class WarmSearch {
 
   // V, its gradient and the difference Hessian at ρ; once its centre fit
   // is made, that fit is the start of later fits.
-  [[nodiscard]] Result<OuterEval> evaluate(const linalg::Vector& rho);
+  [[nodiscard]] Result<outer::OuterEval> evaluate(const linalg::Vector& rho);
 
   // The centre fit of the last full evaluation, when it was at `rho`,
   // moved out, and the spare vectors released; the search must not be used
@@ -112,8 +112,8 @@ class WarmSearch {
   // The first system of the fits that start from the current start (the
   // centre fit of an evaluation while its ±h fits run, the accepted centre
   // afterwards): the ±h fits and the trials of the next step share it.
-  fit::StartProducts start_products_;
-  fit::FitProblem<F> problem_;  // the caller's, with the pool attached
+  inner::StartProducts start_products_;
+  inner::FitProblem<F> problem_;  // the caller's, with the pool attached
   std::optional<Fitted> accepted_;  // centre of the last full evaluation
   std::optional<Fitted> valued_;    // the last point valued and its fit
 };
@@ -121,7 +121,7 @@ class WarmSearch {
 // ---- Implementation details follow ----
 
 template <class Criterion>
-Result<OuterEval> outer_eval_fd_with(Criterion&& criterion, const linalg::Vector& rho, double step) {
+Result<outer::OuterEval> outer_eval_fd_with(Criterion&& criterion, const linalg::Vector& rho, double step) {
   const double divisor = step + step;
   KAVRI_TRY(ValueGrad base, criterion(linalg::VectorView(rho)));
   const std::size_t k = rho.size();
@@ -136,14 +136,14 @@ Result<OuterEval> outer_eval_fd_with(Criterion&& criterion, const linalg::Vector
   }
   for (std::size_t r = 0; r < k; ++r)
     for (std::size_t c = r + 1; c < k; ++c) h(r, c) = h(c, r) = (h(r, c) + h(c, r)) * 0.5;
-  return OuterEval{.value = base.value,
+  return outer::OuterEval{.value = base.value,
                    .gradient = std::move(base.gradient),
                    .hessian = std::move(h),
                    .degenerate = base.degenerate};
 }
 
 template <family::Family F>
-Result<OuterEval> outer_eval_fd(const fit::FitProblem<F>& problem, const linalg::Vector& rho) {
+Result<outer::OuterEval> outer_eval_fd(const inner::FitProblem<F>& problem, const linalg::Vector& rho) {
   if (problem.counters) ++problem.counters->evaluations;
   return outer_eval_fd_with([&](linalg::VectorView at) { return envelope_score(problem, at); }, rho);
 }
@@ -160,7 +160,7 @@ Result<double> WarmSearch<F>::value_at(const linalg::Vector& rho) {
 }
 
 template <family::Family F>
-Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
+Result<outer::OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   if (problem_.counters) ++problem_.counters->evaluations;
   std::optional<inner::InnerFit> centre;
   if (valued_ && valued_->rho == rho) {
@@ -180,13 +180,13 @@ Result<OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   if constexpr (kWeightsFromMeans<F>) pool_.give(std::move(centre->working_weights));
   if constexpr (kHasExactHessian<F>) {
     // The exact Hessian from the centre fit alone: no refit.
-    Result<OuterEval> eval = outer_eval_from_fit(problem_.family, problem_.criterion, problem_.model_matrix,
+    Result<outer::OuterEval> eval = outer_eval_from_fit(problem_.family, problem_.criterion, problem_.model_matrix,
                                                  linalg::VectorView(rho), *centre, problem_.compact, &pool_);
     accepted_.emplace(Fitted{rho, std::move(*centre)});
     return eval;
   }
   bool at_centre = true;  // the first call of the difference scheme is at ρ itself
-  Result<OuterEval> eval = outer_eval_fd_with(
+  Result<outer::OuterEval> eval = outer_eval_fd_with(
       [&](linalg::VectorView at) -> Result<ValueGrad> {
         if (at_centre) {
           at_centre = false;

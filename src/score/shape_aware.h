@@ -27,17 +27,18 @@
 #include <utility>
 
 #include "family/family.h"
-#include "fit/problem.h"
 #include "inner/fit_at.h"
 #include "inner/inner_fit.h"
+#include "inner/problem.h"
 #include "linalg/cholesky.h"
 #include "linalg/error.h"
-#include "linalg/matrix.h"
 #include "linalg/lapack.h"
+#include "linalg/matrix.h"
 #include "linalg/products.h"
+#include "outer/outer_eval.h"
 #include "score/envelope.h"
 #include "score/laplace.h"
-#include "score/outer_eval.h"
+#include "score/shape_problem.h"
 
 namespace kavri::score {
 
@@ -92,12 +93,12 @@ F family_at(const F& start, linalg::VectorView theta) {
 // refit at a neighbouring θ); its deviance there is formed anew, since the
 // family value differs.
 template <family::Family F, class InnerFitFn>
-[[nodiscard]] Result<RefitOutcome<F>> shape_refit_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+[[nodiscard]] Result<RefitOutcome<F>> shape_refit_with(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                                        InnerFitFn&& inner_fit, const inner::InnerFit* start = nullptr);
 
 // The refit by the family's own inner fit.
 template <family::Family F>
-[[nodiscard]] Result<RefitOutcome<F>> shape_refit(const fit::ShapeProblem<F>& problem, linalg::VectorView theta);
+[[nodiscard]] Result<RefitOutcome<F>> shape_refit(const score::ShapeProblem<F>& problem, linalg::VectorView theta);
 
 // V = (λq + D)/(2φ) + ½ln|H| − (M_p/2)·ln(2πφ) − ½(r_0ρ + ℓ_0) − c(y)
 // of a refit with family value `family` at ρ, H the Hessian of the
@@ -105,26 +106,26 @@ template <family::Family F>
 // row as many times as its prior weight. Never fails; non-finite pieces
 // pass through.
 template <family::Family F>
-[[nodiscard]] double shape_laml_value(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+[[nodiscard]] double shape_laml_value(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                                       double rho);
 
 // V alone: the refit at θ and its value, bit for bit the value that
 // `shape_outer_eval` gives at θ. A line search judges its trials by it;
 // counted in the problem's counters when attached.
 template <family::Family F>
-[[nodiscard]] Result<double> shape_value(const fit::ShapeProblem<F>& problem, linalg::VectorView theta);
+[[nodiscard]] Result<double> shape_value(const score::ShapeProblem<F>& problem, linalg::VectorView theta);
 
 // V and ∂V/∂θ from refits run by `inner_fit`: the refit at θ, and by the
 // reference rule for each shape coordinate without an analytic entry its
 // + side and its − side. The first refit error is the result and no later
 // refit runs.
 template <family::Family F, class InnerFitFn>
-[[nodiscard]] Result<ValueGrad> shape_value_grad_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+[[nodiscard]] Result<ValueGrad> shape_value_grad_with(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                                       InnerFitFn&& inner_fit,
                                                       ShapeGradientRule rule = ShapeGradientRule::Exact);
 
 template <family::Family F>
-[[nodiscard]] Result<ValueGrad> shape_value_grad(const fit::ShapeProblem<F>& problem, linalg::VectorView theta);
+[[nodiscard]] Result<ValueGrad> shape_value_grad(const score::ShapeProblem<F>& problem, linalg::VectorView theta);
 
 // Steps of the Hessian columns: a column from refitted gradients moves its
 // coordinate by 1e-4, so that the differences of gradients that are
@@ -142,14 +143,14 @@ inline constexpr double kFrozenColumnStep = 1e-5;
 // rule 1 + 2k refits (1 + 2 with an analytic shape gradient). The first
 // refit error is the result.
 template <family::Family F, class InnerFitFn>
-[[nodiscard]] Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem,
+[[nodiscard]] Result<outer::OuterEval> shape_outer_eval_with(const score::ShapeProblem<F>& problem,
                                                       const linalg::Vector& theta, InnerFitFn&& inner_fit,
                                                       ShapeGradientRule rule = ShapeGradientRule::Exact);
 
 // The evaluation by the family's own inner fit, counted in the problem's
 // counters when attached.
 template <family::Family F>
-[[nodiscard]] Result<OuterEval> shape_outer_eval(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta);
+[[nodiscard]] Result<outer::OuterEval> shape_outer_eval(const score::ShapeProblem<F>& problem, const linalg::Vector& theta);
 
 // One outer search's trials and evaluations by the family's own inner fit,
 // counted as `shape_value` and `shape_outer_eval` count them. The
@@ -159,15 +160,15 @@ template <family::Family F>
 template <family::Family F>
 class ShapeSearch {
  public:
-  explicit ShapeSearch(const fit::ShapeProblem<F>& problem) : problem_(problem) {}
+  explicit ShapeSearch(const score::ShapeProblem<F>& problem) : problem_(problem) {}
   ShapeSearch(const ShapeSearch&) = delete;
   ShapeSearch& operator=(const ShapeSearch&) = delete;
 
   [[nodiscard]] Result<double> value_at(const linalg::Vector& theta);
-  [[nodiscard]] Result<OuterEval> evaluate(const linalg::Vector& theta);
+  [[nodiscard]] Result<outer::OuterEval> evaluate(const linalg::Vector& theta);
 
  private:
-  const fit::ShapeProblem<F>& problem_;
+  const score::ShapeProblem<F>& problem_;
   linalg::Vector valued_theta_;
   std::optional<RefitOutcome<F>> valued_;
 };
@@ -176,18 +177,18 @@ class ShapeSearch {
 // shape slopes of ½ln|H| only when `shape_slopes` (a family whose shape
 // entries are refit differences needs none).
 template <family::Family F>
-[[nodiscard]] FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+[[nodiscard]] FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                               const RefitOutcome<F>& base, bool shape_slopes = true);
 // The same from the refit's criterion Hessian, already formed with its
 // inverse and weight slopes.
 template <family::Family F>
-[[nodiscard]] FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+[[nodiscard]] FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                               const RefitOutcome<F>& base, const LaplaceHessian& hessian,
                                               bool shape_slopes = true);
 
 // The criterion's Hessian of a refit at ρ (score/laplace.h).
 template <family::Family F>
-[[nodiscard]] LaplaceHessian refit_hessian(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit,
+[[nodiscard]] LaplaceHessian refit_hessian(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit,
                                            const F& family, double rho, bool full);
 
 // ∂V/∂θ with β, μ and the statistics of a base refit held and the family
@@ -196,7 +197,7 @@ template <family::Family F>
 // analytic shape gradient.
 template <family::Family F>
   requires(!ShapeGradientNeverAnalytic<F>)
-[[nodiscard]] Result<linalg::Vector> eval_grad_frozen_beta(const fit::ShapeProblem<F>& problem,
+[[nodiscard]] Result<linalg::Vector> eval_grad_frozen_beta(const score::ShapeProblem<F>& problem,
                                                            linalg::VectorView theta, linalg::VectorView mu,
                                                            const FrozenFitStats& stats);
 
@@ -220,7 +221,7 @@ void apply_shape_clamps(linalg::VectorView theta, const linalg::Vector& clamped,
 // h_i·v_i with the leverages h. Entry 0 (ρ) is left 0.
 template <family::Family F>
   requires family::HasShapeDerivatives<F>
-linalg::Vector shape_entries(const F& family, std::size_t coords, const fit::FitProblem<F>& fp,
+linalg::Vector shape_entries(const F& family, std::size_t coords, const inner::FitProblem<F>& fp,
                              const inner::InnerFit& fit, const LaplaceHessian& hessian, const linalg::Vector& leverage,
                              bool with_envelope) {
   const std::size_t n = fit.n, p = fit.p;
@@ -260,7 +261,7 @@ inline constexpr bool kReweighted = family::PirlsFamily<F>;
 // The family's analytic shape entries (weighted where the family takes
 // weights), or nothing.
 template <family::Family F>
-std::optional<linalg::Vector> analytic_shape_entries(const F& family, const fit::FitProblem<F>& fp,
+std::optional<linalg::Vector> analytic_shape_entries(const F& family, const inner::FitProblem<F>& fp,
                                                      linalg::VectorView mu, double penalized, double count,
                                                      double phi) {
   if constexpr (family::HasWeightedShapeGradient<F>) {
@@ -290,9 +291,9 @@ inline double rho_entry(const FrozenFitStats& stats, double lambda, double phi, 
 }  // namespace detail
 
 template <family::Family F, class InnerFitFn>
-Result<RefitOutcome<F>> shape_refit_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+Result<RefitOutcome<F>> shape_refit_with(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                          InnerFitFn&& inner_fit, const inner::InnerFit* start) {
-  fit::FitProblem<F> refit = problem.fit;  // views: nothing is copied but the family value
+  inner::FitProblem<F> refit = problem.fit;  // views: nothing is copied but the family value
   refit.family = family_at(problem.fit.family, theta);
   if constexpr (inner::kWarmStartable<F>) {
     if (start != nullptr) {
@@ -305,15 +306,15 @@ Result<RefitOutcome<F>> shape_refit_with(const fit::ShapeProblem<F>& problem, li
 }
 
 template <family::Family F>
-Result<RefitOutcome<F>> shape_refit(const fit::ShapeProblem<F>& problem, linalg::VectorView theta) {
+Result<RefitOutcome<F>> shape_refit(const score::ShapeProblem<F>& problem, linalg::VectorView theta) {
   return shape_refit_with(problem, theta,
-                          [](const fit::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+                          [](const inner::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
 }
 
 template <family::Family F>
-LaplaceHessian refit_hessian(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+LaplaceHessian refit_hessian(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                              double rho, bool full) {
-  const fit::FitProblem<F>& fp = problem.fit;
+  const inner::FitProblem<F>& fp = problem.fit;
   linalg::Matrix s_lambda = fp.criterion.penalties[0];
   const double lambda = std::exp(rho);
   for (double& v : s_lambda.data) v *= lambda;
@@ -327,7 +328,7 @@ namespace detail {
 
 // c(y) with the prior weights where the family counts them as replicates.
 template <family::Family F>
-double shape_saturated_loglik(const F& family, const fit::CriterionView& crit, double phi) {
+double shape_saturated_loglik(const F& family, const score::CriterionView& crit, double phi) {
   if constexpr (requires(linalg::VectorView w) { family.saturated_loglik(crit.y, w, phi); }) {
     if (crit.prior_weights) return family.saturated_loglik(crit.y, *crit.prior_weights, phi);
   }
@@ -335,9 +336,9 @@ double shape_saturated_loglik(const F& family, const fit::CriterionView& crit, d
 }
 
 template <family::Family F>
-double shape_laml_value_with(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+double shape_laml_value_with(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                              double rho, double log_det) {
-  const fit::CriterionView& crit = problem.fit.criterion;
+  const score::CriterionView& crit = problem.fit.criterion;
   const double lambda = std::exp(rho);
   const double q = linalg::quadratic_form(crit.penalties[0], fit.beta);
   const double phi = detail::criterion_scale(family);
@@ -351,7 +352,7 @@ double shape_laml_value_with(const fit::ShapeProblem<F>& problem, const inner::I
 }  // namespace detail
 
 template <family::Family F>
-double shape_laml_value(const fit::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+double shape_laml_value(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                         double rho) {
   const LaplaceHessian h = refit_hessian(problem, fit, family, rho, /*full=*/false);
   return detail::shape_laml_value_with(problem, fit, family, rho, h.log_det);
@@ -363,10 +364,10 @@ namespace detail {
 // the reference rule run their refits with `inner_fit`. `frozen` receives
 // the base statistics of an analytic family.
 template <family::Family F, class InnerFitFn>
-Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+Result<ValueGrad> value_grad_from(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                   const RefitOutcome<F>& base, InnerFitFn&& inner_fit, ShapeGradientRule rule,
                                   std::optional<FrozenFitStats>* frozen) {
-  const fit::FitProblem<F>& fp = problem.fit;
+  const inner::FitProblem<F>& fp = problem.fit;
   const inner::InnerFit& fit = base.fit;
   const double rho = theta[0];
   const LaplaceHessian hessian = refit_hessian(problem, fit, base.family, rho, /*full=*/true);
@@ -419,7 +420,7 @@ Result<ValueGrad> value_grad_from(const fit::ShapeProblem<F>& problem, linalg::V
 }  // namespace detail
 
 template <family::Family F, class InnerFitFn>
-Result<ValueGrad> shape_value_grad_with(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+Result<ValueGrad> shape_value_grad_with(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                         InnerFitFn&& inner_fit, ShapeGradientRule rule) {
   KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
   return detail::value_grad_from(problem, theta, base, inner_fit, rule, nullptr);
@@ -429,7 +430,7 @@ namespace detail {
 
 // The evaluation about the refit at θ, already run.
 template <family::Family F, class InnerFitFn>
-Result<OuterEval> outer_eval_from(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta,
+Result<outer::OuterEval> outer_eval_from(const score::ShapeProblem<F>& problem, const linalg::Vector& theta,
                                   const RefitOutcome<F>& base, InnerFitFn&& inner_fit, ShapeGradientRule rule) {
   std::optional<FrozenFitStats> frozen;
   KAVRI_TRY(ValueGrad at, detail::value_grad_from(problem, theta, base, inner_fit, rule, &frozen));
@@ -465,36 +466,36 @@ Result<OuterEval> outer_eval_from(const fit::ShapeProblem<F>& problem, const lin
   }
   for (std::size_t i = 0; i < k; ++i)
     for (std::size_t j = i + 1; j < k; ++j) h(i, j) = h(j, i) = (h(i, j) + h(j, i)) * 0.5;
-  return OuterEval{.value = at.value, .gradient = std::move(at.gradient), .hessian = std::move(h), .degenerate = false};
+  return outer::OuterEval{.value = at.value, .gradient = std::move(at.gradient), .hessian = std::move(h), .degenerate = false};
 }
 
 template <family::Family F>
-Result<OuterEval> own_fit_outer_eval_from(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta,
+Result<outer::OuterEval> own_fit_outer_eval_from(const score::ShapeProblem<F>& problem, const linalg::Vector& theta,
                                           const RefitOutcome<F>& base) {
   return outer_eval_from(
       problem, theta, base,
-      [](const fit::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); },
+      [](const inner::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); },
       ShapeGradientRule::Exact);
 }
 
 }  // namespace detail
 
 template <family::Family F, class InnerFitFn>
-Result<OuterEval> shape_outer_eval_with(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta,
+Result<outer::OuterEval> shape_outer_eval_with(const score::ShapeProblem<F>& problem, const linalg::Vector& theta,
                                         InnerFitFn&& inner_fit, ShapeGradientRule rule) {
   KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
   return detail::outer_eval_from(problem, theta, base, inner_fit, rule);
 }
 
 template <family::Family F>
-Result<OuterEval> shape_outer_eval(const fit::ShapeProblem<F>& problem, const linalg::Vector& theta) {
+Result<outer::OuterEval> shape_outer_eval(const score::ShapeProblem<F>& problem, const linalg::Vector& theta) {
   if (problem.fit.counters) ++problem.fit.counters->evaluations;
   return shape_outer_eval_with(problem, theta,
-                               [](const fit::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+                               [](const inner::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
 }
 
 template <family::Family F>
-Result<double> shape_value(const fit::ShapeProblem<F>& problem, linalg::VectorView theta) {
+Result<double> shape_value(const score::ShapeProblem<F>& problem, linalg::VectorView theta) {
   if (problem.fit.counters) ++problem.fit.counters->values;
   KAVRI_TRY(const RefitOutcome<F> base, shape_refit(problem, theta));
   return shape_laml_value(problem, base.fit, base.family, theta[0]);
@@ -512,7 +513,7 @@ Result<double> ShapeSearch<F>::value_at(const linalg::Vector& theta) {
 }
 
 template <family::Family F>
-Result<OuterEval> ShapeSearch<F>::evaluate(const linalg::Vector& theta) {
+Result<outer::OuterEval> ShapeSearch<F>::evaluate(const linalg::Vector& theta) {
   if (problem_.fit.counters) ++problem_.fit.counters->evaluations;
   std::optional<RefitOutcome<F>> base;
   if (valued_ && valued_theta_ == theta) base = std::move(valued_);
@@ -525,15 +526,15 @@ Result<OuterEval> ShapeSearch<F>::evaluate(const linalg::Vector& theta) {
 }
 
 template <family::Family F>
-Result<ValueGrad> shape_value_grad(const fit::ShapeProblem<F>& problem, linalg::VectorView theta) {
+Result<ValueGrad> shape_value_grad(const score::ShapeProblem<F>& problem, linalg::VectorView theta) {
   return shape_value_grad_with(problem, theta,
-                               [](const fit::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+                               [](const inner::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
 }
 
 template <family::Family F>
-FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                 const RefitOutcome<F>& base, const LaplaceHessian& hessian, bool shape_slopes) {
-  const fit::FitProblem<F>& fp = problem.fit;
+  const inner::FitProblem<F>& fp = problem.fit;
   const inner::InnerFit& fit = base.fit;
   const linalg::Matrix& s0 = fp.criterion.penalties[0];
   FrozenFitStats stats{.penalty_quad = linalg::quadratic_form(s0, fit.beta),
@@ -566,7 +567,7 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
 }
 
 template <family::Family F>
-FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                 const RefitOutcome<F>& base, bool shape_slopes) {
   const LaplaceHessian hessian = refit_hessian(problem, base.fit, base.family, theta[0], /*full=*/true);
   return frozen_fit_stats(problem, theta, base, hessian, shape_slopes);
@@ -574,9 +575,9 @@ FrozenFitStats frozen_fit_stats(const fit::ShapeProblem<F>& problem, linalg::Vec
 
 template <family::Family F>
   requires(!ShapeGradientNeverAnalytic<F>)
-Result<linalg::Vector> eval_grad_frozen_beta(const fit::ShapeProblem<F>& problem, linalg::VectorView theta,
+Result<linalg::Vector> eval_grad_frozen_beta(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
                                              linalg::VectorView mu, const FrozenFitStats& stats) {
-  const fit::FitProblem<F>& fp = problem.fit;
+  const inner::FitProblem<F>& fp = problem.fit;
   const F family = family_at(fp.family, theta);
   if (!family.has_analytic_shape_grad())
     return invalid_parameter(

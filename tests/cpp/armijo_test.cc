@@ -37,7 +37,7 @@ const Vector kRho{-2.0};
 
 TestProblem elf_problem(Vector y, std::optional<Vector> w = std::nullopt) {
   TestProblem p = testing::make_problem(testing::cr_design(kRows, 8), std::move(y), std::move(w));
-  p.settings = fit::kElfInnerSettings;
+  p.settings = inner::kElfInnerSettings;
   return p;
 }
 
@@ -85,7 +85,7 @@ Matrix ridged(Matrix h, const Matrix& s) {
 }
 
 Result<InnerFit> run(const TestProblem& p, const Elf& f, std::optional<Vector> start, const Vector& rho = kRho) {
-  fit::ElfProblem<Elf> problem{.fit = p.view(f), .beta_warm = std::nullopt};
+  inner::ElfProblem<Elf> problem{.fit = p.view(f), .beta_warm = std::nullopt};
   if (start) problem.beta_warm = linalg::VectorView(*start);
   return elf_fit_armijo(problem, rho);
 }
@@ -205,7 +205,7 @@ TEST(ElfFitArmijo, ExitStates) {
   struct Case {
     const char* name;
     Vector y;
-    fit::InnerSettings settings;
+    inner::InnerSettings settings;
     std::optional<Vector> start;
     bool converged;
     std::uint64_t iterations;  // 0: not checked
@@ -216,11 +216,11 @@ TEST(ElfFitArmijo, ExitStates) {
       {"no step length", y, {.max_iter = 50, .tol = 1e-7, .max_halvings = 0}, warm, true, 1, true},
       // J(start) is infinite: no candidate can be judged, and the fit has
       // not reached a minimum.
-      {"NaN response", y_nan, fit::kElfInnerSettings, warm, false, 1, true},
+      {"NaN response", y_nan, inner::kElfInnerSettings, warm, false, 1, true},
       // From β = 0 nearly every row lies hundreds of λ from its fit, its
       // weight close to 0: the Newton step is far too long, and even its
       // 2^-19 part raises J. The fit has not moved, and is not at a minimum.
-      {"cold start", y, fit::kElfInnerSettings, std::nullopt, false, 1, true},
+      {"cold start", y, inner::kElfInnerSettings, std::nullopt, false, 1, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -293,8 +293,8 @@ TEST(ElfFitArmijo, GenericFitReachesItThroughTheFamily) {
   const Elf f = family::elf_identity(0.3, 0.1, 0.1);
   const TestProblem p = elf_problem(normal_response());
   const Vector warm = warm_start(p, 0.3);
-  fit::FitCounters counters;
-  fit::ElfProblem<Elf> problem{.fit = p.view(f), .beta_warm = linalg::VectorView(warm)};
+  inner::FitCounters counters;
+  inner::ElfProblem<Elf> problem{.fit = p.view(f), .beta_warm = linalg::VectorView(warm)};
   problem.fit.counters = &counters;
   auto warm_fit = fit_at(problem, kRho);
   auto cold_fit = fit_at(problem.fit, kRho);

@@ -92,7 +92,7 @@ void add_cases(std::vector<Case>& cases, const char* name, F family, Noise noise
         return std::nullopt;
       };
       auto problem =
-          std::make_shared<fit::FitProblem<F>>(fit::make_fit_problem(family, *design, data->y, weights()));
+          std::make_shared<inner::FitProblem<F>>(fit::make_fit_problem(family, *design, data->y, weights()));
       cases.push_back(
           {std::string(name) + (additive ? " additive" : " single") + (weighted ? " weighted" : ""),
            [design, problem](const Vector& rho) { return envelope_score(*problem, rho); },

@@ -34,12 +34,12 @@ constexpr std::size_t kRows = 90;
 // gradients at ρ ± h see the criterion, not the loop; the quantile family's
 // from zero coefficients, a start that does not move with ρ.
 template <class F>
-Result<inner::InnerFit> tight_fit(fit::FitProblem<F> problem, const Vector& rho) {
+Result<inner::InnerFit> tight_fit(inner::FitProblem<F> problem, const Vector& rho) {
   problem.settings.tol = 1e-14;
   problem.settings.max_iter = 200;
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::BacktrackingNewton) {
     problem.settings.max_halvings = 60;
-    return inner::fit_at(fit::ElfProblem<F>{.fit = problem, .beta_warm = std::nullopt}, linalg::VectorView(rho));
+    return inner::fit_at(inner::ElfProblem<F>{.fit = problem, .beta_warm = std::nullopt}, linalg::VectorView(rho));
   } else {
     return inner::search_fit_at(problem, linalg::VectorView(rho));
   }
@@ -47,7 +47,7 @@ Result<inner::InnerFit> tight_fit(fit::FitProblem<F> problem, const Vector& rho)
 
 // The gradient at ρ of such a fit.
 template <class F>
-Vector tight_gradient(const fit::FitProblem<F>& problem, const Vector& rho) {
+Vector tight_gradient(const inner::FitProblem<F>& problem, const Vector& rho) {
   auto fit = tight_fit(problem, rho);
   EXPECT_TRUE(fit.has_value());
   auto eval = exact_outer_eval_from_fit(problem.family, problem.criterion, problem.model_matrix,
@@ -89,7 +89,7 @@ void expect_exact_hessian(const F& family, Response kind, bool additive, bool we
   const Vector w = weighted ? testing::varied_weights(kRows) : Vector(kRows, 1.0);
   std::optional<linalg::VectorView> wv;
   if (weighted) wv = linalg::VectorView(w);
-  const fit::FitProblem<F> problem = fit::make_fit_problem(family, d, y, wv);
+  const inner::FitProblem<F> problem = fit::make_fit_problem(family, d, y, wv);
   const std::size_t m = d.penalties.size();
   for (const double level : {-3.0, 0.0, 4.0}) {
     SCOPED_TRACE("rho " + std::to_string(level));
@@ -213,7 +213,7 @@ TEST(ExactHessian, GradientIsTheDerivativeOfTheValue) {
   const Vector xs = testing::covariate(kRows);
   const Vector y = testing::draw_response(Response::Counts, xs, 5);
   design::ModelDesign d = testing::cr_design(kRows, 8);
-  fit::FitProblem<family::Poisson> problem = fit::make_fit_problem(family::poisson_log(), d, y, std::nullopt);
+  inner::FitProblem<family::Poisson> problem = fit::make_fit_problem(family::poisson_log(), d, y, std::nullopt);
   problem.settings.tol = 1e-14;
   problem.settings.max_iter = 200;
   auto value = [&](double r) {

@@ -127,7 +127,7 @@ TEST(WarmSearch, ValuesAndEvaluationsAgreeWithColdFits) {
   design::ModelDesign d = testing::cr_design(60, 6);
   const Vector y = testing::draw_response(testing::Response::Counts, testing::covariate(60), 2);
   auto problem = fit::make_fit_problem(family::poisson_log(), d, y, std::nullopt);
-  fit::FitCounters counters;
+  inner::FitCounters counters;
   problem.counters = &counters;
   WarmSearch<family::Poisson> search(problem);
   ASSERT_TRUE(search.evaluate(Vector{0.0}).has_value());

@@ -171,7 +171,7 @@ TestProblem polynomial_problem(const Vector& xs, const Vector& y, std::optional<
                      .y = y,
                      .prior_weights = std::move(w),
                      .start_eta = std::nullopt,
-                     .settings = fit::kPirlsInnerSettings};
+                     .settings = inner::kPirlsInnerSettings};
 }
 
 TEST(FullNewtonOcat, RowWeightsActAsRowCounts) {
@@ -356,8 +356,8 @@ TEST(FullNewtonOcat, ExitStates) {
 TEST(FullNewtonOcat, GenericFitReachesItThroughTheFamily) {
   const Ocat f = family::ocat_identity(3);
   const TestProblem problem = ocat_problem(40, draw_categories(f, testing::covariate(40), 1.0, 8));
-  fit::FitCounters counters;
-  fit::FitProblem<Ocat> view = problem.view(f);
+  inner::FitCounters counters;
+  inner::FitProblem<Ocat> view = problem.view(f);
   view.counters = &counters;
   auto generic = fit_at(view, kRho);
   auto direct = full_newton_ocat(view, kRho);

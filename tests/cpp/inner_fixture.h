@@ -15,9 +15,9 @@
 
 #include "design/cr.h"
 #include "design/records.h"
-#include "fit/problem.h"
 #include "inner/inner_fit.h"
 #include "inner/pirls.h"
+#include "inner/problem.h"
 #include "test_util.h"
 
 namespace kavri::testing {
@@ -90,16 +90,16 @@ struct TestProblem {
   Vector y;
   std::optional<Vector> prior_weights;
   std::optional<Vector> start_eta;
-  fit::InnerSettings settings;
+  inner::InnerSettings settings;
   std::optional<Vector> start_beta = std::nullopt;
-  fit::StartProducts* start_products = nullptr;
+  inner::StartProducts* start_products = nullptr;
 
   // The prior weights, ones where there are none.
   Vector weights_or_ones() const { return prior_weights ? *prior_weights : Vector(y.size(), 1.0); }
 
   template <class F>
-  fit::FitProblem<F> view(const F& family) const {
-    fit::FitProblem<F> p{.family = family,
+  inner::FitProblem<F> view(const F& family) const {
+    inner::FitProblem<F> p{.family = family,
                          .penalties = penalties,
                          .model_matrix = model_matrix,
                          .y = y,

@@ -14,7 +14,7 @@ namespace {
 
 using linalg::Matrix;
 using linalg::Vector;
-using score::OuterEval;
+using outer::OuterEval;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 

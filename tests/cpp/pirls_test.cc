@@ -162,7 +162,7 @@ TEST(PirlsFit, FitsFromOneStartShareTheirFirstSystemBitForBit) {
     ASSERT_TRUE(start.has_value());
     problem.start_beta = start->beta;
     problem.start_eta = start->eta;
-    fit::StartProducts shared;
+    inner::StartProducts shared;
     for (const double rho : {kRho[0], kRho[0] + 0.3, kRho[0] - 2.0}) {
       SCOPED_TRACE(rho);
       problem.start_products = nullptr;
@@ -472,7 +472,7 @@ TEST(PirlsFit, LaterHalvingMovesTowardsTheCurrentCoefficients) {
   // (μ ≈ 20.6) is accepted: β₂ = β₁ + (β̃ − β₁)/4 for the full step β̃ of
   // that system, which the record's working quantities give.
   const testing::TestProblem base = overshooting_problem(2);
-  fit::FitProblem<CeilingPoisson> problem = base.view(CeilingPoisson{{}, 21.5});
+  inner::FitProblem<CeilingPoisson> problem = base.view(CeilingPoisson{{}, 21.5});
   auto second = pirls_fit(problem, kRhoTwo);
   problem.settings.max_iter = 1;
   auto first = pirls_fit(problem, kRhoTwo);

@@ -385,24 +385,24 @@ TEST(PlainDriver, CountersRecordEveryEvaluationAndInnerFit) {
   constexpr std::size_t n = 80;
   struct Case {
     const char* name;
-    std::function<Result<FittedGam>(FitCounters*)> fit;
+    std::function<Result<FittedGam>(inner::FitCounters*)> fit;
     bool closed_form;
   };
   const Vector normal = testing::draw_response(testing::Response::Normal, testing::covariate(n), 4);
   const Vector counts = testing::draw_response(testing::Response::Counts, testing::covariate(n), 4);
   const Case cases[] = {
       {"gaussian",
-       [&](FitCounters* c) { return fit_family(family::gaussian_identity(), testing::cr_design(n, 7), n, normal,
+       [&](inner::FitCounters* c) { return fit_family(family::gaussian_identity(), testing::cr_design(n, 7), n, normal,
                                                std::nullopt, c); },
        true},
       {"poisson",
-       [&](FitCounters* c) { return fit_family(family::poisson_log(), testing::cr_design(n, 7), n, counts,
+       [&](inner::FitCounters* c) { return fit_family(family::poisson_log(), testing::cr_design(n, 7), n, counts,
                                                std::nullopt, c); },
        false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    FitCounters counters;
+    inner::FitCounters counters;
     auto fitted = c.fit(&counters);
     ASSERT_TRUE(fitted.has_value());
     EXPECT_GE(counters.evaluations, fitted->n_iters + 1);

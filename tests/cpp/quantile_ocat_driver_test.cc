@@ -107,7 +107,7 @@ TEST(DriverRefusals, ComeBeforeAnyFit) {
   const Matrix x = testing::column_of(testing::covariate(n));
   const Vector cats = four_categories(n);
   {
-    FitCounters counters;
+    inner::FitCounters counters;
     auto fit = fit_ocat(family::ocat_identity(20), x, cats, std::nullopt, "cr", 8, &counters);
     ASSERT_FALSE(fit.has_value());
     testing::expect_invalid_parameter(fit.error(), "Ocat requires observations in every category 1..=20; none in 5..=20");
@@ -117,7 +117,7 @@ TEST(DriverRefusals, ComeBeforeAnyFit) {
   {
     Vector y = cats;
     y[7] = 2.3;
-    FitCounters counters;
+    inner::FitCounters counters;
     auto fit = fit_ocat(family::ocat_identity(4), x, y, std::nullopt, "cr", 8, &counters);
     ASSERT_FALSE(fit.has_value());
     testing::expect_invalid_parameter(fit.error(), "Ocat requires y to be an integer in 1..=4; got y=2.3 at row 7");
@@ -126,7 +126,7 @@ TEST(DriverRefusals, ComeBeforeAnyFit) {
   const Vector y = testing::draw_response(testing::Response::Normal, testing::covariate(n), 3);
   const double spread = response_spread(y);
   for (double lambda : {1e-9 * spread, 1e9 * spread}) {
-    FitCounters counters;
+    inner::FitCounters counters;
     auto fit = fit_elf(0.5, 0.0, lambda, testing::cr_design(n, 8), n, y, std::nullopt, &counters);
     ASSERT_FALSE(fit.has_value());
     EXPECT_EQ(fit.error().message().rfind("elf_lambda must be in [", 0), 0u) << fit.error().message();

@@ -40,7 +40,7 @@ struct Fixture {
   design::ModelDesign design;
   Vector y;
   std::optional<Vector> weights;
-  fit::ShapeProblem<F> problem;
+  score::ShapeProblem<F> problem;
 
   Fixture(const F& family, design::ModelDesign d, Vector response, double tol = 1e-9,
           std::optional<Vector> prior_weights = std::nullopt)
@@ -102,7 +102,7 @@ constexpr auto fit_at_rho = [](const auto& fp, linalg::VectorView rho) { return 
 
 // V at θ from a fresh refit.
 template <class F>
-double refit_value(const fit::ShapeProblem<F>& problem, const Vector& theta) {
+double refit_value(const score::ShapeProblem<F>& problem, const Vector& theta) {
   auto outcome = shape_refit(problem, theta);
   EXPECT_TRUE(outcome.has_value());
   return shape_laml_value(problem, outcome->fit, outcome->family, theta[0]);
@@ -110,7 +110,7 @@ double refit_value(const fit::ShapeProblem<F>& problem, const Vector& theta) {
 
 // The central difference of refitted V along coordinate c.
 template <class F>
-double refit_slope(const fit::ShapeProblem<F>& problem, Vector theta, std::size_t c, double h) {
+double refit_slope(const score::ShapeProblem<F>& problem, Vector theta, std::size_t c, double h) {
   const double at = theta[c];
   theta[c] = at + h;
   const double up = refit_value(problem, theta);
@@ -208,7 +208,7 @@ TEST(ShapeValue, ResponsesAtZeroAddNothing) {
     auto out = shape_refit(f.problem, Vector{0.0, std::log(2.0)});
     ASSERT_TRUE(out.has_value());
     const double v = shape_laml_value(f.problem, out->fit, out->family, 0.0);
-    fit::ShapeProblem<family::NegBin> dropped = f.problem;
+    score::ShapeProblem<family::NegBin> dropped = f.problem;
     dropped.fit.criterion.y = positive;
     EXPECT_EQ(shape_laml_value(dropped, out->fit, out->family, 0.0), v);
   }
@@ -218,7 +218,7 @@ TEST(ShapeValue, ResponsesAtZeroAddNothing) {
     ASSERT_TRUE(out.has_value());
     const double v = shape_laml_value(f.problem, out->fit, out->family, 0.0);
     for (const Vector* other : {&positive, &negative}) {
-      fit::ShapeProblem<family::Tweedie> changed = f.problem;
+      score::ShapeProblem<family::Tweedie> changed = f.problem;
       changed.fit.criterion.y = *other;
       EXPECT_EQ(shape_laml_value(changed, out->fit, out->family, 0.0), v);
     }
@@ -227,7 +227,7 @@ TEST(ShapeValue, ResponsesAtZeroAddNothing) {
     Fixture<family::Ocat> f(family::ocat_identity(3), testing::cr_design(6, 4), {1.0, 2.0, 3.0, 3.0, 1.0, 2.0});
     auto out = shape_refit(f.problem, Vector{0.0, 0.0});
     ASSERT_TRUE(out.has_value());
-    fit::ShapeProblem<family::Ocat> changed = f.problem;
+    score::ShapeProblem<family::Ocat> changed = f.problem;
     const Vector other{3.0, 3.0, 1.0, 2.0, 2.0, 1.0};
     changed.fit.criterion.y = other;
     EXPECT_EQ(shape_laml_value(changed, out->fit, out->family, 0.0),
@@ -407,7 +407,7 @@ struct CountingFit {
   std::vector<Vector> shapes;
 
   template <class F>
-  Result<inner::InnerFit> operator()(const fit::FitProblem<F>& problem, linalg::VectorView rho) {
+  Result<inner::InnerFit> operator()(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
     ++calls;
     shapes.push_back(problem.family.theta_from_family());
     if (calls == fail_at) return singular_system("PIRLS factor: refit " + std::to_string(calls));
@@ -420,7 +420,7 @@ struct CountingFit {
 TEST(ShapeRefits, CountsPerFamily) {
   const Vector x = testing::covariate(40);
   auto count = [](const auto& problem, const Vector& theta, ShapeGradientRule rule) {
-    fit::FitCounters counters;
+    inner::FitCounters counters;
     auto with = problem;
     with.fit.counters = &counters;
     EXPECT_TRUE(shape_value_grad_with(with, theta, fit_at_rho, rule).has_value());
@@ -492,7 +492,7 @@ TEST(ShapeRefits, NegBinShapeEntryIsTheDifferenceOfRefits) {
 // Frozen coefficients.
 
 template <class F>
-concept HasFrozenGradient = requires(const fit::ShapeProblem<F>& p, linalg::VectorView v, const FrozenFitStats& s) {
+concept HasFrozenGradient = requires(const score::ShapeProblem<F>& p, linalg::VectorView v, const FrozenFitStats& s) {
   eval_grad_frozen_beta(p, v, v, s);
 };
 static_assert(HasFrozenGradient<family::Tweedie>);
@@ -555,7 +555,7 @@ TEST(FrozenGradient, OcatOnlyWithoutThresholds) {
 TEST(ShapeOuterEval, RefitsPerEvaluationAndSymmetry) {
   const Vector x = testing::covariate(40);
   auto run = [](const auto& problem, const Vector& theta, ShapeGradientRule rule = ShapeGradientRule::Exact) {
-    fit::FitCounters counters;
+    inner::FitCounters counters;
     auto with = problem;
     with.fit.counters = &counters;
     auto eval = rule == ShapeGradientRule::Exact ? shape_outer_eval(with, theta)

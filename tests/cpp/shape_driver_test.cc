@@ -146,7 +146,7 @@ TEST(ElfWarmStart, Errors) {
 template <class Fit>
 void expect_inner_fits(const char* name, std::uint64_t per_evaluation, Fit&& fit) {
   SCOPED_TRACE(name);
-  FitCounters counters;
+  inner::FitCounters counters;
   auto model = fit(&counters);
   ASSERT_TRUE(model.has_value()) << model.error().message();
   EXPECT_GT(counters.evaluations, 0u);
@@ -164,23 +164,23 @@ TEST(ShapeDrivers, InnerFitsPerEvaluation) {
   const Vector nb = testing::negbin_draws(x, 3), td = testing::tdist_draws(x, 4),
                tw = testing::tweedie_draws(x, 1.5, 1.0, 5), oc = testing::ocat_draws(x, 3, 6);
   // The base refit and one either side of each coordinate: 1 + 2k.
-  expect_inner_fits("negbin", 5, [&](FitCounters* c) {
+  expect_inner_fits("negbin", 5, [&](inner::FitCounters* c) {
     return fit_shape_aware(family::negbin_log(2.0), design(), n, nb, std::nullopt, c);
   });
-  expect_inner_fits("tdist", 7, [&](FitCounters* c) {
+  expect_inner_fits("tdist", 7, [&](inner::FitCounters* c) {
     return fit_shape_aware(family::tdist_identity(5.0, 1.0), design(), n, td, std::nullopt, c);
   });
-  expect_inner_fits("tweedie", 3, [&](FitCounters* c) {
+  expect_inner_fits("tweedie", 3, [&](inner::FitCounters* c) {
     return fit_shape_aware(family::tweedie_log(1.5, 1.0), design(), n, tw, std::nullopt, c);
   });
   // k = n_cats − 1 = 2.
-  expect_inner_fits("ocat", 5, [&](FitCounters* c) {
+  expect_inner_fits("ocat", 5, [&](inner::FitCounters* c) {
     return fit_ocat(family::ocat_new(Vector{0.0}, 3), column, oc, std::nullopt, "cr", 6, c);
   });
   // The quantile evaluation differentiates its one fit exactly, and every
   // fit after the first is a trial's: the evaluation at a trial that passed
   // and the final fit take the fit made there.
-  FitCounters elf;
+  inner::FitCounters elf;
   auto model = fit_elf(0.5, 0.0, 0.0, design(), n, td, std::nullopt, &elf);
   ASSERT_TRUE(model.has_value()) << model.error().message();
   EXPECT_GT(elf.evaluations, 1u);
@@ -197,7 +197,7 @@ TEST(ShapeDrivers, TrialsJudgedByTheirValueTakeTheSamePath) {
   const Vector x = testing::covariate(n);
   const design::ModelDesign d = testing::cr_design(n, 6);
   const Vector y = testing::tweedie_draws(x, 1.4, 1.3, 17);
-  ShapeProblem<family::Tweedie> problem{make_fit_problem(family::tweedie_log(1.5, 1.0), d, y, std::nullopt)};
+  score::ShapeProblem<family::Tweedie> problem{make_fit_problem(family::tweedie_log(1.5, 1.0), d, y, std::nullopt)};
   auto evaluate = [&](const Vector& v) { return score::shape_outer_eval(problem, v); };
   const Vector start{0.0, 0.0, 0.0};
   auto full = outer::outer_newton_minimize(start, evaluate, static_cast<double>(n));
@@ -245,7 +245,7 @@ TEST(ShapeDrivers, CovarianceAndScaleAgainstARefitAtTheChosenPoint) {
   auto check = [&](const auto& start, const Vector& y, double expected_scale_of_shape0, bool dispersion,
                    const FittedGam& model, auto&& fisher) {
     using F = std::decay_t<decltype(start)>;
-    ShapeProblem<F> problem{make_fit_problem(start, d, y, std::nullopt)};
+    score::ShapeProblem<F> problem{make_fit_problem(start, d, y, std::nullopt)};
     Vector theta{model.rho[0]};
     theta.insert(theta.end(), model.shape_params.begin(), model.shape_params.end());
     auto refit = score::shape_refit(problem, theta);
@@ -303,9 +303,9 @@ TEST(ShapeDrivers, QuantileCovarianceIsTheInverseOfTheFinalSystem) {
 
   auto warm = elf_warm_start(d.model_matrix, y, d.penalties, 0.3);
   ASSERT_TRUE(warm.has_value());
-  ElfProblem<family::Elf> problem{.fit = make_fit_problem(family::elf_identity(0.3, 0.2, 0.2), d, y, std::nullopt),
+  inner::ElfProblem<family::Elf> problem{.fit = make_fit_problem(family::elf_identity(0.3, 0.2, 0.2), d, y, std::nullopt),
                                   .beta_warm = linalg::VectorView(warm->beta)};
-  problem.fit.settings = kElfInnerSettings;
+  problem.fit.settings = inner::kElfInnerSettings;
   auto refit = inner::fit_at(problem, linalg::VectorView(model->rho));
   ASSERT_TRUE(refit.has_value());
   testing::expect_matrix_near(model->vcov, scaled_covariance(refit->factor, 1.0), 0.0);
@@ -322,7 +322,7 @@ TEST(ShapeDrivers, TweedieSearchFromAClampedPower) {
   for (double power : {1.5, 1.02}) {
     SCOPED_TRACE(power);
     const Vector y = testing::tweedie_draws(x, power, 1.0, 21);
-    ShapeProblem<family::Tweedie> problem{make_fit_problem(family::tweedie_log(1.5, 1.0), d, y, std::nullopt)};
+    score::ShapeProblem<family::Tweedie> problem{make_fit_problem(family::tweedie_log(1.5, 1.0), d, y, std::nullopt)};
     auto state = outer::outer_newton_minimize(
         Vector{0.0, 0.0, -4.0}, [&](const Vector& v) { return score::shape_outer_eval(problem, v); },
         static_cast<double>(n));

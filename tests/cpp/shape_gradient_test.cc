@@ -52,7 +52,7 @@ struct Fixture {
   design::ModelDesign design;
   Vector y;
   std::optional<Vector> weights;
-  fit::ShapeProblem<F> problem;
+  score::ShapeProblem<F> problem;
 
   Fixture(const F& family, design::ModelDesign d, Vector response, std::optional<Vector> w)
       : design(std::move(d)),
@@ -67,7 +67,7 @@ struct Fixture {
 };
 
 template <class F>
-double refit_value(const fit::ShapeProblem<F>& problem, const Vector& theta) {
+double refit_value(const score::ShapeProblem<F>& problem, const Vector& theta) {
   auto outcome = shape_refit(problem, theta);
   EXPECT_TRUE(outcome.has_value());
   return shape_laml_value(problem, outcome->fit, outcome->family, theta[0]);

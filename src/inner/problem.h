@@ -1,8 +1,7 @@
 // The context that a fit driver builds once per fit and hands to the inner
-// fits and the criterion: `FitProblem<F>`, generic over the family, with
-// the `CriterionView` that every criterion reads; `ShapeProblem` of the
-// joint shape search and `ElfProblem` of the quantile fit; the
-// `InnerSettings` they carry and the `FitCounters` a caller may attach.
+// fits and the criterion: `FitProblem<F>`, generic over the family, and
+// `ElfProblem` of the quantile fit; the `InnerSettings` they carry and the
+// `FitCounters` a caller may attach.
 //
 // The records borrow: X, y, the prior weights and the penalties are views of
 // arrays that the driver owns once for the whole fit (the model matrix is the
@@ -18,6 +17,7 @@
 
 #include "family/family.h"
 #include "linalg/matrix.h"
+#include "score/criterion_view.h"
 
 namespace kavri::design {
 struct CompactDesign;
@@ -27,7 +27,7 @@ namespace kavri::linalg {
 class VectorPool;
 }
 
-namespace kavri::fit {
+namespace kavri::inner {
 
 // Control of one inner fit.
 struct InnerSettings {
@@ -53,24 +53,6 @@ struct FitCounters {
   std::uint64_t values = 0;            // line-search trials judged by their value alone
   std::uint64_t inner_fits = 0;        // inner fits run, those of the search and the final one
   std::uint64_t pirls_iterations = 0;  // iterations begun by those inner fits
-};
-
-// What every criterion reads besides the inner fit: views of the design's
-// penalties, ranks and log pseudo-determinants, of y and the prior weights.
-struct CriterionView {
-  std::span<const linalg::Matrix> penalties;        // p × p each, in penalty order
-  std::span<const std::uint64_t> penalty_ranks;     // rank of each penalty
-  std::span<const double> penalty_log_pdets;        // log pseudo-determinant of each penalty
-  linalg::VectorView y;                             // n
-  std::optional<linalg::VectorView> prior_weights;  // n; absent means every weight is 1
-  std::uint64_t n = 0;                              // rows of the data
-  std::uint64_t null_space_dim = 0;                 // M_p, the dimension of the unpenalized space
-  double scale_floor = family::kScaleFloor;         // lower bound of an estimated φ (`family::scale_floor`)
-  // c(y) of a family whose scale is fixed at 1, formed once per fit: it
-  // does not move with ρ, and it costs a logarithm per row.
-  std::optional<double> fixed_saturated_loglik = std::nullopt;
-  // X in random-effect block form, when the fits factor H in blocks.
-  const design::ReBlocks* re_blocks = nullptr;
 };
 
 // A reference fit of a Gaussian problem, from which the fits of the search
@@ -119,7 +101,7 @@ struct FitProblem {
   std::optional<linalg::VectorView> prior_weights;  // n; absent means every weight is 1
   std::optional<linalg::VectorView> start_eta;      // n; replaces the family's start; drivers leave it absent
   InnerSettings settings = kPirlsInnerSettings;
-  CriterionView criterion;
+  score::CriterionView criterion;
   [[no_unique_address]] ProductsFor<F> products;    // the closed form's cross products
   FitCounters* counters = nullptr;                  // counts the inner fits when attached
   // p; coefficients of a fit to start from (a warm start). With `start_eta`
@@ -142,15 +124,6 @@ struct FitProblem {
   const design::ReBlocks* re_blocks = nullptr;
 };
 
-// The joint search over [ρ, shape coordinates] of a shape-managed family.
-// `fit.family` records the start of the search; each refit builds its own
-// value from the search vector (of an ordered-categorical start only the
-// number of categories is read) and borrows everything else.
-template <family::Family F>
-struct ShapeProblem {
-  FitProblem<F> fit;
-};
-
 // The quantile (extended log-F) fit: the problem, whose family value holds
 // τ, σ and λ and whose prior weights weight every row's deviance, weight
 // and score, with the coefficients every inner fit starts from.
@@ -160,4 +133,4 @@ struct ElfProblem {
   std::optional<linalg::VectorView> beta_warm;  // p; absent means zeros
 };
 
-}  // namespace kavri::fit
+}  // namespace kavri::inner

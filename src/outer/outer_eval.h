@@ -10,7 +10,7 @@
 
 #include "linalg/matrix.h"
 
-namespace kavri::score {
+namespace kavri::outer {
 
 struct OuterEval {
   double value = 0.0;
@@ -19,4 +19,4 @@ struct OuterEval {
   bool degenerate = false;
 };
 
-}  // namespace kavri::score
+}  // namespace kavri::outer
