@@ -107,9 +107,8 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
   start[0] = std::log(mean_prior_weight(prior_weights));
   for (std::size_t c = 1; c < coordinates; ++c) start[c] = family.thresholds[c - 1];
 
-  score::ShapeProblem<family::Ocat> problem{make_fit_problem(family, design, y, prior_weights)};
-  problem.fit.counters = counters;
-  score::ShapeSearch search(problem);
+  const score::ShapeProblem<family::Ocat> problem = make_shape_problem(family, design, y, prior_weights);
+  score::ShapeSearch search(problem, counters);
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
                 std::move(start), [&](const linalg::Vector& v) { return search.evaluate(v); },
@@ -118,7 +117,7 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
   inner::FitProblem<family::Ocat> final_problem = problem.fit;
   final_problem.family = score::family_at(family, linalg::VectorView(state.rho));
   const linalg::Vector rho{state.rho[0]};
-  KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho)));
+  KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho), {.counters = counters}));
 
   FitSummary summary{.scale = 1.0,
                      .edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),

@@ -83,14 +83,14 @@ Result<void> check_data_before_design(std::uint64_t n, linalg::VectorView y,
 }
 
 score::CriterionView criterion_view(const design::ModelDesign& design, linalg::VectorView y,
-                             const std::optional<linalg::VectorView>& prior_weights) {
+                                    const std::optional<linalg::VectorView>& prior_weights) {
   return score::CriterionView{.penalties = design.penalties,
-                       .penalty_ranks = design.penalty_ranks,
-                       .penalty_log_pdets = design.penalty_log_pdets,
-                       .y = y,
-                       .prior_weights = prior_weights,
-                       .n = y.size,
-                       .null_space_dim = design.null_space_dim};
+                              .penalty_ranks = design.penalty_ranks,
+                              .penalty_log_pdets = design.penalty_log_pdets,
+                              .y = y,
+                              .prior_weights = prior_weights,
+                              .n = y.size,
+                              .null_space_dim = design.null_space_dim};
 }
 
 }  // namespace kavri::fit

@@ -31,6 +31,7 @@
 #include "linalg/matrix.h"
 #include "linalg/products.h"
 #include "outer/newton.h"
+#include "score/criterion_view.h"
 #include "score/finite_difference.h"
 
 namespace kavri::fit {
@@ -58,7 +59,13 @@ namespace kavri::fit {
 
 // The view of a design that every criterion reads.
 score::CriterionView criterion_view(const design::ModelDesign& design, linalg::VectorView y,
-                             const std::optional<linalg::VectorView>& prior_weights);
+                                    const std::optional<linalg::VectorView>& prior_weights);
+
+// `criterion_view` with the constants of the family's scale rule, formed
+// once per fit: the floor of an estimated φ, or c(y) of a scale fixed at 1.
+template <family::Family F>
+score::CriterionView make_criterion_view(const F& family, const design::ModelDesign& design, linalg::VectorView y,
+                                         const std::optional<linalg::VectorView>& prior_weights);
 
 // Below this many rows a fit reads the dense model matrix even when the
 // design has a compact form: the dense products cost little there, and
@@ -71,7 +78,8 @@ inline constexpr std::uint64_t kCompactMinRows = 1024;
 // of the search.
 template <family::Family F>
 inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
-                               const std::optional<linalg::VectorView>& prior_weights);
+                                      const std::optional<linalg::VectorView>& prior_weights);
+
 
 // Σ_i w_i·(y_i − m_i)²/V_i / (n − edf) with the family's Pearson terms,
 // NaN when n − edf is not positive.
@@ -107,26 +115,29 @@ template <family::Family F>
 // ---- Implementation details follow ----
 
 template <family::Family F>
-inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
-                               const std::optional<linalg::VectorView>& prior_weights) {
-  inner::FitProblem<F> problem{.family = family,
-                        .penalties = design.penalties,
-                        .model_matrix = design.model_matrix,
-                        .y = y,
-                        .prior_weights = prior_weights,
-                        .start_eta = std::nullopt,
-                        .settings = inner::kPirlsInnerSettings,
-                        .criterion = criterion_view(design, y, prior_weights),
-                        .products = {},
-                        .counters = nullptr,
-                        .start_beta = std::nullopt,
-                        .compact = design.compact && design.model_matrix.rows >= kCompactMinRows
-                                       ? &*design.compact
-                                       : nullptr};
+score::CriterionView make_criterion_view(const F& family, const design::ModelDesign& design, linalg::VectorView y,
+                                         const std::optional<linalg::VectorView>& prior_weights) {
+  score::CriterionView view = criterion_view(design, y, prior_weights);
   if constexpr (F::scale_rule() == family::ScaleRule::Profile || F::scale_rule() == family::ScaleRule::ProfileNewton)
-    problem.criterion.scale_floor = family::scale_floor(family, y, family::weights_or_ones(prior_weights, y.size));
-  if constexpr (F::scale_rule() == family::ScaleRule::Fixed)
-    problem.criterion.fixed_saturated_loglik = family.saturated_loglik(y, 1.0);
+    view.scale_floor = family::scale_floor(family, y, family::weights_or_ones(prior_weights, y.size));
+  if constexpr (F::scale_rule() == family::ScaleRule::Fixed) view.fixed_saturated_loglik = family.saturated_loglik(y, 1.0);
+  return view;
+}
+
+template <family::Family F>
+inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
+                                      const std::optional<linalg::VectorView>& prior_weights) {
+  inner::FitProblem<F> problem{.family = family,
+                               .penalties = design.penalties,
+                               .model_matrix = design.model_matrix,
+                               .y = y,
+                               .prior_weights = prior_weights,
+                               .start_eta = std::nullopt,
+                               .settings = inner::kPirlsInnerSettings,
+                               .products = {},
+                               .compact = design.compact && design.model_matrix.rows >= kCompactMinRows
+                                              ? &*design.compact
+                                              : nullptr};
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) inner::form_closed_form_products(problem);
   return problem;
 }
@@ -196,14 +207,14 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
   KAVRI_TRY_VOID(family.check_response(y));
 
   inner::FitProblem<F> problem = make_fit_problem(family, design, y, prior_weights);
-  problem.counters = counters;
+  score::CriterionView criterion = make_criterion_view(family, design, y, prior_weights);
   // The re-weighted fits of a design with an "re" term factor H in blocks.
   if constexpr (inner::kWarmStartable<F>) {
-    if (design.re_blocks) problem.re_blocks = problem.criterion.re_blocks = &*design.re_blocks;
+    if (design.re_blocks) problem.re_blocks = criterion.re_blocks = &*design.re_blocks;
   }
   const std::size_t m = problem.penalties.size();
 
-  score::WarmSearch<F> search(problem);
+  score::WarmSearch<F> search(problem, criterion, counters);
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
                 linalg::Vector(m, 0.0), [&](const linalg::Vector& rho) { return search.evaluate(rho); },
@@ -215,11 +226,11 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) {
     // The record reads β, the factor and the summed squares, not the rows.
     KAVRI_TRY(inner::InnerFit refit,
-              inner::detail::counted(problem, inner::closed_form_gaussian_final_fit(problem, state.rho)));
+              inner::detail::counted({.counters = counters}, inner::closed_form_gaussian_final_fit(problem, state.rho)));
     centre = std::move(refit);
   }
   if (!centre) {
-    KAVRI_TRY(inner::InnerFit refit, inner::fit_at(problem, state.rho));
+    KAVRI_TRY(inner::InnerFit refit, inner::fit_at(problem, state.rho, {.counters = counters}));
     centre = std::move(refit);
   }
   inner::InnerFit fit = std::move(*centre);
@@ -232,7 +243,7 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
     double penalty = 0.0;
     for (std::size_t j = 0; j < m; ++j)
       penalty += std::exp(state.rho[j]) * linalg::quadratic_form(problem.penalties[j], fit.beta);
-    const double d = static_cast<double>(n) - static_cast<double>(problem.criterion.null_space_dim);
+    const double d = static_cast<double>(n) - static_cast<double>(criterion.null_space_dim);
     summary.scale = d > 0.0 ? (penalty + fit.pearson) / d : std::numeric_limits<double>::quiet_NaN();
     // On an exact fit β lies in the penalties' null space, where β'Sβ can
     // round below zero; a variance is never negative.

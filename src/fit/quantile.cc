@@ -208,9 +208,9 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
     // quantile.
     for (int round = 0; round < kElfScaleRefinements; ++round) {
       const double l = width(sigma, residual_scale);
-      inner::ElfProblem<family::Elf> pilot{.fit = make_fit_problem(family::elf_identity(tau, s, l), design, y,
-                                                            prior_weights),
-                                    .beta_warm = linalg::VectorView(warm.beta)};
+      inner::ElfProblem<family::Elf> pilot{
+          .fit = make_fit_problem(family::elf_identity(tau, s, l), design, y, prior_weights),
+          .beta_warm = linalg::VectorView(warm.beta)};
       pilot.fit.settings = inner::kElfInnerSettings;
       const linalg::Vector rho{log_weight - std::log(l * s)};
       auto fit = inner::fit_at(pilot, linalg::VectorView(rho));
@@ -226,9 +226,9 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   KAVRI_TRY_VOID(elf.check_parameters());
 
   inner::ElfProblem<family::Elf> problem{.fit = make_fit_problem(elf, design, y, prior_weights),
-                                  .beta_warm = linalg::VectorView(warm.beta)};
+                                         .beta_warm = linalg::VectorView(warm.beta)};
   problem.fit.settings = inner::kElfInnerSettings;
-  problem.fit.counters = counters;
+  const score::CriterionView view = make_criterion_view(elf, design, y, prior_weights);
   // Every fit starts from the same warm start, so a fit depends on ρ alone:
   // the full evaluation at the point a trial valued, and the final fit at
   // the last point evaluated, take the fit already made there.
@@ -244,7 +244,7 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
         kept->reset();
         return out;
       }
-    return inner::fit_at(problem, linalg::VectorView(rho));
+    return inner::fit_at(problem, linalg::VectorView(rho), {.counters = counters});
   };
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
@@ -254,7 +254,7 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
                   KAVRI_TRY(inner::InnerFit fit, fit_at(rho));
                   valued.reset();
                   Result<outer::OuterEval> eval =
-                      score::exact_outer_eval_from_fit(elf, problem.fit.criterion, problem.fit.model_matrix,
+                      score::exact_outer_eval_from_fit(elf, view, problem.fit.model_matrix,
                                                        linalg::VectorView(rho), fit, problem.fit.compact);
                   evaluated.emplace(Fitted{rho, std::move(fit)});
                   return eval;
@@ -265,9 +265,9 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
                   if (counters) ++counters->values;
                   valued.reset();
                   KAVRI_TRY(inner::InnerFit fit, fit_at(rho));
-                  KAVRI_TRY(const score::ValueGrad at, score::envelope_value_from_fit(elf, problem.fit.criterion,
-                                                                                     problem.fit.model_matrix,
-                                                                                     linalg::VectorView(rho), fit));
+                  KAVRI_TRY(const score::ValueGrad at,
+                            score::envelope_value_from_fit(elf, view, problem.fit.model_matrix,
+                                                           linalg::VectorView(rho), fit));
                   valued.emplace(Fitted{rho, std::move(fit)});
                   return at.value;
                 },

@@ -28,6 +28,7 @@
 #include "linalg/matrix.h"
 #include "outer/newton.h"
 #include "score/shape_aware.h"
+#include "score/shape_problem.h"
 
 namespace kavri::fit {
 
@@ -86,6 +87,14 @@ inline constexpr double kMaxMeanReplicateWeight = 1e100;
 // InvalidParameter "{what} is restricted to single-smooth fits in 94b; got
 // {} terms" unless the design has exactly one penalty.
 [[nodiscard]] Result<void> require_single_smooth(const design::ModelDesign& design, std::string_view what);
+
+// The joint search's problem: `make_fit_problem` and `make_criterion_view`.
+template <family::Family F>
+score::ShapeProblem<F> make_shape_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
+                                          const std::optional<linalg::VectorView>& prior_weights) {
+  return {.fit = make_fit_problem(family, design, y, prior_weights),
+          .criterion = make_criterion_view(family, design, y, prior_weights)};
+}
 
 // ---- Implementation details follow ----
 
@@ -151,9 +160,8 @@ Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, st
     if (start_scale == StartScale::FromData) start = start.with_scale_from_data(fit_y, w);
   }
 
-  score::ShapeProblem<F> problem{make_fit_problem(start, design, fit_y, prior_weights)};
-  problem.fit.counters = counters;
-  score::ShapeSearch search(problem);
+  const score::ShapeProblem<F> problem = make_shape_problem(start, design, fit_y, prior_weights);
+  score::ShapeSearch search(problem, counters);
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
                 shape_search_start(start, fit_y, w), [&](const linalg::Vector& v) { return search.evaluate(v); },
@@ -162,7 +170,7 @@ Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, st
   inner::FitProblem<F> final_problem = problem.fit;
   final_problem.family = score::family_at(start, linalg::VectorView(state.rho));
   const linalg::Vector rho{state.rho[0]};
-  KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho)));
+  KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho), {.counters = counters}));
 
   const F& fitted = final_problem.family;
   FitSummary summary;

@@ -37,7 +37,7 @@ void ridge_into(const linalg::Matrix& h, const linalg::Matrix& s, linalg::Matrix
 
 }  // namespace
 
-Result<InnerFit> elf_fit_armijo(const inner::FitProblem<family::Elf>& problem,
+Result<InnerFit> elf_fit_armijo(const FitProblem<family::Elf>& problem,
                                 std::optional<linalg::VectorView> beta_warm, linalg::VectorView rho) {
   using linalg::Vector;
   const linalg::Matrix s = design::total_penalty(problem.penalties, rho);
@@ -48,7 +48,7 @@ Result<InnerFit> elf_fit_armijo(const inner::FitProblem<family::Elf>& problem,
   const std::size_t n = x.rows, p = x.cols;
   const linalg::VectorView y = problem.y;
   const linalg::VectorView w = family::weights_or_ones(problem.prior_weights, n);
-  const inner::InnerSettings& settings = problem.settings;
+  const InnerSettings& settings = problem.settings;
 
   Vector beta = beta_warm ? beta_warm->to_vector() : Vector(p, 0.0);
   auto objective_at = [&](const Vector& b) { return family::elf_objective(elf, x, y, w, b, s, 1.0); };

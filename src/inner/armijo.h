@@ -43,11 +43,11 @@ inline constexpr double kElfIncreaseAllowance = 1e-10;
 // must be > 0; got σ={} λ={}", "ELF σ and λ must be finite; got σ={} λ={}";
 // SingularSystem "ELF Cholesky: {}" when an iteration's system does not
 // factor, "Cholesky failed: {}" when the final one does not.
-[[nodiscard]] Result<InnerFit> elf_fit_armijo(const inner::FitProblem<family::Elf>& problem,
+[[nodiscard]] Result<InnerFit> elf_fit_armijo(const FitProblem<family::Elf>& problem,
                                               std::optional<linalg::VectorView> beta_warm, linalg::VectorView rho);
 
 // The same from the problem's warm start.
-[[nodiscard]] inline Result<InnerFit> elf_fit_armijo(const inner::ElfProblem<family::Elf>& problem,
+[[nodiscard]] inline Result<InnerFit> elf_fit_armijo(const ElfProblem<family::Elf>& problem,
                                                      linalg::VectorView rho) {
   return elf_fit_armijo(problem.fit, problem.beta_warm, rho);
 }

@@ -137,35 +137,35 @@ Result<InnerFit> closed_form_gaussian_final_fit(const GaussianProblem& problem, 
 namespace {
 
 // The anchor: β, deviance and X'W(y − Xβ) at ρ.
-std::optional<inner::DevianceAnchor> deviance_anchor(const GaussianProblem& problem, linalg::VectorView rho) {
+std::optional<DevianceAnchor> deviance_anchor(const GaussianProblem& problem, linalg::VectorView rho) {
   auto solved = solve_penalized(problem, rho);
   if (!solved) return std::nullopt;
   if (problem.compact != nullptr) {
     design::CompactWorkspace ws;
     design::ResidualProducts r =
         design::compact_residual_products(*problem.compact, solved->solution, problem.y, problem.prior_weights, ws);
-    return inner::DevianceAnchor{.beta = std::move(solved->solution),
+    return DevianceAnchor{.beta = std::move(solved->solution),
                                .deviance = r.deviance,
                                .xtw_residual = std::move(r.xtw_residual)};
   }
   linalg::Vector residual;
   linear_predictor(problem, solved->solution, residual);
   const double deviance = deviance_into_residual(problem, residual);
-  return inner::DevianceAnchor{.beta = std::move(solved->solution),
+  return DevianceAnchor{.beta = std::move(solved->solution),
                              .deviance = deviance,
                              .xtw_residual = linalg::multiply(problem.model_matrix.transposed(), residual)};
 }
 
 }  // namespace
 
-std::optional<inner::DevianceAnchor> gaussian_deviance_anchor(const GaussianProblem& problem,
+std::optional<DevianceAnchor> gaussian_deviance_anchor(const GaussianProblem& problem,
                                                             linalg::VectorView rho) {
   return deviance_anchor(problem, rho);
 }
 
 Result<InnerFit> closed_form_gaussian_search_fit(const GaussianProblem& problem, linalg::VectorView rho) {
   if (!problem.products.anchor) return closed_form_gaussian_fit(problem, rho);
-  const inner::DevianceAnchor& anchor = *problem.products.anchor;
+  const DevianceAnchor& anchor = *problem.products.anchor;
   KAVRI_TRY(linalg::CholeskySolution solved, solve_penalized(problem, rho));
   const std::size_t p = solved.solution.size();
   linalg::Vector delta(p);

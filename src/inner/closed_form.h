@@ -18,7 +18,7 @@
 
 namespace kavri::inner {
 
-using GaussianProblem = inner::FitProblem<family::Gaussian>;
+using GaussianProblem = FitProblem<family::Gaussian>;
 
 // β with (X'WX + S_λ + δI)·β = X'Wy, S_λ = Σ_j exp(ρ_j)·S_j, δ as in
 // `linalg::cholesky_solve_ridged`; D = Σ_i w_i·(y_i − η_i)². Fails with
@@ -37,7 +37,7 @@ using GaussianProblem = inner::FitProblem<family::Gaussian>;
 // The closed-form fit at ρ as the reference of the search's deviances: its
 // coefficients, its deviance and X'W times its residual, one pass over the
 // data. Absent when that fit fails.
-[[nodiscard]] std::optional<inner::DevianceAnchor> gaussian_deviance_anchor(const GaussianProblem& problem,
+[[nodiscard]] std::optional<DevianceAnchor> gaussian_deviance_anchor(const GaussianProblem& problem,
                                                                           linalg::VectorView rho);
 
 // What a criterion evaluation reads of the closed form (coefficients,

@@ -1,8 +1,9 @@
 // The inner fit of a problem at fixed log smoothing parameters ρ, chosen by
 // the family's inner-fit kind: the closed form, the re-weighted loop (with
 // Newton steps on the observed information where the family asks for
-// them), the full Newton fit or the Newton fit with a line search. Each fit is counted in the
-// problem's counters when they are attached.
+// them), the full Newton fit or the Newton fit with a line search. Each fit
+// is counted in the workspace's counters when they are attached; of the
+// rest of the workspace only the re-weighted fits read anything.
 #pragma once
 
 #include "design/penalty.h"
@@ -20,11 +21,10 @@ namespace kavri::inner {
 
 namespace detail {
 
-template <class F>
-Result<InnerFit> counted(const inner::FitProblem<F>& problem, Result<InnerFit> fit) {
-  if (fit && problem.counters) {
-    ++problem.counters->inner_fits;
-    problem.counters->pirls_iterations += fit->iterations;
+inline Result<InnerFit> counted(const FitWorkspace& work, Result<InnerFit> fit) {
+  if (fit && work.counters) {
+    ++work.counters->inner_fits;
+    work.counters->pirls_iterations += fit->iterations;
   }
   return fit;
 }
@@ -33,40 +33,43 @@ Result<InnerFit> counted(const inner::FitProblem<F>& problem, Result<InnerFit> f
 
 // The complete fit at ρ, every per-observation vector filled.
 template <family::Family F>
-[[nodiscard]] Result<InnerFit> fit_at(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
+[[nodiscard]] Result<InnerFit> fit_at(const FitProblem<F>& problem, linalg::VectorView rho,
+                                      const FitWorkspace& work = {}) {
   using family::InnerFitKind;
   constexpr InnerFitKind kind = F::inner_fit_kind();
   if constexpr (kind == InnerFitKind::ClosedForm) {
-    return detail::counted(problem, closed_form_gaussian_fit(problem, rho));
+    return detail::counted(work, closed_form_gaussian_fit(problem, rho));
   } else if constexpr (kind == InnerFitKind::FullNewton) {
-    return detail::counted(problem, full_newton_ocat(problem, rho));
+    return detail::counted(work, full_newton_ocat(problem, rho));
   } else if constexpr (kind == InnerFitKind::BacktrackingNewton) {
     // From β = 0; the fits of a search start from the warm start of their
     // `ElfProblem` (below).
-    return detail::counted(problem, elf_fit_armijo(problem, std::nullopt, rho));
+    return detail::counted(work, elf_fit_armijo(problem, std::nullopt, rho));
   } else {
     static_assert(kind == InnerFitKind::Pirls || kind == InnerFitKind::PirlsObservedInfo,
                   "no inner fit of this kind yet");
-    return detail::counted(problem, pirls_fit(problem, rho));
+    return detail::counted(work, pirls_fit(problem, rho, work));
   }
 }
 
 // A fit that starts from given coefficients, from the problem's warm start.
 template <family::Family F>
-[[nodiscard]] Result<InnerFit> fit_at(const inner::ElfProblem<F>& problem, linalg::VectorView rho) {
+[[nodiscard]] Result<InnerFit> fit_at(const ElfProblem<F>& problem, linalg::VectorView rho,
+                                      const FitWorkspace& work = {}) {
   static_assert(F::inner_fit_kind() == family::InnerFitKind::BacktrackingNewton,
                 "only the line-search fit starts from coefficients");
-  return detail::counted(problem.fit, elf_fit_armijo(problem, rho));
+  return detail::counted(work, elf_fit_armijo(problem, rho));
 }
 
 // The fit a criterion evaluation runs: `fit_at`, except that the closed form
 // takes the O(p³) form that leaves the per-observation vectors empty.
 template <family::Family F>
-[[nodiscard]] Result<InnerFit> search_fit_at(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
+[[nodiscard]] Result<InnerFit> search_fit_at(const FitProblem<F>& problem, linalg::VectorView rho,
+                                             const FitWorkspace& work = {}) {
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) {
-    return detail::counted(problem, closed_form_gaussian_search_fit(problem, rho));
+    return detail::counted(work, closed_form_gaussian_search_fit(problem, rho));
   } else {
-    return fit_at(problem, rho);
+    return fit_at(problem, rho, work);
   }
 }
 
@@ -79,21 +82,19 @@ inline constexpr bool kWarmStartable = F::inner_fit_kind() == family::InnerFitKi
 
 // `search_fit_at`, started from `start` (a fit of the same problem at
 // another ρ) where the family's fit can be; from the family's start when
-// `start` is null.
+// `start` is null. The workspace's own warm start is not read.
 template <family::Family F>
-[[nodiscard]] Result<InnerFit> search_fit_from(const inner::FitProblem<F>& problem, linalg::VectorView rho,
-                                               const InnerFit* start) {
+[[nodiscard]] Result<InnerFit> search_fit_from(const FitProblem<F>& problem, linalg::VectorView rho,
+                                               const InnerFit* start, FitWorkspace work = {}) {
+  work.warm.reset();
   if constexpr (kWarmStartable<F>) {
-    if (start != nullptr) {
-      inner::FitProblem<F> warm = problem;  // views and scalars only
-      warm.start_beta = linalg::VectorView(start->beta);
-      warm.start_eta = linalg::VectorView(start->eta);
-      warm.start_mu = linalg::VectorView(start->mu);
-      warm.start_deviance = start->deviance;
-      return search_fit_at(warm, rho);
-    }
+    if (start != nullptr)
+      work.warm = WarmStart{.beta = linalg::VectorView(start->beta),
+                            .eta = linalg::VectorView(start->eta),
+                            .mu = linalg::VectorView(start->mu),
+                            .deviance = start->deviance};
   }
-  return search_fit_at(problem, rho);
+  return search_fit_at(problem, rho, work);
 }
 
 }  // namespace kavri::inner

@@ -17,13 +17,13 @@
 
 namespace kavri::inner {
 
-Result<InnerFit> full_newton_ocat(const inner::FitProblem<family::Ocat>& problem, linalg::VectorView rho) {
+Result<InnerFit> full_newton_ocat(const FitProblem<family::Ocat>& problem, linalg::VectorView rho) {
   using linalg::Vector;
   const linalg::MatrixView x = problem.model_matrix;
   const std::size_t n = x.rows, p = x.cols;
   const linalg::VectorView y = problem.y;
   const linalg::VectorView w = family::weights_or_ones(problem.prior_weights, n);
-  const inner::InnerSettings& settings = problem.settings;
+  const InnerSettings& settings = problem.settings;
   const linalg::Matrix s = design::total_penalty(problem.penalties, rho);
 
   // Each row's category bounds, once; the start in the middle of them.

@@ -29,6 +29,6 @@ inline constexpr double kOcatWeightFloor = 1e-12;
 // convergence; exhaustion; a step still rejected after the last halving
 // (the state that iteration started from). Fails with SingularSystem
 // "Cholesky failed: {}" when a system does not factor.
-[[nodiscard]] Result<InnerFit> full_newton_ocat(const inner::FitProblem<family::Ocat>& problem, linalg::VectorView rho);
+[[nodiscard]] Result<InnerFit> full_newton_ocat(const FitProblem<family::Ocat>& problem, linalg::VectorView rho);
 
 }  // namespace kavri::inner

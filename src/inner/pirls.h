@@ -67,35 +67,9 @@ bool deviance_converged(double deviance, double new_deviance, double tol);
 bool pirls_halving_check(double candidate_penalized, bool state_finite, bool first_iteration,
                          double current_penalized, double tolerance);
 
-// What the loop reads of a problem; views into the caller's record.
-struct PirlsInputs {
-  linalg::MatrixView x;                             // n × p
-  linalg::VectorView y;                             // n
-  std::optional<linalg::VectorView> prior_weights;  // n; absent means ones
-  std::optional<linalg::VectorView> start_eta;      // n; replaces link(initial_mu(y))
-  inner::InnerSettings settings;                      // max_iter and tol are read
-  // p; a fit to start from: β, and η = X·β unless `start_eta` gives it.
-  std::optional<linalg::VectorView> start_beta = std::nullopt;
-  // X in compact form; when given, the loop's products read it, not `x`.
-  const design::CompactDesign* compact = nullptr;
-  // n; with `start_eta`, its means, and the deviance they give.
-  std::optional<linalg::VectorView> start_mu = std::nullopt;
-  std::optional<double> start_deviance = std::nullopt;
-  // The source of the loop's n-vectors, and where its scratch ones return.
-  linalg::VectorPool* pool = nullptr;
-  // With `start_beta`, the first system's products of this start: read when
-  // formed, else formed and stored by this fit.
-  inner::StartProducts* start_products = nullptr;
-  // X in random-effect block form; when given, H is assembled and factored
-  // in blocks and the record carries a block factor.
-  const design::ReBlocks* re_blocks = nullptr;
-  // With `re_blocks`, S_λ in block form, read in place of the dense one.
-  const linalg::BlockSystem* block_penalty = nullptr;
-};
-
 // The loop on a ready-made total penalty (its leading p × p block is used).
 //
-// A warm start (`start_beta`) is a fit of the model: its penalized deviance
+// A warm start (`work.warm`) is a fit of the model: its penalized deviance
 // is the benchmark of the first step, which may then be halved for an
 // increase like any other, and the first iteration may already prove
 // convergence, so a refit near its start ends after one iteration.
@@ -108,14 +82,18 @@ struct PirlsInputs {
 // the prior weights w and δ = `linalg::solve_ridge`. Fails with
 // SingularSystem "PIRLS factor: {}" when an iteration's system does not
 // factor and "Cholesky failed: {}" when the fallback does not.
+//
+// With the problem's `re_blocks`, `s_lambda_blocks` is S_λ in block form,
+// read in place of the dense one (formed from it when absent).
 template <family::PirlsFamily F>
-[[nodiscard]] Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs,
-                                          linalg::MatrixView s_lambda);
+[[nodiscard]] Result<InnerFit> pirls_loop(const FitProblem<F>& problem, linalg::MatrixView s_lambda,
+                                          const FitWorkspace& work = {},
+                                          const linalg::BlockSystem* s_lambda_blocks = nullptr);
 
-// S_λ = Σ_j exp(ρ_j)·S_j over the problem's penalties, then the loop with
-// the problem's family value.
+// S_λ = Σ_j exp(ρ_j)·S_j over the problem's penalties, then the loop.
 template <family::PirlsFamily F>
-[[nodiscard]] Result<InnerFit> pirls_fit(const inner::FitProblem<F>& problem, linalg::VectorView rho);
+[[nodiscard]] Result<InnerFit> pirls_fit(const FitProblem<F>& problem, linalg::VectorView rho,
+                                         const FitWorkspace& work = {});
 
 // ---- Implementation details follow ----
 
@@ -136,7 +114,7 @@ struct PirlsWorkspace {
   linalg::Vector block_beta;          // β's dense part, with `re_blocks`
   // Where the assembly also stores X'WX and X'Wz before the penalty is
   // added, when set.
-  inner::StartProducts* keep_products = nullptr;
+  StartProducts* keep_products = nullptr;
 };
 
 // X'WX and X'Wz as assembled so far, before the penalty, into
@@ -335,43 +313,29 @@ inline linalg::MatrixView leading_block(linalg::MatrixView s, std::size_t p) {
   return {s.data, p, p, s.row_stride, s.col_stride};
 }
 
-// The loop's view of a problem.
-template <class F>
-PirlsInputs inputs_of(const inner::FitProblem<F>& problem) {
-  return {.x = problem.model_matrix,
-          .y = problem.y,
-          .prior_weights = problem.prior_weights,
-          .start_eta = problem.start_eta,
-          .settings = problem.settings,
-          .start_beta = problem.start_beta,
-          .compact = problem.compact,
-          .start_mu = problem.start_mu,
-          .start_deviance = problem.start_deviance,
-          .pool = problem.pool,
-          .start_products = problem.start_products,
-          .re_blocks = problem.re_blocks};
-}
-
 }  // namespace detail
 
 template <family::PirlsFamily F>
-Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::MatrixView s_lambda) {
+Result<InnerFit> pirls_loop(const FitProblem<F>& problem, linalg::MatrixView s_lambda, const FitWorkspace& work,
+                            const linalg::BlockSystem* s_lambda_blocks) {
   using linalg::Vector;
-  const linalg::MatrixView x = inputs.x;
+  const F& family = problem.family;
+  const linalg::MatrixView x = problem.model_matrix;
   const std::size_t n = x.rows, p = x.cols;
-  const linalg::VectorView y = inputs.y;
-  const linalg::VectorView w = family::weights_or_ones(inputs.prior_weights, n);
+  const linalg::VectorView y = problem.y;
+  const linalg::VectorView w = family::weights_or_ones(problem.prior_weights, n);
   const linalg::MatrixView s = detail::leading_block(s_lambda, p);
-  const inner::InnerSettings& settings = inputs.settings;
+  const InnerSettings& settings = problem.settings;
+  const std::optional<WarmStart>& start = work.warm;
 
   // The start: η from the family's starting means (or the caller's η), and
   // μ recomputed from η so that the state is consistent, unless the caller
   // hands over the means and deviance of that η.
-  const bool warm = inputs.start_beta.has_value();
-  const design::CompactDesign* const compact = inputs.compact;
-  const design::ReBlocks* const blocks = inputs.re_blocks;
+  const bool warm = start.has_value();
+  const design::CompactDesign* const compact = problem.compact;
+  const design::ReBlocks* const blocks = problem.re_blocks;
   // Every n-vector below is written in full before it is read.
-  auto fresh = [&] { return inputs.pool != nullptr ? inputs.pool->take(n) : Vector(n); };
+  auto fresh = [&] { return work.pool != nullptr ? work.pool->take(n) : Vector(n); };
   detail::PirlsWorkspace ws;
   auto predictor_pass = [&](const Vector& b, Vector& out, auto&& row) {
     if (blocks != nullptr) {
@@ -380,31 +344,32 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
       linear_predictor_pass(compact, x, b, out, ws, row);
     }
   };
-  Vector beta = warm ? inputs.start_beta->to_vector() : Vector(p, 0.0);
+  Vector beta = warm ? start->beta.to_vector() : Vector(p, 0.0);
   Vector eta = fresh();
-  if (inputs.start_eta) {
-    for (std::size_t i = 0; i < n; ++i) eta[i] = (*inputs.start_eta)[i];
+  const std::optional<linalg::VectorView> start_eta = warm && start->eta ? start->eta : problem.start_eta;
+  if (start_eta) {
+    for (std::size_t i = 0; i < n; ++i) eta[i] = (*start_eta)[i];
   } else if (warm) {
     predictor_pass(beta, eta, [](std::size_t, double) {});
   } else {
-    if (inputs.pool != nullptr) inputs.pool->give(std::move(eta));
+    if (work.pool != nullptr) work.pool->give(std::move(eta));
     eta = family.initial_mu(y);
     for (std::size_t i = 0; i < n; ++i) eta[i] = family.link(eta[i]);
   }
   Vector mu = fresh();
-  const bool known_start = inputs.start_eta && inputs.start_mu && inputs.start_deviance;
+  const bool known_start = warm && start->eta && start->mu && start->deviance;
   if (known_start) {
-    for (std::size_t i = 0; i < n; ++i) mu[i] = (*inputs.start_mu)[i];
+    for (std::size_t i = 0; i < n; ++i) mu[i] = (*start->mu)[i];
   } else {
     for (std::size_t i = 0; i < n; ++i) mu[i] = family.link_inverse(eta[i]);
   }
-  double deviance = known_start ? *inputs.start_deviance : family.weighted_deviance(y, mu, w);
+  double deviance = known_start ? *start->deviance : family.weighted_deviance(y, mu, w);
   // S_λ in block form, from the dense one when the caller has none.
   std::optional<linalg::BlockSystem> own_block_penalty;
-  if (blocks != nullptr && inputs.block_penalty == nullptr)
+  if (blocks != nullptr && s_lambda_blocks == nullptr)
     own_block_penalty = linalg::block_system_of(s, blocks->partition);
   const linalg::BlockSystem* const block_penalty =
-      inputs.block_penalty != nullptr ? inputs.block_penalty : own_block_penalty ? &*own_block_penalty : nullptr;
+      s_lambda_blocks != nullptr ? s_lambda_blocks : own_block_penalty ? &*own_block_penalty : nullptr;
   auto penalty_of = [&](const Vector& b) {
     return block_penalty != nullptr ? linalg::block_quadratic_form(blocks->partition, *block_penalty, b)
                                     : linalg::quadratic_form(s, b);
@@ -477,7 +442,7 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
       }
     };
     // The block assembly costs O(n·k²): nothing to share.
-    inner::StartProducts* const shared = k == 0 && warm && blocks == nullptr ? inputs.start_products : nullptr;
+    StartProducts* const shared = k == 0 && warm && blocks == nullptr ? work.start_products : nullptr;
     if (shared != nullptr && shared->formed) {
       // W and z still come row by row: the record holds them.
       for (std::size_t i = 0; i < n; ++i) {
@@ -544,9 +509,9 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
     factor = std::move(fallback);
   }
   const double pearson = detail::pearson_statistic(weights, response, eta);
-  if (inputs.pool != nullptr) {
-    inputs.pool->give(std::move(ws.candidate_eta));
-    inputs.pool->give(std::move(ws.candidate_mu));
+  if (work.pool != nullptr) {
+    work.pool->give(std::move(ws.candidate_eta));
+    work.pool->give(std::move(ws.candidate_mu));
   }
   InnerFit record = iterative_fit_record(std::move(beta), std::move(eta), std::move(mu), std::move(weights),
                                          std::move(response), factor ? std::move(*factor) : linalg::Matrix(),
@@ -556,16 +521,14 @@ Result<InnerFit> pirls_loop(const F& family, const PirlsInputs& inputs, linalg::
 }
 
 template <family::PirlsFamily F>
-Result<InnerFit> pirls_fit(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
+Result<InnerFit> pirls_fit(const FitProblem<F>& problem, linalg::VectorView rho, const FitWorkspace& work) {
   if (problem.re_blocks != nullptr) {
     // S_λ in block form only: O(k² + kq + q), no p × p matrix.
     const linalg::BlockSystem s_blocks = design::block_total_penalty(*problem.re_blocks, rho);
-    PirlsInputs inputs = detail::inputs_of(problem);
-    inputs.block_penalty = &s_blocks;
-    return pirls_loop(problem.family, inputs, linalg::MatrixView());
+    return pirls_loop(problem, linalg::MatrixView(), work, &s_blocks);
   }
   const linalg::Matrix s_lambda = design::total_penalty(problem.penalties, rho);
-  return pirls_loop(problem.family, detail::inputs_of(problem), s_lambda);
+  return pirls_loop(problem, s_lambda, work);
 }
 
 }  // namespace kavri::inner

@@ -1,13 +1,15 @@
 // The context that a fit driver builds once per fit and hands to the inner
-// fits and the criterion: `FitProblem<F>`, generic over the family, and
-// `ElfProblem` of the quantile fit; the `InnerSettings` they carry and the
-// `FitCounters` a caller may attach.
+// fits and, beside the criterion's own view, to the criterion: `FitProblem<F>`, generic over the family, and
+// `ElfProblem` of the quantile fit, with the `InnerSettings` they carry; and
+// the `FitWorkspace` a caller passes beside a problem: the vector pool, the
+// first system's shared products, a warm start and the `FitCounters`.
 //
 // The records borrow: X, y, the prior weights and the penalties are views of
 // arrays that the driver owns once for the whole fit (the model matrix is the
-// design's own), so the many refits of a search never copy them. A record is
-// read-only for every reader and must not outlive what it views. Only the
-// Gaussian cross products, formed once per fit, are owned.
+// design's own), so the many refits of a search never copy them. A problem
+// is read-only for every reader and must not outlive what it views. Only
+// the Gaussian cross products, formed once per fit, are owned. Everything a
+// fit writes lives in the workspace of whoever owns it.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +19,6 @@
 
 #include "family/family.h"
 #include "linalg/matrix.h"
-#include "score/criterion_view.h"
 
 namespace kavri::design {
 struct CompactDesign;
@@ -82,8 +83,7 @@ using ProductsFor =
 // system of a warm-started re-weighted fit. That system reads only the
 // start's η and μ, so every fit from the same start forms the same products
 // whatever its ρ: the first such fit forms them here and the others read
-// them, bit for bit what they would have formed. Whoever attaches one to a
-// problem clears it when the start changes.
+// them, bit for bit what they would have formed.
 struct StartProducts {
   bool formed = false;
   linalg::Matrix xtwx;  // p × p
@@ -91,7 +91,7 @@ struct StartProducts {
 };
 
 // One fit of family F: the family value (its shape parameters included),
-// the data it is fitted to and the criterion's view of the design.
+// the data it is fitted to, the penalties and the settings.
 template <family::Family F>
 struct FitProblem {
   F family;
@@ -101,27 +101,35 @@ struct FitProblem {
   std::optional<linalg::VectorView> prior_weights;  // n; absent means every weight is 1
   std::optional<linalg::VectorView> start_eta;      // n; replaces the family's start; drivers leave it absent
   InnerSettings settings = kPirlsInnerSettings;
-  score::CriterionView criterion;
   [[no_unique_address]] ProductsFor<F> products;    // the closed form's cross products
-  FitCounters* counters = nullptr;                  // counts the inner fits when attached
-  // p; coefficients of a fit to start from (a warm start). With `start_eta`
-  // the two must agree, η = X·β; without it η is formed from these.
-  std::optional<linalg::VectorView> start_beta = std::nullopt;
   // X in compact form, the design's own; absent, every product reads X.
   const design::CompactDesign* compact = nullptr;
-  // With a warm start, the start's means and deviance Σ w_i·d(y_i, μ_i): a
-  // fit of the same problem has them already, bit for bit what the loop
-  // would form from its η.
-  std::optional<linalg::VectorView> start_mu = std::nullopt;
-  std::optional<double> start_deviance = std::nullopt;
-  // Where the loop takes its per-observation vectors from, when attached.
-  linalg::VectorPool* pool = nullptr;
-  // With a warm start, the first system's products shared with the other
-  // fits from the same start, when attached.
-  StartProducts* start_products = nullptr;
   // X in random-effect block form, the design's own: when attached, the
   // re-weighted fits assemble and factor H in blocks (`InnerFit::block_factor`).
   const design::ReBlocks* re_blocks = nullptr;
+};
+
+// A fit of the same problem to start from (a warm start): its coefficients,
+// and where known its η = X·β, its means and its deviance Σ w_i·d(y_i, μ_i),
+// bit for bit what the loop would form from β. Views into the caller's fit.
+struct WarmStart {
+  linalg::VectorView beta;                             // p
+  std::optional<linalg::VectorView> eta = std::nullopt;  // n; formed from β when absent
+  std::optional<linalg::VectorView> mu = std::nullopt;   // n; with η
+  std::optional<double> deviance = std::nullopt;         // with η and μ
+};
+
+// What an inner fit may use besides its problem, each part owned by the
+// caller that passes it and absent unless attached: the source of the fit's
+// n-vectors, the first system's products shared by the fits from one warm
+// start, that start, and the counters of the work done.
+struct FitWorkspace {
+  linalg::VectorPool* pool = nullptr;
+  // With `warm`: read when formed, else formed and stored by this fit.
+  // Whoever attaches one clears it when the start changes.
+  StartProducts* start_products = nullptr;
+  std::optional<WarmStart> warm = std::nullopt;
+  FitCounters* counters = nullptr;  // counts the inner fits
 };
 
 // The quantile (extended log-F) fit: the problem, whose family value holds

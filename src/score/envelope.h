@@ -11,7 +11,7 @@
 //
 // Written once over the family: a family contributes its inner fit, its
 // scale rule and its saturated log-likelihood c(y); the design's share comes
-// from the problem's `CriterionView`. One call runs one complete inner fit
+// from the fit's `CriterionView`. One call runs one complete inner fit
 // from the family's start; nothing is kept between calls. Laplace approximation as in Wood (2011), JRSS B 73(1), section 2.
 #pragma once
 
@@ -34,6 +34,7 @@
 #include "linalg/matrix.h"
 #include "linalg/products.h"
 #include "linalg/vector_pool.h"
+#include "score/criterion_view.h"
 #include "score/laplace.h"
 #include "score/penalty_determinant.h"
 
@@ -57,7 +58,7 @@ struct ValueGrad {
 // given; that term's n-vector comes from `pool` when given. The only error
 // is that of `penalty_determinant`.
 template <family::Family F>
-[[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const score::CriterionView& criterion,
+[[nodiscard]] Result<ValueGrad> envelope_from_fit(const F& family, const CriterionView& criterion,
                                                   linalg::MatrixView x, linalg::VectorView rho,
                                                   const inner::InnerFit& fit,
                                                   const design::CompactDesign* compact = nullptr,
@@ -66,7 +67,7 @@ template <family::Family F>
 // V alone, bit for bit the value of `envelope_from_fit`, with the gradient
 // left empty: it skips the gradient's pass over the data.
 template <family::Family F>
-[[nodiscard]] Result<ValueGrad> envelope_value_from_fit(const F& family, const score::CriterionView& criterion,
+[[nodiscard]] Result<ValueGrad> envelope_value_from_fit(const F& family, const CriterionView& criterion,
                                                         linalg::MatrixView x, linalg::VectorView rho,
                                                         const inner::InnerFit& fit,
                                                         const design::CompactDesign* compact = nullptr);
@@ -74,7 +75,8 @@ template <family::Family F>
 // One inner fit at ρ, then `envelope_from_fit`; an inner-fit error is
 // returned unchanged.
 template <family::Family F>
-[[nodiscard]] Result<ValueGrad> envelope_score(const inner::FitProblem<F>& problem, linalg::VectorView rho);
+[[nodiscard]] Result<ValueGrad> envelope_score(const inner::FitProblem<F>& problem, const CriterionView& criterion,
+                                               linalg::VectorView rho);
 
 // ---- Implementation details follow ----
 
@@ -91,7 +93,7 @@ inline constexpr bool kWeightedProfile = requires(const F& f, linalg::VectorView
 // The criterion's φ of a fit with penalized deviance D + P, by the
 // family's scale rule.
 template <family::Family F>
-double criterion_phi(const F& family, const score::CriterionView& crit, double penalized) {
+double criterion_phi(const F& family, const CriterionView& crit, double penalized) {
   constexpr family::ScaleRule rule = F::scale_rule();
   if constexpr (rule == family::ScaleRule::Profile) {
     return family::profile_scale(penalized, crit.n, crit.null_space_dim, crit.scale_floor);
@@ -143,7 +145,7 @@ struct ValueParts {
 };
 
 template <bool kWithGradient, family::Family F>
-Result<ValueGrad> envelope_parts(const F& family, const score::CriterionView& crit, linalg::MatrixView x,
+Result<ValueGrad> envelope_parts(const F& family, const CriterionView& crit, linalg::MatrixView x,
                                  linalg::VectorView rho, const inner::InnerFit& fit,
                                  const design::CompactDesign* compact, linalg::VectorPool* pool,
                                  ValueParts* keep = nullptr) {
@@ -275,23 +277,24 @@ Result<ValueGrad> envelope_parts(const F& family, const score::CriterionView& cr
 }  // namespace detail
 
 template <family::Family F>
-Result<ValueGrad> envelope_from_fit(const F& family, const score::CriterionView& crit, linalg::MatrixView x,
+Result<ValueGrad> envelope_from_fit(const F& family, const CriterionView& crit, linalg::MatrixView x,
                                     linalg::VectorView rho, const inner::InnerFit& fit,
                                     const design::CompactDesign* compact, linalg::VectorPool* pool) {
   return detail::envelope_parts<true>(family, crit, x, rho, fit, compact, pool);
 }
 
 template <family::Family F>
-Result<ValueGrad> envelope_value_from_fit(const F& family, const score::CriterionView& crit, linalg::MatrixView x,
+Result<ValueGrad> envelope_value_from_fit(const F& family, const CriterionView& crit, linalg::MatrixView x,
                                           linalg::VectorView rho, const inner::InnerFit& fit,
                                           const design::CompactDesign* compact) {
   return detail::envelope_parts<false>(family, crit, x, rho, fit, compact, nullptr);
 }
 
 template <family::Family F>
-Result<ValueGrad> envelope_score(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
+Result<ValueGrad> envelope_score(const inner::FitProblem<F>& problem, const CriterionView& criterion,
+                                 linalg::VectorView rho) {
   KAVRI_TRY(const inner::InnerFit fit, inner::search_fit_at(problem, rho));
-  return envelope_from_fit(problem.family, problem.criterion, problem.model_matrix, rho, fit, problem.compact);
+  return envelope_from_fit(problem.family, criterion, problem.model_matrix, rho, fit, problem.compact);
 }
 
 }  // namespace kavri::score

@@ -83,16 +83,18 @@ RowWeights criterion_row_weights(const F& f, double w, double y, double mu) {
 // of the value.
 template <family::Family F>
   requires kHasExactHessian<F>
-[[nodiscard]] Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const score::CriterionView& crit,
+[[nodiscard]] Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const CriterionView& crit,
                                                           linalg::MatrixView x, linalg::VectorView rho,
                                                           const inner::InnerFit& fit,
                                                           const design::CompactDesign* compact = nullptr,
                                                           linalg::VectorPool* pool = nullptr);
 
-// One inner fit at ρ, then the above.
+// One inner fit at ρ, then the above; counted in `counters` when given.
 template <family::Family F>
   requires kHasExactHessian<F>
-[[nodiscard]] Result<outer::OuterEval> outer_eval_exact(const inner::FitProblem<F>& problem, const linalg::Vector& rho);
+[[nodiscard]] Result<outer::OuterEval> outer_eval_exact(const inner::FitProblem<F>& problem,
+                                                        const CriterionView& crit, const linalg::Vector& rho,
+                                                        inner::FitCounters* counters = nullptr);
 
 // ---- Implementation details follow ----
 
@@ -101,7 +103,7 @@ namespace detail {
 // The curvature ∂²V/∂φ² of the criterion at its profiled φ; 0 where φ sits
 // on its floor (φ̂ then does not move with ρ) or the rule has no profile.
 template <family::Family F>
-double profile_curvature(const F& family, const score::CriterionView& crit, double phi) {
+double profile_curvature(const F& family, const CriterionView& crit, double phi) {
   constexpr family::ScaleRule rule = F::scale_rule();
   if (!(phi > crit.scale_floor)) return 0.0;
   if constexpr (rule == family::ScaleRule::Profile) {
@@ -191,7 +193,7 @@ RowWeights row_weights(const F& family, double w, double y, const inner::InnerFi
 
 template <family::Family F>
   requires kHasExactHessian<F>
-Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const score::CriterionView& crit, linalg::MatrixView x,
+Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const CriterionView& crit, linalg::MatrixView x,
                                             linalg::VectorView rho, const inner::InnerFit& fit,
                                             const design::CompactDesign* compact, linalg::VectorPool* pool) {
   const std::size_t m = crit.penalties.size();
@@ -295,11 +297,13 @@ Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const score:
 
 template <family::Family F>
   requires kHasExactHessian<F>
-Result<outer::OuterEval> outer_eval_exact(const inner::FitProblem<F>& problem, const linalg::Vector& rho) {
-  if (problem.counters) ++problem.counters->evaluations;
-  KAVRI_TRY(const inner::InnerFit fit, inner::search_fit_at(problem, linalg::VectorView(rho)));
-  return exact_outer_eval_from_fit(problem.family, problem.criterion, problem.model_matrix, linalg::VectorView(rho),
-                                   fit, problem.compact);
+Result<outer::OuterEval> outer_eval_exact(const inner::FitProblem<F>& problem, const CriterionView& crit,
+                                          const linalg::Vector& rho, inner::FitCounters* counters) {
+  if (counters) ++counters->evaluations;
+  KAVRI_TRY(const inner::InnerFit fit,
+            inner::search_fit_at(problem, linalg::VectorView(rho), {.counters = counters}));
+  return exact_outer_eval_from_fit(problem.family, crit, problem.model_matrix, linalg::VectorView(rho), fit,
+                                   problem.compact);
 }
 
 }  // namespace kavri::score

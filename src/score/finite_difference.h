@@ -13,16 +13,17 @@
 #include <optional>
 #include <utility>
 
-#include "inner/problem.h"
 #include "inner/fit_at.h"
 #include "inner/inner_fit.h"
+#include "inner/problem.h"
 #include "linalg/error.h"
 #include "linalg/matrix.h"
 #include "linalg/vector_pool.h"
+#include "outer/outer_eval.h"
 #include "score/block_hessian.h"
+#include "score/criterion_view.h"
 #include "score/envelope.h"
 #include "score/exact_hessian.h"
-#include "outer/outer_eval.h"
 
 namespace kavri::score {
 
@@ -40,9 +41,12 @@ template <class Criterion>
 [[nodiscard]] Result<outer::OuterEval> outer_eval_fd_with(Criterion&& criterion, const linalg::Vector& rho,
                                                    double step = kDifferenceStep);
 
-// The evaluation over `envelope_score` of the problem's family.
+// The evaluation over `envelope_score` of the problem's family; counted in
+// `counters` when given.
 template <family::Family F>
-[[nodiscard]] Result<outer::OuterEval> outer_eval_fd(const inner::FitProblem<F>& problem, const linalg::Vector& rho);
+[[nodiscard]] Result<outer::OuterEval> outer_eval_fd(const inner::FitProblem<F>& problem,
+                                                     const CriterionView& criterion, const linalg::Vector& rho,
+                                                     inner::FitCounters* counters = nullptr);
 
 // The evaluations of one outer search over a problem, for
 // `outer::outer_newton_minimize` with value-only trials. Fits start warm
@@ -50,7 +54,8 @@ template <family::Family F>
 // centre fit of the last full evaluation, the ±h fits of an evaluation from
 // its own centre fit. A full evaluation at the point valued last takes that
 // point's fit as its centre, so its value is the one the trial was judged
-// by, bit for bit. The problem must outlive the search.
+// by, bit for bit. The problem and the criterion's view must outlive the
+// search; `counters`, when given, receives its work.
 //
 // The fits of the search take their per-observation vectors from a pool of
 // the search's own, and the fits it discards give theirs back. The centre
@@ -66,10 +71,11 @@ inline constexpr bool kWeightsFromMeans = F::inner_fit_kind() == family::InnerFi
 template <family::Family F>
 class WarmSearch {
  public:
-  explicit WarmSearch(const inner::FitProblem<F>& problem) : problem_(problem) {
-    problem_.pool = &pool_;
-    problem_.start_products = &start_products_;
-  }
+  WarmSearch(const inner::FitProblem<F>& problem, const CriterionView& criterion,
+             inner::FitCounters* counters = nullptr)
+      : problem_(problem),
+        criterion_(criterion),
+        work_{.pool = &pool_, .start_products = &start_products_, .warm = std::nullopt, .counters = counters} {}
   WarmSearch(const WarmSearch&) = delete;
   WarmSearch& operator=(const WarmSearch&) = delete;
 
@@ -113,7 +119,9 @@ class WarmSearch {
   // centre fit of an evaluation while its ±h fits run, the accepted centre
   // afterwards): the ±h fits and the trials of the next step share it.
   inner::StartProducts start_products_;
-  inner::FitProblem<F> problem_;  // the caller's, with the pool attached
+  const inner::FitProblem<F>& problem_;
+  const CriterionView& criterion_;
+  const inner::FitWorkspace work_;  // the pool, the shared products and the caller's counters
   std::optional<Fitted> accepted_;  // centre of the last full evaluation
   std::optional<Fitted> valued_;    // the last point valued and its fit
 };
@@ -143,25 +151,31 @@ Result<outer::OuterEval> outer_eval_fd_with(Criterion&& criterion, const linalg:
 }
 
 template <family::Family F>
-Result<outer::OuterEval> outer_eval_fd(const inner::FitProblem<F>& problem, const linalg::Vector& rho) {
-  if (problem.counters) ++problem.counters->evaluations;
-  return outer_eval_fd_with([&](linalg::VectorView at) { return envelope_score(problem, at); }, rho);
+Result<outer::OuterEval> outer_eval_fd(const inner::FitProblem<F>& problem, const CriterionView& criterion,
+                                       const linalg::Vector& rho, inner::FitCounters* counters) {
+  if (counters) ++counters->evaluations;
+  return outer_eval_fd_with(
+      [&](linalg::VectorView at) -> Result<ValueGrad> {
+        KAVRI_TRY(const inner::InnerFit fit, inner::search_fit_at(problem, at, {.counters = counters}));
+        return envelope_from_fit(problem.family, criterion, problem.model_matrix, at, fit, problem.compact);
+      },
+      rho);
 }
 
 template <family::Family F>
 Result<double> WarmSearch<F>::value_at(const linalg::Vector& rho) {
-  if (problem_.counters) ++problem_.counters->values;
+  if (work_.counters) ++work_.counters->values;
   drop_valued();
-  KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start()));
-  KAVRI_TRY(const ValueGrad v, envelope_value_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, rho,
-                                                           fit, problem_.compact));
+  KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start(), work_));
+  KAVRI_TRY(const ValueGrad v,
+            envelope_value_from_fit(problem_.family, criterion_, problem_.model_matrix, rho, fit, problem_.compact));
   valued_.emplace(Fitted{rho, std::move(fit)});
   return v.value;
 }
 
 template <family::Family F>
 Result<outer::OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
-  if (problem_.counters) ++problem_.counters->evaluations;
+  if (work_.counters) ++work_.counters->evaluations;
   std::optional<inner::InnerFit> centre;
   if (valued_ && valued_->rho == rho) {
     centre = std::move(valued_->fit);
@@ -169,7 +183,7 @@ Result<outer::OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   }
   drop_valued();
   if (!centre) {
-    KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start()));
+    KAVRI_TRY(inner::InnerFit fit, inner::search_fit_from(problem_, rho, start(), work_));
     centre = std::move(fit);
   }
   // From here the centre is the start of every later fit, whether or not
@@ -180,8 +194,8 @@ Result<outer::OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   if constexpr (kWeightsFromMeans<F>) pool_.give(std::move(centre->working_weights));
   if constexpr (kHasExactHessian<F>) {
     // The exact Hessian from the centre fit alone: no refit.
-    Result<outer::OuterEval> eval = outer_eval_from_fit(problem_.family, problem_.criterion, problem_.model_matrix,
-                                                 linalg::VectorView(rho), *centre, problem_.compact, &pool_);
+    Result<outer::OuterEval> eval = outer_eval_from_fit(problem_.family, criterion_, problem_.model_matrix,
+                                                        linalg::VectorView(rho), *centre, problem_.compact, &pool_);
     accepted_.emplace(Fitted{rho, std::move(*centre)});
     return eval;
   }
@@ -190,12 +204,12 @@ Result<outer::OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
       [&](linalg::VectorView at) -> Result<ValueGrad> {
         if (at_centre) {
           at_centre = false;
-          return envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at, *centre,
+          return envelope_from_fit(problem_.family, criterion_, problem_.model_matrix, at, *centre,
                                    problem_.compact, &pool_);
         }
-        KAVRI_TRY(inner::InnerFit side, inner::search_fit_from(problem_, at, &*centre));
-        Result<ValueGrad> value = envelope_from_fit(problem_.family, problem_.criterion, problem_.model_matrix, at,
-                                                    side, problem_.compact, &pool_);
+        KAVRI_TRY(inner::InnerFit side, inner::search_fit_from(problem_, at, &*centre, work_));
+        Result<ValueGrad> value = envelope_from_fit(problem_.family, criterion_, problem_.model_matrix, at, side,
+                                                    problem_.compact, &pool_);
         recycle(side);
         return value;
       },

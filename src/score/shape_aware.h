@@ -87,18 +87,19 @@ F family_at(const F& start, linalg::VectorView theta) {
 }
 
 // The inner fit of the problem with the family value of θ, at ρ = θ_0,
-// run by `inner_fit` (FitProblem<F>, VectorView ρ → Result<InnerFit>). Its
-// error is the outcome, unchanged; its convergence flag is not read. A
-// re-weighted fit starts from the coefficients of `start` when given (a
-// refit at a neighbouring θ); its deviance there is formed anew, since the
-// family value differs.
+// run by `inner_fit` (FitProblem<F>, VectorView ρ, optional WarmStart →
+// Result<InnerFit>). Its error is the outcome, unchanged; its convergence
+// flag is not read. A re-weighted fit starts from the coefficients of
+// `start` when given (a refit at a neighbouring θ); its deviance there is
+// formed anew, since the family value differs.
 template <family::Family F, class InnerFitFn>
-[[nodiscard]] Result<RefitOutcome<F>> shape_refit_with(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+[[nodiscard]] Result<RefitOutcome<F>> shape_refit_with(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                                        InnerFitFn&& inner_fit, const inner::InnerFit* start = nullptr);
 
-// The refit by the family's own inner fit.
+// The refit by the family's own inner fit, counted in `counters` when given.
 template <family::Family F>
-[[nodiscard]] Result<RefitOutcome<F>> shape_refit(const score::ShapeProblem<F>& problem, linalg::VectorView theta);
+[[nodiscard]] Result<RefitOutcome<F>> shape_refit(const ShapeProblem<F>& problem, linalg::VectorView theta,
+                                                  inner::FitCounters* counters = nullptr);
 
 // V = (λq + D)/(2φ) + ½ln|H| − (M_p/2)·ln(2πφ) − ½(r_0ρ + ℓ_0) − c(y)
 // of a refit with family value `family` at ρ, H the Hessian of the
@@ -106,26 +107,28 @@ template <family::Family F>
 // row as many times as its prior weight. Never fails; non-finite pieces
 // pass through.
 template <family::Family F>
-[[nodiscard]] double shape_laml_value(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+[[nodiscard]] double shape_laml_value(const ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                                       double rho);
 
 // V alone: the refit at θ and its value, bit for bit the value that
 // `shape_outer_eval` gives at θ. A line search judges its trials by it;
-// counted in the problem's counters when attached.
+// counted in `counters` when given.
 template <family::Family F>
-[[nodiscard]] Result<double> shape_value(const score::ShapeProblem<F>& problem, linalg::VectorView theta);
+[[nodiscard]] Result<double> shape_value(const ShapeProblem<F>& problem, linalg::VectorView theta,
+                                         inner::FitCounters* counters = nullptr);
 
 // V and ∂V/∂θ from refits run by `inner_fit`: the refit at θ, and by the
 // reference rule for each shape coordinate without an analytic entry its
 // + side and its − side. The first refit error is the result and no later
 // refit runs.
 template <family::Family F, class InnerFitFn>
-[[nodiscard]] Result<ValueGrad> shape_value_grad_with(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+[[nodiscard]] Result<ValueGrad> shape_value_grad_with(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                                       InnerFitFn&& inner_fit,
                                                       ShapeGradientRule rule = ShapeGradientRule::Exact);
 
 template <family::Family F>
-[[nodiscard]] Result<ValueGrad> shape_value_grad(const score::ShapeProblem<F>& problem, linalg::VectorView theta);
+[[nodiscard]] Result<ValueGrad> shape_value_grad(const ShapeProblem<F>& problem, linalg::VectorView theta,
+                                                 inner::FitCounters* counters = nullptr);
 
 // Steps of the Hessian columns: a column from refitted gradients moves its
 // coordinate by 1e-4, so that the differences of gradients that are
@@ -143,24 +146,27 @@ inline constexpr double kFrozenColumnStep = 1e-5;
 // rule 1 + 2k refits (1 + 2 with an analytic shape gradient). The first
 // refit error is the result.
 template <family::Family F, class InnerFitFn>
-[[nodiscard]] Result<outer::OuterEval> shape_outer_eval_with(const score::ShapeProblem<F>& problem,
-                                                      const linalg::Vector& theta, InnerFitFn&& inner_fit,
-                                                      ShapeGradientRule rule = ShapeGradientRule::Exact);
+[[nodiscard]] Result<outer::OuterEval> shape_outer_eval_with(const ShapeProblem<F>& problem,
+                                                             const linalg::Vector& theta, InnerFitFn&& inner_fit,
+                                                             ShapeGradientRule rule = ShapeGradientRule::Exact);
 
-// The evaluation by the family's own inner fit, counted in the problem's
-// counters when attached.
+// The evaluation by the family's own inner fit, counted in `counters` when
+// given.
 template <family::Family F>
-[[nodiscard]] Result<outer::OuterEval> shape_outer_eval(const score::ShapeProblem<F>& problem, const linalg::Vector& theta);
+[[nodiscard]] Result<outer::OuterEval> shape_outer_eval(const ShapeProblem<F>& problem,
+                                                        const linalg::Vector& theta,
+                                                        inner::FitCounters* counters = nullptr);
 
 // One outer search's trials and evaluations by the family's own inner fit,
-// counted as `shape_value` and `shape_outer_eval` count them. The
+// counted in `counters` as `shape_value` and `shape_outer_eval` count them. The
 // evaluation at the point valued last takes that trial's refit as its base
 // refit: both start from the family's start on the same problem, so it is
 // the refit the evaluation would make.
 template <family::Family F>
 class ShapeSearch {
  public:
-  explicit ShapeSearch(const score::ShapeProblem<F>& problem) : problem_(problem) {}
+  explicit ShapeSearch(const ShapeProblem<F>& problem, inner::FitCounters* counters = nullptr)
+      : problem_(problem), counters_(counters) {}
   ShapeSearch(const ShapeSearch&) = delete;
   ShapeSearch& operator=(const ShapeSearch&) = delete;
 
@@ -168,7 +174,8 @@ class ShapeSearch {
   [[nodiscard]] Result<outer::OuterEval> evaluate(const linalg::Vector& theta);
 
  private:
-  const score::ShapeProblem<F>& problem_;
+  const ShapeProblem<F>& problem_;
+  inner::FitCounters* counters_;
   linalg::Vector valued_theta_;
   std::optional<RefitOutcome<F>> valued_;
 };
@@ -177,18 +184,18 @@ class ShapeSearch {
 // shape slopes of ½ln|H| only when `shape_slopes` (a family whose shape
 // entries are refit differences needs none).
 template <family::Family F>
-[[nodiscard]] FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+[[nodiscard]] FrozenFitStats frozen_fit_stats(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                               const RefitOutcome<F>& base, bool shape_slopes = true);
 // The same from the refit's criterion Hessian, already formed with its
 // inverse and weight slopes.
 template <family::Family F>
-[[nodiscard]] FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+[[nodiscard]] FrozenFitStats frozen_fit_stats(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                               const RefitOutcome<F>& base, const LaplaceHessian& hessian,
                                               bool shape_slopes = true);
 
 // The criterion's Hessian of a refit at ρ (score/laplace.h).
 template <family::Family F>
-[[nodiscard]] LaplaceHessian refit_hessian(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit,
+[[nodiscard]] LaplaceHessian refit_hessian(const ShapeProblem<F>& problem, const inner::InnerFit& fit,
                                            const F& family, double rho, bool full);
 
 // ∂V/∂θ with β, μ and the statistics of a base refit held and the family
@@ -197,7 +204,7 @@ template <family::Family F>
 // analytic shape gradient.
 template <family::Family F>
   requires(!ShapeGradientNeverAnalytic<F>)
-[[nodiscard]] Result<linalg::Vector> eval_grad_frozen_beta(const score::ShapeProblem<F>& problem,
+[[nodiscard]] Result<linalg::Vector> eval_grad_frozen_beta(const ShapeProblem<F>& problem,
                                                            linalg::VectorView theta, linalg::VectorView mu,
                                                            const FrozenFitStats& stats);
 
@@ -290,32 +297,43 @@ inline double rho_entry(const FrozenFitStats& stats, double lambda, double phi, 
 
 }  // namespace detail
 
+namespace detail {
+
+// The family's own inner fit of a refit, counted in `counters` when given.
+template <family::Family F>
+auto own_inner_fit(inner::FitCounters* counters) {
+  return [counters](const inner::FitProblem<F>& fp, linalg::VectorView rho,
+                    const std::optional<inner::WarmStart>& warm) {
+    return inner::fit_at(fp, rho, {.warm = warm, .counters = counters});
+  };
+}
+
+}  // namespace detail
+
 template <family::Family F, class InnerFitFn>
-Result<RefitOutcome<F>> shape_refit_with(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+Result<RefitOutcome<F>> shape_refit_with(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                          InnerFitFn&& inner_fit, const inner::InnerFit* start) {
   inner::FitProblem<F> refit = problem.fit;  // views: nothing is copied but the family value
   refit.family = family_at(problem.fit.family, theta);
+  std::optional<inner::WarmStart> warm;
   if constexpr (inner::kWarmStartable<F>) {
-    if (start != nullptr) {
-      refit.start_beta = linalg::VectorView(start->beta);
-      refit.start_eta = linalg::VectorView(start->eta);
-    }
+    if (start != nullptr) warm = inner::WarmStart{.beta = linalg::VectorView(start->beta), .eta = linalg::VectorView(start->eta)};
   }
-  KAVRI_TRY(inner::InnerFit fit, inner_fit(refit, linalg::VectorView(theta.data, 1)));
+  KAVRI_TRY(inner::InnerFit fit, inner_fit(refit, linalg::VectorView(theta.data, 1), warm));
   return RefitOutcome<F>{.fit = std::move(fit), .family = std::move(refit.family)};
 }
 
 template <family::Family F>
-Result<RefitOutcome<F>> shape_refit(const score::ShapeProblem<F>& problem, linalg::VectorView theta) {
-  return shape_refit_with(problem, theta,
-                          [](const inner::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+Result<RefitOutcome<F>> shape_refit(const ShapeProblem<F>& problem, linalg::VectorView theta,
+                                    inner::FitCounters* counters) {
+  return shape_refit_with(problem, theta, detail::own_inner_fit<F>(counters));
 }
 
 template <family::Family F>
-LaplaceHessian refit_hessian(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+LaplaceHessian refit_hessian(const ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                              double rho, bool full) {
   const inner::FitProblem<F>& fp = problem.fit;
-  linalg::Matrix s_lambda = fp.criterion.penalties[0];
+  linalg::Matrix s_lambda = problem.criterion.penalties[0];
   const double lambda = std::exp(rho);
   for (double& v : s_lambda.data) v *= lambda;
   return laplace_hessian(family,
@@ -328,7 +346,7 @@ namespace detail {
 
 // c(y) with the prior weights where the family counts them as replicates.
 template <family::Family F>
-double shape_saturated_loglik(const F& family, const score::CriterionView& crit, double phi) {
+double shape_saturated_loglik(const F& family, const CriterionView& crit, double phi) {
   if constexpr (requires(linalg::VectorView w) { family.saturated_loglik(crit.y, w, phi); }) {
     if (crit.prior_weights) return family.saturated_loglik(crit.y, *crit.prior_weights, phi);
   }
@@ -336,9 +354,9 @@ double shape_saturated_loglik(const F& family, const score::CriterionView& crit,
 }
 
 template <family::Family F>
-double shape_laml_value_with(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+double shape_laml_value_with(const ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                              double rho, double log_det) {
-  const score::CriterionView& crit = problem.fit.criterion;
+  const CriterionView& crit = problem.criterion;
   const double lambda = std::exp(rho);
   const double q = linalg::quadratic_form(crit.penalties[0], fit.beta);
   const double phi = detail::criterion_scale(family);
@@ -352,7 +370,7 @@ double shape_laml_value_with(const score::ShapeProblem<F>& problem, const inner:
 }  // namespace detail
 
 template <family::Family F>
-double shape_laml_value(const score::ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
+double shape_laml_value(const ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                         double rho) {
   const LaplaceHessian h = refit_hessian(problem, fit, family, rho, /*full=*/false);
   return detail::shape_laml_value_with(problem, fit, family, rho, h.log_det);
@@ -364,7 +382,7 @@ namespace detail {
 // the reference rule run their refits with `inner_fit`. `frozen` receives
 // the base statistics of an analytic family.
 template <family::Family F, class InnerFitFn>
-Result<ValueGrad> value_grad_from(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+Result<ValueGrad> value_grad_from(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                   const RefitOutcome<F>& base, InnerFitFn&& inner_fit, ShapeGradientRule rule,
                                   std::optional<FrozenFitStats>* frozen) {
   const inner::FitProblem<F>& fp = problem.fit;
@@ -387,11 +405,12 @@ Result<ValueGrad> value_grad_from(const score::ShapeProblem<F>& problem, linalg:
   std::optional<FrozenFitStats> stats;
   if constexpr (kReweighted<F> && family::HasWorkingWeightSlope<F>) {
     stats = frozen_fit_stats(problem, theta, base, hessian, /*shape_slopes=*/exact);
-    gradient[0] = rho_entry(*stats, std::exp(rho), criterion_scale(base.family), fp.criterion.penalty_ranks[0]);
+    gradient[0] = rho_entry(*stats, std::exp(rho), criterion_scale(base.family), problem.criterion.penalty_ranks[0]);
   } else {
     // The ρ entry of the plain criterion, with the family value of θ.
     KAVRI_TRY(const ValueGrad plain,
-              envelope_from_fit(base.family, fp.criterion, fp.model_matrix, linalg::VectorView(theta.data, 1), fit));
+              envelope_from_fit(base.family, problem.criterion, fp.model_matrix,
+                                linalg::VectorView(theta.data, 1), fit));
     gradient[0] = plain.gradient[0];
     if (exact) stats = frozen_fit_stats(problem, theta, base, hessian, /*shape_slopes=*/true);
   }
@@ -420,7 +439,7 @@ Result<ValueGrad> value_grad_from(const score::ShapeProblem<F>& problem, linalg:
 }  // namespace detail
 
 template <family::Family F, class InnerFitFn>
-Result<ValueGrad> shape_value_grad_with(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+Result<ValueGrad> shape_value_grad_with(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                         InnerFitFn&& inner_fit, ShapeGradientRule rule) {
   KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
   return detail::value_grad_from(problem, theta, base, inner_fit, rule, nullptr);
@@ -430,8 +449,8 @@ namespace detail {
 
 // The evaluation about the refit at θ, already run.
 template <family::Family F, class InnerFitFn>
-Result<outer::OuterEval> outer_eval_from(const score::ShapeProblem<F>& problem, const linalg::Vector& theta,
-                                  const RefitOutcome<F>& base, InnerFitFn&& inner_fit, ShapeGradientRule rule) {
+Result<outer::OuterEval> outer_eval_from(const ShapeProblem<F>& problem, const linalg::Vector& theta,
+                                         const RefitOutcome<F>& base, InnerFitFn&& inner_fit, ShapeGradientRule rule) {
   std::optional<FrozenFitStats> frozen;
   KAVRI_TRY(ValueGrad at, detail::value_grad_from(problem, theta, base, inner_fit, rule, &frozen));
   // By the exact rule a column's refits start from the base refit: they
@@ -470,42 +489,40 @@ Result<outer::OuterEval> outer_eval_from(const score::ShapeProblem<F>& problem, 
 }
 
 template <family::Family F>
-Result<outer::OuterEval> own_fit_outer_eval_from(const score::ShapeProblem<F>& problem, const linalg::Vector& theta,
-                                          const RefitOutcome<F>& base) {
-  return outer_eval_from(
-      problem, theta, base,
-      [](const inner::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); },
-      ShapeGradientRule::Exact);
+Result<outer::OuterEval> own_fit_outer_eval_from(const ShapeProblem<F>& problem, const linalg::Vector& theta,
+                                                 const RefitOutcome<F>& base, inner::FitCounters* counters) {
+  return outer_eval_from(problem, theta, base, own_inner_fit<F>(counters), ShapeGradientRule::Exact);
 }
 
 }  // namespace detail
 
 template <family::Family F, class InnerFitFn>
-Result<outer::OuterEval> shape_outer_eval_with(const score::ShapeProblem<F>& problem, const linalg::Vector& theta,
-                                        InnerFitFn&& inner_fit, ShapeGradientRule rule) {
+Result<outer::OuterEval> shape_outer_eval_with(const ShapeProblem<F>& problem, const linalg::Vector& theta,
+                                               InnerFitFn&& inner_fit, ShapeGradientRule rule) {
   KAVRI_TRY(const RefitOutcome<F> base, shape_refit_with(problem, theta, inner_fit));
   return detail::outer_eval_from(problem, theta, base, inner_fit, rule);
 }
 
 template <family::Family F>
-Result<outer::OuterEval> shape_outer_eval(const score::ShapeProblem<F>& problem, const linalg::Vector& theta) {
-  if (problem.fit.counters) ++problem.fit.counters->evaluations;
-  return shape_outer_eval_with(problem, theta,
-                               [](const inner::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+Result<outer::OuterEval> shape_outer_eval(const ShapeProblem<F>& problem, const linalg::Vector& theta,
+                                          inner::FitCounters* counters) {
+  if (counters) ++counters->evaluations;
+  return shape_outer_eval_with(problem, theta, detail::own_inner_fit<F>(counters));
 }
 
 template <family::Family F>
-Result<double> shape_value(const score::ShapeProblem<F>& problem, linalg::VectorView theta) {
-  if (problem.fit.counters) ++problem.fit.counters->values;
-  KAVRI_TRY(const RefitOutcome<F> base, shape_refit(problem, theta));
+Result<double> shape_value(const ShapeProblem<F>& problem, linalg::VectorView theta,
+                           inner::FitCounters* counters) {
+  if (counters) ++counters->values;
+  KAVRI_TRY(const RefitOutcome<F> base, shape_refit(problem, theta, counters));
   return shape_laml_value(problem, base.fit, base.family, theta[0]);
 }
 
 template <family::Family F>
 Result<double> ShapeSearch<F>::value_at(const linalg::Vector& theta) {
-  if (problem_.fit.counters) ++problem_.fit.counters->values;
+  if (counters_) ++counters_->values;
   valued_.reset();
-  KAVRI_TRY(RefitOutcome<F> base, shape_refit(problem_, linalg::VectorView(theta)));
+  KAVRI_TRY(RefitOutcome<F> base, shape_refit(problem_, linalg::VectorView(theta), counters_));
   const double value = shape_laml_value(problem_, base.fit, base.family, theta[0]);
   valued_theta_ = theta;
   valued_.emplace(std::move(base));
@@ -514,32 +531,33 @@ Result<double> ShapeSearch<F>::value_at(const linalg::Vector& theta) {
 
 template <family::Family F>
 Result<outer::OuterEval> ShapeSearch<F>::evaluate(const linalg::Vector& theta) {
-  if (problem_.fit.counters) ++problem_.fit.counters->evaluations;
+  if (counters_) ++counters_->evaluations;
   std::optional<RefitOutcome<F>> base;
   if (valued_ && valued_theta_ == theta) base = std::move(valued_);
   valued_.reset();
   if (!base) {
-    KAVRI_TRY(RefitOutcome<F> fresh, shape_refit(problem_, linalg::VectorView(theta)));
+    KAVRI_TRY(RefitOutcome<F> fresh, shape_refit(problem_, linalg::VectorView(theta), counters_));
     base.emplace(std::move(fresh));
   }
-  return detail::own_fit_outer_eval_from(problem_, theta, *base);
+  return detail::own_fit_outer_eval_from(problem_, theta, *base, counters_);
 }
 
 template <family::Family F>
-Result<ValueGrad> shape_value_grad(const score::ShapeProblem<F>& problem, linalg::VectorView theta) {
-  return shape_value_grad_with(problem, theta,
-                               [](const inner::FitProblem<F>& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); });
+Result<ValueGrad> shape_value_grad(const ShapeProblem<F>& problem, linalg::VectorView theta,
+                                   inner::FitCounters* counters) {
+  return shape_value_grad_with(problem, theta, detail::own_inner_fit<F>(counters));
 }
 
 template <family::Family F>
-FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+FrozenFitStats frozen_fit_stats(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                 const RefitOutcome<F>& base, const LaplaceHessian& hessian, bool shape_slopes) {
   const inner::FitProblem<F>& fp = problem.fit;
   const inner::InnerFit& fit = base.fit;
-  const linalg::Matrix& s0 = fp.criterion.penalties[0];
+  const linalg::Matrix& s0 = problem.criterion.penalties[0];
   FrozenFitStats stats{.penalty_quad = linalg::quadratic_form(s0, fit.beta),
                        .trace_hinv_s0 = linalg::trace_with_inverse(hessian.inverse, s0),
-                       .residual_count = static_cast<double>(fit.n) - static_cast<double>(fp.criterion.null_space_dim),
+                       .residual_count =
+                           static_cast<double>(fit.n) - static_cast<double>(problem.criterion.null_space_dim),
                        .deviance = fit.deviance,
                        .weight_shift = 0.0,
                        .shape_terms = linalg::Vector(theta.size, 0.0)};
@@ -567,7 +585,7 @@ FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::V
 }
 
 template <family::Family F>
-FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+FrozenFitStats frozen_fit_stats(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                 const RefitOutcome<F>& base, bool shape_slopes) {
   const LaplaceHessian hessian = refit_hessian(problem, base.fit, base.family, theta[0], /*full=*/true);
   return frozen_fit_stats(problem, theta, base, hessian, shape_slopes);
@@ -575,7 +593,7 @@ FrozenFitStats frozen_fit_stats(const score::ShapeProblem<F>& problem, linalg::V
 
 template <family::Family F>
   requires(!ShapeGradientNeverAnalytic<F>)
-Result<linalg::Vector> eval_grad_frozen_beta(const score::ShapeProblem<F>& problem, linalg::VectorView theta,
+Result<linalg::Vector> eval_grad_frozen_beta(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                              linalg::VectorView mu, const FrozenFitStats& stats) {
   const inner::FitProblem<F>& fp = problem.fit;
   const F family = family_at(fp.family, theta);
@@ -586,7 +604,7 @@ Result<linalg::Vector> eval_grad_frozen_beta(const score::ShapeProblem<F>& probl
   const double lambda = std::exp(theta[0]);
   const double phi = detail::criterion_scale(family);
   linalg::Vector gradient(theta.size, 0.0);
-  gradient[0] = detail::rho_entry(stats, lambda, phi, fp.criterion.penalty_ranks[0]);
+  gradient[0] = detail::rho_entry(stats, lambda, phi, problem.criterion.penalty_ranks[0]);
   const std::optional<linalg::Vector> s = detail::analytic_shape_entries(
       family, fp, mu, lambda * stats.penalty_quad + stats.deviance, stats.residual_count, phi);
   if (s)

@@ -4,6 +4,7 @@
 
 #include "family/family.h"
 #include "inner/problem.h"
+#include "score/criterion_view.h"
 
 namespace kavri::score {
 
@@ -14,6 +15,7 @@ namespace kavri::score {
 template <family::Family F>
 struct ShapeProblem {
   inner::FitProblem<F> fit;
+  CriterionView criterion;
 };
 
 }  // namespace kavri::score

@@ -295,9 +295,8 @@ TEST(ElfFitArmijo, GenericFitReachesItThroughTheFamily) {
   const Vector warm = warm_start(p, 0.3);
   inner::FitCounters counters;
   inner::ElfProblem<Elf> problem{.fit = p.view(f), .beta_warm = linalg::VectorView(warm)};
-  problem.fit.counters = &counters;
-  auto warm_fit = fit_at(problem, kRho);
-  auto cold_fit = fit_at(problem.fit, kRho);
+  auto warm_fit = fit_at(problem, kRho, {.counters = &counters});
+  auto cold_fit = fit_at(problem.fit, kRho, {.counters = &counters});
   ASSERT_TRUE(warm_fit.has_value() && cold_fit.has_value());
   EXPECT_EQ(warm_fit->beta, elf_fit_armijo(problem, kRho)->beta);
   EXPECT_EQ(cold_fit->beta, elf_fit_armijo(problem.fit, std::nullopt, kRho)->beta);

@@ -46,9 +46,7 @@ struct GaussianCase {
                               .prior_weights = std::nullopt,
                               .start_eta = std::nullopt,
                               .settings = {},
-                              .criterion = {},
-                              .products = {.xtwx = std::move(xtwx), .xtwy = std::move(xtwy), .anchor = std::nullopt},
-                              .counters = nullptr};
+                              .products = {.xtwx = std::move(xtwx), .xtwy = std::move(xtwy), .anchor = std::nullopt}};
     if (w) problem.prior_weights = linalg::VectorView(*w);
   }
   GaussianCase(const GaussianCase&) = delete;

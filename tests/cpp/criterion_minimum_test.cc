@@ -93,9 +93,11 @@ void add_cases(std::vector<Case>& cases, const char* name, F family, Noise noise
       };
       auto problem =
           std::make_shared<inner::FitProblem<F>>(fit::make_fit_problem(family, *design, data->y, weights()));
+      auto criterion =
+          std::make_shared<CriterionView>(fit::make_criterion_view(family, *design, data->y, weights()));
       cases.push_back(
           {std::string(name) + (additive ? " additive" : " single") + (weighted ? " weighted" : ""),
-           [design, problem](const Vector& rho) { return envelope_score(*problem, rho); },
+           [design, problem, criterion](const Vector& rho) { return envelope_score(*problem, *criterion, rho); },
            [family, data, design, weights] {
              return fit::fit_family(family, *design, data->y.size(), data->y, weights());
            }});
@@ -202,16 +204,18 @@ TEST(CriterionMinimum, BinomialWithManyGroupsReachesTheMinimum) {
   auto design = design::build_additive_design(data.x, terms);
   ASSERT_TRUE(design.has_value());
   const auto problem = fit::make_fit_problem(family::bernoulli_logit(), *design, data.y, linalg::VectorView(data.w));
+  const auto criterion =
+      fit::make_criterion_view(family::bernoulli_logit(), *design, data.y, linalg::VectorView(data.w));
   auto fitted = fit::fit_family(family::bernoulli_logit(), *design, data.y.size(), data.y, linalg::VectorView(data.w));
   ASSERT_TRUE(fitted.has_value()) << fitted.error().display();
   EXPECT_TRUE(fitted->converged);
-  auto at = envelope_score(problem, fitted->rho);
+  auto at = envelope_score(problem, criterion, fitted->rho);
   ASSERT_TRUE(at.has_value());
   for (std::size_t j = 0; j < fitted->rho.size(); ++j)
     for (const double step : {-0.05, 0.05}) {
       Vector moved = fitted->rho;
       moved[j] += step;
-      auto there = envelope_score(problem, moved);
+      auto there = envelope_score(problem, criterion, moved);
       ASSERT_TRUE(there.has_value());
       EXPECT_GE(there->value, at->value - 1e-9 * std::fabs(at->value)) << "coordinate " << j << " step " << step;
     }

@@ -140,7 +140,8 @@ void expect_matches_formula(Response kind, bool quasi, double rho) {
   Fixture f = fixture(kind, 5);
   design::ModelDesign copy = f.design;
   const auto problem = fit::make_fit_problem(F{}, copy, f.y, std::nullopt);
-  auto vg = envelope_score(problem, Vector{rho});
+  const auto criterion = fit::make_criterion_view(F{}, copy, f.y, std::nullopt);
+  auto vg = envelope_score(problem, criterion, Vector{rho});
   auto inner_fit = inner::fit_at(problem, Vector{rho});
   ASSERT_TRUE(vg.has_value() && inner_fit.has_value());
   EXPECT_FALSE(vg->degenerate);
@@ -277,7 +278,8 @@ TEST(EnvelopeScore, GaussianGradientIsTheSlopeOfTheValue) {
     std::optional<linalg::VectorView> w;
     if (c.weights) w = linalg::VectorView(*c.weights);
     const auto problem = fit::make_fit_problem(family::gaussian_identity(), c.design, c.y, w);
-    auto score = [&](const Vector& rho) { return envelope_score(problem, rho); };
+    const auto criterion = fit::make_criterion_view(family::gaussian_identity(), c.design, c.y, w);
+    auto score = [&](const Vector& rho) { return envelope_score(problem, criterion, rho); };
     auto at = score(c.rho);
     ASSERT_TRUE(at.has_value()) << at.error().display();
     ASSERT_EQ(at->gradient.size(), c.rho.size());
@@ -306,7 +308,8 @@ TEST(EnvelopeScore, InverseGaussianGradientDifferentiatesEachPenalty) {
   std::normal_distribution<double> z(0.0, 1.0);
   for (std::size_t i = 0; i < n; ++i) y[i] = std::exp(0.5 * std::sin(x(i, 0)) + 0.4 * x(i, 2) + 0.2 * z(gen));
   const auto problem = fit::make_fit_problem(family::inverse_gaussian_log(), *d, y, std::nullopt);
-  auto score = [&](const Vector& rho) { return envelope_score(problem, rho); };
+  const auto criterion = fit::make_criterion_view(family::inverse_gaussian_log(), *d, y, std::nullopt);
+  auto score = [&](const Vector& rho) { return envelope_score(problem, criterion, rho); };
   const Vector rho{0.3, -0.8};
   auto at = score(rho);
   ASSERT_TRUE(at.has_value()) << at.error().display();
@@ -322,8 +325,9 @@ template <class F>
 std::function<Result<ValueGrad>(const Fixture&, const Vector&)> without_residual_dof(F family) {
   return [family](const Fixture& f, const Vector& rho) {
     auto problem = fit::make_fit_problem(family, f.design, f.y, std::nullopt);
-    problem.criterion.null_space_dim = kRows;
-    return envelope_score(problem, rho);
+    auto criterion = fit::make_criterion_view(family, f.design, f.y, std::nullopt);
+    criterion.null_space_dim = kRows;
+    return envelope_score(problem, criterion, rho);
   };
 }
 
@@ -361,7 +365,8 @@ TEST(EnvelopeScore, ExactGaussianFitIsTheGuardValue) {
   design::ModelDesign d = testing::cr_design(kRows, kKnots);
   const Vector y(kRows, 0.0);
   const auto problem = fit::make_fit_problem(family::gaussian_identity(), d, y, std::nullopt);
-  auto vg = envelope_score(problem, Vector{0.0});
+  const auto criterion = fit::make_criterion_view(family::gaussian_identity(), d, y, std::nullopt);
+  auto vg = envelope_score(problem, criterion, Vector{0.0});
   ASSERT_TRUE(vg.has_value());
   EXPECT_TRUE(vg->degenerate);
   EXPECT_EQ(vg->value, 1e12);
@@ -381,8 +386,9 @@ TEST(EnvelopeScore, WeightedGammaIsTheLaplaceCriterionOfTheWeightedModel) {
   auto d = design::build_single_cr_design(testing::column_of(xs), 4);
   ASSERT_TRUE(d.has_value());
   const auto problem = fit::make_fit_problem(family::gamma_log(), *d, y, linalg::VectorView(w));
+  const auto criterion = fit::make_criterion_view(family::gamma_log(), *d, y, linalg::VectorView(w));
   const double rho = 0.5, lambda = std::exp(rho);
-  auto vg = envelope_score(problem, Vector{rho});
+  auto vg = envelope_score(problem, criterion, Vector{rho});
   auto fit = inner::fit_at(problem, Vector{rho});
   ASSERT_TRUE(vg.has_value() && fit.has_value());
   ASSERT_FALSE(vg->degenerate);

@@ -47,10 +47,10 @@ Result<inner::InnerFit> tight_fit(inner::FitProblem<F> problem, const Vector& rh
 
 // The gradient at ρ of such a fit.
 template <class F>
-Vector tight_gradient(const inner::FitProblem<F>& problem, const Vector& rho) {
+Vector tight_gradient(const inner::FitProblem<F>& problem, const CriterionView& criterion, const Vector& rho) {
   auto fit = tight_fit(problem, rho);
   EXPECT_TRUE(fit.has_value());
-  auto eval = exact_outer_eval_from_fit(problem.family, problem.criterion, problem.model_matrix,
+  auto eval = exact_outer_eval_from_fit(problem.family, criterion, problem.model_matrix,
                                         linalg::VectorView(rho), *fit, problem.compact);
   EXPECT_TRUE(eval.has_value());
   return eval->gradient;
@@ -90,6 +90,7 @@ void expect_exact_hessian(const F& family, Response kind, bool additive, bool we
   std::optional<linalg::VectorView> wv;
   if (weighted) wv = linalg::VectorView(w);
   const inner::FitProblem<F> problem = fit::make_fit_problem(family, d, y, wv);
+  const auto criterion = fit::make_criterion_view(family, d, y, wv);
   const std::size_t m = d.penalties.size();
   for (const double level : {-3.0, 0.0, 4.0}) {
     SCOPED_TRACE("rho " + std::to_string(level));
@@ -97,13 +98,13 @@ void expect_exact_hessian(const F& family, Response kind, bool additive, bool we
     for (std::size_t j = 0; j < m; ++j) rho[j] += 0.3 * static_cast<double>(j);  // not all equal
     auto fit = tight_fit(problem, rho);
     ASSERT_TRUE(fit.has_value()) << fit.error().display();
-    auto eval = exact_outer_eval_from_fit(family, problem.criterion, problem.model_matrix, linalg::VectorView(rho),
+    auto eval = exact_outer_eval_from_fit(family, criterion, problem.model_matrix, linalg::VectorView(rho),
                                           *fit, problem.compact);
     ASSERT_TRUE(eval.has_value()) << eval.error().display();
     if (eval->degenerate) continue;
     // The envelope criterion forms the same gradient its own way: through
     // H⁻¹S_jβ̂ and the leverages in one row-form sum.
-    auto envelope = envelope_from_fit(family, problem.criterion, problem.model_matrix, linalg::VectorView(rho), *fit,
+    auto envelope = envelope_from_fit(family, criterion, problem.model_matrix, linalg::VectorView(rho), *fit,
                                       problem.compact);
     ASSERT_TRUE(envelope.has_value());
     EXPECT_EQ(envelope->value, eval->value);
@@ -114,7 +115,7 @@ void expect_exact_hessian(const F& family, Response kind, bool additive, bool we
       Vector plus = rho, minus = rho;
       plus[c] += h;
       minus[c] -= h;
-      const Vector gp = tight_gradient(problem, plus), gm = tight_gradient(problem, minus);
+      const Vector gp = tight_gradient(problem, criterion, plus), gm = tight_gradient(problem, criterion, minus);
       for (std::size_t r = 0; r < m; ++r) {
         const double central = (gp[r] - gm[r]) / (2.0 * h);
         EXPECT_NEAR(eval->hessian(r, c), central, 1e-5 * std::fabs(central) + 1e-7) << r << "," << c;
@@ -214,16 +215,17 @@ TEST(ExactHessian, GradientIsTheDerivativeOfTheValue) {
   const Vector y = testing::draw_response(Response::Counts, xs, 5);
   design::ModelDesign d = testing::cr_design(kRows, 8);
   inner::FitProblem<family::Poisson> problem = fit::make_fit_problem(family::poisson_log(), d, y, std::nullopt);
+  auto criterion = fit::make_criterion_view(family::poisson_log(), d, y, std::nullopt);
   problem.settings.tol = 1e-14;
   problem.settings.max_iter = 200;
   auto value = [&](double r) {
     auto fit = inner::fit_at(problem, Vector{r});
-    return envelope_value_from_fit(problem.family, problem.criterion, problem.model_matrix, Vector{r}, *fit)->value;
+    return envelope_value_from_fit(problem.family, criterion, problem.model_matrix, Vector{r}, *fit)->value;
   };
   for (const double r : {-2.0, 1.0, 5.0}) {
     auto fit = inner::fit_at(problem, Vector{r});
     ASSERT_TRUE(fit.has_value());
-    auto eval = exact_outer_eval_from_fit(problem.family, problem.criterion, problem.model_matrix, Vector{r}, *fit);
+    auto eval = exact_outer_eval_from_fit(problem.family, criterion, problem.model_matrix, Vector{r}, *fit);
     ASSERT_TRUE(eval.has_value());
     EXPECT_EQ(eval->value, value(r));
     const double h = 1e-5;

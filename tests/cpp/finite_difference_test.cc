@@ -107,9 +107,10 @@ TEST(OuterEvalFd, GaussianHessianIsTheCurvatureOfTheValue) {
   design::ModelDesign d = testing::cr_design(60, 6);
   const Vector y = testing::draw_response(testing::Response::Normal, testing::covariate(60), 2);
   const auto problem = fit::make_fit_problem(family::gaussian_identity(), d, y, std::nullopt);
+  const auto criterion = fit::make_criterion_view(family::gaussian_identity(), d, y, std::nullopt);
   const double rho = 1.1, h = 1e-3;
-  auto eval = outer_eval_fd(problem, Vector{rho});
-  auto v = [&](double r) { return envelope_score(problem, Vector{r})->value; };
+  auto eval = outer_eval_fd(problem, criterion, Vector{rho});
+  auto v = [&](double r) { return envelope_score(problem, criterion, Vector{r})->value; };
   ASSERT_TRUE(eval.has_value());
   const double curvature = (v(rho + h) - 2.0 * v(rho) + v(rho - h)) / (h * h);
   testing::expect_close(eval->hessian(0, 0), curvature, 1e-6);
@@ -127,9 +128,9 @@ TEST(WarmSearch, ValuesAndEvaluationsAgreeWithColdFits) {
   design::ModelDesign d = testing::cr_design(60, 6);
   const Vector y = testing::draw_response(testing::Response::Counts, testing::covariate(60), 2);
   auto problem = fit::make_fit_problem(family::poisson_log(), d, y, std::nullopt);
+  auto criterion = fit::make_criterion_view(family::poisson_log(), d, y, std::nullopt);
   inner::FitCounters counters;
-  problem.counters = &counters;
-  WarmSearch<family::Poisson> search(problem);
+  WarmSearch<family::Poisson> search(problem, criterion, &counters);
   ASSERT_TRUE(search.evaluate(Vector{0.0}).has_value());
   for (const double rho : {1.5, -1.0}) {
     SCOPED_TRACE(rho);
@@ -141,7 +142,7 @@ TEST(WarmSearch, ValuesAndEvaluationsAgreeWithColdFits) {
     EXPECT_EQ(eval->value, *value);
     EXPECT_EQ(counters.inner_fits - fits_before, 0u);
 
-    auto cold = outer_eval_fd(problem, Vector{rho});
+    auto cold = outer_eval_fd(problem, criterion, Vector{rho});
     ASSERT_TRUE(cold.has_value());
     EXPECT_NEAR(eval->value, cold->value, 1e-8 * std::fabs(cold->value));
     EXPECT_NEAR(eval->gradient[0], cold->gradient[0], 1e-7 * (1.0 + std::fabs(cold->gradient[0])));

@@ -358,8 +358,7 @@ TEST(FullNewtonOcat, GenericFitReachesItThroughTheFamily) {
   const TestProblem problem = ocat_problem(40, draw_categories(f, testing::covariate(40), 1.0, 8));
   inner::FitCounters counters;
   inner::FitProblem<Ocat> view = problem.view(f);
-  view.counters = &counters;
-  auto generic = fit_at(view, kRho);
+  auto generic = fit_at(view, kRho, {.counters = &counters});
   auto direct = full_newton_ocat(view, kRho);
   ASSERT_TRUE(generic.has_value() && direct.has_value());
   EXPECT_EQ(generic->beta, direct->beta);

@@ -82,8 +82,7 @@ inline Vector varied_weights(std::size_t n) {
 }
 
 // The arrays of an inner-fit problem, owned, with the record of one family
-// that views them. The criterion view is left empty: the inner fits never
-// read it.
+// that views them and the workspace of a warm start.
 struct TestProblem {
   std::vector<Matrix> penalties;
   Matrix model_matrix;
@@ -106,14 +105,18 @@ struct TestProblem {
                          .prior_weights = std::nullopt,
                          .start_eta = std::nullopt,
                          .settings = settings,
-                         .criterion = {},
-                         .products = {},
-                         .counters = nullptr};
+                         .products = {}};
     if (prior_weights) p.prior_weights = linalg::VectorView(*prior_weights);
     if (start_eta) p.start_eta = linalg::VectorView(*start_eta);
-    if (start_beta) p.start_beta = linalg::VectorView(*start_beta);
-    p.start_products = start_products;
     return p;
+  }
+
+  // The warm start from `start_beta` (η from `start_eta` when given) and
+  // the shared first-system products, when set.
+  inner::FitWorkspace work() const {
+    inner::FitWorkspace w{.start_products = start_products};
+    if (start_beta) w.warm = inner::WarmStart{.beta = linalg::VectorView(*start_beta)};
+    return w;
   }
 };
 
@@ -132,7 +135,9 @@ inline TestProblem make_problem(const design::ModelDesign& d, Vector y, std::opt
 // that cases of different family types share a table.
 template <class F>
 auto pirls_with(const F& family) {
-  return [family](const TestProblem& p, linalg::VectorView rho) { return inner::pirls_fit(p.view(family), rho); };
+  return [family](const TestProblem& p, linalg::VectorView rho) {
+    return inner::pirls_fit(p.view(family), rho, p.work());
+  };
 }
 
 // Reference formulas per family, at the unfloored μ (the fixtures keep μ

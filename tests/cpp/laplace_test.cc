@@ -297,8 +297,8 @@ TEST(InverseGaussianFit, ReadsTheLeadingBlockOfALargerPenalty) {
   for (std::size_t a = 0; a < s.rows; ++a)
     for (std::size_t b = 0; b < s.cols; ++b) larger(a, b) = s(a, b);
   const auto view = problem.view(family::inverse_gaussian_log());
-  auto exact = inner::pirls_loop(view.family, inner::detail::inputs_of(view), s);
-  auto padded = inner::pirls_loop(view.family, inner::detail::inputs_of(view), larger);
+  auto exact = inner::pirls_loop(view, s);
+  auto padded = inner::pirls_loop(view, larger);
   ASSERT_TRUE(exact.has_value() && padded.has_value());
   EXPECT_EQ(exact->beta, padded->beta);
   EXPECT_EQ(exact->factor.data, padded->factor.data);
@@ -309,7 +309,7 @@ TEST(InverseGaussianFit, LoopErrorsPassUnchanged) {
   Matrix s = Matrix::identity(problem.model_matrix.cols);
   for (double& v : s.data) v *= -1e6;
   const auto view = problem.view(family::inverse_gaussian_log());
-  auto fit = inner::pirls_loop(view.family, inner::detail::inputs_of(view), s);
+  auto fit = inner::pirls_loop(view, s);
   ASSERT_FALSE(fit.has_value());
   ASSERT_TRUE(fit.error().is<kavri::SingularSystem>());
   EXPECT_EQ(fit.error().message(),

@@ -93,7 +93,8 @@ TEST(GaussianFit, RecoversASmoothCurveWithinItsIntervals) {
   // search's own tolerance.
   design::ModelDesign again = cr_design_of(data.x, 10);
   const auto problem = make_fit_problem(family::gaussian_identity(), again, data.y, std::nullopt);
-  auto at = score::envelope_score(problem, fitted->rho);
+  const auto criterion = make_criterion_view(family::gaussian_identity(), again, data.y, std::nullopt);
+  auto at = score::envelope_score(problem, criterion, fitted->rho);
   ASSERT_TRUE(at.has_value());
   EXPECT_EQ(at->value, fitted->reml_value);
   EXPECT_LT(std::fabs(at->gradient[0]), outer::kGradientTolerance * (1.0 + static_cast<double>(n)));

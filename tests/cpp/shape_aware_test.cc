@@ -17,6 +17,7 @@
 #include "family/tdist.h"
 #include "family/tweedie.h"
 #include "fit/plain_driver.h"
+#include "fit/shape_driver.h"
 #include "inner_fixture.h"
 #include "shape_draws.h"
 #include "test_util.h"
@@ -47,8 +48,8 @@ struct Fixture {
       : design(std::move(d)),
         y(std::move(response)),
         weights(std::move(prior_weights)),
-        problem{fit::make_fit_problem(family, design, y,
-                                      weights ? std::optional<linalg::VectorView>(*weights) : std::nullopt)} {
+        problem{fit::make_shape_problem(family, design, y,
+                                        weights ? std::optional<linalg::VectorView>(*weights) : std::nullopt)} {
     problem.fit.settings.tol = tol;
     problem.fit.settings.max_iter = 200;
   }
@@ -97,8 +98,13 @@ double reference_value(const design::ModelDesign& d, const inner::InnerFit& fit,
          saturated;
 }
 
-// The inner fit the evaluations run by default.
-constexpr auto fit_at_rho = [](const auto& fp, linalg::VectorView rho) { return inner::fit_at(fp, rho); };
+// The inner fit the evaluations run by default, counted in `counters` when
+// given.
+auto fit_at_rho(inner::FitCounters* counters = nullptr) {
+  return [counters](const auto& fp, linalg::VectorView rho, const std::optional<inner::WarmStart>& warm) {
+    return inner::fit_at(fp, rho, {.warm = warm, .counters = counters});
+  };
+}
 
 // V at θ from a fresh refit.
 template <class F>
@@ -209,7 +215,7 @@ TEST(ShapeValue, ResponsesAtZeroAddNothing) {
     ASSERT_TRUE(out.has_value());
     const double v = shape_laml_value(f.problem, out->fit, out->family, 0.0);
     score::ShapeProblem<family::NegBin> dropped = f.problem;
-    dropped.fit.criterion.y = positive;
+    dropped.criterion.y = positive;
     EXPECT_EQ(shape_laml_value(dropped, out->fit, out->family, 0.0), v);
   }
   {
@@ -219,7 +225,7 @@ TEST(ShapeValue, ResponsesAtZeroAddNothing) {
     const double v = shape_laml_value(f.problem, out->fit, out->family, 0.0);
     for (const Vector* other : {&positive, &negative}) {
       score::ShapeProblem<family::Tweedie> changed = f.problem;
-      changed.fit.criterion.y = *other;
+      changed.criterion.y = *other;
       EXPECT_EQ(shape_laml_value(changed, out->fit, out->family, 0.0), v);
     }
   }
@@ -229,7 +235,7 @@ TEST(ShapeValue, ResponsesAtZeroAddNothing) {
     ASSERT_TRUE(out.has_value());
     score::ShapeProblem<family::Ocat> changed = f.problem;
     const Vector other{3.0, 3.0, 1.0, 2.0, 2.0, 1.0};
-    changed.fit.criterion.y = other;
+    changed.criterion.y = other;
     EXPECT_EQ(shape_laml_value(changed, out->fit, out->family, 0.0),
               shape_laml_value(f.problem, out->fit, out->family, 0.0));
   }
@@ -407,11 +413,12 @@ struct CountingFit {
   std::vector<Vector> shapes;
 
   template <class F>
-  Result<inner::InnerFit> operator()(const inner::FitProblem<F>& problem, linalg::VectorView rho) {
+  Result<inner::InnerFit> operator()(const inner::FitProblem<F>& problem, linalg::VectorView rho,
+                                     const std::optional<inner::WarmStart>& warm) {
     ++calls;
     shapes.push_back(problem.family.theta_from_family());
     if (calls == fail_at) return singular_system("PIRLS factor: refit " + std::to_string(calls));
-    return inner::fit_at(problem, rho);
+    return inner::fit_at(problem, rho, {.warm = warm});
   }
 };
 
@@ -421,9 +428,7 @@ TEST(ShapeRefits, CountsPerFamily) {
   const Vector x = testing::covariate(40);
   auto count = [](const auto& problem, const Vector& theta, ShapeGradientRule rule) {
     inner::FitCounters counters;
-    auto with = problem;
-    with.fit.counters = &counters;
-    EXPECT_TRUE(shape_value_grad_with(with, theta, fit_at_rho, rule).has_value());
+    EXPECT_TRUE(shape_value_grad_with(problem, theta, fit_at_rho(&counters), rule).has_value());
     return counters.inner_fits;
   };
   constexpr ShapeGradientRule exact = ShapeGradientRule::Exact, reference = ShapeGradientRule::RefitDifferences;
@@ -479,7 +484,7 @@ TEST(ShapeRefits, NegBinShapeEntryIsTheDifferenceOfRefits) {
   const Vector x = testing::covariate(40);
   Fixture<family::NegBin> nb(family::negbin_log(1.0), testing::cr_design(40, 6), negbin_draws(x, 11));
   const Vector theta{0.0, std::log(2.0)};
-  auto vg = shape_value_grad_with(nb.problem, theta, fit_at_rho, ShapeGradientRule::RefitDifferences);
+  auto vg = shape_value_grad_with(nb.problem, theta, fit_at_rho(), ShapeGradientRule::RefitDifferences);
   ASSERT_TRUE(vg.has_value());
   ASSERT_EQ(vg->gradient.size(), 2u);
   const double up = refit_value(nb.problem, Vector{0.0, std::log(2.0) + 1e-5});
@@ -556,10 +561,8 @@ TEST(ShapeOuterEval, RefitsPerEvaluationAndSymmetry) {
   const Vector x = testing::covariate(40);
   auto run = [](const auto& problem, const Vector& theta, ShapeGradientRule rule = ShapeGradientRule::Exact) {
     inner::FitCounters counters;
-    auto with = problem;
-    with.fit.counters = &counters;
-    auto eval = rule == ShapeGradientRule::Exact ? shape_outer_eval(with, theta)
-                                                 : shape_outer_eval_with(with, theta, fit_at_rho, rule);
+    auto eval = rule == ShapeGradientRule::Exact ? shape_outer_eval(problem, theta, &counters)
+                                                 : shape_outer_eval_with(problem, theta, fit_at_rho(&counters), rule);
     EXPECT_TRUE(eval.has_value());
     const std::size_t k = theta.size();
     EXPECT_EQ(eval->gradient.size(), k);

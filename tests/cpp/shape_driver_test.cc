@@ -197,7 +197,8 @@ TEST(ShapeDrivers, TrialsJudgedByTheirValueTakeTheSamePath) {
   const Vector x = testing::covariate(n);
   const design::ModelDesign d = testing::cr_design(n, 6);
   const Vector y = testing::tweedie_draws(x, 1.4, 1.3, 17);
-  score::ShapeProblem<family::Tweedie> problem{make_fit_problem(family::tweedie_log(1.5, 1.0), d, y, std::nullopt)};
+  const score::ShapeProblem<family::Tweedie> problem =
+      make_shape_problem(family::tweedie_log(1.5, 1.0), d, y, std::nullopt);
   auto evaluate = [&](const Vector& v) { return score::shape_outer_eval(problem, v); };
   const Vector start{0.0, 0.0, 0.0};
   auto full = outer::outer_newton_minimize(start, evaluate, static_cast<double>(n));
@@ -245,7 +246,7 @@ TEST(ShapeDrivers, CovarianceAndScaleAgainstARefitAtTheChosenPoint) {
   auto check = [&](const auto& start, const Vector& y, double expected_scale_of_shape0, bool dispersion,
                    const FittedGam& model, auto&& fisher) {
     using F = std::decay_t<decltype(start)>;
-    score::ShapeProblem<F> problem{make_fit_problem(start, d, y, std::nullopt)};
+    const score::ShapeProblem<F> problem = make_shape_problem(start, d, y, std::nullopt);
     Vector theta{model.rho[0]};
     theta.insert(theta.end(), model.shape_params.begin(), model.shape_params.end());
     auto refit = score::shape_refit(problem, theta);
@@ -322,7 +323,8 @@ TEST(ShapeDrivers, TweedieSearchFromAClampedPower) {
   for (double power : {1.5, 1.02}) {
     SCOPED_TRACE(power);
     const Vector y = testing::tweedie_draws(x, power, 1.0, 21);
-    score::ShapeProblem<family::Tweedie> problem{make_fit_problem(family::tweedie_log(1.5, 1.0), d, y, std::nullopt)};
+    const score::ShapeProblem<family::Tweedie> problem =
+        make_shape_problem(family::tweedie_log(1.5, 1.0), d, y, std::nullopt);
     auto state = outer::outer_newton_minimize(
         Vector{0.0, 0.0, -4.0}, [&](const Vector& v) { return score::shape_outer_eval(problem, v); },
         static_cast<double>(n));

@@ -14,6 +14,7 @@
 #include "family/tdist.h"
 #include "family/tweedie.h"
 #include "fit/plain_driver.h"
+#include "fit/shape_driver.h"
 #include "inner_fixture.h"
 #include "score/shape_aware.h"
 #include "shape_draws.h"
@@ -58,8 +59,8 @@ struct Fixture {
       : design(std::move(d)),
         y(std::move(response)),
         weights(std::move(w)),
-        problem{fit::make_fit_problem(family, design, y,
-                                      weights ? std::optional<linalg::VectorView>(*weights) : std::nullopt)} {
+        problem{fit::make_shape_problem(family, design, y,
+                                        weights ? std::optional<linalg::VectorView>(*weights) : std::nullopt)} {
     problem.fit.settings.tol = 1e-14;
     problem.fit.settings.max_iter = 400;
   }
