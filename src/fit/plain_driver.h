@@ -80,7 +80,6 @@ template <family::Family F>
 inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
                                       const std::optional<linalg::VectorView>& prior_weights);
 
-
 // Σ_i w_i·(y_i − m_i)²/V_i / (n − edf) with the family's Pearson terms,
 // NaN when n − edf is not positive.
 template <family::HasPearsonScale F>
@@ -89,11 +88,12 @@ double pearson_scale(const F& family, linalg::VectorView y, linalg::VectorView m
 
 // The expected (Fisher) information of a final fit, from which its
 // summaries are built: W_F = `family::fisher_weight` at the fitted means,
-// X'·diag(W_F)·X returned, and the factor of X'·diag(W_F)·X + S_λ with
-// W_F themselves put in the fit's place (the criterion's H may be the
-// observed information, and the loop's factor is that of the iterate
-// before the last). Where that system does not factor, the fit keeps its
-// own factor.
+// X'·diag(W_F)·X returned, and the factor of X'·diag(W_F)·X + S_λ put in
+// the fit's place (the criterion's H may be the observed information, and
+// the loop's factor is that of the iterate before the last). Where that
+// system does not factor, the fit keeps its own factor. W_F is not kept:
+// the summaries read only the factor and X'·diag(W_F)·X, and the search's
+// final fit has given its working vectors back to the search's pool.
 template <family::PirlsFamily F>
 linalg::Matrix fisher_information(const F& family, const inner::FitProblem<F>& problem, linalg::VectorView rho,
                                   inner::InnerFit& fit);
@@ -174,10 +174,7 @@ linalg::Matrix fisher_information(const F& family, const inner::FitProblem<F>& p
   linalg::Matrix h = design::total_penalty(problem.penalties, rho);
   for (std::size_t a = 0; a < p; ++a)
     for (std::size_t b = 0; b < p; ++b) h(a, b) += gram(a, b);
-  if (auto l = linalg::cholesky_lower(h)) {
-    fit.factor = std::move(*l);
-    fit.working_weights = std::move(fisher);
-  }
+  if (auto l = linalg::cholesky_lower(h)) fit.factor = std::move(*l);
   return gram;
 }
 
@@ -193,10 +190,7 @@ linalg::BlockSystem fisher_information_in_blocks(const F& family, const inner::F
   linalg::BlockSystem h = gram;
   for (std::size_t j = 0; j < problem.penalties.size(); ++j)
     linalg::add_scaled(h, blocks.penalties[j], std::exp(rho[j]));
-  if (auto f = linalg::block_cholesky(h, blocks.partition)) {
-    fit.block_factor = std::move(*f);
-    fit.working_weights = std::move(fisher);
-  }
+  if (auto f = linalg::block_cholesky(h, blocks.partition)) fit.block_factor = std::move(*f);
   return gram;
 }
 
