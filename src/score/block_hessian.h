@@ -113,7 +113,8 @@ Result<outer::OuterEval> outer_eval_from_fit(const F& family, const score::Crite
                     r.gradient[j];
     }
 
-    const double v_phi_phi = detail::profile_curvature(family, crit, phi);
+    const detail::HessianTerms terms{lambda, quad, s_beta, b, u, v, trace_s, r.hessian,
+                                     phi, detail::profile_curvature(family, crit, phi)};
     linalg::Matrix hessian(m, m);
     for (std::size_t i = 0; i < m; ++i)
       for (std::size_t j = i; j < m; ++j) {
@@ -127,14 +128,7 @@ Result<outer::OuterEval> outer_eval_from_fit(const F& family, const score::Crite
         linalg::Vector b_ij = linalg::block_solve(hf, rhs);
         for (double& e : b_ij) e = -e;
         const double cross = linalg::block_trace_product(hf, dh[i], dh[j]);  // tr(H⁻¹∂_iH·H⁻¹∂_jH)
-        double value = lambda[j] * detail::dot(s_beta[j], b[i]) / phi +
-                       0.5 * (detail::dot(u[i], b[j]) + detail::dot(v, b_ij) - cross) - r.hessian(i, j);
-        if (i == j) value += lambda[j] * quad[j] / (2.0 * phi) + 0.5 * lambda[j] * trace_s[j];
-        if (v_phi_phi > 0.0) {
-          const double ai = lambda[i] * quad[i] / (2.0 * phi * phi);
-          const double aj = lambda[j] * quad[j] / (2.0 * phi * phi);
-          value -= ai * aj / v_phi_phi;
-        }
+        const double value = detail::hessian_entry(terms, i, j, b_ij, cross);
         hessian(i, j) = value;
         hessian(j, i) = value;
       }

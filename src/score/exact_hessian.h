@@ -169,6 +169,35 @@ void cross_along(const design::CompactDesign* compact, linalg::MatrixView x, con
   xtv = linalg::multiply(x.transposed(), linalg::VectorView(v));
 }
 
+// What every entry of ∂²V/∂ρ∂ρ' reads besides b_ij and the cross trace,
+// whatever algebra H is held in.
+struct HessianTerms {
+  const linalg::Vector& lambda;               // λ_j
+  const linalg::Vector& quad;                 // β̂'S_jβ̂
+  const std::vector<linalg::Vector>& s_beta;  // S_jβ̂
+  const std::vector<linalg::Vector>& b;       // dβ̂/dρ_j
+  const std::vector<linalg::Vector>& u;       // X'(ω'' ⊙ e_j ⊙ h)
+  const linalg::Vector& v;                    // X'(ω' ⊙ h)
+  const std::vector<double>& trace_s;         // tr(H⁻¹S_j)
+  const linalg::Matrix& penalty_hessian;      // ∂²R/∂ρ∂ρ'
+  double phi;
+  double v_phi_phi;  // the scale profile's curvature; 0 without one
+};
+
+// Entry (i, j) from b_ij = d²β̂/dρ_idρ_j and cross = tr(H⁻¹∂_iH·H⁻¹∂_jH).
+inline double hessian_entry(const HessianTerms& t, std::size_t i, std::size_t j, const linalg::Vector& b_ij,
+                            double cross) {
+  double value = t.lambda[j] * dot(t.s_beta[j], t.b[i]) / t.phi +
+                 0.5 * (dot(t.u[i], t.b[j]) + dot(t.v, b_ij) - cross) - t.penalty_hessian(i, j);
+  if (i == j) value += t.lambda[j] * t.quad[j] / (2.0 * t.phi) + 0.5 * t.lambda[j] * t.trace_s[j];
+  if (t.v_phi_phi > 0.0) {
+    const double ai = t.lambda[i] * t.quad[i] / (2.0 * t.phi * t.phi);
+    const double aj = t.lambda[j] * t.quad[j] / (2.0 * t.phi * t.phi);
+    value -= ai * aj / t.v_phi_phi;
+  }
+  return value;
+}
+
 // Row i's criterion weights at the fit's means. Where the observed H could
 // not be used and the value took the fit's own factor, its weights are the
 // expected ones, which move with η only as far as the family states.
@@ -264,7 +293,8 @@ Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const Criter
                   r.gradient[j];
   }
 
-  const double v_phi_phi = detail::profile_curvature(family, crit, phi);
+  const detail::HessianTerms terms{lambda, quad, s_beta, b, u, v, trace_s, r.hessian,
+                                   phi, detail::profile_curvature(family, crit, phi)};
   linalg::Matrix hessian(m, m);
   for (std::size_t i = 0; i < m; ++i)
     for (std::size_t j = i; j < m; ++j) {
@@ -280,14 +310,7 @@ Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const Criter
       double cross = 0.0;  // tr(H⁻¹∂_iH·H⁻¹∂_jH)
       for (std::size_t a = 0; a < p; ++a)
         for (std::size_t c = 0; c < p; ++c) cross += a_mat[i](a, c) * a_mat[j](c, a);
-      double value = lambda[j] * detail::dot(s_beta[j], b[i]) / phi +
-                     0.5 * (detail::dot(u[i], b[j]) + detail::dot(v, b_ij) - cross) - r.hessian(i, j);
-      if (i == j) value += lambda[j] * quad[j] / (2.0 * phi) + 0.5 * lambda[j] * trace_s[j];
-      if (v_phi_phi > 0.0) {
-        const double ai = lambda[i] * quad[i] / (2.0 * phi * phi);
-        const double aj = lambda[j] * quad[j] / (2.0 * phi * phi);
-        value -= ai * aj / v_phi_phi;
-      }
+      const double value = detail::hessian_entry(terms, i, j, b_ij, cross);
       hessian(i, j) = value;
       hessian(j, i) = value;
     }
