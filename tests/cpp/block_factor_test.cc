@@ -21,19 +21,7 @@ namespace {
 // quantities that agree to 1e-10 relative agree to a few thousand ε·cond.
 constexpr double kRelative = 1e-10;
 
-double max_abs(VectorView v) {
-  double s = 0.0;
-  for (std::size_t i = 0; i < v.size; ++i) s = std::max(s, std::fabs(v[i]));
-  return s;
-}
-
-void expect_relative(VectorView actual, VectorView expected, double tol, const char* what) {
-  ASSERT_EQ(actual.size, expected.size) << what;
-  const double scale = max_abs(expected);
-  double worst = 0.0;
-  for (std::size_t i = 0; i < actual.size; ++i) worst = std::max(worst, std::fabs(actual[i] - expected[i]));
-  EXPECT_LE(worst, tol * scale) << what << ": largest difference " << worst << " against scale " << scale;
-}
+using testing::expect_relative;
 
 // A sum is compared relative to the sum of its terms' magnitudes, which
 // bounds its rounding also where the terms cancel.

@@ -68,19 +68,7 @@ Result<ModelDesign> build(const DesignCase& c, const Matrix& x) {
   return build_additive_design(x, c.terms);
 }
 
-double max_abs(VectorView v) {
-  double s = 0.0;
-  for (std::size_t i = 0; i < v.size; ++i) s = std::max(s, std::fabs(v[i]));
-  return s;
-}
-
-void expect_relative(VectorView actual, VectorView expected, double tol, const char* what) {
-  ASSERT_EQ(actual.size, expected.size) << what;
-  const double scale = max_abs(expected);
-  double worst = 0.0;
-  for (std::size_t i = 0; i < actual.size; ++i) worst = std::max(worst, std::fabs(actual[i] - expected[i]));
-  EXPECT_LE(worst, tol * scale) << what << ": relative " << worst / scale;
-}
+using testing::expect_relative;
 
 TEST(ReBlocks, ProductsEqualTheDenseOnes) {
   const std::size_t n = 400;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -73,6 +74,15 @@ inline void expect_close(double actual, double expected, double tol) {
 }
 
 // A column of values as an n × 1 matrix, the shape design builders read.
+// Largest |actual_i − expected_i| within tol times the largest |expected_i|.
+inline void expect_relative(linalg::VectorView actual, linalg::VectorView expected, double tol, const char* what) {
+  ASSERT_EQ(actual.size, expected.size) << what;
+  double scale = 0.0, worst = 0.0;
+  for (std::size_t i = 0; i < expected.size; ++i) scale = std::max(scale, std::fabs(expected[i]));
+  for (std::size_t i = 0; i < actual.size; ++i) worst = std::max(worst, std::fabs(actual[i] - expected[i]));
+  EXPECT_LE(worst, tol * scale) << what << ": largest difference " << worst << " against scale " << scale;
+}
+
 inline Matrix column_of(const Vector& values) { return Matrix(values.size(), 1, values); }
 
 // The error is InvalidParameter with exactly this message.
