@@ -3,28 +3,29 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
-#include <tuple>
 #include <utility>
 
-#include "common/format.h"
 #include "common/numeric.h"
+#include "design/compact.h"
 #include "design/penalty.h"
 #include "family/family.h"
-#include "inner/pirls.h"
+#include "inner/newton_loop.h"
 #include "linalg/cholesky.h"
 #include "linalg/lapack.h"
 
 namespace kavri::inner {
 namespace {
 
+using linalg::Vector;
+
 // H + δI into `ridged`, δ = 1e-7·max_i |(X'WX)_ii| (NaN entries skipped),
-// or 1e-7·max_i |H_ii| where X'WX has a zero diagonal. Relative to the
-// data's share only: H scales as 1/(λσ), so an absolute floor would
-// outweigh the data where y is measured in large units, and a ridge of the
-// penalty's size would shrink the unpenalized directions at large λ
-// (edf 1.97 with M_p = 2 on pure noise).
-void ridge_into(const linalg::Matrix& h, const linalg::Matrix& s, linalg::Matrix& ridged) {
+// plus 1e-12·max_i |H_ii|. Relative to the data's share: H scales as
+// 1/(λσ), so an absolute floor would outweigh the data where y is measured
+// in large units, and a ridge of the penalty's size would shrink the
+// unpenalized directions at large λ (edf 1.97 with M_p = 2 on pure noise).
+void ridge_into(const linalg::Matrix& h, linalg::MatrixView s, linalg::Matrix& ridged) {
   double diagonal = 0.0, whole = 0.0;
   for (std::size_t i = 0; i < h.rows; ++i) {
     diagonal = common::floor_at(std::fabs(h(i, i) - s(i, i)), diagonal);
@@ -35,122 +36,150 @@ void ridge_into(const linalg::Matrix& h, const linalg::Matrix& s, linalg::Matrix
   for (std::size_t i = 0; i < h.rows; ++i) ridged(i, i) += delta;
 }
 
-}  // namespace
+class LineSearchRule {
+ public:
+  static constexpr bool kSeparateMeans = false;
+  static constexpr bool kFallbackRows = false;
 
-Result<InnerFit> elf_fit_armijo(const FitProblem<family::Elf>& problem,
-                                std::optional<linalg::VectorView> beta_warm, linalg::VectorView rho) {
-  using linalg::Vector;
-  const linalg::Matrix s = design::total_penalty(problem.penalties, rho);
-  const family::Elf& elf = problem.family;
-  KAVRI_TRY_VOID(elf.check_parameters());
+  LineSearchRule(const FitProblem<family::Elf>& problem, std::optional<linalg::VectorView> beta_warm,
+                 const NewtonSystem& system)
+      : settings_(problem.settings),
+        elf_(problem.family),
+        system_(system),
+        y_(problem.y),
+        w_(family::weights_or_ones(problem.prior_weights, problem.y.size)),
+        zeros_(beta_warm ? 0 : system.x.cols, 0.0),
+        beta_warm_(beta_warm ? *beta_warm : linalg::VectorView(zeros_)),
+        score_(problem.y.size),
+        // Coefficients are in the units of y, and so is σ: the step test
+        // reads them in units of σ.
+        step_tolerance_(problem.settings.tol * problem.family.sigma) {}
 
-  const linalg::MatrixView x = problem.model_matrix;
-  const std::size_t n = x.rows, p = x.cols;
-  const linalg::VectorView y = problem.y;
-  const linalg::VectorView w = family::weights_or_ones(problem.prior_weights, n);
-  const InnerSettings& settings = problem.settings;
-
-  Vector beta = beta_warm ? beta_warm->to_vector() : Vector(p, 0.0);
-  auto objective_at = [&](const Vector& b) { return family::elf_objective(elf, x, y, w, b, s, 1.0); };
-  double objective = objective_at(beta);
-
-  Vector eta(n), weights(n), response(n), score(n), gradient(p), candidate(p);
-  detail::PirlsWorkspace ws;
-  linalg::Matrix ridged;
-  std::uint64_t iterations = 0;
-  bool converged = false;
-
-  auto eta_into = [&](const Vector& b) { linear_predictor_pass(x, b, eta, [](std::size_t, double) {}); };
-  // Coefficients are in the units of y, and so is σ: the step test reads
-  // them in units of σ.
-  const double step_tolerance = settings.tol * elf.sigma;
-
-  while (iterations < settings.max_iter) {
-    // H = X'WX + S_λ and the score X'g − S_λβ, g_i the halved negative
-    // η-slope of row i's weighted deviance. The working response has no
-    // part in the step, so the assembly's X'Wz is left at zero.
-    eta_into(beta);
-    assemble_working_system(
-        x, s,
-        [&](std::size_t i) {
-          score[i] = elf.score(w[i], y[i], eta[i]);
-          return std::pair{elf.working_weight(w[i], y[i], eta[i]), 0.0};
-        },
-        weights, response, ws);
-    for (std::size_t j = 0; j < p; ++j) {
-      double sb = 0.0;
-      for (std::size_t k = 0; k < p; ++k) sb += s(j, k) * beta[k];
-      gradient[j] = -sb;
-    }
-    for (std::size_t i = 0; i < n; ++i)
-      for (std::size_t j = 0; j < p; ++j) gradient[j] += x(i, j) * score[i];
-
-    ridge_into(ws.hessian, s, ridged);
-    auto l = linalg::cholesky_lower(ridged);
-    if (!l)
-      return singular_system(std::string(elf.display_name()) + " Cholesky: " + l.error().text());
-    const Vector direction = linalg::back_substitute_transposed(*l, linalg::forward_substitute(*l, gradient));
-    ++iterations;
-
-    // Step lengths 1, 1/2, ...: each trial halves the step towards β.
-    const double threshold = objective + kElfIncreaseAllowance;
-    double candidate_objective = 0.0;
-    bool accepted = false;
-    if (settings.max_halvings > 0) {
-      for (std::size_t j = 0; j < p; ++j) candidate[j] = beta[j] + direction[j];
-      accepted = accept_by_halving(
-          beta, candidate, settings.max_halvings - 1, [&](const Vector& c) { candidate_objective = objective_at(c); },
-          [&] { return !(std::isfinite(candidate_objective) && candidate_objective <= threshold); });
-    }
-    if (!accepted) {
-      // Converged only when the shortest step tried is already below tol
-      // from a finite J: an infinite J, or a direction still long at its
-      // shortest, is a fit that could not move, not one at its minimum.
-      if (settings.max_halvings == 0) {
-        converged = true;
-      } else {
-        double longest = 0.0;
-        bool nan = false;
-        for (double d : direction) {
-          nan |= std::isnan(d);
-          longest = common::floor_at(std::fabs(d), longest);
-        }
-        const double shortest = std::ldexp(longest, -static_cast<int>(std::min<std::uint64_t>(
-                                                        settings.max_halvings - 1, 2000)));
-        converged = !nan && std::isfinite(objective) && shortest < step_tolerance;
-      }
-      break;
-    }
-
-    double change = 0.0;
-    for (std::size_t j = 0; j < p; ++j) change = common::floor_at(std::fabs(candidate[j] - beta[j]), change);
-    objective = candidate_objective;
-    std::swap(beta, candidate);
-    if (change < step_tolerance) {
-      converged = true;
-      break;
-    }
+  // Always a start β, so that η is X·β from the first iteration on.
+  std::optional<linalg::VectorView> start_beta() const { return beta_warm_; }
+  static std::optional<linalg::VectorView> start_eta() { return std::nullopt; }
+  Vector initial_eta() const { return Vector(y_.size, 0.0); }
+  double start_deviance(const Vector& eta, const Vector& /*mu*/) const {
+    double d = 0.0;
+    for (std::size_t i = 0; i < eta.size(); ++i) d += row_deviance(i, eta[i]);
+    return d;
+  }
+  double row_deviance(std::size_t i, double eta) const { return w_[i] * elf_.unit_deviance(y_[i], eta); }
+  // +∞ as soon as one row's term is not finite.
+  static double objective(double deviance, double penalty) {
+    return std::isfinite(deviance) ? deviance + penalty : std::numeric_limits<double>::infinity();
   }
 
-  // The system at the final β: the criterion's ½ln|H| and the summaries'
-  // edf and covariance read it together with the final weights, and only
-  // the same W keeps tr(H⁻¹X'WX) within [0, p]. (The system of the last
-  // step, one update behind, gave edf 681 of p = 10 at λ = 1e-8.)
-  eta_into(beta);
-  assemble_working_system(
-      x, s,
-      [&](std::size_t i) {
-        return std::pair{elf.working_weight(w[i], y[i], eta[i]), elf.working_response(y[i], eta[i])};
-      },
-      weights, response, ws);
-  const double deviance = elf.weighted_deviance(y, eta, w);
-  ridge_into(ws.hessian, s, ridged);
-  auto factor = linalg::cholesky_lower(ridged);
-  if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
+  // W and the halved negative η-slope g of row i's weighted deviance; the
+  // working response has no part in the step, so X'Wz is left at zero.
+  std::pair<double, double> working_row(std::size_t i, double eta, double /*mu*/, bool /*primary*/) {
+    score_[i] = elf_.score(w_[i], y_[i], eta);
+    return {elf_.working_weight(w_[i], y_[i], eta), 0.0};
+  }
 
+  Result<NewtonStep> solve(detail::NewtonWorkspace& ws, const NewtonState& state);
+
+  bool rejected(const NewtonTrial& trial, const NewtonState& state, std::uint64_t /*k*/) const {
+    return !(std::isfinite(trial.objective) && trial.objective <= state.objective + kElfIncreaseAllowance);
+  }
+  bool converged(std::uint64_t /*k*/, const NewtonState& /*state*/, double /*before*/, double change) const {
+    return change < step_tolerance_;
+  }
+  bool converged_when_stuck(const NewtonState& state) const;
+
+  template <class Loop>
+  Result<InnerFit> finish(Loop& loop, std::uint64_t iterations, bool converged, std::optional<NewtonStep> kept);
+
+ private:
+  const InnerSettings& settings_;
+  const family::Elf& elf_;
+  const NewtonSystem& system_;
+  linalg::VectorView y_;
+  linalg::VectorView w_;
+  Vector zeros_;
+  linalg::VectorView beta_warm_;
+  Vector score_;      // g of the last system formed
+  Vector direction_;  // d of the last system solved
+  linalg::Matrix ridged_;
+  double step_tolerance_;
+};
+
+// d = (H + δI)⁻¹(X'g − S_λβ), and the full step β + d.
+Result<NewtonStep> LineSearchRule::solve(detail::NewtonWorkspace& ws, const NewtonState& state) {
+  const linalg::MatrixView s = system_.s_lambda;
+  const std::size_t p = state.beta.size();
+  Vector gradient(p);
+  for (std::size_t j = 0; j < p; ++j) {
+    double sb = 0.0;
+    for (std::size_t k = 0; k < p; ++k) sb += s(j, k) * state.beta[k];
+    gradient[j] = -sb;
+  }
+  if (system_.compact != nullptr) {
+    const Vector xtg = design::compact_transpose_times(*system_.compact, linalg::VectorView(score_), ws.compact);
+    for (std::size_t j = 0; j < p; ++j) gradient[j] += xtg[j];
+  } else {
+    const linalg::MatrixView x = system_.x;
+    for (std::size_t i = 0; i < x.rows; ++i)
+      for (std::size_t j = 0; j < p; ++j) gradient[j] += x(i, j) * score_[i];
+  }
+  ridge_into(ws.hessian, s, ridged_);
+  auto l = linalg::cholesky_lower(ridged_);
+  if (!l) return singular_system(std::string(elf_.display_name()) + " Cholesky: " + l.error().text());
+  direction_ = linalg::back_substitute_transposed(*l, linalg::forward_substitute(*l, gradient));
+  Vector candidate(p);
+  for (std::size_t j = 0; j < p; ++j) candidate[j] = state.beta[j] + direction_[j];
+  return NewtonStep{linalg::Matrix(), std::nullopt, std::move(candidate)};
+}
+
+// Converged only when the shortest step tried is already below tol from a
+// finite J: an infinite J, or a direction still long at its shortest, is a
+// fit that could not move, not one at its minimum.
+bool LineSearchRule::converged_when_stuck(const NewtonState& state) const {
+  if (settings_.max_halvings == 0) return true;
+  double longest = 0.0;
+  bool nan = false;
+  for (double d : direction_) {
+    nan |= std::isnan(d);
+    longest = common::floor_at(std::fabs(d), longest);
+  }
+  const double shortest =
+      std::ldexp(longest, -static_cast<int>(std::min<std::uint64_t>(settings_.max_halvings - 1, 2000)));
+  return !nan && std::isfinite(state.objective) && shortest < step_tolerance_;
+}
+
+// The system at the final β: the criterion's ½ln|H| and the summaries'
+// edf and covariance read it together with the final weights, and only
+// the same W keeps tr(H⁻¹X'WX) within [0, p]. (The system of the last
+// step, one update behind, gave edf 681 of p = 10 at λ = 1e-8.)
+template <class Loop>
+Result<InnerFit> LineSearchRule::finish(Loop& loop, std::uint64_t iterations, bool converged,
+                                        std::optional<NewtonStep> /*kept*/) {
+  NewtonState& state = loop.state();
+  const Vector& eta = state.eta;
+  loop.assemble([&](std::size_t i) {
+    return std::pair{elf_.working_weight(w_[i], y_[i], eta[i]), elf_.working_response(y_[i], eta[i])};
+  });
+  const double deviance = elf_.weighted_deviance(y_, eta, w_);
+  ridge_into(loop.workspace().hessian, system_.s_lambda, ridged_);
+  auto factor = linalg::cholesky_lower(ridged_);
+  if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
   Vector mu = eta;
-  return iterative_fit_record(std::move(beta), std::move(eta), std::move(mu), std::move(weights),
-                              std::move(response), std::move(*factor), deviance, deviance, iterations, converged);
+  return iterative_fit_record(std::move(state.beta), std::move(state.eta), std::move(mu), std::move(loop.weights()),
+                              std::move(loop.response()), std::move(*factor), deviance, deviance, iterations,
+                              converged);
+}
+
+}  // namespace
+
+Result<InnerFit> line_search_fit(const FitProblem<family::Elf>& problem, std::optional<linalg::VectorView> beta_warm,
+                                 linalg::VectorView rho, const FitWorkspace& work) {
+  const linalg::Matrix s = design::total_penalty(problem.penalties, rho);
+  KAVRI_TRY_VOID(problem.family.check_parameters());
+  const NewtonSystem system{.x = problem.model_matrix, .compact = problem.compact, .s_lambda = s};
+  LineSearchRule rule(problem, beta_warm, system);
+  FitWorkspace own = work;
+  own.warm.reset();  // the fit keeps its own start
+  return NewtonLoop(rule, system, problem.settings, own).run();
 }
 
 }  // namespace kavri::inner

@@ -1,10 +1,11 @@
-// The inner fit of the extended log-F (quantile) family: for fixed log
-// smoothing parameters, the coefficients that minimise the penalized
-// objective J(β) = Σ_i w_i·d(y_i, (Xβ)_i) + β'S_λβ by Newton steps with a
-// backtracking line search on J. The check loss is nearly flat away from
-// the quantile, so the system carries a ridge of 1e-7·max_i |(X'WX)_ii|,
-// on the step rather than on β: the iteration still aims at the minimiser
-// of J itself.
+// The inner fit of the line-search families (the extended log-F quantile
+// family): for fixed log smoothing parameters, the coefficients that
+// minimise the penalized objective J(β) = Σ_i w_i·d(y_i, (Xβ)_i) + β'S_λβ
+// by Newton steps with a backtracking line search on J, as a rule of the
+// Newton loop (newton_loop.h). The check loss is nearly flat away from the
+// quantile, so the system carries a ridge of 1e-7·max_i |(X'WX)_ii|, on the
+// step rather than on β: the iteration still aims at the minimiser of J
+// itself.
 #pragma once
 
 #include <optional>
@@ -33,7 +34,8 @@ inline constexpr double kElfIncreaseAllowance = 1e-10;
 // The fit has converged once an accepted step moves no coefficient by
 // tol·σ or more, or when no step length is accepted while J(β) is finite
 // and the shortest step tried moves no coefficient by tol·σ or more
-// (max_halvings 0 tries none and ends converged).
+// (max_halvings 0 tries none and ends converged). The problem's compact X
+// and the workspace's pool are read where attached; its warm start is not.
 //
 // The record's W and z are those at the final β, deviance and pearson both
 // the unpenalized deviance there; its factor is that of H + δI for the
@@ -43,13 +45,14 @@ inline constexpr double kElfIncreaseAllowance = 1e-10;
 // must be > 0; got σ={} λ={}", "ELF σ and λ must be finite; got σ={} λ={}";
 // SingularSystem "ELF Cholesky: {}" when an iteration's system does not
 // factor, "Cholesky failed: {}" when the final one does not.
-[[nodiscard]] Result<InnerFit> elf_fit_armijo(const FitProblem<family::Elf>& problem,
-                                              std::optional<linalg::VectorView> beta_warm, linalg::VectorView rho);
+[[nodiscard]] Result<InnerFit> line_search_fit(const FitProblem<family::Elf>& problem,
+                                               std::optional<linalg::VectorView> beta_warm, linalg::VectorView rho,
+                                               const FitWorkspace& work = {});
 
 // The same from the problem's warm start.
-[[nodiscard]] inline Result<InnerFit> elf_fit_armijo(const ElfProblem<family::Elf>& problem,
-                                                     linalg::VectorView rho) {
-  return elf_fit_armijo(problem.fit, problem.beta_warm, rho);
+[[nodiscard]] inline Result<InnerFit> line_search_fit(const ElfProblem<family::Elf>& problem, linalg::VectorView rho,
+                                                      const FitWorkspace& work = {}) {
+  return line_search_fit(problem.fit, problem.beta_warm, rho, work);
 }
 
 }  // namespace kavri::inner

@@ -1,9 +1,9 @@
 // The inner fit of a problem at fixed log smoothing parameters ρ, chosen by
-// the family's inner-fit kind: the closed form, the re-weighted loop (with
-// Newton steps on the observed information where the family asks for
-// them), the full Newton fit or the Newton fit with a line search. Each fit
-// is counted in the workspace's counters when they are attached; of the
-// rest of the workspace only the re-weighted fits read anything.
+// the family's inner-fit kind: the closed form, or a rule of the one Newton
+// loop (the re-weighted fit, with Newton steps on the observed information
+// where the family asks for them; the full Newton fit; the Newton fit with
+// a line search). Each fit is counted in the workspace's counters when they
+// are attached; the closed form reads nothing else of the workspace.
 #pragma once
 
 #include "design/penalty.h"
@@ -40,11 +40,11 @@ template <family::Family F>
   if constexpr (kind == InnerFitKind::ClosedForm) {
     return detail::counted(work, closed_form_gaussian_fit(problem, rho));
   } else if constexpr (kind == InnerFitKind::FullNewton) {
-    return detail::counted(work, full_newton_ocat(problem, rho));
+    return detail::counted(work, full_newton_fit(problem, rho, work));
   } else if constexpr (kind == InnerFitKind::BacktrackingNewton) {
     // From β = 0; the fits of a search start from the warm start of their
     // `ElfProblem` (below).
-    return detail::counted(work, elf_fit_armijo(problem, std::nullopt, rho));
+    return detail::counted(work, line_search_fit(problem, std::nullopt, rho, work));
   } else {
     static_assert(kind == InnerFitKind::Pirls || kind == InnerFitKind::PirlsObservedInfo,
                   "no inner fit of this kind yet");
@@ -58,7 +58,7 @@ template <family::Family F>
                                       const FitWorkspace& work = {}) {
   static_assert(F::inner_fit_kind() == family::InnerFitKind::BacktrackingNewton,
                 "only the line-search fit starts from coefficients");
-  return detail::counted(work, elf_fit_armijo(problem, rho));
+  return detail::counted(work, line_search_fit(problem, rho, work));
 }
 
 // The fit a criterion evaluation runs: `fit_at`, except that the closed form
@@ -74,11 +74,12 @@ template <family::Family F>
 }
 
 // The fits that can start from an earlier fit of the same problem: the
-// re-weighted ones. The others have no use for such a start (the closed
-// form) or keep their own (the quantile fit).
+// re-weighted and the full Newton ones. The others have no use for such a
+// start (the closed form) or keep their own (the line-search fit).
 template <family::Family F>
 inline constexpr bool kWarmStartable = F::inner_fit_kind() == family::InnerFitKind::Pirls ||
-                                       F::inner_fit_kind() == family::InnerFitKind::PirlsObservedInfo;
+                                       F::inner_fit_kind() == family::InnerFitKind::PirlsObservedInfo ||
+                                       F::inner_fit_kind() == family::InnerFitKind::FullNewton;
 
 // `search_fit_at`, started from `start` (a fit of the same problem at
 // another ρ) where the family's fit can be; from the family's start when

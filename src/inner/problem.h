@@ -38,14 +38,14 @@ struct InnerSettings {
   // iteration on, |D − D_new| / (|D| + 1e-30) < tol. Quantile fit: once
   // max_j |β_new,j − β_j| < tol.
   double tol = 1e-9;
-  // Quantile fit: a line search tries the step lengths 1, 1/2, ...,
-  // 2^-(max_halvings − 1). The other fits halve at most 100 times, a limit
-  // of their own, and carry this value unread.
-  std::uint64_t max_halvings = 10;
+  // Step lengths one iteration tries: 1, 1/2, ..., 2^-(max_halvings − 1),
+  // none at 0. The re-weighted and full Newton fits halve a rejected step up
+  // to 100 times (101 lengths); the quantile fit's line search tries 20.
+  std::uint64_t max_halvings = 101;
 };
 
-// The settings of the re-weighted fits and of the quantile fit.
-inline constexpr InnerSettings kPirlsInnerSettings{.max_iter = 50, .tol = 1e-9, .max_halvings = 10};
+// The settings of the re-weighted and full Newton fits and of the quantile fit.
+inline constexpr InnerSettings kPirlsInnerSettings{.max_iter = 50, .tol = 1e-9, .max_halvings = 101};
 inline constexpr InnerSettings kElfInnerSettings{.max_iter = 50, .tol = 1e-7, .max_halvings = 20};
 
 // The work a fit has done; a driver fills it when the caller attaches one.

@@ -128,7 +128,7 @@ inline TestProblem make_problem(const design::ModelDesign& d, Vector y, std::opt
                      .y = std::move(y),
                      .prior_weights = std::move(w),
                      .start_eta = std::nullopt,
-                     .settings = {.max_iter = max_iter, .tol = 1e-9, .max_halvings = 10}};
+                     .settings = {.max_iter = max_iter, .tol = 1e-9}};
 }
 
 // The re-weighted fit of a family value on a test problem, as a callable so

@@ -465,6 +465,29 @@ TEST(PirlsFit, HalvingMovesTheFirstStepTowardsZero) {
   }
 }
 
+TEST(PirlsFit, StepLengthsTriedAreTheSetting) {
+  // With the ceiling at μ = 100 the first step is accepted at 2^-3 of its
+  // length, the fourth length tried. With fewer lengths to try the
+  // iteration fails: the record is the start (β = 0), one iteration begun.
+  auto full = kPoissonFit(overshooting_problem(1), kRhoTwo);
+  ASSERT_TRUE(full.has_value());
+  struct Case {
+    std::uint64_t lengths;
+    bool accepted;
+  } cases[] = {{4, true}, {3, false}, {1, false}, {0, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lengths);
+    testing::TestProblem problem = overshooting_problem(1);
+    problem.settings.max_halvings = c.lengths;
+    auto fit = pirls_fit(problem.view(CeilingPoisson{{}, 100.0}), kRhoTwo);
+    ASSERT_TRUE(fit.has_value());
+    EXPECT_EQ(fit->iterations, 1u);
+    EXPECT_FALSE(fit->converged);
+    for (std::size_t j = 0; j < full->p; ++j)
+      EXPECT_EQ(fit->beta[j], c.accepted ? std::ldexp(full->beta[j], -3) : 0.0) << j;
+  }
+}
+
 TEST(PirlsFit, LaterHalvingMovesTowardsTheCurrentCoefficients) {
   // With the ceiling at μ = 21.5 the first step (η ≈ 23.6) is halved three
   // times, to η ≈ 2.95 (μ ≈ 19). The second full step reaches μ ≈ 26 and
