@@ -7,6 +7,7 @@
 #include "common/format.h"
 #include "common/quote.h"
 #include "design/additive.h"
+#include "design/single_design.h"
 #include "design/sizes.h"
 #include "family/elf.h"
 #include "family/negbin.h"
@@ -135,7 +136,9 @@ Result<FittedGam> fit_by_family_name(const FitRequest& request) {
   }
 
   KAVRI_TRY(const SingleSmoothStart start, single_smooth_start(*id, request));
-  KAVRI_TRY(design::ModelDesign design, build_named_single_design(request.x, y, weights, request.design, request.k));
+  KAVRI_TRY(design::ModelDesign design,
+            design::build_named_single_design(request.x, request.design, request.k,
+                                              [&] { return check_data_before_design(n, y, weights); }));
   return std::visit(Overloaded{
                         [&](const PlainStart& s) {
                           return visit_plain_family(s.id, [&](const auto& family) -> Result<FittedGam> {

@@ -124,7 +124,7 @@ decltype(auto) visit_plain_family(FamilyId id, Visitor&& visitor) {
 // ν = 5, σ² = 1; p = 1.5, φ = 1; τ = 0.5, σ and λ automatic) and their
 // checks ("negbin theta must be > 0; got theta={}", "tweedie p must be in
 // (1, 2); got tweedie_p={}", "elf/quantile tau must be in (0, 1); got
-// tau={}"), the design (`build_named_single_design`), then the family's
+// tau={}"), the design (`design::build_named_single_design`), then the family's
 // driver. Options of other families are ignored. The first failure is the
 // result, passed on unchanged from the builders and drivers.
 [[nodiscard]] Result<FittedGam> fit_by_family_name(const FitRequest& request);

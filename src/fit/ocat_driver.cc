@@ -7,9 +7,7 @@
 #include <vector>
 
 #include "common/format.h"
-#include "common/quote.h"
-#include "design/cr.h"
-#include "design/re.h"
+#include "design/single_design.h"
 #include "design/sizes.h"
 #include "fit/plain_driver.h"
 #include "fit/shape_driver.h"
@@ -20,18 +18,6 @@
 #include "score/shape_aware.h"
 
 namespace kavri::fit {
-
-Result<design::ModelDesign> build_named_single_design(linalg::MatrixView x, linalg::VectorView y,
-                                                      const std::optional<linalg::VectorView>& weights,
-                                                      std::string_view design, std::uint64_t k) {
-  const bool known = design == "cr" || design == "cr_stable" || design == "re";
-  if (!known)
-    return invalid_parameter("design must be 'cr', 're', or 'cr_stable'; got " + common::quoted_literal(design));
-  KAVRI_TRY_VOID(check_data_before_design(x.rows, y, weights));
-  if (design == "cr_stable") return design::build_single_cr_stable_design(x, k);
-  if (design == "cr") return design::build_single_cr_design(x, k);
-  return design::build_single_re_design(x);
-}
 
 double mean_prior_weight(const std::optional<linalg::VectorView>& prior_weights) {
   if (!prior_weights || prior_weights->size == 0) return 1.0;
@@ -71,13 +57,11 @@ Result<void> check_categories_observed(linalg::VectorView y, std::optional<linal
 Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::VectorView y,
                            std::optional<linalg::VectorView> prior_weights, std::string_view design_name,
                            std::uint64_t k, inner::FitCounters* counters) {
-  KAVRI_TRY(design::ModelDesign design, build_named_single_design(x, y, prior_weights, design_name, k));
+  KAVRI_TRY(design::ModelDesign design,
+            design::build_named_single_design(x, design_name, k,
+                                              [&] { return check_data_before_design(x.rows, y, prior_weights); }));
   const std::uint64_t n = x.rows;
   KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
-  if (family.n_cats < 3)
-    return invalid_parameter(
-        "Ocat requires n_cats ≥ 3 (≤ 2 levels collapses to Bernoulli — use bernoulli_logit instead); got n_cats=" +
-        common::format_count(family.n_cats));
   KAVRI_TRY_VOID(family.check_response(y));
   if (family.thresholds.size() != family.n_cats - 2)
     return invalid_parameter("Ocat init_theta length must equal n_cats - 2 = " +

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "design/records.h"
 #include "family/ocat.h"
 #include "fit/fitted_gam.h"
 #include "inner/problem.h"
@@ -16,14 +17,6 @@
 #include "linalg/matrix.h"
 
 namespace kavri::fit {
-
-// The design named `design` ("cr", "cr_stable", "re"; k unused for "re")
-// on column 0 of x, after `check_data_before_design`; any other name is
-// InvalidParameter "design must be 'cr', 're', or 'cr_stable'; got {}"
-// with the name as a quoted literal.
-[[nodiscard]] Result<design::ModelDesign> build_named_single_design(linalg::MatrixView x, linalg::VectorView y,
-                                                                    const std::optional<linalg::VectorView>& weights,
-                                                                    std::string_view design, std::uint64_t k);
 
 // The smallest mean prior weight of an ordered fit: its working weights are
 // floored at 1e-12 (`inner::kOcatWeightFloor`), which must stay negligible
@@ -43,10 +36,10 @@ double mean_prior_weight(const std::optional<linalg::VectorView>& prior_weights)
                                                      std::optional<linalg::VectorView> prior_weights,
                                                      std::uint64_t n_cats);
 
-// The fit. In this order: the design (`build_named_single_design`), rows
-// and prior weights (`check_rows_and_weights`), n_cats ≥ 3 ("Ocat requires
-// n_cats ≥ 3 (≤ 2 levels collapses to Bernoulli — use bernoulli_logit
-// instead); got n_cats={}"), the categories of y (`Ocat::check_response`),
+// The fit, with n_cats ≥ 3 (the caller's check). In this order: the design
+// (`design::build_named_single_design`, after `check_data_before_design`),
+// rows and prior weights (`check_rows_and_weights`), the categories of y
+// (`Ocat::check_response`),
 // n_cats − 2 thresholds ("Ocat init_theta length must equal n_cats - 2 = {}
 // (log-gap thresholds between adjacent categories above the first); got
 // {}"), one penalty ("ocat is restricted to single-smooth fits in 94b; got

@@ -9,6 +9,7 @@
 #include "basis/cr.h"
 #include "design/cr.h"
 #include "design/re.h"
+#include "design/single_design.h"
 #include "design/sizes.h"
 #include "design/tensor.h"
 #include "linalg/lapack.h"
@@ -302,19 +303,8 @@ TEST(SingleCrStableDesign, RotatesTheCrDesignByThePenaltyEigenvectors) {
 // ---------------------------------------------------------------------------
 // Errors, in the order the builders check
 
-enum class Design { Cr, CrStable, Re };
-
-Result<ModelDesign> build(Design design, MatrixView x, std::uint64_t k) {
-  switch (design) {
-    case Design::Cr:
-      return build_single_cr_design(x, k);
-    case Design::CrStable:
-      return build_single_cr_stable_design(x, k);
-    case Design::Re:
-      return build_single_re_design(x);
-  }
-  return build_single_re_design(x);
-}
+using Design = SingleDesign;
+Result<ModelDesign> build(Design design, MatrixView x, std::uint64_t k) { return build_single_design(design, x, k); }
 
 TEST(SingleDesigns, ErrorsAndTheirMessages) {
   struct Case {
@@ -359,6 +349,50 @@ TEST(SingleDesigns, ErrorsAndTheirMessages) {
     auto d = build(c.design, c.x, c.k);
     ASSERT_FALSE(d.has_value());
     expect_invalid_parameter(d.error(), c.message);
+  }
+}
+
+TEST(SingleDesigns, ByNameTheNameComesBeforeTheDataAndTheDataBeforeTheBuild) {
+  // A known name builds what its builder builds; an unknown one is refused
+  // before the caller's data check runs, and a failing data check before
+  // the builder's own errors (k = 2 here).
+  const Matrix distinct = column_of(spread_values(20));
+  const std::string unknown = "design must be 'cr', 're', or 'cr_stable'; got ";
+  struct Case {
+    const char* name;
+    std::string design;
+    std::uint64_t k;
+    bool data_ok;
+    bool checked;         // the data check ran
+    std::string message;  // empty: built
+  } cases[] = {
+      {"cr", "cr", 5, true, true, ""},
+      {"cr_stable", "cr_stable", 6, true, true, ""},
+      {"re", "re", 0, true, true, ""},
+      {"unknown name", "tp", 5, false, false, unknown + "\"tp\""},
+      {"names are exact", "CR", 5, true, false, unknown + "\"CR\""},
+      {"data before the knot count", "cr", 2, false, true, "no data"},
+      {"knot count after the data", "cr", 2, true, true, "CR spline needs k ≥ 3 (got 2)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bool checked = false;
+    auto d = build_named_single_design(distinct, c.design, c.k, [&]() -> Result<void> {
+      checked = true;
+      if (c.data_ok) return {};
+      return invalid_parameter("no data");
+    });
+    EXPECT_EQ(checked, c.checked);
+    if (c.message.empty()) {
+      ASSERT_TRUE(d.has_value()) << d.error().display();
+      auto direct = build(*single_design_named(c.design), distinct, c.k);
+      ASSERT_TRUE(direct.has_value());
+      EXPECT_EQ(d->model_matrix, direct->model_matrix);
+      EXPECT_EQ(d->penalties, direct->penalties);
+    } else {
+      ASSERT_FALSE(d.has_value());
+      expect_invalid_parameter(d.error(), c.message);
+    }
   }
 }
 
