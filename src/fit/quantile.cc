@@ -179,59 +179,58 @@ bool summaries_in_range(const FitSummary& summary, double null_space_dim, double
 
 }  // namespace
 
-Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::ModelDesign design, std::uint64_t n,
-                          linalg::VectorView y, std::optional<linalg::VectorView> prior_weights,
-                          inner::FitCounters* counters) {
-  KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
-  KAVRI_TRY_VOID(family::check_finite_response(y));
-  KAVRI_TRY_VOID(require_single_smooth(design, "ELF/quantile"));
-  const double spread = response_spread(y);
-  KAVRI_TRY_VOID(check_given_scale("elf_sigma", sigma, spread));
-  KAVRI_TRY_VOID(check_given_scale("elf_lambda", lambda, spread));
-  // X'WX scales as w̄/(λσ), w̄ the mean prior weight (weights count
-  // replicates): the penalty weighs as the data do from the start.
-  const double log_weight = std::log(mean_prior_weight(prior_weights));
-  KAVRI_TRY(ElfWarmStart warm, elf_warm_start(design.model_matrix, y, design.penalties, tau));
-  // Given σ without λ: λ = σ. Automatic σ: the automatic width too.
-  auto width = [&](double given_sigma, double scale) {
-    if (lambda > 0.0) return lambda;
-    return given_sigma > 0.0 ? given_sigma : elf_default_width(scale, spread, tau);
-  };
-  double residual_scale = warm.residual_scale;
-  double s = sigma > 0.0 ? sigma : elf_default_sigma(residual_scale, spread, tau);
-  if (!(sigma > 0.0)) {
-    // The pilot's curve is a least-squares one, however steadied: its
-    // residuals are spread about a mean, not about the τ-quantile, and a
-    // wild row still bends it a little. A quantile fit at the pilot's σ
-    // gives that row no more pull than its share of the check loss, so the
-    // scale of its residuals is the one the clean rows have about the
-    // quantile.
-    for (int round = 0; round < kElfScaleRefinements; ++round) {
-      const double l = width(sigma, residual_scale);
-      inner::ElfProblem<family::Elf> pilot{
-          .fit = make_fit_problem(family::elf_identity(tau, s, l), design, y, prior_weights),
-          .beta_warm = linalg::VectorView(warm.beta)};
-      pilot.fit.settings = inner::kElfInnerSettings;
-      const linalg::Vector rho{log_weight - std::log(l * s)};
-      auto fit = inner::fit_at(pilot, linalg::VectorView(rho));
-      if (!fit) break;  // the search will meet the same system and report it
-      linalg::Vector residuals(n);
-      for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fit->eta[i];
-      residual_scale = scaled_mad(linalg::VectorView(residuals));
-      s = elf_default_sigma(residual_scale, spread, tau);
-    }
-  }
-  const double l = width(sigma, residual_scale);
-  const family::Elf elf = family::elf_identity(tau, s, l);
-  KAVRI_TRY_VOID(elf.check_parameters());
+namespace {
 
-  inner::ElfProblem<family::Elf> problem{.fit = make_fit_problem(elf, design, y, prior_weights),
-                                         .beta_warm = linalg::VectorView(warm.beta)};
-  problem.fit.settings = inner::kElfInnerSettings;
-  const score::CriterionView view = make_criterion_view(elf, design, y, prior_weights);
-  // Every fit starts from the same warm start, so a fit depends on ρ alone:
-  // the full evaluation at the point a trial valued, and the final fit at
-  // the last point evaluated, take the fit already made there.
+// λ: the given one, else σ when σ is given, else automatic.
+double elf_width(double lambda, double sigma, double residual_scale, double spread, double tau) {
+  if (lambda > 0.0) return lambda;
+  return sigma > 0.0 ? sigma : elf_default_width(residual_scale, spread, tau);
+}
+
+// The automatic σ and the residual scale behind it. The pilot's curve is a
+// least-squares one, however steadied: its residuals are spread about a
+// mean, not about the τ-quantile, and a wild row still bends it a little.
+// A quantile fit at the pilot's σ gives that row no more pull than its
+// share of the check loss, so the scale of its residuals is the one the
+// clean rows have about the quantile.
+struct ElfScale {
+  double sigma;
+  double residual_scale;
+};
+ElfScale refined_scale(double tau, double lambda, const design::ModelDesign& design, linalg::VectorView y,
+                       std::optional<linalg::VectorView> prior_weights, const ElfWarmStart& warm, double spread,
+                       double log_weight) {
+  ElfScale scale{.sigma = elf_default_sigma(warm.residual_scale, spread, tau), .residual_scale = warm.residual_scale};
+  const std::size_t n = y.size;
+  for (int round = 0; round < kElfScaleRefinements; ++round) {
+    const double l = elf_width(lambda, 0.0, scale.residual_scale, spread, tau);
+    inner::ElfProblem<family::Elf> pilot{
+        .fit = make_fit_problem(family::elf_identity(tau, scale.sigma, l), design, y, prior_weights),
+        .beta_warm = linalg::VectorView(warm.beta)};
+    pilot.fit.settings = inner::kElfInnerSettings;
+    const linalg::Vector rho{log_weight - std::log(l * scale.sigma)};
+    auto fit = inner::fit_at(pilot, linalg::VectorView(rho));
+    if (!fit) break;  // the search will meet the same system and report it
+    linalg::Vector residuals(n);
+    for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fit->eta[i];
+    scale.residual_scale = scaled_mad(linalg::VectorView(residuals));
+    scale.sigma = elf_default_sigma(scale.residual_scale, spread, tau);
+  }
+  return scale;
+}
+
+struct ElfSearch {
+  outer::OuterState state;
+  inner::InnerFit fit;
+};
+
+// The search over ρ from `start` and the final fit. Every fit starts from
+// the same warm start, so a fit depends on ρ alone: the full evaluation at
+// the point a trial valued, and the final fit at the last point evaluated,
+// take the fit already made there.
+Result<ElfSearch> search_elf(const inner::ElfProblem<family::Elf>& problem, const score::CriterionView& view,
+                             double start, inner::FitCounters* counters) {
+  const family::Elf& elf = problem.fit.family;
   struct Fitted {
     linalg::Vector rho;
     inner::InnerFit fit;
@@ -246,45 +245,70 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
       }
     return inner::fit_at(problem, linalg::VectorView(rho), {.counters = counters});
   };
-  KAVRI_TRY(outer::OuterState state,
-            outer::outer_newton_minimize(
-                linalg::Vector{log_weight - std::log(l * s)},
-                [&](const linalg::Vector& rho) -> Result<outer::OuterEval> {
-                  if (counters) ++counters->evaluations;
-                  KAVRI_TRY(inner::InnerFit fit, fit_at(rho));
-                  valued.reset();
-                  Result<outer::OuterEval> eval =
-                      score::exact_outer_eval_from_fit(elf, view, problem.fit.model_matrix,
-                                                       linalg::VectorView(rho), fit, problem.fit.compact);
-                  evaluated.emplace(Fitted{rho, std::move(fit)});
-                  return eval;
-                },
-                [&](const linalg::Vector& rho) -> Result<double> {
-                  // The value alone: the same fit and value, without the
-                  // gradient's pass over X.
-                  if (counters) ++counters->values;
-                  valued.reset();
-                  KAVRI_TRY(inner::InnerFit fit, fit_at(rho));
-                  KAVRI_TRY(const score::ValueGrad at,
-                            score::envelope_value_from_fit(elf, view, problem.fit.model_matrix,
-                                                           linalg::VectorView(rho), fit));
-                  valued.emplace(Fitted{rho, std::move(fit)});
-                  return at.value;
-                },
-                static_cast<double>(n)));
+  auto evaluate = [&](const linalg::Vector& rho) -> Result<outer::OuterEval> {
+    if (counters) ++counters->evaluations;
+    KAVRI_TRY(inner::InnerFit fit, fit_at(rho));
+    valued.reset();
+    Result<outer::OuterEval> eval = score::exact_outer_eval_from_fit(elf, view, problem.fit.model_matrix,
+                                                                     linalg::VectorView(rho), fit, problem.fit.compact);
+    evaluated.emplace(Fitted{rho, std::move(fit)});
+    return eval;
+  };
+  // The value alone: the same fit and value, without the gradient's pass
+  // over X.
+  auto value = [&](const linalg::Vector& rho) -> Result<double> {
+    if (counters) ++counters->values;
+    valued.reset();
+    KAVRI_TRY(inner::InnerFit fit, fit_at(rho));
+    KAVRI_TRY(const score::ValueGrad at, score::envelope_value_from_fit(elf, view, problem.fit.model_matrix,
+                                                                         linalg::VectorView(rho), fit));
+    valued.emplace(Fitted{rho, std::move(fit)});
+    return at.value;
+  };
+  const double n = static_cast<double>(problem.fit.y.size);
+  KAVRI_TRY(outer::OuterState state, outer::outer_newton_minimize(linalg::Vector{start}, evaluate, value, n));
   KAVRI_TRY(inner::InnerFit fit, fit_at(state.rho));
-  valued.reset();
-  evaluated.reset();
+  return ElfSearch{.state = std::move(state), .fit = std::move(fit)};
+}
+
+}  // namespace
+
+Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::ModelDesign design, std::uint64_t n,
+                          linalg::VectorView y, std::optional<linalg::VectorView> prior_weights,
+                          inner::FitCounters* counters) {
+  KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
+  KAVRI_TRY_VOID(family::check_finite_response(y));
+  KAVRI_TRY_VOID(require_single_smooth(design, "ELF/quantile"));
+  const double spread = response_spread(y);
+  KAVRI_TRY_VOID(check_given_scale("elf_sigma", sigma, spread));
+  KAVRI_TRY_VOID(check_given_scale("elf_lambda", lambda, spread));
+  // X'WX scales as w̄/(λσ), w̄ the mean prior weight (weights count
+  // replicates): the penalty weighs as the data do from the start.
+  const double log_weight = std::log(mean_prior_weight(prior_weights));
+  KAVRI_TRY(ElfWarmStart warm, elf_warm_start(design.model_matrix, y, design.penalties, tau));
+  const ElfScale scale = sigma > 0.0 ? ElfScale{.sigma = sigma, .residual_scale = warm.residual_scale}
+                                     : refined_scale(tau, lambda, design, y, prior_weights, warm, spread, log_weight);
+  const double s = scale.sigma;
+  const double l = elf_width(lambda, sigma, scale.residual_scale, spread, tau);
+  const family::Elf elf = family::elf_identity(tau, s, l);
+  KAVRI_TRY_VOID(elf.check_parameters());
+
+  inner::ElfProblem<family::Elf> problem{.fit = make_fit_problem(elf, design, y, prior_weights),
+                                         .beta_warm = linalg::VectorView(warm.beta)};
+  problem.fit.settings = inner::kElfInnerSettings;
+  const score::CriterionView view = make_criterion_view(elf, design, y, prior_weights);
+  KAVRI_TRY(ElfSearch search, search_elf(problem, view, log_weight - std::log(l * s), counters));
+  inner::InnerFit& fit = search.fit;
 
   FitSummary summary{.scale = s,
                      .edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),
                      .vcov = scaled_covariance(fit.factor, 1.0)};
   if (!summaries_in_range(summary, static_cast<double>(design.null_space_dim),
                           static_cast<double>(problem.fit.model_matrix.cols)) ||
-      !std::isfinite(state.value))
+      !std::isfinite(search.state.value))
     fit.converged = false;
-  linalg::Vector rho = state.rho;
-  return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), std::move(rho),
+  linalg::Vector rho = search.state.rho;
+  return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(search.state), std::move(rho),
                              std::move(fit), std::move(summary), n, family::Elf::link_kind(), {});
 }
 
