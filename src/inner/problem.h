@@ -34,9 +34,10 @@ namespace kavri::inner {
 struct InnerSettings {
   // The loop stops after this many iterations begun, converged or not.
   std::uint64_t max_iter = 50;
-  // Re-weighted and ordered-categorical fits: converged once, from the second
-  // iteration on, |D − D_new| / (|D| + 1e-30) < tol. Quantile fit: once
-  // max_j |β_new,j − β_j| < tol.
+  // From the second iteration on (the first after a warm start), converged
+  // once |D − D_new| / (|D| + 1e-30) < tol in a re-weighted fit, once
+  // max_j |β_new,j − β_j| < tol in a full Newton fit. Quantile fit: from the
+  // first iteration, once max_j |β_new,j − β_j| < tol·σ.
   double tol = 1e-9;
   // Step lengths one iteration tries: 1, 1/2, ..., 2^-(max_halvings − 1),
   // none at 0. The re-weighted and full Newton fits halve a rejected step up
