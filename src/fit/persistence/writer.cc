@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "family/link.h"
 #include "fit/persistence/format.h"
 #include "fit/persistence/number_text.h"
 
@@ -172,7 +173,7 @@ std::vector<std::uint8_t> serialize_fitted_gam(const FittedGam& model) {
   put_matrix(body, model.vcov);
   put_key(body, "link_kind");
   body.push_back('"');
-  body += link_kind_name(model.link_kind);
+  body += family::link_kind_name(model.link_kind);
   body.push_back('"');
   put_key(body, "shape_params");
   put_vector(body, model.shape_params);
