@@ -12,6 +12,11 @@ namespace kavri::linalg {
 
 // The ridge added for the solve is this multiple of max_i |H_ii|.
 inline constexpr double kRidgeScale = 1e-12;
+// The correction steps of the ridged solve stop once a step is below this
+// fraction of the solution (2-norms), a few roundings; at most
+// kMaxRidgeSteps are taken before the ridged matrix is factored instead.
+inline constexpr double kRidgeStepTolerance = 4.0 * 2.220446049250313e-16;
+inline constexpr int kMaxRidgeSteps = 8;
 
 // δ = kRidgeScale · max_i |H_ii|, relative to H so that a system in other
 // units (prior weights or a response scaled by a common factor) is solved
@@ -25,9 +30,11 @@ struct CholeskySolution {
   Vector solution;  // x with (H + δI)·x = b
 };
 
-// We factor twice: the first factor decides definiteness and is the one
-// callers take log-determinants, traces and covariances from; the second,
-// of H + δI, only steadies the solve. Fails with SingularSystem
+// The factor of H decides definiteness and is the one callers take
+// log-determinants, traces and covariances from; the ridge only steadies
+// the solve. The ridged system is solved with that same factor by a few
+// O(p²) correction steps, and H + δI is factored as well only when H is so
+// close to singular that the steps do not settle. Fails with SingularSystem
 // "Cholesky failed: {}".
 [[nodiscard]] Result<CholeskySolution> cholesky_solve_ridged(MatrixView h, VectorView b);
 
