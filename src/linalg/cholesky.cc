@@ -1,5 +1,6 @@
 #include "linalg/cholesky.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <utility>
@@ -108,6 +109,44 @@ double trace_with_inverse(const Matrix& inv, MatrixView m) {
   double sum = 0.0;
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t j = 0; j < p; ++j) sum += inv(i, j) * m(i, j);
+  return sum;
+}
+
+Matrix factor_inverse(MatrixView l) {
+  const std::size_t p = l.rows;
+  Matrix g(p, p);
+  // Column j of L⁻¹ is zero above row j.
+  for (std::size_t j = 0; j < p; ++j) {
+    g(j, j) = 1.0 / l(j, j);
+    for (std::size_t i = j + 1; i < p; ++i) {
+      double s = 0.0;
+      for (std::size_t k = j; k < i; ++k) s -= l(i, k) * g(k, j);
+      g(i, j) = s / l(i, i);
+    }
+  }
+  return g;
+}
+
+double trace_with_factor_inverse(const Matrix& g, MatrixView m) {
+  const std::size_t p = g.rows;
+  // The smallest band [lo, hi) of rows and columns outside which M is 0.
+  std::size_t lo = p, hi = 0;
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b < p; ++b)
+      if (!(m(a, b) == 0.0)) {
+        lo = std::min({lo, a, b});
+        hi = std::max({hi, a + 1, b + 1});
+      }
+  double sum = 0.0;
+  // Row i of G is zero past column i.
+  for (std::size_t i = lo; i < p; ++i) {
+    const std::size_t end = std::min(hi, i + 1);
+    for (std::size_t a = lo; a < end; ++a) {
+      double row = 0.0;
+      for (std::size_t b = lo; b < end; ++b) row += m(a, b) * g(i, b);
+      sum += g(i, a) * row;
+    }
+  }
   return sum;
 }
 

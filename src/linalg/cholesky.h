@@ -47,6 +47,14 @@ Matrix inverse_from_cholesky(MatrixView l);
 // Σ_i Σ_j (A⁻¹)_ij · M_ij over the leading p × p block of M, which is
 // tr(A⁻¹M) for symmetric M. Rebuilds A⁻¹ at every call.
 double trace_inverse_times(MatrixView l, MatrixView m);
+// L⁻¹ (lower triangular, zeros above the diagonal), for traces that need
+// no A⁻¹: p forward solves, each starting at its diagonal, p³/6 products
+// against the p³ of `inverse_from_cholesky`.
+Matrix factor_inverse(MatrixView l);
+// tr(A⁻¹M) = Σ_i g_i·M·g_i' over the rows g_i of G = L⁻¹, for M at least
+// p × p; only the band of rows and columns that holds M's non-zero entries
+// (NaN counts as non-zero) is read, so an embedded k × k block costs p·k².
+double trace_with_factor_inverse(const Matrix& g, MatrixView m);
 // The same sum from an inverse already at hand (p = rows of the inverse),
 // for callers that take several traces against one factor: bit for bit the
 // value of `trace_inverse_times` on that factor.

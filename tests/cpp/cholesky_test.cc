@@ -216,5 +216,56 @@ TEST(TraceInverseTimes, ReadsOnlyTheLeadingBlock) {
   EXPECT_EQ(trace_inverse_times(*l, m), 5.0);
 }
 
+// A = Q·diag(λ)·Q with Q = I − 2vv'/(v'v), so A⁻¹ = Q·diag(1/λ)·Q in closed
+// form. The traces of embedded blocks read L⁻¹ only over their band; the
+// band must not cut the trace short at either end.
+TEST(TraceWithFactorInverse, MatchesTheClosedFormInverseForEmbeddedBlocks) {
+  const std::size_t p = 7;
+  const Vector v{2.0, -1.0, 3.0, 1.0, -2.0, 1.0, 4.0};
+  const double vv = 36.0;
+  const Vector lambda{50.0, 20.0, 9.0, 4.0, 2.0, 1.0, 0.5};
+  Matrix a(p, p), a_inv(p, p);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j < p; ++j)
+      for (std::size_t k = 0; k < p; ++k) {
+        const double qik = (i == k ? 1.0 : 0.0) - 2.0 * v[i] * v[k] / vv;
+        const double qjk = (j == k ? 1.0 : 0.0) - 2.0 * v[j] * v[k] / vv;
+        a(i, j) += qik * lambda[k] * qjk;
+        a_inv(i, j) += qik / lambda[k] * qjk;
+      }
+  auto l = cholesky_lower(a);
+  ASSERT_TRUE(l.has_value());
+  const Matrix g = factor_inverse(*l);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = i + 1; j < p; ++j) EXPECT_EQ(g(i, j), 0.0);
+  // κ(A) = 100: a few roundings times that.
+  expect_matrix_near(naive_product(g, *l), Matrix::identity(p), 100 * p * kEps);
+
+  struct Case {
+    const char* name;
+    std::size_t lo, hi;  // the block [lo, hi) holds M
+  } cases[] = {{"leading block", 0, 3}, {"inner block", 2, 5}, {"trailing block", 4, 7}, {"whole matrix", 0, 7}};
+  const Matrix block = random_spd(p, 31);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Matrix m(p, p);
+    for (std::size_t i = c.lo; i < c.hi; ++i)
+      for (std::size_t j = c.lo; j < c.hi; ++j) m(i, j) = block(i, j);
+    double expected = 0.0;
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t j = 0; j < p; ++j) expected += a_inv(i, j) * m(j, i);
+    // Relative to Σ|A⁻¹||M| with the same κ(A) = 100 allowance.
+    double magnitude = 0.0;
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t j = 0; j < p; ++j) magnitude += std::fabs(a_inv(i, j) * m(j, i));
+    EXPECT_NEAR(trace_with_factor_inverse(g, m), expected, 100 * p * kEps * magnitude);
+  }
+  // A NaN outside a block widens the band to it and reaches the trace.
+  Matrix m(p, p);
+  m(3, 3) = 1.0;
+  m(1, 6) = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_TRUE(std::isnan(trace_with_factor_inverse(g, m)));
+}
+
 }  // namespace
 }  // namespace kavri::linalg
