@@ -102,7 +102,7 @@ Matrix inverse_from_cholesky(MatrixView l) {
   return inv;
 }
 
-double trace_inverse_times(MatrixView l, MatrixView m) { return trace_with_inverse(inverse_from_cholesky(l), m); }
+double trace_inverse_times(MatrixView l, MatrixView m) { return trace_with_factor_inverse(factor_inverse(l), m); }
 
 double trace_with_inverse(const Matrix& inv, MatrixView m) {
   const std::size_t p = inv.rows;

@@ -44,8 +44,8 @@ Vector forward_substitute(MatrixView l, VectorView b);
 Vector back_substitute_transposed(MatrixView l, VectorView y);
 // A⁻¹ column by column from p pairs of triangular solves; not symmetrised.
 Matrix inverse_from_cholesky(MatrixView l);
-// Σ_i Σ_j (A⁻¹)_ij · M_ij over the leading p × p block of M, which is
-// tr(A⁻¹M) for symmetric M. Rebuilds A⁻¹ at every call.
+// tr(A⁻¹M) over the leading p × p block of M, through L⁻¹
+// (`trace_with_factor_inverse`) without forming A⁻¹.
 double trace_inverse_times(MatrixView l, MatrixView m);
 // L⁻¹ (lower triangular, zeros above the diagonal), for traces that need
 // no A⁻¹: p forward solves, each starting at its diagonal, p³/6 products
@@ -55,9 +55,9 @@ Matrix factor_inverse(MatrixView l);
 // p × p; only the band of rows and columns that holds M's non-zero entries
 // (NaN counts as non-zero) is read, so an embedded k × k block costs p·k².
 double trace_with_factor_inverse(const Matrix& g, MatrixView m);
-// The same sum from an inverse already at hand (p = rows of the inverse),
-// for callers that take several traces against one factor: bit for bit the
-// value of `trace_inverse_times` on that factor.
+// Σ_i Σ_j (A⁻¹)_ij · M_ij, which is tr(A⁻¹M) for symmetric M, from an
+// inverse already at hand (p = rows of the inverse): for callers that need
+// A⁻¹ anyway and take several traces against it.
 double trace_with_inverse(const Matrix& inverse, MatrixView m);
 
 }  // namespace kavri::linalg
