@@ -5,6 +5,8 @@
 // caller's responsibility (square L, vectors of length rows(L)).
 #pragma once
 
+#include <limits>
+
 #include "linalg/error.h"
 #include "linalg/matrix.h"
 
@@ -15,7 +17,7 @@ inline constexpr double kRidgeScale = 1e-12;
 // The correction steps of the ridged solve stop once a step is below this
 // fraction of the solution (2-norms), a few roundings; at most
 // kMaxRidgeSteps are taken before the ridged matrix is factored instead.
-inline constexpr double kRidgeStepTolerance = 4.0 * 2.220446049250313e-16;
+inline constexpr double kRidgeStepTolerance = 4.0 * std::numeric_limits<double>::epsilon();
 inline constexpr int kMaxRidgeSteps = 8;
 
 // δ = kRidgeScale · max_i |H_ii|, relative to H so that a system in other
