@@ -45,8 +45,8 @@ PyResult<PyRef> matrix_copy(const linalg::Matrix& matrix) {
 template <class Read>
 PyObject* getter(PyObject* self, Read&& read) {
   return guarded([&]() -> PyResult<PyRef> {
-    PY_TRY(SharedBorrow borrow, SharedBorrow::take(self));
-    return read(borrow.record());
+    PY_TRY(const fit::FittedGam* model, fitted_record(self));
+    return read(*model);
   });
 }
 
@@ -126,8 +126,8 @@ PyObject* method_serialize(PyObject* self, PyObject*) {
 
 PyObject* method_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyResult<PyRef> {
-    PY_TRY(SharedBorrow borrow, SharedBorrow::take(self));
-    const std::vector<std::uint8_t> frame = fit::persistence::serialize_fitted_gam(borrow.record());
+    PY_TRY(const fit::FittedGam* model, fitted_record(self));
+    const std::vector<std::uint8_t> frame = fit::persistence::serialize_fitted_gam(*model);
     // Looked up on the class, not the instance, so that unpickling names
     // kavri._kavri_native.FittedGam.deserialize.
     PY_TRY(PyTypeObject* type, fitted_gam_type_object());
@@ -195,10 +195,10 @@ PyObject* single_array_method(const Signature& signature, PyObject* self, PyObje
                               PyObject* kwnames, Finish&& finish) {
   return guarded([&]() -> PyResult<PyRef> {
     PY_TRY(BoundArguments bound, BoundArguments::bind(signature, args, nargs, kwnames));
-    PY_TRY(SharedBorrow borrow, SharedBorrow::take(self));
+    PY_TRY(const fit::FittedGam* model, fitted_record(self));
     PY_TRY(InputArray x_new, bound.matrix(0));
-    PY_TRY(linalg::Matrix x, model_matrix(borrow.record(), x_new));
-    return finish(borrow.record(), x);
+    PY_TRY(linalg::Matrix x, model_matrix(*model, x_new));
+    return finish(*model, x);
   });
 }
 
@@ -223,13 +223,13 @@ PyObject* method_predict_response(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* method_predict_ci(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyResult<PyRef> {
     PY_TRY(BoundArguments bound, BoundArguments::bind(kPredictCi, args, nargs, kwnames));
-    PY_TRY(SharedBorrow borrow, SharedBorrow::take(self));
+    PY_TRY(const fit::FittedGam* record, fitted_record(self));
     PY_TRY(InputArray x_new, bound.matrix(0));
     PY_TRY(double level, bound.convert_or(1, kDefaultLevel, to_double));
     PY_TRY(std::string scale, bound.convert_or(2, std::string("response"), to_text));
     PY_TRY_VOID(check_scale(scale));
     PY_TRY(double z, interval_z(level));
-    const fit::FittedGam& model = borrow.record();
+    const fit::FittedGam& model = *record;
     PY_TRY(linalg::Matrix x, model_matrix(model, x_new));
     fit::Interval interval = fit::wald_interval(x, model, z);
     if (scale == "response") {
@@ -246,12 +246,12 @@ PyObject* method_predict_ci(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* method_predict_diff(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyResult<PyRef> {
     PY_TRY(BoundArguments bound, BoundArguments::bind(kPredictDiff, args, nargs, kwnames));
-    PY_TRY(SharedBorrow borrow, SharedBorrow::take(self));
+    PY_TRY(const fit::FittedGam* record, fitted_record(self));
     PY_TRY(InputArray x_a, bound.matrix(0));
     PY_TRY(InputArray x_b, bound.matrix(1));
     PY_TRY(double level, bound.convert_or(2, kDefaultLevel, to_double));
     PY_TRY(double z, interval_z(level));
-    const fit::FittedGam& model = borrow.record();
+    const fit::FittedGam& model = *record;
     PY_TRY(linalg::Matrix design_a, model_matrix(model, x_a));
     PY_TRY(linalg::Matrix design_b, model_matrix(model, x_b));
     auto interval = fit::difference_interval(design_a, design_b, model, z);
@@ -286,7 +286,6 @@ void fitted_gam_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   FittedGamObject* object = instance(self);
   object->record.~FittedGam();
-  object->borrows.~atomic();
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   // An instance of a heap type holds a reference to its type.
@@ -392,19 +391,13 @@ PyResult<PyRef> wrap_record(fit::FittedGam&& record) {
   PY_TRY(PyRef object, checked(alloc(type, 0)));
   FittedGamObject* self = instance(object.get());
   new (&self->record) fit::FittedGam(std::move(record));
-  new (&self->borrows) std::atomic<std::int64_t>(0);
   return object;
 }
 
-PyResult<SharedBorrow> SharedBorrow::take(PyObject* object) {
+PyResult<const fit::FittedGam*> fitted_record(PyObject* object) {
   PY_TRY(PyTypeObject* type, fitted_gam_type_object());
   if (!PyObject_TypeCheck(object, type)) return raise_cast_failure(object, "FittedGam");
-  FittedGamObject* self = instance(object);
-  std::int64_t current = self->borrows.load(std::memory_order_acquire);
-  do {
-    if (current == -1) return raise_message(PyExc_RuntimeError, "FittedGam is borrowed exclusively");
-  } while (!self->borrows.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel));
-  return SharedBorrow(self);
+  return &instance(object)->record;
 }
 
 }  // namespace kavri::python

@@ -168,6 +168,97 @@ Result<std::uint64_t> term_rank(const std::vector<Matrix>& penalties, std::uint6
   return summary.rank;
 }
 
+// Writes a term's columns into the model matrix from column `start`: a
+// random effect's indicators directly, another term's block by copy (the
+// block is released).
+void place_term_columns(const TermSpec& spec, BuiltTerm& t, MatrixView x, std::uint64_t start, Matrix& model_matrix) {
+  const std::size_t n = model_matrix.rows;
+  if (const auto* re = std::get_if<TermSpec::Re>(&spec.payload)) {
+    const std::vector<double>& levels = t.predictor.as<RePredictor>().levels;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t l = re_level_index(levels, x(i, re->col));
+      if (l < levels.size()) model_matrix(i, start + l) = 1.0;
+    }
+  } else {
+    const std::uint64_t w = t.block.cols;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < w; ++j) model_matrix(i, start + j) = t.block(i, j);
+  }
+  t.block = Matrix();
+}
+
+// The design's penalties with their ranks and log pseudo-determinants.
+struct PenaltyLists {
+  std::vector<Matrix> penalties;
+  std::vector<std::uint64_t> ranks;
+  std::vector<double> log_pdets;
+};
+
+// Appends a term's penalties, embedded at column `start` of a q × q
+// matrix; returns the rank of the term's penalty sum.
+Result<std::uint64_t> add_term_penalties(const std::vector<Matrix>& own, std::uint64_t start, std::uint64_t q,
+                                         PenaltyLists& out) {
+  std::uint64_t own_rank = 0;
+  for (const Matrix& p : own) {
+    // The embedding adds only zero eigenvalues: the term's own block
+    // has the same rank and log pseudo-determinant at its size.
+    Matrix embedded = embed_penalty(p, start, q);
+    KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(p));
+    out.penalties.push_back(std::move(embedded));
+    out.ranks.push_back(summary.rank);
+    out.log_pdets.push_back(summary.log_pdet);
+    own_rank = summary.rank;
+  }
+  return term_rank(own, own_rank);
+}
+
+// The n × q design from the built terms: the model matrix, the embedded
+// penalties, the predictor and, when every term has one, the compact form.
+Result<ModelDesign> assemble_additive_design(MatrixView x, std::span<const TermSpec> terms,
+                                             std::vector<BuiltTerm>& built,
+                                             std::vector<std::vector<std::uint64_t>> cols_used, std::uint64_t q) {
+  const std::uint64_t n = x.rows;
+  Matrix model_matrix(n, q);
+  for (std::size_t i = 0; i < n; ++i) model_matrix(i, 0) = 1.0;
+  PenaltyLists lists;
+  std::vector<ColumnRange> ranges;
+  std::vector<Predictor> term_predictors;
+  std::uint64_t ranked = 0;
+  std::uint64_t start = 1;
+  std::vector<CompactTerm> compact_terms;
+  compact_terms.push_back(compact_intercept());
+  bool compact = true;
+  for (std::size_t term = 0; term < built.size(); ++term) {
+    BuiltTerm& t = built[term];
+    const std::uint64_t w = t.block.cols;
+    place_term_columns(terms[term], t, x, start, model_matrix);
+    ranges.push_back({start, start + w});
+    KAVRI_TRY(const std::uint64_t rank, add_term_penalties(t.penalties, start, q, lists));
+    ranked += rank;
+    if (compact) {
+      std::optional<CompactTerm> c = compact_term(terms[term], t, x, start);
+      if (c) compact_terms.push_back(std::move(*c));
+      else compact = false;
+    }
+    term_predictors.push_back(std::move(t.predictor));
+    start += w;
+  }
+
+  ModelDesign design{
+      .penalties = std::move(lists.penalties),
+      .penalty_ranks = std::move(lists.ranks),
+      .penalty_log_pdets = std::move(lists.log_pdets),
+      .model_matrix = std::move(model_matrix),
+      .null_space_dim = ranked <= q ? q - ranked : 0,
+      .predictor = Predictor{AdditivePredictor{.term_predictors = std::move(term_predictors),
+                                               .cols_used = std::move(cols_used),
+                                               .term_col_ranges = std::move(ranges)}},
+      .compact = compact ? compact_design(n, q, std::move(compact_terms)) : std::nullopt,
+  };
+  design.re_blocks = re_blocks(design);
+  return design;
+}
+
 }  // namespace
 
 Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec> terms) {
@@ -199,69 +290,7 @@ Result<ModelDesign> build_additive_design(MatrixView x, std::span<const TermSpec
 
   // The model matrix and each embedded penalty are the largest matrices here.
   return naming_allocation_failure("Additive design", largest_shape({{n, q}, {q, q}}), [&]() -> Result<ModelDesign> {
-    Matrix model_matrix(n, q);
-    for (std::size_t i = 0; i < n; ++i) model_matrix(i, 0) = 1.0;
-    std::vector<Matrix> penalties;
-    std::vector<std::uint64_t> ranks;
-    std::vector<double> log_pdets;
-    std::vector<ColumnRange> ranges;
-    std::vector<Predictor> term_predictors;
-    std::uint64_t ranked = 0;
-    std::uint64_t start = 1;
-    std::vector<CompactTerm> compact_terms;
-    compact_terms.push_back(compact_intercept());
-    bool compact = true;
-    for (std::size_t term = 0; term < built.size(); ++term) {
-      BuiltTerm& t = built[term];
-      const std::uint64_t w = t.block.cols;
-      if (const auto* re = std::get_if<TermSpec::Re>(&terms[term].payload)) {
-        const std::vector<double>& levels = t.predictor.as<RePredictor>().levels;
-        for (std::size_t i = 0; i < n; ++i) {
-          const std::size_t l = re_level_index(levels, x(i, re->col));
-          if (l < levels.size()) model_matrix(i, start + l) = 1.0;
-        }
-      } else {
-        for (std::size_t i = 0; i < n; ++i)
-          for (std::size_t j = 0; j < w; ++j) model_matrix(i, start + j) = t.block(i, j);
-      }
-      t.block = Matrix();
-      ranges.push_back({start, start + w});
-
-      std::uint64_t own_rank = 0;
-      for (const Matrix& p : t.penalties) {
-        // The embedding adds only zero eigenvalues: the term's own block
-        // has the same rank and log pseudo-determinant at its size.
-        Matrix embedded = embed_penalty(p, start, q);
-        KAVRI_TRY(const PenaltySummary summary, penalty_rank_and_log_pdet(p));
-        penalties.push_back(std::move(embedded));
-        ranks.push_back(summary.rank);
-        log_pdets.push_back(summary.log_pdet);
-        own_rank = summary.rank;
-      }
-      KAVRI_TRY(const std::uint64_t rank, term_rank(t.penalties, own_rank));
-      ranked += rank;
-      if (compact) {
-        std::optional<CompactTerm> c = compact_term(terms[term], t, x, start);
-        if (c) compact_terms.push_back(std::move(*c));
-        else compact = false;
-      }
-      term_predictors.push_back(std::move(t.predictor));
-      start += w;
-    }
-
-    ModelDesign design{
-        .penalties = std::move(penalties),
-        .penalty_ranks = std::move(ranks),
-        .penalty_log_pdets = std::move(log_pdets),
-        .model_matrix = std::move(model_matrix),
-        .null_space_dim = ranked <= q ? q - ranked : 0,
-        .predictor = Predictor{AdditivePredictor{.term_predictors = std::move(term_predictors),
-                                                 .cols_used = std::move(cols_used),
-                                                 .term_col_ranges = std::move(ranges)}},
-        .compact = compact ? compact_design(n, q, std::move(compact_terms)) : std::nullopt,
-    };
-    design.re_blocks = re_blocks(design);
-    return design;
+    return assemble_additive_design(x, terms, built, std::move(cols_used), q);
   });
 }
 

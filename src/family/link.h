@@ -6,8 +6,11 @@
 // means take the floor (`common::floor_at`); the logit clamp lets NaN through.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "common/numeric.h"
 
@@ -21,6 +24,21 @@ enum class LinkKind : std::uint8_t {
   Log = 1,       // μ = exp(η)
   Logit = 2,     // μ = 1 / (1 + exp(−η)), formed without overflow
 };
+
+// The persisted names of the links, indexed by their byte.
+inline constexpr std::array<std::string_view, 3> kLinkKindNames = {"Identity", "Log", "Logit"};
+
+inline std::string_view link_kind_name(LinkKind kind) {
+  const auto index = static_cast<std::size_t>(kind);
+  return index < kLinkKindNames.size() ? kLinkKindNames[index] : kLinkKindNames[0];
+}
+
+// The link a persisted name stands for; none for an unknown name.
+inline std::optional<LinkKind> link_kind_by_name(std::string_view name) {
+  for (std::size_t i = 0; i < kLinkKindNames.size(); ++i)
+    if (kLinkKindNames[i] == name) return static_cast<LinkKind>(i);
+  return std::nullopt;
+}
 
 // Floor of means (and of some responses) before a logarithm or a division:
 // far below any mean a fit can use, yet its logarithm is finite.

@@ -4,15 +4,6 @@
 
 namespace kavri::fit {
 
-std::string_view link_kind_name(LinkKind kind) {
-  switch (kind) {
-    case LinkKind::Identity: return "Identity";
-    case LinkKind::Log: return "Log";
-    case LinkKind::Logit: return "Logit";
-  }
-  return "Identity";
-}
-
 double inverse_link(LinkKind kind, double eta) {
   switch (kind) {
     case LinkKind::Identity: return family::IdentityLink::link_inverse(eta);

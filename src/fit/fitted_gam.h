@@ -10,7 +10,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 #include "design/records.h"
 #include "family/link.h"
@@ -20,8 +19,6 @@ namespace kavri::fit {
 
 // The link of a fitted model; stated by each family's link.
 using family::LinkKind;
-
-std::string_view link_kind_name(LinkKind kind);  // "Identity", "Log", "Logit"
 
 // μ from η for a link: the inverse link of response-scale predictions.
 double inverse_link(LinkKind kind, double eta);

@@ -29,29 +29,32 @@ std::size_t nonzero_rows(const linalg::Matrix& s, std::size_t p) {
   return r;
 }
 
-}  // namespace
-
-linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties, linalg::VectorView rho,
-                                    std::size_t p, const linalg::Matrix& factor) {
-  const linalg::Matrix inv = linalg::inverse_from_cholesky(factor);
+// r_j − exp(ρ_j)·tr(H⁻¹S_j) with the traces from `trace`.
+template <class Trace>
+linalg::Vector edf_per_term(const std::vector<linalg::Matrix>& penalties, linalg::VectorView rho, std::size_t p,
+                            Trace trace) {
   linalg::Vector edf(penalties.size());
   for (std::size_t j = 0; j < penalties.size(); ++j) {
     const double lambda = std::exp(rho[j]);
-    const double trace = linalg::trace_with_inverse(inv, penalties[j]);
-    edf[j] = static_cast<double>(nonzero_rows(penalties[j], p)) - lambda * trace;
+    edf[j] = static_cast<double>(nonzero_rows(penalties[j], p)) - lambda * trace(penalties[j]);
   }
   return edf;
 }
 
+}  // namespace
+
+linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties, linalg::VectorView rho,
+                                    std::size_t p, const linalg::Matrix& factor) {
+  // No H⁻¹: each embedded penalty's trace reads L⁻¹ only over its block.
+  const linalg::Matrix g = linalg::factor_inverse(factor);
+  return edf_per_term(penalties, rho, p,
+                      [&](const linalg::Matrix& s) { return linalg::trace_with_factor_inverse(g, s); });
+}
+
 linalg::Vector compute_edf_per_term(const std::vector<linalg::Matrix>& penalties, linalg::VectorView rho,
                                     std::size_t p, const linalg::BlockFactor& factor) {
-  linalg::Vector edf(penalties.size());
-  for (std::size_t j = 0; j < penalties.size(); ++j) {
-    const double lambda = std::exp(rho[j]);
-    const double trace = linalg::block_trace_times(factor, penalties[j]);
-    edf[j] = static_cast<double>(nonzero_rows(penalties[j], p)) - lambda * trace;
-  }
-  return edf;
+  return edf_per_term(penalties, rho, p,
+                      [&](const linalg::Matrix& s) { return linalg::block_trace_times(factor, s); });
 }
 
 linalg::Matrix scaled_covariance(const inner::InnerFit& fit, double scale) {

@@ -1,6 +1,9 @@
 #include "linalg/cholesky.h"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 #include "linalg/lapack.h"
 
@@ -16,15 +19,47 @@ double solve_ridge(MatrixView h) {
   return (scale > 0.0 ? scale : 1.0) * kRidgeScale;
 }
 
+namespace {
+
+// x with (H + δI)·x = b from the factor L of H, by the steps
+// x ← H⁻¹(b − δx) from x = H⁻¹b. The error of x_k is no larger than the
+// step d_k = x_(k+1) − x_k in each eigendirection of H (it is
+// d_k/(1 + δ/λ)), so a step below kRidgeStepTolerance·‖x‖ leaves x within
+// that of the ridged solution. The steps contract by δ/λ_min(H): fast
+// unless H is close to singular, where none is returned and the ridged
+// matrix is factored instead.
+std::optional<Vector> ridged_solution_from_factor(MatrixView l, double ridge, VectorView b) {
+  const std::size_t p = l.rows;
+  Vector x = back_substitute_transposed(l, forward_substitute(l, b));
+  Vector rhs(p);
+  for (int step = 0; step < kMaxRidgeSteps; ++step) {
+    for (std::size_t i = 0; i < p; ++i) rhs[i] = b[i] - ridge * x[i];
+    Vector next = back_substitute_transposed(l, forward_substitute(l, rhs));
+    double step_squares = 0.0, size_squares = 0.0;
+    for (std::size_t i = 0; i < p; ++i) {
+      const double d = next[i] - x[i];
+      step_squares += d * d;
+      size_squares += next[i] * next[i];
+    }
+    x = std::move(next);
+    // A NaN fails the comparison and the steps go on.
+    if (step_squares <= kRidgeStepTolerance * kRidgeStepTolerance * size_squares) return x;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 Result<CholeskySolution> cholesky_solve_ridged(MatrixView h, VectorView b) {
   auto factor = cholesky_lower(h);
   if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
+  const double ridge = solve_ridge(h);
+  if (std::optional<Vector> x = ridged_solution_from_factor(*factor, ridge, b))
+    return CholeskySolution{std::move(*factor), std::move(*x)};
 
   const std::size_t p = h.rows;
-  const double ridge = solve_ridge(h);
   Matrix ridged = h.to_matrix();
   for (std::size_t i = 0; i < p; ++i) ridged(i, i) += ridge;
-
   auto ridged_factor = cholesky_lower(ridged);
   if (!ridged_factor) return singular_system("Cholesky failed: " + ridged_factor.error().text());
   Vector y = forward_substitute(*ridged_factor, b);
@@ -67,13 +102,51 @@ Matrix inverse_from_cholesky(MatrixView l) {
   return inv;
 }
 
-double trace_inverse_times(MatrixView l, MatrixView m) { return trace_with_inverse(inverse_from_cholesky(l), m); }
+double trace_inverse_times(MatrixView l, MatrixView m) { return trace_with_factor_inverse(factor_inverse(l), m); }
 
 double trace_with_inverse(const Matrix& inv, MatrixView m) {
   const std::size_t p = inv.rows;
   double sum = 0.0;
   for (std::size_t i = 0; i < p; ++i)
     for (std::size_t j = 0; j < p; ++j) sum += inv(i, j) * m(i, j);
+  return sum;
+}
+
+Matrix factor_inverse(MatrixView l) {
+  const std::size_t p = l.rows;
+  Matrix g(p, p);
+  // Column j of L⁻¹ is zero above row j.
+  for (std::size_t j = 0; j < p; ++j) {
+    g(j, j) = 1.0 / l(j, j);
+    for (std::size_t i = j + 1; i < p; ++i) {
+      double s = 0.0;
+      for (std::size_t k = j; k < i; ++k) s -= l(i, k) * g(k, j);
+      g(i, j) = s / l(i, i);
+    }
+  }
+  return g;
+}
+
+double trace_with_factor_inverse(const Matrix& g, MatrixView m) {
+  const std::size_t p = g.rows;
+  // The smallest band [lo, hi) of rows and columns outside which M is 0.
+  std::size_t lo = p, hi = 0;
+  for (std::size_t a = 0; a < p; ++a)
+    for (std::size_t b = 0; b < p; ++b)
+      if (!(m(a, b) == 0.0)) {
+        lo = std::min({lo, a, b});
+        hi = std::max({hi, a + 1, b + 1});
+      }
+  double sum = 0.0;
+  // Row i of G is zero past column i.
+  for (std::size_t i = lo; i < p; ++i) {
+    const std::size_t end = std::min(hi, i + 1);
+    for (std::size_t a = lo; a < end; ++a) {
+      double row = 0.0;
+      for (std::size_t b = lo; b < end; ++b) row += m(a, b) * g(i, b);
+      sum += g(i, a) * row;
+    }
+  }
   return sum;
 }
 

@@ -5,6 +5,8 @@
 // caller's responsibility (square L, vectors of length rows(L)).
 #pragma once
 
+#include <limits>
+
 #include "linalg/error.h"
 #include "linalg/matrix.h"
 
@@ -12,6 +14,11 @@ namespace kavri::linalg {
 
 // The ridge added for the solve is this multiple of max_i |H_ii|.
 inline constexpr double kRidgeScale = 1e-12;
+// The correction steps of the ridged solve stop once a step is below this
+// fraction of the solution (2-norms), a few roundings; at most
+// kMaxRidgeSteps are taken before the ridged matrix is factored instead.
+inline constexpr double kRidgeStepTolerance = 4.0 * std::numeric_limits<double>::epsilon();
+inline constexpr int kMaxRidgeSteps = 8;
 
 // δ = kRidgeScale · max_i |H_ii|, relative to H so that a system in other
 // units (prior weights or a response scaled by a common factor) is solved
@@ -25,9 +32,11 @@ struct CholeskySolution {
   Vector solution;  // x with (H + δI)·x = b
 };
 
-// We factor twice: the first factor decides definiteness and is the one
-// callers take log-determinants, traces and covariances from; the second,
-// of H + δI, only steadies the solve. Fails with SingularSystem
+// The factor of H decides definiteness and is the one callers take
+// log-determinants, traces and covariances from; the ridge only steadies
+// the solve. The ridged system is solved with that same factor by a few
+// O(p²) correction steps, and H + δI is factored as well only when H is so
+// close to singular that the steps do not settle. Fails with SingularSystem
 // "Cholesky failed: {}".
 [[nodiscard]] Result<CholeskySolution> cholesky_solve_ridged(MatrixView h, VectorView b);
 
@@ -37,12 +46,20 @@ Vector forward_substitute(MatrixView l, VectorView b);
 Vector back_substitute_transposed(MatrixView l, VectorView y);
 // A⁻¹ column by column from p pairs of triangular solves; not symmetrised.
 Matrix inverse_from_cholesky(MatrixView l);
-// Σ_i Σ_j (A⁻¹)_ij · M_ij over the leading p × p block of M, which is
-// tr(A⁻¹M) for symmetric M. Rebuilds A⁻¹ at every call.
+// tr(A⁻¹M) over the leading p × p block of M, through L⁻¹
+// (`trace_with_factor_inverse`) without forming A⁻¹.
 double trace_inverse_times(MatrixView l, MatrixView m);
-// The same sum from an inverse already at hand (p = rows of the inverse),
-// for callers that take several traces against one factor: bit for bit the
-// value of `trace_inverse_times` on that factor.
+// L⁻¹ (lower triangular, zeros above the diagonal), for traces that need
+// no A⁻¹: p forward solves, each starting at its diagonal, p³/6 products
+// against the p³ of `inverse_from_cholesky`.
+Matrix factor_inverse(MatrixView l);
+// tr(A⁻¹M) = Σ_i g_i·M·g_i' over the rows g_i of G = L⁻¹, for M at least
+// p × p; only the band of rows and columns that holds M's non-zero entries
+// (NaN counts as non-zero) is read, so an embedded k × k block costs p·k².
+double trace_with_factor_inverse(const Matrix& g, MatrixView m);
+// Σ_i Σ_j (A⁻¹)_ij · M_ij, which is tr(A⁻¹M) for symmetric M, from an
+// inverse already at hand (p = rows of the inverse): for callers that need
+// A⁻¹ anyway and take several traces against it.
 double trace_with_inverse(const Matrix& inverse, MatrixView m);
 
 }  // namespace kavri::linalg

@@ -49,6 +49,55 @@ TEST(CholeskySolveRidged, FactorReproducesHAndSolutionSolvesRidgedSystem) {
   }
 }
 
+// H = Q·diag(λ)·Q with Q = I − 2vv'/(v'v) (symmetric and orthogonal), so the
+// ridged solution is Q·diag(1/(λ + δ))·Q·b in closed form. From well
+// conditioned to λ_min below the ridge: the middle case is solved by the
+// correction steps on the factor of H, the last by factoring H + δI, and in
+// both the ridge moves x far beyond the tolerance.
+TEST(CholeskySolveRidged, SolvesTheRidgedSystemFromWellConditionedToNearlySingular) {
+  struct Case {
+    const char* name;
+    double lambda_min;  // eigenvalues run geometrically from 1e3 down to this
+  } cases[] = {{"well conditioned", 1.0}, {"ridge visible", 1e-6}, {"below the ridge", 1e-12}};
+  const std::size_t p = 6;
+  const Vector v{1.0, -2.0, 3.0, -4.0, 5.0, -6.0};
+  const double vv = 91.0;
+  Matrix q = Matrix::identity(p);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j < p; ++j) q(i, j) -= 2.0 * v[i] * v[j] / vv;
+  Vector b(p);
+  for (std::size_t i = 0; i < p; ++i) b[i] = std::cos(static_cast<double>(i) + 0.5);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Vector lambda(p);
+    for (std::size_t k = 0; k < p; ++k)
+      lambda[k] = 1e3 * std::pow(c.lambda_min / 1e3, static_cast<double>(k) / static_cast<double>(p - 1));
+    Matrix h(p, p);
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t k = 0; k < p; ++k) h(i, j) += q(i, k) * lambda[k] * q(j, k);
+    double max_diag = 0.0;
+    for (std::size_t i = 0; i < p; ++i) max_diag = std::max(max_diag, std::fabs(h(i, i)));
+    const double ridge = 1e-12 * max_diag;
+
+    const Vector qb = naive_product(q, Matrix(p, 1, b)).data;
+    Vector scaled(p);
+    for (std::size_t k = 0; k < p; ++k) scaled[k] = qb[k] / (lambda[k] + ridge);
+    const Vector expected = naive_product(q, Matrix(p, 1, scaled)).data;
+
+    auto sol = cholesky_solve_ridged(h, b);
+    ASSERT_TRUE(sol.has_value());
+    // Forming H rounds it by about p·ε·λ_max, which κ(H + δI) magnifies in x.
+    const double kappa = (lambda[0] + ridge) / (lambda[p - 1] + ridge);
+    double diff = 0.0, size = 0.0;
+    for (std::size_t i = 0; i < p; ++i) {
+      diff += (sol->solution[i] - expected[i]) * (sol->solution[i] - expected[i]);
+      size += expected[i] * expected[i];
+    }
+    EXPECT_LE(std::sqrt(diff / size), 10.0 * kappa * static_cast<double>(p) * kEps);
+  }
+}
+
 TEST(CholeskySolveRidged, RidgeIsScaledByLargestDiagonalMagnitude) {
   struct Case {
     const char* name;
@@ -64,7 +113,11 @@ TEST(CholeskySolveRidged, RidgeIsScaledByLargestDiagonalMagnitude) {
     const Matrix h(1, 1, c.diag);
     auto sol = cholesky_solve_ridged(h, Vector{1.0});
     ASSERT_TRUE(sol.has_value());
-    EXPECT_EQ(sol->solution[0], 1.0 / (c.diag + c.ridge));
+    // The ridged solution comes from correction steps on the factor of H,
+    // so it meets the division within a few roundings; the ridge itself
+    // moves x by δ/diag = 1e-12 relative, far outside that.
+    const double expected = 1.0 / (c.diag + c.ridge);
+    EXPECT_NEAR(sol->solution[0], expected, 4 * kEps * expected);
     EXPECT_EQ(sol->factor(0, 0), std::sqrt(c.diag));
   }
 }
@@ -161,6 +214,57 @@ TEST(TraceInverseTimes, ReadsOnlyTheLeadingBlock) {
   m(1, 0) = 1.0;
   m(1, 1) = 3.0;
   EXPECT_EQ(trace_inverse_times(*l, m), 5.0);
+}
+
+// A = Q·diag(λ)·Q with Q = I − 2vv'/(v'v), so A⁻¹ = Q·diag(1/λ)·Q in closed
+// form. The traces of embedded blocks read L⁻¹ only over their band; the
+// band must not cut the trace short at either end.
+TEST(TraceWithFactorInverse, MatchesTheClosedFormInverseForEmbeddedBlocks) {
+  const std::size_t p = 7;
+  const Vector v{2.0, -1.0, 3.0, 1.0, -2.0, 1.0, 4.0};
+  const double vv = 36.0;
+  const Vector lambda{50.0, 20.0, 9.0, 4.0, 2.0, 1.0, 0.5};
+  Matrix a(p, p), a_inv(p, p);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j < p; ++j)
+      for (std::size_t k = 0; k < p; ++k) {
+        const double qik = (i == k ? 1.0 : 0.0) - 2.0 * v[i] * v[k] / vv;
+        const double qjk = (j == k ? 1.0 : 0.0) - 2.0 * v[j] * v[k] / vv;
+        a(i, j) += qik * lambda[k] * qjk;
+        a_inv(i, j) += qik / lambda[k] * qjk;
+      }
+  auto l = cholesky_lower(a);
+  ASSERT_TRUE(l.has_value());
+  const Matrix g = factor_inverse(*l);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = i + 1; j < p; ++j) EXPECT_EQ(g(i, j), 0.0);
+  // κ(A) = 100: a few roundings times that.
+  expect_matrix_near(naive_product(g, *l), Matrix::identity(p), 100 * p * kEps);
+
+  struct Case {
+    const char* name;
+    std::size_t lo, hi;  // the block [lo, hi) holds M
+  } cases[] = {{"leading block", 0, 3}, {"inner block", 2, 5}, {"trailing block", 4, 7}, {"whole matrix", 0, 7}};
+  const Matrix block = random_spd(p, 31);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Matrix m(p, p);
+    for (std::size_t i = c.lo; i < c.hi; ++i)
+      for (std::size_t j = c.lo; j < c.hi; ++j) m(i, j) = block(i, j);
+    double expected = 0.0;
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t j = 0; j < p; ++j) expected += a_inv(i, j) * m(j, i);
+    // Relative to Σ|A⁻¹||M| with the same κ(A) = 100 allowance.
+    double magnitude = 0.0;
+    for (std::size_t i = 0; i < p; ++i)
+      for (std::size_t j = 0; j < p; ++j) magnitude += std::fabs(a_inv(i, j) * m(j, i));
+    EXPECT_NEAR(trace_with_factor_inverse(g, m), expected, 100 * p * kEps * magnitude);
+  }
+  // A NaN outside a block widens the band to it and reaches the trace.
+  Matrix m(p, p);
+  m(3, 3) = 1.0;
+  m(1, 6) = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_TRUE(std::isnan(trace_with_factor_inverse(g, m)));
 }
 
 }  // namespace

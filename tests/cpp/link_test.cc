@@ -42,6 +42,22 @@ TEST(Logistic, SaturatesWithoutOverflow) {
   EXPECT_TRUE(std::isnan(logistic(kNaN)));
 }
 
+TEST(LinkKindName, PersistedNamesReadBackAndOthersAreRefused) {
+  struct Case {
+    LinkKind kind;
+    const char* name;
+  } cases[] = {{LinkKind::Identity, "Identity"}, {LinkKind::Log, "Log"}, {LinkKind::Logit, "Logit"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(link_kind_name(c.kind), c.name);
+    EXPECT_EQ(link_kind_by_name(c.name), c.kind);
+  }
+  for (const char* other : {"log", "Probit", "", "Logit "}) {
+    SCOPED_TRACE(other);
+    EXPECT_FALSE(link_kind_by_name(other).has_value());
+  }
+}
+
 TEST(Link, FloorsAndClamps) {
   struct Case {
     const char* name;

@@ -27,6 +27,17 @@
 namespace kavri::fit::persistence {
 
 class KeptValue;
+struct KeptMember;
+template <class Walk>
+class KeptRange;
+struct ElementWalk;
+struct MemberWalk;
+// Values that follow one another on a tape: the elements of an array, or
+// values kept one after another.
+using KeptElements = KeptRange<ElementWalk>;
+// Members (a key token, then its value) that follow one another on a tape:
+// the members of an object, or members kept one after another.
+using KeptMembers = KeptRange<MemberWalk>;
 
 class KeptTape {
  public:
@@ -62,9 +73,6 @@ class KeptTape {
   std::uint64_t top_level_ = 0;
 };
 
-// One member of a kept object.
-struct KeptMember;
-
 // A value on a tape; the tape must outlive it.
 class KeptValue {
  public:
@@ -78,8 +86,8 @@ class KeptValue {
   bool is_null() const { return tape_->kind(at_) == TokenKind::Null; }
 
   // The elements of an array or the members of an object.
-  class KeptElements elements() const;
-  class KeptMembers members() const;
+  KeptElements elements() const;
+  KeptMembers members() const;
 
   const KeptTape& tape() const { return *tape_; }
   std::size_t position() const { return at_; }
@@ -89,64 +97,43 @@ class KeptValue {
   std::size_t at_;
 };
 
+// One member of a kept object.
 struct KeptMember {
   std::string_view key;
   KeptValue value;
 };
 
-// Values that follow one another on a tape, from `first` up to `last`: the
-// elements of an array, or values kept one after another.
-class KeptElements {
- public:
-  KeptElements(const KeptTape& tape, std::size_t first, std::size_t last, std::uint64_t count)
-      : tape_(&tape), first_(first), last_(last), count_(count) {}
-
-  class Iterator {
-   public:
-    KeptValue operator*() const { return KeptValue(*tape_, at_); }
-    Iterator& operator++() {
-      at_ = tape_->next(at_);
-      return *this;
-    }
-    bool operator==(const Iterator& other) const { return at_ == other.at_; }
-
-   private:
-    friend class KeptElements;
-    Iterator(const KeptTape* tape, std::size_t at) : tape_(tape), at_(at) {}
-    const KeptTape* tape_;
-    std::size_t at_;
-  };
-
-  Iterator begin() const { return Iterator(tape_, first_); }
-  Iterator end() const { return Iterator(tape_, last_); }
-  std::uint64_t size() const { return count_; }
-  // The elements after the first; the range must not be empty.
-  KeptElements rest() const { return KeptElements(*tape_, tape_->next(first_), last_, count_ - 1); }
-
- private:
-  const KeptTape* tape_;
-  std::size_t first_, last_;
-  std::uint64_t count_;
+// How a range steps over its items: a value at a time, or a key and its
+// value at a time.
+struct ElementWalk {
+  static KeptValue read(const KeptTape& tape, std::size_t at) { return KeptValue(tape, at); }
+  static std::size_t after(const KeptTape& tape, std::size_t at) { return tape.next(at); }
+};
+struct MemberWalk {
+  static KeptMember read(const KeptTape& tape, std::size_t at) {
+    return {tape.token(at).text, KeptValue(tape, at + 1)};
+  }
+  static std::size_t after(const KeptTape& tape, std::size_t at) { return tape.next(at + 1); }
 };
 
-// Members (a key token, then its value) that follow one another on a tape:
-// the members of an object, or members kept one after another.
-class KeptMembers {
+// The items on a tape from position `first` up to `last`.
+template <class Walk>
+class KeptRange {
  public:
-  KeptMembers(const KeptTape& tape, std::size_t first, std::size_t last, std::uint64_t count)
+  KeptRange(const KeptTape& tape, std::size_t first, std::size_t last, std::uint64_t count)
       : tape_(&tape), first_(first), last_(last), count_(count) {}
 
   class Iterator {
    public:
-    KeptMember operator*() const { return {tape_->token(at_).text, KeptValue(*tape_, at_ + 1)}; }
+    auto operator*() const { return Walk::read(*tape_, at_); }
     Iterator& operator++() {
-      at_ = tape_->next(at_ + 1);
+      at_ = Walk::after(*tape_, at_);
       return *this;
     }
     bool operator==(const Iterator& other) const { return at_ == other.at_; }
 
    private:
-    friend class KeptMembers;
+    friend class KeptRange;
     Iterator(const KeptTape* tape, std::size_t at) : tape_(tape), at_(at) {}
     const KeptTape* tape_;
     std::size_t at_;
@@ -155,6 +142,8 @@ class KeptMembers {
   Iterator begin() const { return Iterator(tape_, first_); }
   Iterator end() const { return Iterator(tape_, last_); }
   std::uint64_t size() const { return count_; }
+  // The items after the first; the range must not be empty.
+  KeptRange rest() const { return KeptRange(*tape_, Walk::after(*tape_, first_), last_, count_ - 1); }
 
  private:
   const KeptTape* tape_;

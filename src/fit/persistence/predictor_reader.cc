@@ -192,6 +192,12 @@ struct Field {
   RuleResult<void> (*read)(const KeptValue&, P&);
 };
 
+// A field that holds an array form, read into member M of P.
+template <class P, auto M>
+constexpr Field<P> array_field(std::string_view name) {
+  return {name, [](const KeptValue& v, P& p) { return read_array_form(v, p.*M); }};
+}
+
 template <class P>
 struct Payload;
 
@@ -200,8 +206,8 @@ struct Payload<design::CrPredictor> {
   using P = design::CrPredictor;
   static constexpr std::string_view kStruct = "struct CrPredictor with 2 elements";
   static constexpr std::array<Field<P>, 2> kFields = {{
-      {"knots", [](const KeptValue& v, P& p) { return read_array_form(v, p.knots); }},
-      {"centring", [](const KeptValue& v, P& p) { return read_array_form(v, p.centring); }},
+      array_field<P, &P::knots>("knots"),
+      array_field<P, &P::centring>("centring"),
   }};
   static RuleResult<void> check(const P& p) { return require_spline(p.knots, p.centring); }
 };
@@ -221,9 +227,9 @@ struct Payload<design::CrStablePredictor> {
   using P = design::CrStablePredictor;
   static constexpr std::string_view kStruct = "struct CrStablePredictor with 3 elements";
   static constexpr std::array<Field<P>, 3> kFields = {{
-      {"knots", [](const KeptValue& v, P& p) { return read_array_form(v, p.knots); }},
-      {"centring", [](const KeptValue& v, P& p) { return read_array_form(v, p.centring); }},
-      {"reparam_v", [](const KeptValue& v, P& p) { return read_array_form(v, p.reparam_v); }},
+      array_field<P, &P::knots>("knots"),
+      array_field<P, &P::centring>("centring"),
+      array_field<P, &P::reparam_v>("reparam_v"),
   }};
   // V rotates the k − 1 centred columns.
   static RuleResult<void> check(const P& p) {
@@ -255,11 +261,11 @@ struct Payload<design::TensorPredictor> {
       {"col_b", [](const KeptValue& v, P& p) { return read_count(v, p.col_b); }},
       {"bs_a", [](const KeptValue& v, P& p) { return read_margin_basis(v, p.bs_a); }},
       {"bs_b", [](const KeptValue& v, P& p) { return read_margin_basis(v, p.bs_b); }},
-      {"knots_a", [](const KeptValue& v, P& p) { return read_array_form(v, p.knots_a); }},
-      {"knots_b", [](const KeptValue& v, P& p) { return read_array_form(v, p.knots_b); }},
-      {"xp_a", [](const KeptValue& v, P& p) { return read_array_form(v, p.xp_a); }},
-      {"xp_b", [](const KeptValue& v, P& p) { return read_array_form(v, p.xp_b); }},
-      {"centring", [](const KeptValue& v, P& p) { return read_array_form(v, p.centring); }},
+      array_field<P, &P::knots_a>("knots_a"),
+      array_field<P, &P::knots_b>("knots_b"),
+      array_field<P, &P::xp_a>("xp_a"),
+      array_field<P, &P::xp_b>("xp_b"),
+      array_field<P, &P::centring>("centring"),
   }};
   // Square margin transforms, and Z of the k_a·k_b tensor basis functions.
   static RuleResult<void> check(const P& p) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "family/link.h"
 #include "fit/persistence/array_form.h"
 #include "fit/persistence/decoder.h"
 #include "fit/persistence/format.h"
@@ -35,11 +36,8 @@ constexpr std::array<std::string_view, kMemberCount> kMemberKeys = {
 // Every member but "shape_params", which defaults to empty.
 constexpr std::size_t kRequiredMembers = kShapeParams;
 
-constexpr std::array<std::string_view, 3> kLinkNames = {"Identity", "Log", "Logit"};
-
 RuleResult<LinkKind> link_by_name(std::string_view name) {
-  for (std::size_t i = 0; i < kLinkNames.size(); ++i)
-    if (kLinkNames[i] == name) return static_cast<LinkKind>(i);
+  if (const std::optional<LinkKind> kind = family::link_kind_by_name(name)) return *kind;
   return std::unexpected("unknown variant `" + std::string(name) + "`, expected one of `Identity`, `Log`, `Logit`");
 }
 

@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "family/link.h"
 #include "fit/persistence/format.h"
 #include "fit/persistence/number_text.h"
 
@@ -58,11 +59,26 @@ void put_vector(std::string& out, const linalg::Vector& v) { put_array_form(out,
 
 void put_matrix(std::string& out, const linalg::Matrix& m) { put_array_form(out, {m.rows, m.cols}, m.data); }
 
+void put_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
+
+void put_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  out += text;
+  out.push_back('"');
+}
+
+void put_predictor(std::string& out, const design::Predictor& predictor) { serialize_predictor(predictor, out); }
+
+// `"key":` and the value as `put` writes it; after a comma unless first.
+template <class T, class Put>
+void put_member(std::string& out, std::string_view key, const T& value, Put put, bool first = false) {
+  put_key(out, key, first);
+  put(out, value);
+}
+
 void put_payload(std::string& out, const design::CrPredictor& p) {
-  put_key(out, "knots");
-  put_vector(out, p.knots);
-  put_key(out, "centring");
-  put_matrix(out, p.centring);
+  put_member(out, "knots", p.knots, put_vector);
+  put_member(out, "centring", p.centring, put_matrix);
 }
 
 void put_payload(std::string& out, const design::RePredictor& p) {
@@ -71,17 +87,14 @@ void put_payload(std::string& out, const design::RePredictor& p) {
 }
 
 void put_payload(std::string& out, const design::CrStablePredictor& p) {
-  put_key(out, "knots");
-  put_vector(out, p.knots);
-  put_key(out, "centring");
-  put_matrix(out, p.centring);
-  put_key(out, "reparam_v");
-  put_matrix(out, p.reparam_v);
+  put_member(out, "knots", p.knots, put_vector);
+  put_member(out, "centring", p.centring, put_matrix);
+  put_member(out, "reparam_v", p.reparam_v, put_matrix);
 }
 
 void put_payload(std::string& out, const design::AdditivePredictor& p) {
   put_key(out, "term_predictors");
-  put_list(out, p.term_predictors, [](std::string& o, const design::Predictor& term) { serialize_predictor(term, o); });
+  put_list(out, p.term_predictors, put_predictor);
   put_key(out, "cols_used");
   put_list(out, p.cols_used, [](std::string& o, const std::vector<std::uint64_t>& cols) { put_list(o, cols, put_count); });
   put_key(out, "term_col_ranges");
@@ -91,25 +104,16 @@ void put_payload(std::string& out, const design::AdditivePredictor& p) {
 }
 
 void put_payload(std::string& out, const design::TensorPredictor& p) {
-  put_key(out, "col_a");
-  put_count(out, p.col_a);
-  put_key(out, "col_b");
-  put_count(out, p.col_b);
+  put_member(out, "col_a", p.col_a, put_count);
+  put_member(out, "col_b", p.col_b, put_count);
   // MarginBasis has the single kind Cr.
-  put_key(out, "bs_a");
-  out += "\"cr\"";
-  put_key(out, "bs_b");
-  out += "\"cr\"";
-  put_key(out, "knots_a");
-  put_vector(out, p.knots_a);
-  put_key(out, "knots_b");
-  put_vector(out, p.knots_b);
-  put_key(out, "xp_a");
-  put_matrix(out, p.xp_a);
-  put_key(out, "xp_b");
-  put_matrix(out, p.xp_b);
-  put_key(out, "centring");
-  put_matrix(out, p.centring);
+  put_member(out, "bs_a", std::string_view("cr"), put_string);
+  put_member(out, "bs_b", std::string_view("cr"), put_string);
+  put_member(out, "knots_a", p.knots_a, put_vector);
+  put_member(out, "knots_b", p.knots_b, put_vector);
+  put_member(out, "xp_a", p.xp_a, put_matrix);
+  put_member(out, "xp_b", p.xp_b, put_matrix);
+  put_member(out, "centring", p.centring, put_matrix);
 }
 
 template <class P>
@@ -132,10 +136,7 @@ void serialize_predictor(const design::Predictor& predictor, std::string& body) 
       [&body](const auto& payload) {
         using P = std::decay_t<decltype(payload)>;
         body.push_back('{');
-        put_key(body, "kind", /*first=*/true);
-        body.push_back('"');
-        body += tag_of<P>();
-        body.push_back('"');
+        put_member(body, "kind", tag_of<P>(), put_string, /*first=*/true);
         put_payload(body, payload);
         body.push_back('}');
       },
@@ -146,36 +147,20 @@ std::vector<std::uint8_t> serialize_fitted_gam(const FittedGam& model) {
   std::string body;
   body.reserve(kInitialBodyCapacity);
   body.push_back('{');
-  put_key(body, "beta", /*first=*/true);
-  put_vector(body, model.beta);
-  put_key(body, "rho");
-  put_vector(body, model.rho);
-  put_key(body, "lambda");
-  put_vector(body, model.lambda);
-  put_key(body, "scale");
-  put_double(body, model.scale);
-  put_key(body, "edf_total");
-  put_double(body, model.edf_total);
-  put_key(body, "edf_per_term");
-  put_vector(body, model.edf_per_term);
-  put_key(body, "n");
-  put_count(body, model.n);
-  put_key(body, "n_iters");
-  put_count(body, model.n_iters);
-  put_key(body, "converged");
-  body += model.converged ? "true" : "false";
-  put_key(body, "reml_value");
-  put_double(body, model.reml_value);
-  put_key(body, "predictor");
-  serialize_predictor(model.predictor, body);
-  put_key(body, "vcov");
-  put_matrix(body, model.vcov);
-  put_key(body, "link_kind");
-  body.push_back('"');
-  body += link_kind_name(model.link_kind);
-  body.push_back('"');
-  put_key(body, "shape_params");
-  put_vector(body, model.shape_params);
+  put_member(body, "beta", model.beta, put_vector, /*first=*/true);
+  put_member(body, "rho", model.rho, put_vector);
+  put_member(body, "lambda", model.lambda, put_vector);
+  put_member(body, "scale", model.scale, put_double);
+  put_member(body, "edf_total", model.edf_total, put_double);
+  put_member(body, "edf_per_term", model.edf_per_term, put_vector);
+  put_member(body, "n", model.n, put_count);
+  put_member(body, "n_iters", model.n_iters, put_count);
+  put_member(body, "converged", model.converged, put_bool);
+  put_member(body, "reml_value", model.reml_value, put_double);
+  put_member(body, "predictor", model.predictor, put_predictor);
+  put_member(body, "vcov", model.vcov, put_matrix);
+  put_member(body, "link_kind", family::link_kind_name(model.link_kind), put_string);
+  put_member(body, "shape_params", model.shape_params, put_vector);
   body.push_back('}');
 
   std::vector<std::uint8_t> frame(kHeaderSize + body.size());
