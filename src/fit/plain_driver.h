@@ -33,6 +33,7 @@
 #include "outer/newton.h"
 #include "score/criterion_view.h"
 #include "score/finite_difference.h"
+#include "score/penalty_determinant.h"
 
 namespace kavri::fit {
 
@@ -216,6 +217,8 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
   inner::FitProblem<F> problem = make_fit_problem(family, design, y, prior_weights, /*in_blocks=*/true);
   score::CriterionView criterion = make_criterion_view(family, design, y, prior_weights);
   criterion.re_blocks = problem.re_blocks;
+  const score::PenaltyGroups groups = score::penalty_groups(design.penalties);
+  criterion.penalty_groups = &groups;
   const std::size_t m = problem.penalties.size();
 
   score::WarmSearch<F> search(problem, criterion, counters);

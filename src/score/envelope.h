@@ -261,8 +261,11 @@ Result<ValueGrad> envelope_parts(const F& family, const CriterionView& crit, lin
       return ValueGrad{.value = kGuardValue, .gradient = linalg::Vector(m, 0.0), .degenerate = true};
   }
 
-  KAVRI_TRY(const PenaltyDeterminant r, penalty_determinant(crit.penalties, crit.penalty_ranks,
-                                                            crit.penalty_log_pdets, rho));
+  KAVRI_TRY(const PenaltyDeterminant r,
+            crit.penalty_groups != nullptr
+                ? penalty_determinant(*crit.penalty_groups, crit.penalties, crit.penalty_ranks,
+                                      crit.penalty_log_pdets, rho)
+                : penalty_determinant(crit.penalties, crit.penalty_ranks, crit.penalty_log_pdets, rho));
   const double phi = criterion_phi(family, crit, penalized);
   const double value = penalized / (2.0 * phi) + 0.5 * hessian.log_det -
                        (m_p / 2.0) * std::log(family::kTwoPi * phi) - r.value - saturated_loglik(family, crit, phi);
