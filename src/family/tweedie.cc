@@ -75,14 +75,71 @@ double Tweedie::unit_deviance(double y, double mu) const {
                 m2p / (2.0 - p));
 }
 
-double tweedie_saturated_loglik(double p, double phi, double acc, double y) {
+namespace {
+
+// The y-free parts of ℓ_j (and with `order` ≥ 1 of ℓ_j,p, with 2 the
+// digamma and trigamma of −jα), once per call, up to the largest start
+// index of a series row plus a margin; indices the upward walks reach
+// beyond it are computed directly, by the same functions.
+struct SeriesTable {
+  const Series& series;
+  double q2;
+  double c1;  // dc0/dp
+  std::size_t size;
+  Vector base, dbase, psi, trigamma;
+
+  SeriesTable(const Series& s, VectorView y, int order)
+      : series(s),
+        q2((1.0 / (1.0 - s.p)) * (1.0 / (1.0 - s.p))),
+        c1(1.0 / (2.0 - s.p) + (std::log(s.p - 1.0) + std::log(s.phi)) * q2 - s.alpha * (1.0 / (1.0 - s.p))) {
+    std::int64_t j_max = 1;
+    for (std::size_t i = 0; i < y.size; ++i) {
+      if (!(y[i] > 0.0)) continue;
+      const std::int64_t j0 = series.start(y[i]);
+      if (j0 < kTweedieAsymptoticStart) j_max = std::max(j_max, j0);
+    }
+    size = static_cast<std::size_t>(j_max) + 64;
+    base.resize(size + 1);
+    if (order >= 1) dbase.resize(size + 1);
+    if (order >= 2) {
+      psi.resize(size + 1);
+      trigamma.resize(size + 1);
+    }
+    for (std::size_t j = 1; j <= size; ++j) {
+      const std::int64_t jj = static_cast<std::int64_t>(j);
+      base[j] = series.base(jj);
+      if (order < 1) continue;
+      const linalg::LnGammaSlopes g = slopes(jj);
+      dbase[j] = derivative(jj, g.first);
+      if (order < 2) continue;
+      psi[j] = g.first;
+      trigamma[j] = g.second;
+    }
+  }
+  bool in(std::int64_t j) const { return j <= static_cast<std::int64_t>(size); }
+  double base_at(std::int64_t j) const { return in(j) ? base[static_cast<std::size_t>(j)] : series.base(j); }
+  linalg::LnGammaSlopes slopes(std::int64_t j) const {
+    return linalg::ln_gamma_slopes(-static_cast<double>(j) * series.alpha);
+  }
+  double derivative(std::int64_t j, double digamma) const {
+    const double x = static_cast<double>(j);
+    return x * c1 + x * digamma * q2;
+  }
+};
+
+// acc + ln f(y; μ = y, p, φ) of one row, the y-free parts of the
+// log-terms from `table` when given: the same numbers either way.
+double saturated_row(const Series& series, const SeriesTable* table, double acc, double y) {
   if (y <= 0.0) return acc + 0.0;
-  const Series series(p, phi);
+  const double p = series.p;
   const std::int64_t j0 = series.start(y);
   if (j0 >= kTweedieAsymptoticStart) return acc + asymptotic_log_density(y, p, series.phi);
   const double log_y = std::log(y);
   const double t = std::pow(y, 2.0 - p) / ((1.0 - p) * (2.0 - p) * series.phi);
-  auto log_term = [&](std::int64_t j) { return series.base(j) - static_cast<double>(j) * series.alpha * log_y; };
+  auto log_term = [&](std::int64_t j) {
+    const double b = table != nullptr ? table->base_at(j) : series.base(j);
+    return b - static_cast<double>(j) * series.alpha * log_y;
+  };
   const double e = log_term(j0);
   double sum = 0.0;
   walk_window(j0, e - kTweedieWindowDrop, [&](std::int64_t j) {
@@ -93,16 +150,26 @@ double tweedie_saturated_loglik(double p, double phi, double acc, double y) {
   return acc + ((t - log_y) + (e + std::log(sum)));
 }
 
+}  // namespace
+
+double tweedie_saturated_loglik(double p, double phi, double acc, double y) {
+  return saturated_row(Series(p, phi), nullptr, acc, y);
+}
+
 double Tweedie::saturated_loglik(VectorView y, double dispersion) const {
+  const Series series(p, dispersion);
+  const SeriesTable table(series, y, 0);
   double c = -0.0;
-  for (std::size_t i = 0; i < y.size; ++i) c = tweedie_saturated_loglik(p, dispersion, c, y[i]);
+  for (std::size_t i = 0; i < y.size; ++i) c = saturated_row(series, &table, c, y[i]);
   return c;
 }
 
 double Tweedie::saturated_loglik(VectorView y, VectorView w, double dispersion) const {
+  const Series series(p, dispersion);
+  const SeriesTable table(series, y, 0);
   double c = -0.0;
   for (std::size_t i = 0; i < y.size; ++i)
-    if (w[i] != 0.0) c += w[i] * tweedie_saturated_loglik(p, dispersion, 0.0, y[i]);
+    if (w[i] != 0.0) c += w[i] * saturated_row(series, &table, 0.0, y[i]);
   return c;
 }
 
@@ -132,52 +199,6 @@ struct SaturatedDerivatives {
   double pp;
 };
 
-// The y-free parts of ℓ_j and of its p-derivatives, once per call, up to
-// the largest start index of a series row plus a margin; indices the upward
-// walks reach beyond it are computed directly.
-struct SeriesTable {
-  const Series& series;
-  double q2;
-  double c1;  // dc0/dp
-  std::size_t size;
-  Vector base, dbase, psi, trigamma;
-
-  SeriesTable(const Series& s, VectorView y, double q, double r, bool second)
-      : series(s), q2(q * q), c1(r + (std::log(s.p - 1.0) + std::log(s.phi)) * (q * q) - s.alpha * q) {
-    std::int64_t j_max = 1;
-    for (std::size_t i = 0; i < y.size; ++i) {
-      if (!(y[i] > 0.0)) continue;
-      const std::int64_t j0 = series.start(y[i]);
-      if (j0 < kTweedieAsymptoticStart) j_max = std::max(j_max, j0);
-    }
-    size = static_cast<std::size_t>(j_max) + 64;
-    base.resize(size + 1);
-    dbase.resize(size + 1);
-    if (second) {
-      psi.resize(size + 1);
-      trigamma.resize(size + 1);
-    }
-    for (std::size_t j = 1; j <= size; ++j) {
-      const std::int64_t jj = static_cast<std::int64_t>(j);
-      base[j] = series.base(jj);
-      const linalg::LnGammaSlopes g = slopes(jj);
-      dbase[j] = derivative(jj, g.first);
-      if (second) {
-        psi[j] = g.first;
-        trigamma[j] = g.second;
-      }
-    }
-  }
-  bool in(std::int64_t j) const { return j <= static_cast<std::int64_t>(size); }
-  linalg::LnGammaSlopes slopes(std::int64_t j) const {
-    return linalg::ln_gamma_slopes(-static_cast<double>(j) * series.alpha);
-  }
-  double derivative(std::int64_t j, double digamma) const {
-    const double x = static_cast<double>(j);
-    return x * c1 + x * digamma * q2;
-  }
-};
-
 // The window's weighted sums over its terms (relative to the start term).
 struct WindowSums {
   double s0 = 0.0, s1 = 0.0, s2 = 0.0;  // ω, ω·j, ω·ℓ_p
@@ -189,8 +210,7 @@ WindowSums window_sums(const SeriesTable& table, double ly, std::int64_t j0, boo
   const double a_ly = series.alpha * ly;
   const double ly_q2 = ly * table.q2;
   auto log_term = [&](std::int64_t j) {
-    const double b = table.in(j) ? table.base[static_cast<std::size_t>(j)] : series.base(j);
-    return b - static_cast<double>(j) * a_ly;
+    return table.base_at(j) - static_cast<double>(j) * a_ly;
   };
   const double e = log_term(j0);
   WindowSums s;
@@ -222,7 +242,7 @@ SaturatedDerivatives saturated_derivatives(double p, double dispersion, VectorVi
   const Series series(p, dispersion);
   const double q = 1.0 / (1.0 - p), r = 1.0 / (2.0 - p);
   const double q2 = q * q, q3 = q2 * q;
-  const SeriesTable table(series, y, q, r, second);
+  const SeriesTable table(series, y, second ? 2 : 1);
   const double c2 = r * r + 2.0 * q3 * (std::log(p - 1.0) + std::log(series.phi)) - 2.0 * q3 - series.alpha * q2;
   // t = y^(2−p)·qr/φ with qr = q − r, (qr)' = q² − r², (qr)'' = 2(q³ − r³).
   const double hq = q - r, h1 = q2 - r * r, h2 = 2.0 * (q3 - r * r * r);

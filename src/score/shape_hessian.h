@@ -54,9 +54,9 @@ template <family::Family F>
 namespace detail {
 
 // What the rows give: per shape coordinate c (columns of the n × k
-// matrices) s_c, ∂_cω and ∂_cω', and ω', ω''.
+// matrices) s_c, ∂_cω, ∂_cω' and w·∂d/∂t_c, and ω', ω''.
 struct ShapeRowPieces {
-  linalg::Matrix s, dw, dw1;
+  linalg::Matrix s, dw, dw1, dev;
   linalg::Vector w1, w2;
 };
 
@@ -64,8 +64,8 @@ template <family::Family F>
 ShapeRowPieces shape_row_pieces(const F& family, linalg::VectorView y, linalg::VectorView w,
                                 const inner::InnerFit& fit, std::size_t k) {
   const std::size_t n = fit.n;
-  ShapeRowPieces out{linalg::Matrix(n, k), linalg::Matrix(n, k), linalg::Matrix(n, k), linalg::Vector(n, 0.0),
-                     linalg::Vector(n, 0.0)};
+  ShapeRowPieces out{linalg::Matrix(n, k), linalg::Matrix(n, k), linalg::Matrix(n, k), linalg::Matrix(n, k),
+                     linalg::Vector(n, 0.0), linalg::Vector(n, 0.0)};
   for (std::size_t i = 0; i < n; ++i) {
     if (w[i] == 0.0) continue;
     const double mu = fit.mu[i];
@@ -75,6 +75,7 @@ ShapeRowPieces shape_row_pieces(const F& family, linalg::VectorView y, linalg::V
     for (std::size_t c = 0; c < k; ++c) {
       const family::ShapeSlopes sl = family.deviance_shape_slopes(y[i], mu, c);
       out.s(i, c) = half * sl.eta;
+      out.dev(i, c) = w[i] * sl.deviance;
       out.dw(i, c) = half * sl.eta_eta;
       out.dw1(i, c) = half * family.deviance_shape_eta3_slope(y[i], mu, c);
     }
@@ -102,7 +103,7 @@ ShapePairSums shape_pair_sums(const F& family, linalg::VectorView y, linalg::Vec
   for (std::size_t r = 0; r < n; ++r) {
     if (w[r] == 0.0) continue;
     const double mu = fit.mu[r];
-    for (std::size_t c = 0; c < k; ++c) out.deviance_slope[c + 1] += w[r] * family.deviance_shape_slopes(y[r], mu, c).deviance;
+    for (std::size_t c = 0; c < k; ++c) out.deviance_slope[c + 1] += rows.dev(r, c);
     for (std::size_t i = 0; i < m; ++i)
       for (std::size_t j = i; j < m; ++j) {
         const double ei = e(r, i), ej = e(r, j);
