@@ -22,11 +22,12 @@ struct ShapeCurvature {
 };
 
 // Families whose criterion has an exact Hessian over the shape: per row the
-// above, the mixed slope ∂⁴d/∂η³∂t_c, the η-curvature of the observed
-// weight d²ω/dη² (w·½∂⁴d/∂η⁴), and the Hessian of c(y).
+// above and the mixed slope ∂⁴d/∂η³∂t_c, and the Hessian of c(y). The
+// η-curvature of the criterion's weight (w·½∂⁴d/∂η⁴) is the family's
+// observed or working weight curvature.
 template <class F>
 concept HasShapeHessian = HasShapeDerivatives<F> && HasSaturatedShapeCurvature<F> &&
-                          HasObservedWeightCurvature<F> && requires(const F& f, double x, std::size_t c) {
+                          requires(const F& f, double x, std::size_t c) {
                             { f.deviance_shape_curvature_slopes(x, x, c, c) } -> std::same_as<ShapeCurvature>;
                             { f.deviance_shape_eta3_slope(x, x, c) } -> std::same_as<double>;
                           };

@@ -474,15 +474,15 @@ namespace detail {
 // of its map (as `apply_shape_clamps` tells them).
 std::vector<bool> clamped_coordinates(linalg::VectorView theta, const linalg::Vector& held);
 
-// The exact evaluation from the refit alone, or nothing where the refit's
-// criterion H is not the observed one (its fallback has no shape
-// derivatives).
+// The exact evaluation from the refit alone, or nothing where a
+// re-weighted refit's criterion H is not the observed one (its fallback
+// has no shape derivatives).
 template <family::Family F>
 std::optional<Result<outer::OuterEval>> exact_outer_eval_from(const ShapeProblem<F>& problem,
                                                               const linalg::Vector& theta, const RefitOutcome<F>& base) {
   if constexpr (kHasShapeExactHessian<F>) {
     const LaplaceHessian hessian = refit_hessian(problem, base.fit, base.family, theta[0], /*full=*/true);
-    if (!hessian.observed) return std::nullopt;
+    if (family::PirlsFamily<F> && !hessian.observed) return std::nullopt;
     const linalg::Vector leverage = linalg::row_quadratic_forms(problem.fit.model_matrix, hessian.inverse);
     auto no_refit = [](const inner::FitProblem<F>&, linalg::VectorView,
                        const std::optional<inner::WarmStart>&) -> Result<inner::InnerFit> {

@@ -15,8 +15,9 @@
 // ω'·X·b_ij + ∂_iω'·e_j + ∂_jω'·e_i + ∂²_ijω. The term ω'·X·b_ij enters as
 // v'b_ij = −z'(H·b_ij), v = X'(ω'⊙h), z = H⁻¹v: no b_ij is formed.
 //
-// Written once over the re-weighted shape families with the second-order
-// shape traits; H is the observed one whose ½ln|H| the value takes.
+// Written once over the shape families with the second-order shape traits;
+// H is the one whose ½ln|H| the value takes: the observed one of a
+// re-weighted family, the full-Newton fit's own.
 #pragma once
 
 #include <cmath>
@@ -33,9 +34,14 @@
 
 namespace kavri::score {
 
+// The re-weighted families whose criterion H is the observed one, and the
+// full-Newton fit, whose own factor is that H.
 template <class F>
-inline constexpr bool kHasShapeExactHessian = family::PirlsFamily<F> && family::HasObservedWeightFactor<F> &&
-                                              family::HasShapeHessian<F>;
+inline constexpr bool kHasShapeExactHessian =
+    family::HasShapeHessian<F> &&
+    ((family::PirlsFamily<F> && family::HasObservedWeightFactor<F> && family::HasObservedWeightCurvature<F>) ||
+     (F::inner_fit_kind() == family::InnerFitKind::FullNewton && family::HasWorkingWeightSlope<F> &&
+      family::HasWorkingWeightCurvature<F>));
 
 // ∂²V/∂θ∂θ', exactly symmetric, at θ from `fit`, the converged refit there
 // with family value `family`; `hessian` is the criterion's observed H of
@@ -69,8 +75,13 @@ ShapeRowPieces shape_row_pieces(const F& family, linalg::VectorView y, linalg::V
   for (std::size_t i = 0; i < n; ++i) {
     if (w[i] == 0.0) continue;
     const double mu = fit.mu[i];
-    out.w1[i] = family.observed_weight_slope(w[i], y[i], mu);
-    out.w2[i] = family.observed_weight_curvature(w[i], y[i], mu);
+    if constexpr (family::PirlsFamily<F>) {
+      out.w1[i] = family.observed_weight_slope(w[i], y[i], mu);
+      out.w2[i] = family.observed_weight_curvature(w[i], y[i], mu);
+    } else {
+      out.w1[i] = family.working_weight_slope(w[i], y[i], mu);
+      out.w2[i] = family.working_weight_curvature(w[i], y[i], mu);
+    }
     const double half = 0.5 * w[i];
     for (std::size_t c = 0; c < k; ++c) {
       const family::ShapeSlopes sl = family.deviance_shape_slopes(y[i], mu, c);

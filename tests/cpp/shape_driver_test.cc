@@ -173,9 +173,7 @@ TEST(ShapeDrivers, InnerFitsPerEvaluation) {
   expect_inner_fits("tweedie", 1, [&](inner::FitCounters* c) {
     return fit_shape_aware(family::tweedie_log(1.5, 1.0), design(), n, tw, std::nullopt, c);
   });
-  // The base refit and one either side of each coordinate: 1 + 2k, k =
-  // n_cats − 1 = 2.
-  expect_inner_fits("ocat", 5, [&](inner::FitCounters* c) {
+  expect_inner_fits("ocat", 1, [&](inner::FitCounters* c) {
     return fit_ocat(family::ocat_new(Vector{0.0}, 3), column, oc, std::nullopt, "cr", 6, c);
   });
   // The quantile evaluation differentiates its one fit exactly, and every

@@ -207,6 +207,15 @@ TEST(ExactShapeHessian, ScaledT) {
   }
 }
 
+TEST(ExactShapeHessian, OrderedCategories) {
+  const Vector y = testing::ocat_draws(testing::covariate(kRows), 4, 24);
+  for (const DesignCase& s : kDesignCases) {
+    SCOPED_TRACE(s.name);
+    expect_exact_hessian(family::ocat_identity(4), design_of(s), y, weights_of(s),
+                         {{0.0, 0.0, 0.0}, {1.0, 0.3, -0.2}, {-1.0, -0.5, 0.5}});
+  }
+}
+
 TEST(ExactShapeHessian, Tweedie) {
   const Vector y = testing::tweedie_draws(testing::covariate(kRows), 1.4, 1.2, 23);
   for (const DesignCase& s : kDesignCases) {
