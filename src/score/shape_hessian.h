@@ -22,6 +22,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 #include "family/family.h"
 #include "family/shape_curvature.h"
@@ -133,6 +134,23 @@ ShapePairSums shape_pair_sums(const F& family, linalg::VectorView y, linalg::Vec
   return out;
 }
 
+// A_j = H⁻¹Ḣ_j, Ḣ_j = X'diag(ω'⊙e_j + ∂_jω)X + δ_j0·λS_0.
+inline std::vector<linalg::Matrix> inverse_times_slopes(linalg::MatrixView x, const linalg::Matrix& hinv,
+                                                        const linalg::Matrix& s0, double lambda,
+                                                        const ShapeRowPieces& rows, const linalg::Matrix& e) {
+  const std::size_t n = x.rows, p = x.cols, m = e.cols;
+  std::vector<linalg::Matrix> out(m);
+  linalg::Vector dwj(n);
+  for (std::size_t j = 0; j < m; ++j) {
+    for (std::size_t r = 0; r < n; ++r) dwj[r] = rows.w1[r] * e(r, j) + (j == 0 ? 0.0 : rows.dw(r, j - 1));
+    linalg::Matrix dh = linalg::weighted_gram(x, dwj);
+    if (j == 0)
+      for (std::size_t c = 0; c < p * p; ++c) dh.data[c] += lambda * s0.data[c];
+    out[j] = linalg::multiply(hinv, dh);
+  }
+  return out;
+}
+
 inline double dot_of(linalg::VectorView a, linalg::VectorView b) {
   double s = 0.0;
   for (std::size_t i = 0; i < a.size; ++i) s += a[i] * b[i];
@@ -182,16 +200,7 @@ linalg::Matrix shape_exact_hessian(const ShapeProblem<F>& problem, linalg::Vecto
   const linalg::Vector zeta = linalg::multiply(x, linalg::VectorView(z));
   const detail::ShapePairSums sums = detail::shape_pair_sums(family, fp.y, w, fit, rows, e, leverage, zeta);
 
-  // A_j = H⁻¹Ḣ_j.
-  std::vector<linalg::Matrix> a_mat(m);
-  linalg::Vector dwj(n);
-  for (std::size_t j = 0; j < m; ++j) {
-    for (std::size_t r = 0; r < n; ++r) dwj[r] = rows.w1[r] * e(r, j) + (j == 0 ? 0.0 : rows.dw(r, j - 1));
-    linalg::Matrix dh = linalg::weighted_gram(x, dwj);
-    if (j == 0)
-      for (std::size_t c = 0; c < p * p; ++c) dh.data[c] += lambda * s0.data[c];
-    a_mat[j] = linalg::multiply(hinv, dh);
-  }
+  const std::vector<linalg::Matrix> a_mat = detail::inverse_times_slopes(x, hinv, s0, lambda, rows, e);
   const double q = linalg::quadratic_form(s0, linalg::VectorView(fit.beta));
   const double trace_s = linalg::trace_with_inverse(hinv, s0);
   const linalg::Matrix sat = family.saturated_shape_hessian(fp.y, w);
