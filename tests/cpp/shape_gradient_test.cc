@@ -225,5 +225,32 @@ TEST(ExactShapeHessian, Tweedie) {
   }
 }
 
+// Where the shape map holds p at its bound V is flat in the power
+// coordinate: its row and column are zero, and the others still match
+// differences of exact gradients (tolerance as in `expect_exact_hessian`).
+TEST(ExactShapeHessian, TweedieClampedPowerHasAZeroRowAndColumn) {
+  const Vector y = testing::tweedie_draws(testing::covariate(kRows), 1.4, 1.2, 23);
+  Fixture<family::Tweedie> f(family::tweedie_log(1.5, 1.0), testing::cr_design(kRows, 6), y, std::nullopt);
+  const Vector theta{0.2, 0.1, -30.0};
+  auto eval = shape_outer_eval(f.problem, theta);
+  ASSERT_TRUE(eval.has_value());
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(eval->hessian(i, 2), 0.0);
+    EXPECT_EQ(eval->hessian(2, i), 0.0);
+  }
+  const double h = 1e-5;
+  for (std::size_t u = 0; u < 2; ++u) {
+    Vector up = theta, down = theta;
+    up[u] += h;
+    down[u] -= h;
+    auto g_up = shape_value_grad(f.problem, up), g_down = shape_value_grad(f.problem, down);
+    ASSERT_TRUE(g_up.has_value() && g_down.has_value());
+    for (std::size_t i = 0; i < 2; ++i) {
+      const double fd = (g_up->gradient[i] - g_down->gradient[i]) / (2.0 * h);
+      EXPECT_NEAR(eval->hessian(i, u), fd, 1e-5 * std::fabs(fd) + 1e3 * kEps * std::fabs(eval->value) / h);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kavri::score
