@@ -413,8 +413,8 @@ bool parse_shape_kind(const char* s, ShapeKind& kind) {
 // family: `kavri_fit_bench poisson-re n L [dense]` (Poisson counts),
 // `gaussian-re` (noise of sd 0.3) or `gamma-re` (shape 5), "dense"
 // factoring H whole. `quantile-re` fits the median of the Gaussian case's
-// y with the single "re" design (the intercept and the L levels, no
-// smooth: the quantile fit takes one penalty).
+// y without its smooth effect with the single "re" design (the intercept
+// and the L levels: the quantile fit takes one penalty).
 enum class ReFamily { Poisson, Gaussian, Gamma, Quantile };
 
 const char* name_of(ReFamily f) {
@@ -453,7 +453,9 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
     x(i, 0) = u(gen);
     const std::size_t l = level[i];
     x(i, 1) = static_cast<double>(l);
-    const double eta = 0.5 + std::sin(2.0 * std::numbers::pi * x(i, 0)) + b[l];
+    // The quantile design has no smooth to take the sine up.
+    const double smooth = family == ReFamily::Quantile ? 0.0 : std::sin(2.0 * std::numbers::pi * x(i, 0));
+    const double eta = 0.5 + smooth + b[l];
     switch (family) {
       case ReFamily::Poisson: y[i] = static_cast<double>(std::poisson_distribution<int>(std::exp(eta))(gen)); break;
       case ReFamily::Gaussian:
