@@ -96,7 +96,7 @@ class LineSearchRule {
 
   Result<NewtonStep> solve(detail::NewtonWorkspace& ws, const NewtonState& state);
   Vector penalty_times(const Vector& beta) const;
-  Vector transpose_times_score(detail::NewtonWorkspace& ws) const;
+  void add_transpose_times_score(detail::NewtonWorkspace& ws, Vector& out) const;
 
   bool rejected(const NewtonTrial& trial, const NewtonState& state, std::uint64_t /*k*/) const {
     return !(std::isfinite(trial.objective) && trial.objective <= state.objective + kElfIncreaseAllowance);
@@ -129,8 +129,7 @@ Result<NewtonStep> LineSearchRule::solve(detail::NewtonWorkspace& ws, const Newt
   const std::size_t p = state.beta.size();
   Vector gradient = penalty_times(state.beta);
   for (double& g : gradient) g = -g;
-  const Vector xtg = transpose_times_score(ws);
-  for (std::size_t j = 0; j < p; ++j) gradient[j] += xtg[j];
+  add_transpose_times_score(ws, gradient);
   auto failed = [&](const linalg::LinalgFailure& e) {
     return singular_system(std::string(elf_.display_name()) + " Cholesky: " + e.text());
   };
@@ -165,16 +164,19 @@ Vector LineSearchRule::penalty_times(const Vector& beta) const {
   return out;
 }
 
-// X'g in whichever form X is read.
-Vector LineSearchRule::transpose_times_score(detail::NewtonWorkspace& ws) const {
-  if (system_.blocks != nullptr) return design::re_transpose_times(*system_.blocks, linalg::VectorView(score_));
-  if (system_.compact != nullptr)
-    return design::compact_transpose_times(*system_.compact, linalg::VectorView(score_), ws.compact);
+// out += X'g in whichever form X is read.
+void LineSearchRule::add_transpose_times_score(detail::NewtonWorkspace& ws, Vector& out) const {
+  if (system_.blocks != nullptr || system_.compact != nullptr) {
+    const Vector xtg =
+        system_.blocks != nullptr
+            ? design::re_transpose_times(*system_.blocks, linalg::VectorView(score_))
+            : design::compact_transpose_times(*system_.compact, linalg::VectorView(score_), ws.compact);
+    for (std::size_t j = 0; j < out.size(); ++j) out[j] += xtg[j];
+    return;
+  }
   const linalg::MatrixView x = system_.x;
-  Vector out(x.cols, 0.0);
   for (std::size_t i = 0; i < x.rows; ++i)
     for (std::size_t j = 0; j < x.cols; ++j) out[j] += x(i, j) * score_[i];
-  return out;
 }
 
 // Converged only when the shortest step tried is already below tol from a
