@@ -12,7 +12,8 @@
 // "cr" term, its fit time also against a Poisson fit of the same design);
 // without arguments every case of the table below runs. `kavri_fit_bench
 // poisson-re n L` fits a "cr" smooth beside an "re" term of L levels, and
-// `gaussian-re` and `gamma-re` the same design in those families.
+// `gaussian-re` and `gamma-re` the same design in those families;
+// `quantile-re n L` fits the median with the single "re" design of L levels.
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@
 #include "design/additive.h"
 #include "design/compact.h"
 #include "design/cr.h"
+#include "design/re.h"
 #include "fit/plain_driver.h"
 #include "family/binomial.h"
 #include "family/gamma.h"
@@ -43,6 +45,7 @@
 #include "family/tdist.h"
 #include "family/tweedie.h"
 #include "fit/ocat_driver.h"
+#include "fit/quantile.h"
 #include "fit/shape_driver.h"
 #include "inner/fit_at.h"
 #include "linalg/lapack.h"
@@ -409,20 +412,23 @@ bool parse_shape_kind(const char* s, ShapeKind& kind) {
 // present), each level with an effect of its own, on the scale of the
 // family: `kavri_fit_bench poisson-re n L [dense]` (Poisson counts),
 // `gaussian-re` (noise of sd 0.3) or `gamma-re` (shape 5), "dense"
-// factoring H whole.
-enum class ReFamily { Poisson, Gaussian, Gamma };
+// factoring H whole. `quantile-re` fits the median of the Gaussian case's
+// y without its smooth effect with the single "re" design (the intercept
+// and the L levels: the quantile fit takes one penalty).
+enum class ReFamily { Poisson, Gaussian, Gamma, Quantile };
 
 const char* name_of(ReFamily f) {
   switch (f) {
     case ReFamily::Poisson: return "poisson-re";
     case ReFamily::Gaussian: return "gaussian-re";
     case ReFamily::Gamma: return "gamma-re";
+    case ReFamily::Quantile: return "quantile-re";
   }
   return "";
 }
 
 bool parse_re_family(const char* s, ReFamily& family) {
-  for (ReFamily f : {ReFamily::Poisson, ReFamily::Gaussian, ReFamily::Gamma})
+  for (ReFamily f : {ReFamily::Poisson, ReFamily::Gaussian, ReFamily::Gamma, ReFamily::Quantile})
     if (std::strcmp(s, name_of(f)) == 0) {
       family = f;
       return true;
@@ -447,10 +453,13 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
     x(i, 0) = u(gen);
     const std::size_t l = level[i];
     x(i, 1) = static_cast<double>(l);
-    const double eta = 0.5 + std::sin(2.0 * std::numbers::pi * x(i, 0)) + b[l];
+    // The quantile design has no smooth to take the sine up.
+    const double smooth = family == ReFamily::Quantile ? 0.0 : std::sin(2.0 * std::numbers::pi * x(i, 0));
+    const double eta = 0.5 + smooth + b[l];
     switch (family) {
       case ReFamily::Poisson: y[i] = static_cast<double>(std::poisson_distribution<int>(std::exp(eta))(gen)); break;
-      case ReFamily::Gaussian: y[i] = eta + std::normal_distribution<double>(0.0, 0.3)(gen); break;
+      case ReFamily::Gaussian:
+      case ReFamily::Quantile: y[i] = eta + std::normal_distribution<double>(0.0, 0.3)(gen); break;
       case ReFamily::Gamma: y[i] = std::gamma_distribution<double>(5.0, std::exp(eta) / 5.0)(gen); break;
     }
   }
@@ -459,7 +468,9 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
   const std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Re{1}}};
   reset_peak();
   auto start = Clock::now();
-  auto design = kavri::design::build_additive_design(x, terms);
+  auto design = family == ReFamily::Quantile
+                    ? kavri::design::build_single_re_design(kavri::linalg::MatrixView(x.data.data() + 1, n, 1, 2, 1))
+                    : kavri::design::build_additive_design(x, terms);
   const double t_build = seconds_since(start);
   if (!design) {
     std::printf("%s n=%zu: design failed: %s\n", name_of(family), n, design.error().display().c_str());
@@ -473,6 +484,8 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
     switch (family) {
       case ReFamily::Gaussian: return fit(kavri::family::gaussian_identity(), std::move(*design), y, counter);
       case ReFamily::Gamma: return fit(kavri::family::gamma_log(), std::move(*design), y, counter);
+      case ReFamily::Quantile:
+        return kavri::fit::fit_elf(0.5, 0.0, 0.0, std::move(*design), n, y, std::nullopt, &counter);
       case ReFamily::Poisson: break;
     }
     return fit(kavri::family::poisson_log(), std::move(*design), y, counter);

@@ -78,15 +78,17 @@ inline constexpr std::uint64_t kCompactMinRows = 1024;
 // products, formed here once, and its deviance anchor at ρ = 0, the start
 // of the search. With `in_blocks`, the design's random-effect block form is
 // attached where it has one and the family's fit reads it (the
-// re-weighted fits and the closed form), the products then formed in it.
+// re-weighted fits, the closed form and the line-search fit), the products
+// then formed in it.
 template <family::Family F>
 inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
                                       const std::optional<linalg::VectorView>& prior_weights, bool in_blocks = false);
 
 // The fits that read a design's random-effect block form.
 template <family::Family F>
-inline constexpr bool kFitsInBlocks =
-    inner::kWarmStartable<F> || F::inner_fit_kind() == family::InnerFitKind::ClosedForm;
+inline constexpr bool kFitsInBlocks = inner::kWarmStartable<F> ||
+                                      F::inner_fit_kind() == family::InnerFitKind::ClosedForm ||
+                                      F::inner_fit_kind() == family::InnerFitKind::BacktrackingNewton;
 
 // Σ_i w_i·(y_i − m_i)²/V_i / (n − edf) with the family's Pearson terms,
 // NaN when n − edf is not positive.

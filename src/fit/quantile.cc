@@ -10,12 +10,14 @@
 #include "common/format.h"
 #include "common/numeric.h"
 #include "design/penalty.h"
+#include "design/re_blocks.h"
 #include "family/elf.h"
 #include "fit/ocat_driver.h"
 #include "fit/plain_driver.h"
 #include "fit/shape_driver.h"
 #include "fit/summaries.h"
 #include "inner/fit_at.h"
+#include "linalg/block_factor.h"
 #include "linalg/cholesky.h"
 #include "linalg/lapack.h"
 #include "outer/newton.h"
@@ -41,10 +43,86 @@ std::uint64_t elf_quantile_index(std::uint64_t n, double tau) {
   return std::min(rounded, std::max<std::uint64_t>(n, 1) - 1);
 }
 
+namespace {
+
+// The warm start once A is factored: `solve` applies A⁻¹, `xt_times` X'
+// and `x_times` X, in whichever form A and X are held.
+template <class Solve, class XtTimes, class XTimes>
+ElfWarmStart warm_start_from(linalg::VectorView y, double tau, Solve&& solve, XtTimes&& xt_times,
+                             XTimes&& x_times) {
+  const std::size_t n = y.size;
+  // Least squares lets one wild row bend the curve over its neighbours:
+  // the first pilot is fitted to y pulled in to within kPilotClipSpreads
+  // spreads of its median, the following ones to y pulled in to within a
+  // few residual scales of the last curve, each round from a less bent
+  // curve and a smaller scale. Rows of clean data lie well inside both.
+  const double centre = median_of(y);
+  const double reach = kPilotClipSpreads * response_spread(y);
+  linalg::Vector pulled(n);
+  for (std::size_t i = 0; i < n; ++i) pulled[i] = std::clamp(y[i], centre - reach, centre + reach);
+  linalg::Vector beta = solve(xt_times(pulled));
+  linalg::Vector fitted = x_times(beta);
+  linalg::Vector residuals(n);
+  for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fitted[i];
+
+  for (int round = 0; round < kPilotClipRounds; ++round) {
+    const double bound = kPilotClipScales * scaled_mad(linalg::VectorView(residuals));
+    if (!(bound > 0.0)) break;
+    bool moved = false;
+    for (std::size_t i = 0; i < n; ++i) {
+      pulled[i] = std::clamp(y[i], fitted[i] - bound, fitted[i] + bound);
+      moved |= pulled[i] != y[i];
+    }
+    if (!moved) break;
+    beta = solve(xt_times(pulled));
+    fitted = x_times(beta);
+    for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fitted[i];
+  }
+  const double residual_scale = scaled_mad(linalg::VectorView(residuals));
+
+  // NaN residuals (non-finite data) sort last, so the order stays a strict
+  // weak ordering and the selection is defined.
+  std::stable_sort(residuals.begin(), residuals.end(),
+                   [](double u, double v) { return std::isnan(v) ? !std::isnan(u) : u < v; });
+  const double q = residuals[elf_quantile_index(n, tau)];
+
+  const linalg::Vector shift = solve(xt_times(linalg::Vector(n, q)));
+  for (std::size_t j = 0; j < beta.size(); ++j) beta[j] += shift[j];
+  return ElfWarmStart{.beta = std::move(beta), .residual_scale = residual_scale};
+}
+
+// A = X'X + S_0 + d·I and the warm start, in block form.
+Result<ElfWarmStart> warm_start_in_blocks(const design::ReBlocks& blocks, linalg::VectorView y, double tau) {
+  const std::size_t n = y.size;
+  const linalg::Vector ones(n, 1.0), at_zero(blocks.penalties.size(), 0.0);
+  linalg::BlockSystem a = design::re_weighted_gram(blocks, linalg::VectorView(ones));
+  linalg::add_scaled(a, design::block_total_penalty(blocks, linalg::VectorView(at_zero)), 1.0);
+  double largest = 1.0;  // NaN diagonal entries never win the comparison
+  for (std::size_t i = 0; i < a.a.rows; ++i)
+    if (std::fabs(a.a(i, i)) > largest) largest = std::fabs(a.a(i, i));
+  for (double d : a.d)
+    if (std::fabs(d) > largest) largest = std::fabs(d);
+  const double ridge = kWarmStartRidgeScale * largest;
+  for (std::size_t i = 0; i < a.a.rows; ++i) a.a(i, i) += ridge;
+  for (double& d : a.d) d += ridge;
+
+  auto factor = linalg::block_cholesky(a, blocks.partition);
+  if (!factor) return singular_system("ELF warm-start Cholesky: " + factor.error().text());
+  const linalg::BlockFactor& f = *factor;
+  return warm_start_from(
+      y, tau, [&](const linalg::Vector& b) { return linalg::block_solve(f, linalg::VectorView(b)); },
+      [&](const linalg::Vector& v) { return design::re_transpose_times(blocks, linalg::VectorView(v)); },
+      [&](const linalg::Vector& beta) { return design::re_times(blocks, linalg::VectorView(beta)); });
+}
+
+}  // namespace
+
 Result<ElfWarmStart> elf_warm_start(linalg::MatrixView x, linalg::VectorView y,
-                                    std::span<const linalg::Matrix> penalties, double tau) {
+                                    std::span<const linalg::Matrix> penalties, double tau,
+                                    const design::ReBlocks* blocks) {
   const std::size_t n = x.rows, p = x.cols;
   if (n == 0) return invalid_parameter("ELF warm start needs at least one row");
+  if (blocks != nullptr) return warm_start_in_blocks(*blocks, y, tau);
   linalg::Matrix a = linalg::multiply(x.transposed(), x);
   const linalg::Vector at_zero(penalties.size(), 0.0);
   const linalg::Matrix s = design::total_penalty(penalties, linalg::VectorView(at_zero));
@@ -58,48 +136,10 @@ Result<ElfWarmStart> elf_warm_start(linalg::MatrixView x, linalg::VectorView y,
   auto factor = linalg::cholesky_lower(a);
   if (!factor) return singular_system("ELF warm-start Cholesky: " + factor.error().text());
   const linalg::Matrix& l = *factor;
-  auto solve = [&](const linalg::Vector& b) {
-    return linalg::back_substitute_transposed(l, linalg::forward_substitute(l, b));
-  };
-  // Least squares lets one wild row bend the curve over its neighbours:
-  // the first pilot is fitted to y pulled in to within kPilotClipSpreads
-  // spreads of its median, the following ones to y pulled in to within a
-  // few residual scales of the last curve, each round from a less bent
-  // curve and a smaller scale. Rows of clean data lie well inside both.
-  const double centre = median_of(y);
-  const double reach = kPilotClipSpreads * response_spread(y);
-  linalg::Vector pulled(n);
-  for (std::size_t i = 0; i < n; ++i) pulled[i] = std::clamp(y[i], centre - reach, centre + reach);
-  linalg::Vector beta = solve(linalg::multiply(x.transposed(), linalg::VectorView(pulled)));
-  linalg::Vector fitted = linalg::multiply(x, linalg::VectorView(beta));
-  linalg::Vector residuals(n);
-  for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fitted[i];
-
-  for (int round = 0; round < kPilotClipRounds; ++round) {
-    const double bound = kPilotClipScales * scaled_mad(linalg::VectorView(residuals));
-    if (!(bound > 0.0)) break;
-    bool moved = false;
-    for (std::size_t i = 0; i < n; ++i) {
-      pulled[i] = std::clamp(y[i], fitted[i] - bound, fitted[i] + bound);
-      moved |= pulled[i] != y[i];
-    }
-    if (!moved) break;
-    beta = solve(linalg::multiply(x.transposed(), linalg::VectorView(pulled)));
-    fitted = linalg::multiply(x, linalg::VectorView(beta));
-    for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - fitted[i];
-  }
-  const double residual_scale = scaled_mad(linalg::VectorView(residuals));
-
-  // NaN residuals (non-finite data) sort last, so the order stays a strict
-  // weak ordering and the selection is defined.
-  std::stable_sort(residuals.begin(), residuals.end(),
-                   [](double u, double v) { return std::isnan(v) ? !std::isnan(u) : u < v; });
-  const double q = residuals[elf_quantile_index(n, tau)];
-
-  const linalg::Vector constant(n, q);
-  const linalg::Vector shift = solve(linalg::multiply(x.transposed(), linalg::VectorView(constant)));
-  for (std::size_t j = 0; j < p; ++j) beta[j] += shift[j];
-  return ElfWarmStart{.beta = std::move(beta), .residual_scale = residual_scale};
+  return warm_start_from(
+      y, tau, [&](const linalg::Vector& b) { return linalg::back_substitute_transposed(l, linalg::forward_substitute(l, b)); },
+      [&](const linalg::Vector& v) { return linalg::multiply(x.transposed(), linalg::VectorView(v)); },
+      [&](const linalg::Vector& beta) { return linalg::multiply(x, linalg::VectorView(beta)); });
 }
 
 namespace {
@@ -205,7 +245,8 @@ ElfScale refined_scale(double tau, double lambda, const design::ModelDesign& des
   for (int round = 0; round < kElfScaleRefinements; ++round) {
     const double l = elf_width(lambda, 0.0, scale.residual_scale, spread, tau);
     inner::ElfProblem<family::Elf> pilot{
-        .fit = make_fit_problem(family::elf_identity(tau, scale.sigma, l), design, y, prior_weights),
+        .fit = make_fit_problem(family::elf_identity(tau, scale.sigma, l), design, y, prior_weights,
+                                /*in_blocks=*/true),
         .beta_warm = linalg::VectorView(warm.beta)};
     pilot.fit.settings = inner::kElfInnerSettings;
     const linalg::Vector rho{log_weight - std::log(l * scale.sigma)};
@@ -285,7 +326,11 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   // X'WX scales as w̄/(λσ), w̄ the mean prior weight (weights count
   // replicates): the penalty weighs as the data do from the start.
   const double log_weight = std::log(mean_prior_weight(prior_weights));
-  KAVRI_TRY(ElfWarmStart warm, elf_warm_start(design.model_matrix, y, design.penalties, tau));
+  // A design with an "re" term is fitted in its random-effect block form
+  // throughout: the warm start, every inner fit, the criterion and the
+  // summaries.
+  const design::ReBlocks* const blocks = design.re_blocks ? &*design.re_blocks : nullptr;
+  KAVRI_TRY(ElfWarmStart warm, elf_warm_start(design.model_matrix, y, design.penalties, tau, blocks));
   const ElfScale scale = sigma > 0.0 ? ElfScale{.sigma = sigma, .residual_scale = warm.residual_scale}
                                      : refined_scale(tau, lambda, design, y, prior_weights, warm, spread, log_weight);
   const double s = scale.sigma;
@@ -293,16 +338,21 @@ Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::Model
   const family::Elf elf = family::elf_identity(tau, s, l);
   KAVRI_TRY_VOID(elf.check_parameters());
 
-  inner::ElfProblem<family::Elf> problem{.fit = make_fit_problem(elf, design, y, prior_weights),
+  inner::ElfProblem<family::Elf> problem{.fit = make_fit_problem(elf, design, y, prior_weights, /*in_blocks=*/true),
                                          .beta_warm = linalg::VectorView(warm.beta)};
   problem.fit.settings = inner::kElfInnerSettings;
-  const score::CriterionView view = make_criterion_view(elf, design, y, prior_weights);
+  score::CriterionView view = make_criterion_view(elf, design, y, prior_weights);
+  view.re_blocks = problem.fit.re_blocks;
   KAVRI_TRY(ElfSearch search, search_elf(problem, view, log_weight - std::log(l * s), counters));
   inner::InnerFit& fit = search.fit;
 
   FitSummary summary{.scale = s,
-                     .edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),
-                     .vcov = scaled_covariance(fit.factor, 1.0)};
+                     .edf_total = fit.block_factor
+                                      ? linalg::block_trace_times(
+                                            *fit.block_factor,
+                                            design::re_weighted_gram(*blocks, linalg::VectorView(fit.working_weights)))
+                                      : compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),
+                     .vcov = scaled_covariance(fit, 1.0)};
   if (!summaries_in_range(summary, static_cast<double>(design.null_space_dim),
                           static_cast<double>(problem.fit.model_matrix.cols)) ||
       !std::isfinite(search.state.value))

@@ -64,12 +64,14 @@ std::uint64_t elf_quantile_index(std::uint64_t n, double tau);
 // clamped to within 5 scaled MADs of the residuals around the last curve
 // (until no row is clamped); the τ-quantile q of the residuals y − Xβ₀
 // (sorted ascending, NaN last); β = β₀ + A⁻¹X'(q·1); the residuals'
-// `scaled_mad`.
+// `scaled_mad`. With `blocks`, X's random-effect block form, A is formed,
+// factored and solved in blocks and X is read through them.
 // InvalidParameter "ELF warm start needs at least one row" for n = 0;
 // SingularSystem "ELF warm-start Cholesky: {}" when A does not factor (X or
 // y not finite).
 [[nodiscard]] Result<ElfWarmStart> elf_warm_start(linalg::MatrixView x, linalg::VectorView y,
-                                                  std::span<const linalg::Matrix> penalties, double tau);
+                                                  std::span<const linalg::Matrix> penalties, double tau,
+                                                  const design::ReBlocks* blocks = nullptr);
 
 // s·τ(1 − τ)/φ(Φ⁻¹(τ)), s the residual scale floored at 1e-6 of the
 // spread of y (a NaN scale takes the floor): the σ at which the curvature
@@ -93,7 +95,9 @@ double elf_default_width(double residual_scale, double spread, double tau);
 // that y in other units takes the same path. The model reports σ as its scale; the covariance is H⁻¹ (the
 // working weights carry σ already). A final fit whose edf or covariance
 // is not finite, or whose edf lies outside [M_p, p], is reported as not
-// converged. `counters`, when given, receives the work done.
+// converged. A design with a random-effect block form (`re_blocks`) is
+// fitted in it, H factored through its Schur complement. `counters`, when
+// given, receives the work done.
 [[nodiscard]] Result<FittedGam> fit_elf(double tau, double sigma, double lambda, design::ModelDesign design,
                                         std::uint64_t n, linalg::VectorView y,
                                         std::optional<linalg::VectorView> prior_weights,

@@ -10,6 +10,7 @@
 #include "common/numeric.h"
 #include "design/compact.h"
 #include "design/penalty.h"
+#include "design/re_blocks.h"
 #include "family/family.h"
 #include "inner/newton_loop.h"
 #include "linalg/cholesky.h"
@@ -34,6 +35,22 @@ void ridge_into(const linalg::Matrix& h, linalg::MatrixView s, linalg::Matrix& r
   const double delta = kElfRidgeScale * diagonal + kElfConditionCap * whole;
   ridged = h;
   for (std::size_t i = 0; i < h.rows; ++i) ridged(i, i) += delta;
+}
+
+// The same in block form, where H's diagonal is A's and D: the same δ, and
+// H + δI keeps its diagonal block diagonal.
+void ridge_into(const linalg::BlockSystem& h, const linalg::BlockSystem& s, linalg::BlockSystem& ridged) {
+  double diagonal = 0.0, whole = 0.0;
+  auto take = [&](double hii, double sii) {
+    diagonal = common::floor_at(std::fabs(hii - sii), diagonal);
+    whole = common::floor_at(std::fabs(hii), whole);
+  };
+  for (std::size_t a = 0; a < h.a.rows; ++a) take(h.a(a, a), s.a(a, a));
+  for (std::size_t l = 0; l < h.d.size(); ++l) take(h.d[l], s.d[l]);
+  const double delta = kElfRidgeScale * diagonal + kElfConditionCap * whole;
+  ridged = h;
+  for (std::size_t a = 0; a < h.a.rows; ++a) ridged.a(a, a) += delta;
+  for (double& d : ridged.d) d += delta;
 }
 
 class LineSearchRule {
@@ -78,6 +95,8 @@ class LineSearchRule {
   }
 
   Result<NewtonStep> solve(detail::NewtonWorkspace& ws, const NewtonState& state);
+  Vector penalty_times(const Vector& beta) const;
+  void add_transpose_times_score(detail::NewtonWorkspace& ws, Vector& out) const;
 
   bool rejected(const NewtonTrial& trial, const NewtonState& state, std::uint64_t /*k*/) const {
     return !(std::isfinite(trial.objective) && trial.objective <= state.objective + kElfIncreaseAllowance);
@@ -101,34 +120,63 @@ class LineSearchRule {
   Vector score_;      // g of the last system formed
   Vector direction_;  // d of the last system solved
   linalg::Matrix ridged_;
+  linalg::BlockSystem block_ridged_;  // in place of `ridged_` with blocks
   double step_tolerance_;
 };
 
 // d = (H + δI)⁻¹(X'g − S_λβ), and the full step β + d.
 Result<NewtonStep> LineSearchRule::solve(detail::NewtonWorkspace& ws, const NewtonState& state) {
-  const linalg::MatrixView s = system_.s_lambda;
   const std::size_t p = state.beta.size();
-  Vector gradient(p);
-  for (std::size_t j = 0; j < p; ++j) {
-    double sb = 0.0;
-    for (std::size_t k = 0; k < p; ++k) sb += s(j, k) * state.beta[k];
-    gradient[j] = -sb;
-  }
-  if (system_.compact != nullptr) {
-    const Vector xtg = design::compact_transpose_times(*system_.compact, linalg::VectorView(score_), ws.compact);
-    for (std::size_t j = 0; j < p; ++j) gradient[j] += xtg[j];
+  Vector gradient = penalty_times(state.beta);
+  for (double& g : gradient) g = -g;
+  add_transpose_times_score(ws, gradient);
+  auto failed = [&](const linalg::LinalgFailure& e) {
+    return singular_system(std::string(elf_.display_name()) + " Cholesky: " + e.text());
+  };
+  if (system_.blocks != nullptr) {
+    ridge_into(ws.block_hessian, *system_.block_penalty, block_ridged_);
+    auto f = linalg::block_cholesky(block_ridged_, system_.blocks->partition);
+    if (!f) return failed(f.error());
+    direction_ = linalg::block_solve(*f, linalg::VectorView(gradient));
   } else {
-    const linalg::MatrixView x = system_.x;
-    for (std::size_t i = 0; i < x.rows; ++i)
-      for (std::size_t j = 0; j < p; ++j) gradient[j] += x(i, j) * score_[i];
+    ridge_into(ws.hessian, system_.s_lambda, ridged_);
+    auto l = linalg::cholesky_lower(ridged_);
+    if (!l) return failed(l.error());
+    direction_ = linalg::back_substitute_transposed(*l, linalg::forward_substitute(*l, gradient));
   }
-  ridge_into(ws.hessian, s, ridged_);
-  auto l = linalg::cholesky_lower(ridged_);
-  if (!l) return singular_system(std::string(elf_.display_name()) + " Cholesky: " + l.error().text());
-  direction_ = linalg::back_substitute_transposed(*l, linalg::forward_substitute(*l, gradient));
   Vector candidate(p);
   for (std::size_t j = 0; j < p; ++j) candidate[j] = state.beta[j] + direction_[j];
   return NewtonStep{linalg::Matrix(), std::nullopt, std::move(candidate)};
+}
+
+// S_λβ, in block form where the system is.
+Vector LineSearchRule::penalty_times(const Vector& beta) const {
+  if (system_.blocks != nullptr)
+    return linalg::block_system_times(system_.blocks->partition, *system_.block_penalty, linalg::VectorView(beta));
+  const linalg::MatrixView s = system_.s_lambda;
+  const std::size_t p = beta.size();
+  Vector out(p);
+  for (std::size_t j = 0; j < p; ++j) {
+    double sb = 0.0;
+    for (std::size_t k = 0; k < p; ++k) sb += s(j, k) * beta[k];
+    out[j] = sb;
+  }
+  return out;
+}
+
+// out += X'g in whichever form X is read.
+void LineSearchRule::add_transpose_times_score(detail::NewtonWorkspace& ws, Vector& out) const {
+  if (system_.blocks != nullptr || system_.compact != nullptr) {
+    const Vector xtg =
+        system_.blocks != nullptr
+            ? design::re_transpose_times(*system_.blocks, linalg::VectorView(score_))
+            : design::compact_transpose_times(*system_.compact, linalg::VectorView(score_), ws.compact);
+    for (std::size_t j = 0; j < out.size(); ++j) out[j] += xtg[j];
+    return;
+  }
+  const linalg::MatrixView x = system_.x;
+  for (std::size_t i = 0; i < x.rows; ++i)
+    for (std::size_t j = 0; j < x.cols; ++j) out[j] += x(i, j) * score_[i];
 }
 
 // Converged only when the shortest step tried is already below tol from a
@@ -160,22 +208,42 @@ Result<InnerFit> LineSearchRule::finish(Loop& loop, std::uint64_t iterations, bo
     return std::pair{elf_.working_weight(w_[i], y_[i], eta[i]), elf_.working_response(y_[i], eta[i])};
   });
   const double deviance = elf_.weighted_deviance(y_, eta, w_);
-  ridge_into(loop.workspace().hessian, system_.s_lambda, ridged_);
-  auto factor = linalg::cholesky_lower(ridged_);
-  if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
+  linalg::Matrix factor;
+  std::optional<linalg::BlockFactor> block_factor;
+  if (system_.blocks != nullptr) {
+    ridge_into(loop.workspace().block_hessian, *system_.block_penalty, block_ridged_);
+    auto f = linalg::block_cholesky(block_ridged_, system_.blocks->partition);
+    if (!f) return singular_system("Cholesky failed: " + f.error().text());
+    block_factor = std::move(*f);
+  } else {
+    ridge_into(loop.workspace().hessian, system_.s_lambda, ridged_);
+    auto l = linalg::cholesky_lower(ridged_);
+    if (!l) return singular_system("Cholesky failed: " + l.error().text());
+    factor = std::move(*l);
+  }
   Vector mu = eta;
-  return iterative_fit_record(std::move(state.beta), std::move(state.eta), std::move(mu), std::move(loop.weights()),
-                              std::move(loop.response()), std::move(*factor), deviance, deviance, iterations,
-                              converged);
+  InnerFit record = iterative_fit_record(std::move(state.beta), std::move(state.eta), std::move(mu),
+                                         std::move(loop.weights()), std::move(loop.response()), std::move(factor),
+                                         deviance, deviance, iterations, converged);
+  record.block_factor = std::move(block_factor);
+  return record;
 }
 
 }  // namespace
 
 Result<InnerFit> line_search_fit(const FitProblem<family::Elf>& problem, std::optional<linalg::VectorView> beta_warm,
                                  linalg::VectorView rho, const FitWorkspace& work) {
-  const linalg::Matrix s = design::total_penalty(problem.penalties, rho);
+  const design::ReBlocks* const blocks = problem.re_blocks;
+  // S_λ in block form only where X is: no p × p matrix.
+  const linalg::Matrix s = blocks != nullptr ? linalg::Matrix() : design::total_penalty(problem.penalties, rho);
+  std::optional<linalg::BlockSystem> s_blocks;
+  if (blocks != nullptr) s_blocks = design::block_total_penalty(*blocks, rho);
   KAVRI_TRY_VOID(problem.family.check_parameters());
-  const NewtonSystem system{.x = problem.model_matrix, .compact = problem.compact, .s_lambda = s};
+  const NewtonSystem system{.x = problem.model_matrix,
+                            .compact = problem.compact,
+                            .blocks = blocks,
+                            .s_lambda = s,
+                            .block_penalty = s_blocks ? &*s_blocks : nullptr};
   LineSearchRule rule(problem, beta_warm, system);
   FitWorkspace own = work;
   own.warm.reset();  // the fit keeps its own start

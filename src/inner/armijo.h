@@ -34,12 +34,16 @@ inline constexpr double kElfIncreaseAllowance = 1e-10;
 // The fit has converged once an accepted step moves no coefficient by
 // tol·σ or more, or when no step length is accepted while J(β) is finite
 // and the shortest step tried moves no coefficient by tol·σ or more
-// (max_halvings 0 tries none and ends converged). The problem's compact X
-// and the workspace's pool are read where attached; its warm start is not.
+// (max_halvings 0 tries none and ends converged). The problem's compact X,
+// its random-effect block form and the workspace's pool are read where
+// attached; the workspace's warm start is not. With the block form, H,
+// S_λ and every factor are held in blocks (H + δI keeps its diagonal block
+// diagonal), nothing p × p.
 //
 // The record's W and z are those at the final β, deviance and pearson both
 // the unpenalized deviance there; its factor is that of H + δI for the
-// system at the final β, formed from the same W.
+// system at the final β, formed from the same W (`block_factor` in block
+// form).
 //
 // Errors: InvalidParameter "ELF τ must be in (0, 1); got {}", "ELF σ and λ
 // must be > 0; got σ={} λ={}", "ELF σ and λ must be finite; got σ={} λ={}";

@@ -13,11 +13,15 @@
 #include "design/cr.h"
 #include "design/re.h"
 #include "family/binomial.h"
+#include "family/elf.h"
 #include "family/gamma.h"
 #include "family/gaussian.h"
 #include "family/inverse_gaussian.h"
 #include "family/poisson.h"
 #include "fit/plain_driver.h"
+#include "fit/quantile.h"
+#include "inner/fit_at.h"
+#include "inner/fit_factor.h"
 #include "linalg/lapack.h"
 #include "linalg/products.h"
 #include "test_util.h"
@@ -225,6 +229,147 @@ TEST(ReBlockFits, ReachTheDenseFit) {
       EXPECT_LE(std::fabs(fb->scale - fd->scale), kFitTolerance * fd->scale);
       expect_relative(fb->vcov.data, fd->vcov.data, kFitTolerance, "covariance");
     }
+  }
+}
+
+// The quantile warm start in block form against the dense one: one
+// ridged factor of X'X + S (cond ≈ 1e3 here) and a few solves with it,
+// then the same sorted residuals, so β and the residual scale agree to a
+// few ε·cond.
+TEST(ReBlockFits, QuantileWarmStartEqualsTheDenseOne) {
+  constexpr double kTolerance = 1e-10;
+  for (const std::size_t levels : {3u, 40u, 300u}) {
+    SCOPED_TRACE(levels);
+    const std::size_t n = 900;
+    const Matrix x = covariates(n, levels, 2, 9);
+    std::mt19937 gen(10);
+    Vector y(n);
+    for (std::size_t i = 0; i < n; ++i)
+      y[i] = std::sin(static_cast<double>(x(i, 1))) + 0.3 * std::student_t_distribution<double>(2.0)(gen);
+    auto design = build({"single re", {}, levels}, x);
+    ASSERT_TRUE(design.has_value() && design->re_blocks.has_value());
+    for (const double tau : {0.1, 0.5}) {
+      auto blocked = fit::elf_warm_start(design->model_matrix, VectorView(y), design->penalties, tau,
+                                         &*design->re_blocks);
+      auto dense = fit::elf_warm_start(design->model_matrix, VectorView(y), design->penalties, tau);
+      ASSERT_TRUE(blocked.has_value() && dense.has_value());
+      expect_relative(blocked->beta, dense->beta, kTolerance, "beta");
+      EXPECT_LE(std::fabs(blocked->residual_scale - dense->residual_scale), kTolerance * dense->residual_scale);
+    }
+  }
+}
+
+// The quantile inner fit at fixed ρ in block form against the dense one,
+// through each way out of its loop: the same steps up to rounding, so β,
+// W, the deviance and the factor's ln|H + δI| and inverse agree to a few
+// ε·cond(H) (cond ≈ 1e4 here), far inside 1e-10 relative.
+TEST(ReBlockFits, QuantileInnerFitEqualsTheDenseOne) {
+  constexpr double kTolerance = 1e-10;
+  const std::size_t n = 600, levels = 40;
+  const Matrix x = covariates(n, levels, 2, 7);
+  std::mt19937 gen(8);
+  Vector b(levels), y(n);
+  for (double& e : b) e = std::normal_distribution<double>(0.0, 0.5)(gen);
+  for (std::size_t i = 0; i < n; ++i)
+    y[i] = b[static_cast<std::size_t>(x(i, 1))] + 0.3 * std::student_t_distribution<double>(3.0)(gen);
+  auto design = build({"single re", {}, levels}, x);
+  ASSERT_TRUE(design.has_value() && design->re_blocks.has_value());
+  const family::Elf elf = family::elf_identity(0.3, 0.1, 0.05);
+  const Vector warm(design->model_matrix.cols, 0.1);
+  struct Case {
+    const char* name;
+    inner::InnerSettings settings;
+    double rho;
+  };
+  const Case cases[] = {
+      {"converged", inner::kElfInnerSettings, 1.0},
+      {"weakly penalized", inner::kElfInnerSettings, -4.0},
+      {"no iteration", {.max_iter = 0, .tol = 1e-7, .max_halvings = 20}, 1.0},
+      {"no step length", {.max_iter = 50, .tol = 1e-7, .max_halvings = 0}, 1.0},
+      {"out of iterations", {.max_iter = 2, .tol = 1e-7, .max_halvings = 20}, 1.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    inner::ElfProblem<family::Elf> blocked{
+        .fit = fit::make_fit_problem(elf, *design, VectorView(y), std::nullopt, /*in_blocks=*/true),
+        .beta_warm = VectorView(warm)};
+    inner::ElfProblem<family::Elf> dense{.fit = fit::make_fit_problem(elf, *design, VectorView(y), std::nullopt),
+                                         .beta_warm = VectorView(warm)};
+    ASSERT_NE(blocked.fit.re_blocks, nullptr);
+    ASSERT_EQ(dense.fit.re_blocks, nullptr);
+    blocked.fit.settings = dense.fit.settings = c.settings;
+    const Vector rho{c.rho};
+    auto fb = inner::fit_at(blocked, VectorView(rho));
+    auto fd = inner::fit_at(dense, VectorView(rho));
+    ASSERT_TRUE(fb.has_value()) << fb.error().display();
+    ASSERT_TRUE(fd.has_value()) << fd.error().display();
+    ASSERT_TRUE(fb->block_factor.has_value());
+    EXPECT_EQ(fb->iterations, fd->iterations);
+    EXPECT_EQ(fb->converged, fd->converged);
+    expect_relative(fb->beta, fd->beta, kTolerance, "beta");
+    expect_relative(fb->working_weights, fd->working_weights, kTolerance, "W");
+    EXPECT_LE(std::fabs(fb->deviance - fd->deviance), kTolerance * std::fabs(fd->deviance));
+    // ln|H| sums p logarithms, each off by a relative error: absolute, at a
+    // ln|H| that may lie near zero.
+    const double log_det = inner::fit_log_det(*fd);
+    EXPECT_LE(std::fabs(inner::fit_log_det(*fb) - log_det), kTolerance * std::max(1.0, std::fabs(log_det)));
+    expect_relative(inner::fit_inverse(*fb).data, inner::fit_inverse(*fd).data, kTolerance, "inverse");
+  }
+}
+
+// The quantile fit of an "re" design in block form against the same fit
+// factored densely: the warm start, every inner fit (with its ridge), the
+// criterion and the summaries solve the same equations in another order,
+// so the two agree to a few ε·cond(H) per step. The inner fit stops once a
+// step moves no coefficient by 1e-7·σ, but both paths take the same steps
+// up to rounding and stop at the same iteration, so their β differ by
+// rounding, not by that tolerance.
+TEST(ReBlockFits, QuantileReachesTheDenseFit) {
+  struct Case {
+    const char* name;
+    std::size_t n, levels;
+    double tau, sigma;  // σ 0: the driver's automatic σ
+    bool weighted;
+  };
+  const Case cases[] = {
+      {"median, few levels", 400, 8, 0.5, 0.0, false},
+      {"lower quartile, few levels, prior weights", 400, 8, 0.25, 0.0, true},
+      {"upper decile, given sigma", 600, 30, 0.9, 0.2, false},
+      {"median, 500 levels", 1000, 500, 0.5, 0.0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Matrix x = covariates(c.n, c.levels, 2, 5);
+    std::mt19937 gen(6);
+    std::normal_distribution<double> effect(0.0, 0.5);
+    std::student_t_distribution<double> noise(3.0);
+    Vector b(c.levels), y(c.n), w(c.n);
+    for (double& e : b) e = effect(gen);
+    for (std::size_t i = 0; i < c.n; ++i) {
+      y[i] = 0.3 + b[static_cast<std::size_t>(x(i, 1))] + 0.3 * noise(gen);
+      w[i] = 1.0 + static_cast<double>(i % 3);
+    }
+    const DesignCase single{"single re", {}, c.levels};
+    auto blocked = build(single, x);
+    auto dense = build(single, x);
+    ASSERT_TRUE(blocked.has_value() && dense.has_value());
+    ASSERT_TRUE(blocked->re_blocks.has_value());
+    dense->re_blocks.reset();
+    std::optional<VectorView> pw;
+    if (c.weighted) pw = VectorView(w);
+    auto fb = fit::fit_elf(c.tau, c.sigma, 0.0, std::move(*blocked), c.n, VectorView(y), pw);
+    auto fd = fit::fit_elf(c.tau, c.sigma, 0.0, std::move(*dense), c.n, VectorView(y), pw);
+    ASSERT_TRUE(fb.has_value()) << fb.error().display();
+    ASSERT_TRUE(fd.has_value()) << fd.error().display();
+    EXPECT_TRUE(fd->converged);
+    EXPECT_EQ(fb->converged, fd->converged);
+    expect_relative(fb->rho, fd->rho, kFitTolerance, "rho");
+    expect_relative(fb->beta, fd->beta, kFitTolerance, "beta");
+    expect_relative(fb->edf_per_term, fd->edf_per_term, kFitTolerance, "edf per term");
+    EXPECT_LE(std::fabs(fb->edf_total - fd->edf_total), kFitTolerance * fd->edf_total);
+    EXPECT_LE(std::fabs(fb->reml_value - fd->reml_value), kFitTolerance * std::fabs(fd->reml_value));
+    EXPECT_LE(std::fabs(fb->scale - fd->scale), kFitTolerance * fd->scale);
+    expect_relative(fb->vcov.data, fd->vcov.data, kFitTolerance, "covariance");
   }
 }
 
