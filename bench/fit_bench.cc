@@ -11,7 +11,8 @@
 // "cr" and a "te" term), or a shape family negbin, tdist, tweedie, ocat (one
 // "cr" term, its fit time also against a Poisson fit of the same design);
 // without arguments every case of the table below runs. `kavri_fit_bench
-// poisson-re n L` fits a "cr" smooth beside an "re" term of L levels.
+// poisson-re n L` fits a "cr" smooth beside an "re" term of L levels, and
+// `gaussian-re` and `gamma-re` the same design in those families.
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,6 +35,7 @@
 #include "design/cr.h"
 #include "fit/plain_driver.h"
 #include "family/binomial.h"
+#include "family/gamma.h"
 #include "family/gaussian.h"
 #include "family/negbin.h"
 #include "family/ocat.h"
@@ -402,11 +404,33 @@ bool parse_shape_kind(const char* s, ShapeKind& kind) {
 }
 
 // ---- Random effects with many levels ----
-// Poisson with a "cr" smooth of column 0 and an "re" term of column 1 whose
-// levels 0, ..., L − 1 each hold n/L rows in a shuffled order (every
-// level is present), each level with an effect of its own:
-// `kavri_fit_bench poisson-re n L [dense]`, "dense" factoring H whole.
-int run_re_case(std::size_t n, std::size_t levels, bool dense) {
+// A "cr" smooth of column 0 and an "re" term of column 1 whose levels
+// 0, ..., L − 1 each hold n/L rows in a shuffled order (every level is
+// present), each level with an effect of its own, on the scale of the
+// family: `kavri_fit_bench poisson-re n L [dense]` (Poisson counts),
+// `gaussian-re` (noise of sd 0.3) or `gamma-re` (shape 5), "dense"
+// factoring H whole.
+enum class ReFamily { Poisson, Gaussian, Gamma };
+
+const char* name_of(ReFamily f) {
+  switch (f) {
+    case ReFamily::Poisson: return "poisson-re";
+    case ReFamily::Gaussian: return "gaussian-re";
+    case ReFamily::Gamma: return "gamma-re";
+  }
+  return "";
+}
+
+bool parse_re_family(const char* s, ReFamily& family) {
+  for (ReFamily f : {ReFamily::Poisson, ReFamily::Gaussian, ReFamily::Gamma})
+    if (std::strcmp(s, name_of(f)) == 0) {
+      family = f;
+      return true;
+    }
+  return false;
+}
+
+int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) {
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
   const double base_mib = status_mib("VmRSS");
   std::mt19937_64 gen(20240611);
@@ -424,7 +448,11 @@ int run_re_case(std::size_t n, std::size_t levels, bool dense) {
     const std::size_t l = level[i];
     x(i, 1) = static_cast<double>(l);
     const double eta = 0.5 + std::sin(2.0 * std::numbers::pi * x(i, 0)) + b[l];
-    y[i] = static_cast<double>(std::poisson_distribution<int>(std::exp(eta))(gen));
+    switch (family) {
+      case ReFamily::Poisson: y[i] = static_cast<double>(std::poisson_distribution<int>(std::exp(eta))(gen)); break;
+      case ReFamily::Gaussian: y[i] = eta + std::normal_distribution<double>(0.0, 0.3)(gen); break;
+      case ReFamily::Gamma: y[i] = std::gamma_distribution<double>(5.0, std::exp(eta) / 5.0)(gen); break;
+    }
   }
   const double data_mib = status_mib("VmRSS") - base_mib;
   using kavri::design::TermSpec;
@@ -434,24 +462,31 @@ int run_re_case(std::size_t n, std::size_t levels, bool dense) {
   auto design = kavri::design::build_additive_design(x, terms);
   const double t_build = seconds_since(start);
   if (!design) {
-    std::printf("poisson-re n=%zu: design failed: %s\n", n, design.error().display().c_str());
+    std::printf("%s n=%zu: design failed: %s\n", name_of(family), n, design.error().display().c_str());
     return 1;
   }
   if (dense) design->re_blocks.reset();
   const std::size_t p = design->model_matrix.cols;
   kavri::inner::FitCounters counter;
   start = Clock::now();
-  auto fitted = fit(kavri::family::poisson_log(), std::move(*design), y, counter);
+  auto fitted = [&] {
+    switch (family) {
+      case ReFamily::Gaussian: return fit(kavri::family::gaussian_identity(), std::move(*design), y, counter);
+      case ReFamily::Gamma: return fit(kavri::family::gamma_log(), std::move(*design), y, counter);
+      case ReFamily::Poisson: break;
+    }
+    return fit(kavri::family::poisson_log(), std::move(*design), y, counter);
+  }();
   const double t_fit = seconds_since(start);
   const double peak_mib = status_mib("VmHWM") - base_mib - data_mib;
   if (!fitted) {
-    std::printf("poisson-re n=%zu: fit failed: %s\n", n, fitted.error().display().c_str());
+    std::printf("%s n=%zu: fit failed: %s\n", name_of(family), n, fitted.error().display().c_str());
     return 1;
   }
-  std::printf("%spoisson-re   n=%-8zu levels=%-6zu p=%-6zu fit %8.3f s  build %7.3f s  outer %llu  evaluations %llu"
+  std::printf("%s%-12s n=%-8zu levels=%-6zu p=%-6zu fit %8.3f s  build %7.3f s  outer %llu  evaluations %llu"
               "  inner fits %llu  converged %d  edf %.4f  peak %8.1f MiB (design and fit)\n",
-              dense ? "dense " : "", n, levels, p, t_fit, t_build, static_cast<unsigned long long>(fitted->n_iters),
-              static_cast<unsigned long long>(counter.evaluations),
+              dense ? "dense " : "", name_of(family), n, levels, p, t_fit, t_build,
+              static_cast<unsigned long long>(fitted->n_iters), static_cast<unsigned long long>(counter.evaluations),
               static_cast<unsigned long long>(counter.inner_fits), fitted->converged ? 1 : 0, fitted->edf_total,
               peak_mib);
   return 0;
@@ -472,8 +507,8 @@ bool parse_kind(const char* s, Kind& kind) {
 int main(int argc, char** argv) {
   if (ShapeKind shape{}; argc == 3 && parse_shape_kind(argv[1], shape))
     return run_shape_case(shape, std::strtoull(argv[2], nullptr, 10));
-  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "poisson-re") == 0)
-    return run_re_case(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
+  if (ReFamily re{}; (argc == 4 || argc == 5) && parse_re_family(argv[1], re))
+    return run_re_case(re, std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
                        argc == 5 && std::strcmp(argv[4], "dense") == 0);
   if (argc == 3 || argc == 4) {
     Kind kind{};

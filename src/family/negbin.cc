@@ -66,6 +66,33 @@ double NegBin::deviance_shape_curvature(double y, double mu, std::size_t /*c*/, 
   return theta * theta * (-2.0 * delta * delta / (yy + theta)) + theta * (-2.0 * log1p_minus_identity(delta));
 }
 
+ShapeCurvature NegBin::deviance_shape_curvature_slopes(double y, double mu, std::size_t c, std::size_t e) const {
+  const double m = log_floor(mu);
+  const double yy = y > 0.0 ? y : 0.0;
+  const double s = m + theta;
+  const double s3 = s * s * s;
+  // In θ: ∂d/∂η = 2θ(m − y)/s has slopes 2m(m − y)/s² and −4m(m − y)/s³;
+  // ∂²d/∂η² = 2θm(θ + y)/s² has 2m(2θm + ym − θy)/s³ and
+  // 4m(m² − 2θm − 2ym + θy)/s⁴. In t = ln θ: θ²·f'' + θ·f'.
+  const double d1_t = 2.0 * m * (m - yy) / (s * s);
+  const double d1_tt = -4.0 * m * (m - yy) / s3;
+  const double d2_t = 2.0 * m * (2.0 * theta * m + yy * m - theta * yy) / s3;
+  const double d2_tt = 4.0 * m * (m * m - 2.0 * theta * m - 2.0 * yy * m + theta * yy) / (s3 * s);
+  return {.deviance = deviance_shape_curvature(y, mu, c, e),
+          .eta = theta * theta * d1_tt + theta * d1_t,
+          .eta_eta = theta * theta * d2_tt + theta * d2_t};
+}
+
+double NegBin::deviance_shape_eta3_slope(double y, double mu, std::size_t /*c*/) const {
+  // ∂³d/∂η³ = 2θ(θ + y)m(θ − m)/s³, whose θ-slope is
+  // 2m(4θ²m − 2θm² − yθ² + 4yθm − ym²)/s⁴.
+  const double m = log_floor(mu);
+  const double yy = y > 0.0 ? y : 0.0;
+  const double s = m + theta;
+  const double num = 4.0 * theta * theta * m - 2.0 * theta * m * m - yy * theta * theta + 4.0 * yy * theta * m - yy * m * m;
+  return theta * (2.0 * m * num / ((s * s) * (s * s)));
+}
+
 namespace {
 
 // ∂c_i/∂θ and ∂²c_i/∂θ² of one row's term of `saturated_loglik`.

@@ -9,6 +9,7 @@
 
 #include "family/family.h"
 #include "family/link.h"
+#include "family/shape_curvature.h"
 
 namespace kavri::family {
 
@@ -44,6 +45,12 @@ struct NegBin : LogLink {
     const double m = log_floor(mu);
     return observed_weight(*this, prior_weight, y, mu) * ((theta - m) / (theta + m));
   }
+  // d²ω/dη² = ω·(θ² − 4θμ + μ²)/(θ + μ)².
+  double observed_weight_curvature(double prior_weight, double y, double mu) const {
+    const double m = log_floor(mu);
+    const double s = theta + m;
+    return observed_weight(*this, prior_weight, y, mu) * ((theta * theta - 4.0 * theta * m + m * m) / (s * s));
+  }
   // Σ_i [lnΓ(y_i + θ) − lnΓ(θ) + y_i·ln(y_i/(y_i + θ)) + θ·ln(θ/(y_i + θ))]
   // from −0.0: the log-probability at μ = y without its ln(y_i!) term,
   // which no smoothing or shape parameter moves.
@@ -57,6 +64,9 @@ struct NegBin : LogLink {
   // ∂²d/∂θ² = −2δ²/(y + θ).
   ShapeSlopes deviance_shape_slopes(double y, double mu, std::size_t c) const;
   double deviance_shape_curvature(double y, double mu, std::size_t c, std::size_t e) const;
+  // The same with ∂²/∂t² of ∂d/∂η and ∂²d/∂η², and ∂⁴d/∂η³∂t.
+  ShapeCurvature deviance_shape_curvature_slopes(double y, double mu, std::size_t c, std::size_t e) const;
+  double deviance_shape_eta3_slope(double y, double mu, std::size_t c) const;
   // ∂c/∂t and ∂²c/∂t² of the weighted `saturated_loglik`: ψ(y + θ) − ψ(θ)
   // − ln(1 + y/θ) per row in θ, from the derivatives of the function c(y)
   // evaluates (the Lanczos log-gamma, or the Stirling form from θ = 10 on,
@@ -90,6 +100,7 @@ static_assert(HasWorkingWeightSlope<NegBin>);
 static_assert(HasObservedWeightFactor<NegBin>);
 static_assert(HasShapeDerivatives<NegBin>);
 static_assert(HasSaturatedShapeCurvature<NegBin>);
+static_assert(HasShapeHessian<NegBin>);
 
 constexpr NegBin negbin_log(double theta) { return NegBin{{}, theta}; }
 

@@ -199,4 +199,100 @@ Vector Ocat::saturated_shape_gradient(VectorView /*y*/, VectorView /*w*/) const 
   return Vector(thresholds.size(), 0.0);
 }
 
+linalg::Matrix Ocat::saturated_shape_hessian(VectorView /*y*/, VectorView /*w*/) const {
+  return linalg::Matrix(thresholds.size(), thresholds.size());
+}
+
+namespace {
+
+// f^(k) at x for k = 0 … 3 from one exponential, f''' = f'·(1 − 12f)
+// from f'' = f·(1 − 6f); zeros off the finite line.
+struct DensityDerivatives {
+  double d[4];
+};
+DensityDerivatives density_derivatives(double x) {
+  if (!std::isfinite(x)) return {{0.0, 0.0, 0.0, 0.0}};
+  const double e = std::exp(-std::fabs(x));
+  const double f = e / ((1.0 + e) * (1.0 + e));
+  const double f1 = (x > 0.0 ? -1.0 : 1.0) * (e - e * e) / ((e + 1.0) * (e + 1.0) * (e + 1.0));
+  return {{f, f1, f * (1.0 - 6.0 * f), f1 * (1.0 - 12.0 * f)}};
+}
+
+// The derivatives of ln P in η (k times) and in at most two thresholds,
+// for one row. With x ∈ {a, b} moving by −1 in η and by s_c in t_c (and
+// ∂²x/∂t_c² = s_c), F(x) has ∂^k_η F = (−1)^k f^(k−1), ∂^k_η∂_c F =
+// (−1)^k f^(k)·s_c and ∂^k_η∂_c∂_e F = (−1)^k (f^(k+1)·s_c·s_e + δ_ce
+// f^(k)·s_c); r = (F(b) − F(a))_S / P, and ln P's derivatives are the
+// cumulants of the r.
+struct LogProbability {
+  RowState s;
+  double sa[2], sb[2];  // the cut slopes of the (up to) two thresholds
+  bool same;            // the two thresholds are one
+  DensityDerivatives fa, fb;
+
+  // (F(b) − F(a)) differentiated k times in η and in the first `t` of the
+  // thresholds, divided by P.
+  double r(int k, int t) const {
+    const double sign = (k % 2 == 0) ? 1.0 : -1.0;
+    auto at = [&](const DensityDerivatives& f, const double* sl) {
+      if (t == 0) return k == 0 ? 0.0 : f.d[k - 1];
+      if (t == 1) return f.d[k] * sl[0];
+      double v = f.d[k + 1] * sl[0] * sl[1];
+      if (same) v += f.d[k] * sl[0];
+      return v;
+    };
+    return sign * (at(fb, sb) - at(fa, sa)) / s.probability;
+  }
+};
+
+LogProbability log_probability(const Ocat& f, double y, double eta, std::size_t c, std::size_t e) {
+  const std::uint64_t k = ocat_category(y, f.n_cats);
+  const RowState s = row_state(f, y, eta);
+  return {s,
+          {cut_slope(f, k - 1, c), cut_slope(f, k - 1, e)},
+          {cut_slope(f, k, c), cut_slope(f, k, e)},
+          c == e,
+          density_derivatives(s.a),
+          density_derivatives(s.b)};
+}
+
+// ∂⁴ln P/∂η⁴ from r_k = P^(k)/P: κ4 = r4 − 4r3r1 − 3r2² + 12r2r1² − 6r1⁴.
+double fourth_in_eta(const LogProbability& l) {
+  const double r1 = l.r(1, 0), r2 = l.r(2, 0), r3 = l.r(3, 0), r4 = l.r(4, 0);
+  return r4 - 4.0 * r3 * r1 - 3.0 * r2 * r2 + 12.0 * r2 * r1 * r1 - 6.0 * r1 * r1 * r1 * r1;
+}
+
+}  // namespace
+
+double Ocat::working_weight_curvature(double prior_weight, double y, double eta) const {
+  return -prior_weight * fourth_in_eta(log_probability(*this, y, eta, 0, 0));
+}
+
+double Ocat::deviance_shape_eta3_slope(double y, double eta, std::size_t c) const {
+  const LogProbability l = log_probability(*this, y, eta, c, c);
+  // ∂⁴ln P/∂η³∂t from the r of η³t, η²t, ηt, t and η, η², η³.
+  const double e1 = l.r(1, 0), e2 = l.r(2, 0), e3 = l.r(3, 0);
+  const double t = l.r(0, 1), e1t = l.r(1, 1), e2t = l.r(2, 1), e3t = l.r(3, 1);
+  const double k = e3t - e3 * t - 3.0 * e2t * e1 - 3.0 * e2 * e1t + 6.0 * e2 * e1 * t + 6.0 * e1t * e1 * e1 -
+                   6.0 * e1 * e1 * e1 * t;
+  return -2.0 * k;
+}
+
+ShapeCurvature Ocat::deviance_shape_curvature_slopes(double y, double eta, std::size_t c, std::size_t e) const {
+  const LogProbability l = log_probability(*this, y, eta, c, e);
+  // The r of the thresholds one at a time: swap the slopes into slot 0.
+  LogProbability le = l;
+  le.sa[0] = l.sa[1];
+  le.sb[0] = l.sb[1];
+  const double x = l.r(1, 0), xx = l.r(2, 0);
+  const double c1 = l.r(0, 1), e1 = le.r(0, 1), ce = l.r(0, 2);
+  const double xc = l.r(1, 1), xe = le.r(1, 1), xce = l.r(1, 2);
+  const double xxc = l.r(2, 1), xxe = le.r(2, 1), xxce = l.r(2, 2);
+  // Third cumulant κ(x, c, e) and fourth κ(x, x, c, e).
+  const double k3 = xce - xc * e1 - xe * c1 - ce * x + 2.0 * x * c1 * e1;
+  const double k4 = xxce - 2.0 * xce * x - xxc * e1 - xxe * c1 - xx * ce - 2.0 * xc * xe + 2.0 * xx * c1 * e1 +
+                    4.0 * xc * x * e1 + 4.0 * xe * x * c1 + 2.0 * ce * x * x - 6.0 * x * x * c1 * e1;
+  return {.deviance = deviance_shape_curvature(y, eta, c, e), .eta = -2.0 * k3, .eta_eta = -2.0 * k4};
+}
+
 }  // namespace kavri::family

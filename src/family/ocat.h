@@ -14,6 +14,7 @@
 
 #include "family/family.h"
 #include "family/link.h"
+#include "family/shape_curvature.h"
 
 namespace kavri::family {
 
@@ -41,14 +42,22 @@ struct Ocat : IdentityLink {
   // The Newton fit's weight is W = w·d2/2, so dW/dη = w·d3/2 with d3 the
   // third η-derivative of −2·ln P (floors of P and of W aside).
   double working_weight_slope(double prior_weight, double y, double eta) const;
+  // d²W/dη² = w·½∂⁴d/∂η⁴ likewise.
+  double working_weight_curvature(double prior_weight, double y, double eta) const;
 
   // Slopes in threshold c (η in place of μ): the row's probability P moves
   // with its two cut points, ∂P/∂t_c = f(b)·∂c_k/∂t_c − f(a)·∂c_{k−1}/∂t_c,
   // f the logistic density; the floor of P is not differentiated.
   ShapeSlopes deviance_shape_slopes(double y, double eta, std::size_t c) const;
   double deviance_shape_curvature(double y, double eta, std::size_t c, std::size_t e) const;
+  // The same with ∂²/∂t_c∂t_e of ∂d/∂η and ∂²d/∂η², and ∂⁴d/∂η³∂t_c: the
+  // cumulants of ln P from the derivatives of P, each a difference of the
+  // logistic density's derivatives at the two cut points.
+  ShapeCurvature deviance_shape_curvature_slopes(double y, double eta, std::size_t c, std::size_t e) const;
+  double deviance_shape_eta3_slope(double y, double eta, std::size_t c) const;
   // No saturated term: zeros.
   Vector saturated_shape_gradient(VectorView y, VectorView w) const;
+  linalg::Matrix saturated_shape_hessian(VectorView y, VectorView w) const;
 
   // The shape coordinates are the thresholds themselves. A value without
   // thresholds (n_cats = 2) keeps its own.
@@ -67,6 +76,8 @@ struct Ocat : IdentityLink {
 static_assert(Family<Ocat>);
 static_assert(HasWorkingWeightSlope<Ocat>);
 static_assert(HasShapeDerivatives<Ocat>);
+static_assert(HasWorkingWeightCurvature<Ocat>);
+static_assert(HasShapeHessian<Ocat>);
 
 // Takes the thresholds; n_cats ≥ 3 and thresholds.size() = n_cats − 2 are
 // the caller's to ensure.

@@ -86,6 +86,60 @@ double TDist::deviance_shape_curvature(double y, double mu, std::size_t c, std::
   return g * g * d_nu_nu + g * d_nu;
 }
 
+namespace {
+
+// A row function X(a, v) of a = νσ² and v = 1 + ν, proportional to v,
+// with its a-slopes at fixed v: X_v = X/v, X_av = X_a/v, X_vv = 0.
+struct APartials {
+  double x;
+  double xa;
+  double xaa;
+};
+
+// The coordinates move a and v: ∂a/∂t1 = a; dν/dt2 = g = ν − 2 (whose own
+// slope is g), ∂a/∂ν = σ², ∂v/∂ν = 1.
+struct TCoordinates {
+  double a;
+  double sigma2;
+  double v;
+  double g;
+
+  double slope(const APartials& d, std::size_t c) const {
+    return c == 0 ? a * d.xa : g * (sigma2 * d.xa + d.x / v);
+  }
+  double curvature(const APartials& d, std::size_t c, std::size_t e) const {
+    if (c == 0 && e == 0) return a * a * d.xaa + a * d.xa;
+    if (c != e) return g * (sigma2 * d.xa + a * sigma2 * d.xaa + a * d.xa / v);
+    return g * g * (sigma2 * sigma2 * d.xaa + 2.0 * sigma2 * d.xa / v) + slope(d, 1);
+  }
+};
+
+}  // namespace
+
+ShapeCurvature TDist::deviance_shape_curvature_slopes(double y, double mu, std::size_t c, std::size_t e) const {
+  const double r = y - mu;
+  const double a = nu * sigma2;
+  const double q = a + r * r;
+  const double v = 1.0 + nu;
+  const TCoordinates t{a, sigma2, v, nu - 2.0};
+  // ∂d/∂η = −2vr/q and ∂²d/∂η² = 2v(a − r²)/q², q = a + r².
+  const APartials d1{-2.0 * v * r / q, 2.0 * v * r / (q * q), -4.0 * v * r / (q * q * q)};
+  const APartials d2{2.0 * v * (a - r * r) / (q * q), 2.0 * v * (3.0 * r * r - a) / (q * q * q),
+                     4.0 * v * (a - 5.0 * r * r) / ((q * q) * (q * q))};
+  return {.deviance = deviance_shape_curvature(y, mu, c, e), .eta = t.curvature(d1, c, e), .eta_eta = t.curvature(d2, c, e)};
+}
+
+double TDist::deviance_shape_eta3_slope(double y, double mu, std::size_t c) const {
+  const double r = y - mu;
+  const double a = nu * sigma2;
+  const double q = a + r * r;
+  const double v = 1.0 + nu;
+  const TCoordinates t{a, sigma2, v, nu - 2.0};
+  // ∂³d/∂η³ = 4vr(3a − r²)/q³.
+  const APartials d3{4.0 * v * r * (3.0 * a - r * r) / (q * q * q), 24.0 * v * r * (r * r - a) / ((q * q) * (q * q)), 0.0};
+  return t.slope(d3, c);
+}
+
 Vector TDist::saturated_shape_gradient(VectorView y, VectorView w) const {
   double total_weight = 0.0;
   for (std::size_t i = 0; i < y.size; ++i) total_weight += w[i];

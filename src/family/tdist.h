@@ -16,6 +16,7 @@
 
 #include "family/family.h"
 #include "family/link.h"
+#include "family/shape_curvature.h"
 
 namespace kavri::family {
 
@@ -65,6 +66,14 @@ struct TDist : IdentityLink {
     const double q = a + r * r;
     return prior_weight * (nu + 1.0) * (2.0 * r) * (3.0 * a - r * r) / (q * q * q);
   }
+  // d²ω/dη² = −6w(ν + 1)(a² − 6ar² + r⁴)/(a + r²)⁴, a = νσ².
+  double observed_weight_curvature(double prior_weight, double y, double mu) const {
+    const double r = y - mu;
+    const double a = nu * sigma2;
+    const double r2 = r * r;
+    const double q = a + r2;
+    return -6.0 * prior_weight * (nu + 1.0) * (a * a - 6.0 * a * r2 + r2 * r2) / ((q * q) * (q * q));
+  }
   // dW/dη = dW/dμ = 2r·w·(ν + 1)/(νσ² + r²)².
   double working_weight_slope(double prior_weight, double y, double mu) const {
     const double r = y - mu;
@@ -83,6 +92,9 @@ struct TDist : IdentityLink {
   // z = r²/(νσ²): ∂z/∂t1 = −z, ∂z/∂ν = −z/ν.
   ShapeSlopes deviance_shape_slopes(double y, double mu, std::size_t c) const;
   double deviance_shape_curvature(double y, double mu, std::size_t c, std::size_t e) const;
+  // The same with ∂²/∂t_c∂t_e of ∂d/∂η and ∂²d/∂η², and ∂⁴d/∂η³∂t_c.
+  ShapeCurvature deviance_shape_curvature_slopes(double y, double mu, std::size_t c, std::size_t e) const;
+  double deviance_shape_eta3_slope(double y, double mu, std::size_t c) const;
   // c(y) = Σ w·[E(ν/2, ½) − ½·ln(2πσ²)]: −½ per unit weight in t1, and the
   // slopes of E (`ln_gamma_ratio_excess_slopes`) in t2; no cross term.
   Vector saturated_shape_gradient(VectorView y, VectorView w) const;
@@ -123,6 +135,7 @@ static_assert(HasObservedWeightFactor<TDist>);
 static_assert(HasOwnFisherWeight<TDist>);
 static_assert(HasShapeDerivatives<TDist>);
 static_assert(HasSaturatedShapeCurvature<TDist>);
+static_assert(HasShapeHessian<TDist>);
 
 constexpr TDist tdist_identity(double nu, double sigma2) { return TDist{{}, nu, sigma2}; }
 

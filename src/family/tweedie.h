@@ -15,6 +15,7 @@
 
 #include "family/family.h"
 #include "family/link.h"
+#include "family/shape_curvature.h"
 
 namespace kavri::family {
 
@@ -76,6 +77,14 @@ struct Tweedie : LogLink {
     const double w = prior_weight / ((variance(mu) * g) * g);
     return w * ((2.0 - p) * (2.0 - p) - (p - 1.0) * (p - 1.0) * (y / m));
   }
+  // d²ω/dη² = W·[(2 − p)³ + (p − 1)³·y/m].
+  double observed_weight_curvature(double prior_weight, double y, double mu) const {
+    const double m = log_floor(mu);
+    const double g = link_derivative(mu);
+    const double w = prior_weight / ((variance(mu) * g) * g);
+    const double a = 2.0 - p, b = p - 1.0;
+    return w * (a * a * a + b * b * b * (y / m));
+  }
   // Σ_i ln f(y_i; μ = y_i, p, φ) from −0.0 with unit prior weights.
   double saturated_loglik(VectorView y, double dispersion) const;
   // The same with row i counted w_i times, as in the deviance: a weight is
@@ -86,6 +95,11 @@ struct Tweedie : LogLink {
   // 1, dp/dt2 = (p − 1)(2 − p)), clamps left out.
   ShapeSlopes deviance_shape_slopes(double y, double mu, std::size_t c) const;
   double deviance_shape_curvature(double y, double mu, std::size_t c, std::size_t e) const;
+  // The same with ∂²/∂t_c∂t_e of ∂d/∂η and ∂²d/∂η², and ∂⁴d/∂η³∂t_c.
+  ShapeCurvature deviance_shape_curvature_slopes(double y, double mu, std::size_t c, std::size_t e) const;
+  double deviance_shape_eta3_slope(double y, double mu, std::size_t c) const;
+  // The criterion's scale φ is the first shape coordinate's exp.
+  static constexpr std::size_t scale_coordinate() { return 0; }
   // ∂c/∂t of the weighted `saturated_loglik` at the value's φ, from the
   // series window: the moments of j over the window's terms.
   Vector saturated_shape_gradient(VectorView y, VectorView w) const;
@@ -146,6 +160,8 @@ static_assert(HasWeightedShapeGradient<Tweedie>);
 static_assert(HasObservedWeightFactor<Tweedie>);
 static_assert(HasShapeDerivatives<Tweedie>);
 static_assert(HasSaturatedShapeCurvature<Tweedie>);
+static_assert(HasShapeHessian<Tweedie>);
+static_assert(HasScaleCoordinate<Tweedie>);
 
 constexpr Tweedie tweedie_log(double p, double phi) { return Tweedie{{}, p, phi}; }
 

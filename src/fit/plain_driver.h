@@ -33,6 +33,7 @@
 #include "outer/newton.h"
 #include "score/criterion_view.h"
 #include "score/finite_difference.h"
+#include "score/penalty_determinant.h"
 
 namespace kavri::fit {
 
@@ -75,10 +76,17 @@ inline constexpr std::uint64_t kCompactMinRows = 1024;
 // The problem of `family` over a design, y and prior weights, all borrowed:
 // the problem must not outlive them. A closed-form family gets its cross
 // products, formed here once, and its deviance anchor at ρ = 0, the start
-// of the search.
+// of the search. With `in_blocks`, the design's random-effect block form is
+// attached where it has one and the family's fit reads it (the
+// re-weighted fits and the closed form), the products then formed in it.
 template <family::Family F>
 inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
-                                      const std::optional<linalg::VectorView>& prior_weights);
+                                      const std::optional<linalg::VectorView>& prior_weights, bool in_blocks = false);
+
+// The fits that read a design's random-effect block form.
+template <family::Family F>
+inline constexpr bool kFitsInBlocks =
+    inner::kWarmStartable<F> || F::inner_fit_kind() == family::InnerFitKind::ClosedForm;
 
 // Σ_i w_i·(y_i − m_i)²/V_i / (n − edf) with the family's Pearson terms,
 // NaN when n − edf is not positive.
@@ -126,7 +134,7 @@ score::CriterionView make_criterion_view(const F& family, const design::ModelDes
 
 template <family::Family F>
 inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
-                                      const std::optional<linalg::VectorView>& prior_weights) {
+                                      const std::optional<linalg::VectorView>& prior_weights, bool in_blocks) {
   inner::FitProblem<F> problem{.family = family,
                                .penalties = design.penalties,
                                .model_matrix = design.model_matrix,
@@ -138,6 +146,11 @@ inner::FitProblem<F> make_fit_problem(const F& family, const design::ModelDesign
                                .compact = design.compact && design.model_matrix.rows >= kCompactMinRows
                                               ? &*design.compact
                                               : nullptr};
+  if constexpr (kFitsInBlocks<F>) {
+    if (in_blocks && design.re_blocks) problem.re_blocks = &*design.re_blocks;
+  } else {
+    (void)in_blocks;
+  }
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) inner::form_closed_form_products(problem);
   return problem;
 }
@@ -200,12 +213,12 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
   KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
   KAVRI_TRY_VOID(family.check_response(y));
 
-  inner::FitProblem<F> problem = make_fit_problem(family, design, y, prior_weights);
+  // The fits of a design with an "re" term factor H in blocks.
+  inner::FitProblem<F> problem = make_fit_problem(family, design, y, prior_weights, /*in_blocks=*/true);
   score::CriterionView criterion = make_criterion_view(family, design, y, prior_weights);
-  // The re-weighted fits of a design with an "re" term factor H in blocks.
-  if constexpr (inner::kWarmStartable<F>) {
-    if (design.re_blocks) problem.re_blocks = criterion.re_blocks = &*design.re_blocks;
-  }
+  criterion.re_blocks = problem.re_blocks;
+  const score::PenaltyGroups groups = score::penalty_groups(design.penalties);
+  criterion.penalty_groups = &groups;
   const std::size_t m = problem.penalties.size();
 
   score::WarmSearch<F> search(problem, criterion, counters);
@@ -233,10 +246,16 @@ Result<FittedGam> fit_family(const F& family, design::ModelDesign design, std::u
   if constexpr (F::inner_fit_kind() == family::InnerFitKind::ClosedForm) {
     // W is the prior weights, so X'WX is the problem's own cross product;
     // the scale is the profile one without its floor.
-    summary.edf_total = linalg::trace_inverse_times(fit.factor, problem.products.xtwx);
+    const design::ReBlocks* blocks = fit.block_factor ? problem.re_blocks : nullptr;
+    summary.edf_total = blocks != nullptr
+                            ? linalg::block_trace_times(*fit.block_factor, problem.products.xtwx_blocks)
+                            : linalg::trace_inverse_times(fit.factor, problem.products.xtwx);
     double penalty = 0.0;
     for (std::size_t j = 0; j < m; ++j)
-      penalty += std::exp(state.rho[j]) * linalg::quadratic_form(problem.penalties[j], fit.beta);
+      penalty += std::exp(state.rho[j]) *
+                 (blocks != nullptr
+                      ? linalg::block_quadratic_form(blocks->partition, blocks->penalties[j], fit.beta)
+                      : linalg::quadratic_form(problem.penalties[j], fit.beta));
     const double d = static_cast<double>(n) - static_cast<double>(criterion.null_space_dim);
     summary.scale = d > 0.0 ? (penalty + fit.pearson) / d : std::numeric_limits<double>::quiet_NaN();
     // On an exact fit β lies in the penalties' null space, where β'Sβ can

@@ -1,7 +1,11 @@
 // The closed-form inner fit of the Gaussian family with identity link: one
 // ridged Cholesky solve of the penalized normal equations from the cross
 // products X'WX and X'Wy that the driver forms once per fit, so a call
-// costs O(p³) plus one product X·β and one pass over the data.
+// costs O(p³) plus one product X·β and one pass over the data. A problem
+// with X's random-effect block form (design/re_blocks.h) keeps X'WX in
+// blocks and factors through the Schur complement instead: O(k³ + k²q)
+// for k dense and q random-effect columns, and the record's factor is its
+// `block_factor`.
 //
 // W is diag(prior weights), or the identity without them. The record
 // carries the factor of X'WX + S_λ without the ridge, W as working weights

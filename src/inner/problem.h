@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "family/family.h"
+#include "linalg/block_factor.h"
 #include "linalg/matrix.h"
 
 namespace kavri::design {
@@ -71,6 +72,7 @@ struct DevianceAnchor {
 // The products a closed-form family is fitted from, formed once per fit.
 struct ClosedFormProducts {
   linalg::Matrix xtwx;                   // X'WX, p × p; W = diag(prior weights) or I
+  linalg::BlockSystem xtwx_blocks;       // X'WX in block form, in place of `xtwx`, with `re_blocks`
   linalg::Vector xtwy;                   // X'Wy, p
   std::optional<DevianceAnchor> anchor;  // absent: the search's fits pass over the data
 };
@@ -106,7 +108,8 @@ struct FitProblem {
   // X in compact form, the design's own; absent, every product reads X.
   const design::CompactDesign* compact = nullptr;
   // X in random-effect block form, the design's own: when attached, the
-  // re-weighted fits assemble and factor H in blocks (`InnerFit::block_factor`).
+  // re-weighted fits and the closed form assemble and factor H in blocks
+  // (`InnerFit::block_factor`).
   const design::ReBlocks* re_blocks = nullptr;
 };
 

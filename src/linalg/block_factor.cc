@@ -40,10 +40,63 @@ double inverse_entry(const BlockFactor& f, std::size_t i, std::size_t j) {
   return s;
 }
 
-// x_a with S·x_a = r, from the Schur factor.
+// x_a with S·x_a = r, from the Schur factor, or from S⁻¹ where S has none.
 Vector schur_solve(const BlockFactor& f, const Vector& r) {
   if (r.empty()) return {};
+  if (f.schur_factor.rows == 0) return multiply(f.schur_inverse, VectorView(r));
   return back_substitute_transposed(f.schur_factor, forward_substitute(f.schur_factor, r));
+}
+
+// u'·S⁻¹·u, overwriting u: by the Schur factor, u ← L⁻¹u and the sum of
+// squares; without one, from S⁻¹.
+double schur_form(const BlockFactor& f, Vector& u) {
+  const std::size_t k = u.size();
+  double form = 0.0;
+  if (f.schur_factor.rows == 0) {
+    for (std::size_t a = 0; a < k; ++a) {
+      double s = 0.0;
+      for (std::size_t b = 0; b < k; ++b) s += f.schur_inverse(a, b) * u[b];
+      form += u[a] * s;
+    }
+    return form;
+  }
+  const Matrix& l = f.schur_factor;
+  for (std::size_t a = 0; a < k; ++a) {
+    double s = u[a];
+    for (std::size_t b = 0; b < a; ++b) s -= l(a, b) * u[b];
+    u[a] = s / l(a, a);
+    form += u[a] * u[a];
+  }
+  return form;
+}
+
+// E = B·D⁻¹ and S = A − E·B' (S's lower triangle only, from A's, unless
+// `full`): the product's two triangles differ by rounding.
+Matrix schur_complement(const BlockSystem& h, BlockFactor& f, bool full) {
+  const std::size_t k = h.a.rows, q = h.d.size();
+  f.d = h.d;
+  f.e = h.b;
+  for (std::size_t a = 0; a < k; ++a)
+    for (std::size_t l = 0; l < q; ++l) f.e(a, l) /= h.d[l];
+  if (k == 0) return Matrix();
+  Matrix schur = multiply(f.e, h.b.view().transposed());
+  for (std::size_t a = 0; a < k; ++a)
+    for (std::size_t b = 0; b <= a; ++b) schur(a, b) = h.a(a, b) - schur(a, b);
+  if (full)
+    for (std::size_t a = 0; a < k; ++a)
+      for (std::size_t b = a + 1; b < k; ++b) schur(a, b) = schur(b, a);
+  return schur;
+}
+
+// S⁻¹ and G = S⁻¹·E from S's Cholesky factor.
+void finish_from_schur_factor(BlockFactor& f, Matrix l) {
+  double t = 0.0;
+  for (std::size_t j = 0; j < l.rows; ++j) t += std::log(l(j, j));
+  f.schur_log_det = 2.0 * t;
+  f.schur_factor = std::move(l);
+  f.schur_inverse = inverse_from_cholesky(f.schur_factor);
+  symmetrise(f.schur_inverse);
+  f.g = multiply(f.schur_inverse, f.e);
 }
 
 // Q = M_b − E·diag(m_d) and K = M_a − E·M_b' − Q·E' of a block matrix M.
@@ -152,27 +205,53 @@ LapackResult<BlockFactor> block_cholesky(const BlockSystem& h, BlockPartition pa
           LinalgFailure{LinalgFailure::Kind::LapackComputationalFailure, static_cast<std::int32_t>(l + 1)});
   BlockFactor f;
   f.partition = std::move(partition);
-  f.d = h.d;
-  f.e = h.b;
-  for (std::size_t a = 0; a < k; ++a)
-    for (std::size_t l = 0; l < q; ++l) f.e(a, l) /= h.d[l];
+  Matrix schur = schur_complement(h, f, false);
   if (k == 0) {
     f.g = Matrix(0, q);
     return f;
   }
-  // S = A − E·B', from A's lower triangle; the product's two triangles
-  // differ by rounding, and the factorisation reads the lower one.
-  Matrix schur = multiply(f.e, h.b.view().transposed());
-  for (std::size_t a = 0; a < k; ++a)
-    for (std::size_t b = 0; b <= a; ++b) schur(a, b) = h.a(a, b) - schur(a, b);
   auto l = cholesky_lower(schur);
   if (!l) {
     LinalgFailure failure = l.error();
     if (failure.return_code > 0) failure.return_code += static_cast<std::int32_t>(q);
     return std::unexpected(failure);
   }
-  f.schur_factor = std::move(*l);
-  f.schur_inverse = inverse_from_cholesky(f.schur_factor);
+  finish_from_schur_factor(f, std::move(*l));
+  return f;
+}
+
+std::optional<BlockFactor> block_symmetric_factor(const BlockSystem& h, BlockPartition partition, double floor) {
+  if (auto f = block_cholesky(h, partition)) return std::move(*f);
+  const std::size_t k = h.a.rows, q = h.d.size();
+  for (std::size_t l = 0; l < q; ++l)
+    if (!std::isfinite(h.d[l]) || std::fabs(h.d[l]) < floor) return std::nullopt;
+  BlockFactor f;
+  f.partition = std::move(partition);
+  Matrix schur = schur_complement(h, f, true);
+  if (k == 0) {
+    f.g = Matrix(0, q);
+    return f;
+  }
+  if (auto l = cholesky_lower(schur)) {
+    finish_from_schur_factor(f, std::move(*l));
+    return f;
+  }
+  auto eig = eigh(std::move(schur));
+  if (!eig) return std::nullopt;
+  // S⁻¹ = Σ_j v_j·v_j'/σ_j exists for an indefinite S as well.
+  f.schur_log_det = 0.0;
+  for (double v : eig->values) {
+    if (!std::isfinite(v) || std::fabs(v) < floor) return std::nullopt;
+    f.schur_log_det += std::log(std::fabs(v));
+  }
+  f.schur_inverse = Matrix(k, k);
+  for (std::size_t j = 0; j < k; ++j) {
+    const double r = 1.0 / eig->values[j];
+    for (std::size_t a = 0; a < k; ++a) {
+      const double rv = r * eig->vectors(a, j);
+      for (std::size_t b = 0; b < k; ++b) f.schur_inverse(a, b) += rv * eig->vectors(b, j);
+    }
+  }
   symmetrise(f.schur_inverse);
   f.g = multiply(f.schur_inverse, f.e);
   return f;
@@ -180,10 +259,8 @@ LapackResult<BlockFactor> block_cholesky(const BlockSystem& h, BlockPartition pa
 
 double block_log_det(const BlockFactor& f) {
   double s = 0.0;
-  for (double v : f.d) s += std::log(v);
-  double t = 0.0;
-  for (std::size_t j = 0; j < f.schur_factor.rows; ++j) t += std::log(f.schur_factor(j, j));
-  return s + 2.0 * t;
+  for (double v : f.d) s += std::log(std::fabs(v));
+  return s + f.schur_log_det;
 }
 
 Vector block_solve(const BlockFactor& f, VectorView b) {
@@ -315,19 +392,16 @@ double block_trace_product(const BlockFactor& f, const BlockSystem& mi, const Bl
 
 Vector block_row_forms(const BlockFactor& f, const BlockRows& x) {
   const std::size_t n = x.dense.rows, k = f.dense_size();
-  const Matrix& l = f.schur_factor;
   Vector out(n), y(k);
   for (std::size_t r = 0; r < n; ++r) {
     const std::uint32_t level = x.level[r];
-    // y = L⁻¹u, u = x_a − E·x_d, so that u'S⁻¹u = y'y.
-    double form = 0.0;
+    // u = x_a − E·x_d.
     for (std::size_t a = 0; a < k; ++a) {
       double s = x.dense(r, a);
       if (level != kNoLevel) s -= f.e(a, level);
-      for (std::size_t b = 0; b < a; ++b) s -= l(a, b) * y[b];
-      y[a] = s / l(a, a);
-      form += y[a] * y[a];
+      y[a] = s;
     }
+    double form = schur_form(f, y);
     if (level != kNoLevel) form += 1.0 / f.d[level];
     out[r] = form;
   }
@@ -337,7 +411,6 @@ Vector block_row_forms(const BlockFactor& f, const BlockRows& x) {
 Vector block_row_forms(const BlockFactor& f, MatrixView x) {
   const BlockPartition& part = f.partition;
   const std::size_t n = x.rows, k = f.dense_size(), q = f.diagonal_size();
-  const Matrix& l = f.schur_factor;
   Vector out(n), u(k);
   for (std::size_t r = 0; r < n; ++r) {
     double form = 0.0;
@@ -348,13 +421,7 @@ Vector block_row_forms(const BlockFactor& f, MatrixView x) {
       form += v * v / f.d[m];
       for (std::size_t a = 0; a < k; ++a) u[a] -= f.e(a, m) * v;
     }
-    for (std::size_t a = 0; a < k; ++a) {
-      double s = u[a];
-      for (std::size_t b = 0; b < a; ++b) s -= l(a, b) * u[b];
-      u[a] = s / l(a, a);
-      form += u[a] * u[a];
-    }
-    out[r] = form;
+    out[r] = form + schur_form(f, u);
   }
   return out;
 }

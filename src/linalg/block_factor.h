@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -69,11 +70,12 @@ void add_scaled(BlockSystem& h, const BlockSystem& m, double scale);
 
 struct BlockFactor {
   BlockPartition partition;
-  Vector d;              // q, positive
+  Vector d;              // q, positive (of either sign from `block_symmetric_factor`)
   Matrix e;              // E = B·D⁻¹, k × q
-  Matrix schur_factor;   // lower L with L·L' = S = A − B·D⁻¹·B', k × k
+  Matrix schur_factor;   // lower L with L·L' = S = A − B·D⁻¹·B', k × k; empty when S is indefinite
   Matrix schur_inverse;  // S⁻¹, k × k, exactly symmetric
   Matrix g;              // S⁻¹·E, k × q
+  double schur_log_det = 0.0;  // ln|det S|
 
   std::size_t dense_size() const { return partition.dense.size(); }
   std::size_t diagonal_size() const { return partition.diagonal.size(); }
@@ -82,7 +84,18 @@ struct BlockFactor {
 // Factors H given in block form (A's lower triangle is read).
 [[nodiscard]] LapackResult<BlockFactor> block_cholesky(const BlockSystem& h, BlockPartition partition);
 
-// ln|H| = Σ ln d_l + 2·Σ ln L_jj.
+// The factor of a symmetric H that need not be positive definite, for
+// ln|det H| and H⁻¹ where H is indefinite: the same Schur form, D of either
+// sign and S⁻¹ from S's eigenpairs when S has no Cholesky factor. By
+// Cholesky where H is positive definite, bit for bit `block_cholesky`.
+// Absent when a d_l or an eigenvalue of S is not finite or smaller than
+// `floor` in magnitude: H⁻¹ is then meaningless (or D⁻¹ is, and only a
+// dense factor would do).
+[[nodiscard]] std::optional<BlockFactor> block_symmetric_factor(const BlockSystem& h, BlockPartition partition,
+                                                               double floor);
+
+// ln|det H| = Σ ln|d_l| + ln|det S|; with a Cholesky factor of S,
+// Σ ln d_l + 2·Σ ln L_jj.
 double block_log_det(const BlockFactor& f);
 
 // x with H·x = b, b and x of length p.

@@ -17,6 +17,8 @@ struct ReBlocks;
 
 namespace kavri::score {
 
+struct PenaltyGroups;
+
 // What every criterion reads besides the inner fit: views of the design's
 // penalties, ranks and log pseudo-determinants, of y and the prior weights.
 struct CriterionView {
@@ -33,6 +35,9 @@ struct CriterionView {
   std::optional<double> fixed_saturated_loglik = std::nullopt;
   // X in random-effect block form, when the fits factor H in blocks.
   const design::ReBlocks* re_blocks = nullptr;
+  // The penalties' overlap groups (score/penalty_determinant.h), formed
+  // once per fit; absent, each evaluation finds them anew.
+  const PenaltyGroups* penalty_groups = nullptr;
 };
 
 }  // namespace kavri::score

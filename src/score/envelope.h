@@ -134,15 +134,110 @@ void weight_slope_gradient(const design::ReBlocks& blocks, const linalg::Vector&
                            linalg::Vector& gradient);
 
 // What a value-only call leaves to a caller that goes on to differentiate
-// it: the inverse of the H whose ln|H| the value took, and the pieces of V.
+// it: the H whose ln|H| the value took, and the pieces of V.
 struct ValueParts {
-  linalg::Matrix h_inverse;  // p × p
-  linalg::Vector lambda;     // exp(ρ_j)
-  linalg::Vector quad;       // β̂'S_jβ̂
+  linalg::Matrix h_inverse;  // H⁻¹, p × p, of a fit whose H is dense
+  // Of a fit in block form: the observed H, where the value took it; else
+  // H is the fit's own `block_factor`.
+  std::optional<linalg::BlockFactor> h_blocks;
+  linalg::Vector lambda;  // exp(ρ_j)
+  linalg::Vector quad;    // β̂'S_jβ̂
   double phi = 1.0;
   PenaltyDeterminant penalty_determinant;
   bool observed = false;  // H is the observed-information Hessian
 };
+
+// What V reads of the penalties at the fit: λ_j, q_j = β̂'S_jβ̂ and
+// t_j = tr(H⁻¹S_j) with the fit's own H, with P = Σ λ_jq_j and
+// T = Σ λ_jt_j; the dense H⁻¹ they were taken with, which the gradient
+// reads again.
+struct PenaltyTerms {
+  linalg::Vector lambda, quad, trace;
+  double penalty = 0.0;      // P
+  double edf_shrink = 0.0;   // T
+  linalg::Matrix h_inverse;  // the fit's H⁻¹; empty for a fit in block form
+};
+
+// `blocks`: the criterion's X in block form, where the fit's factor is too.
+inline PenaltyTerms penalty_terms(const CriterionView& crit, const design::ReBlocks* blocks, linalg::VectorView rho,
+                                  const inner::InnerFit& fit) {
+  const std::size_t m = crit.penalties.size();
+  PenaltyTerms t{linalg::Vector(m), linalg::Vector(m), linalg::Vector(m), 0.0, 0.0, {}};
+  for (std::size_t j = 0; j < m; ++j) t.lambda[j] = std::exp(rho[j]);
+  if (!fit.block_factor) t.h_inverse = linalg::inverse_from_cholesky(fit.factor);
+  for (std::size_t j = 0; j < m; ++j) {
+    if (blocks != nullptr) {
+      const linalg::BlockSystem& s = blocks->penalties[j];
+      t.quad[j] = linalg::block_quadratic_form(blocks->partition, s, fit.beta);
+      t.trace[j] = linalg::block_trace_times(*fit.block_factor, s);
+    } else {
+      t.quad[j] = linalg::quadratic_form(crit.penalties[j], fit.beta);
+      t.trace[j] = inner::fit_trace(fit, &t.h_inverse, crit.penalties[j]);
+    }
+    t.penalty += t.lambda[j] * t.quad[j];
+    t.edf_shrink += t.lambda[j] * t.trace[j];
+  }
+  return t;
+}
+
+// The H of ½ln|H|: the observed-information Hessian at the fitted means
+// where the link is not canonical, else the fit's own. `full` asks for
+// what the gradient reads besides ln|H|.
+template <family::Family F>
+LaplaceHessian criterion_hessian(const F& family, const CriterionView& crit, const design::ReBlocks* blocks,
+                                 linalg::MatrixView x, linalg::VectorView rho, const inner::InnerFit& fit,
+                                 const design::CompactDesign* compact, bool full) {
+  if constexpr (family::PirlsFamily<F> && family::HasObservedWeightFactor<F>) {
+    const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, crit.n);
+    if (blocks != nullptr)
+      return laplace_hessian_in_blocks(family, *blocks, crit.y, w, design::block_total_penalty(*blocks, rho), fit,
+                                       full);
+    const linalg::Matrix s_lambda = design::total_penalty(crit.penalties, rho);
+    return laplace_hessian(family, LaplaceInputs{x, compact, crit.y, w, s_lambda}, fit, full);
+  } else {
+    (void)crit, (void)blocks, (void)x, (void)rho, (void)compact, (void)full;
+    return LaplaceHessian{.log_det = inner::fit_log_det(fit), .inverse = {}, .weight_slope = {}, .observed = false};
+  }
+}
+
+// c(y) at φ, with the prior weights where the family's c(y) reads them.
+template <family::Family F>
+double saturated_loglik(const F& family, const CriterionView& crit, double phi) {
+  if constexpr (kWeightedProfile<F>) {
+    if (crit.prior_weights) return family.saturated_loglik(crit.y, *crit.prior_weights, phi);
+  }
+  if (F::scale_rule() == family::ScaleRule::Fixed && crit.fixed_saturated_loglik) return *crit.fixed_saturated_loglik;
+  return family.saturated_loglik(crit.y, phi);
+}
+
+// The gradient's weight-slope term: v = X'(ω'⊙h) with the leverages
+// h_r = x_r'H⁻¹x_r of the H whose ln|H| the value took, then
+// `weight_slope_gradient` over `gradient`. `slope` holds ω' and may be
+// overwritten.
+inline void add_weight_slope_terms(const CriterionView& crit, const design::ReBlocks* blocks, linalg::MatrixView x,
+                                   const design::CompactDesign* compact, const PenaltyTerms& t, double phi,
+                                   const linalg::Vector& beta, const linalg::Vector& dr, const LaplaceHessian& hessian,
+                                   const inner::InnerFit& fit, linalg::Vector& slope, linalg::Vector& gradient) {
+  if (blocks != nullptr) {
+    const linalg::BlockFactor& f = hessian.block_factor ? *hessian.block_factor : *fit.block_factor;
+    const linalg::Vector lev = linalg::block_row_forms(f, blocks->rows());
+    for (std::size_t i = 0; i < slope.size(); ++i) slope[i] *= lev[i];
+    const linalg::Vector v = design::re_transpose_times(*blocks, slope);
+    weight_slope_gradient(*blocks, t.lambda, t.quad, phi, beta, dr, f, v, gradient);
+    return;
+  }
+  // A fit in blocks read through a dense X (no block form in the view).
+  const linalg::Matrix own = hessian.observed || !fit.block_factor ? linalg::Matrix() : inner::fit_inverse(fit);
+  const linalg::Matrix& h_inv = hessian.observed ? hessian.inverse : fit.block_factor ? own : t.h_inverse;
+  linalg::Vector v;
+  if (compact != nullptr) {
+    design::CompactWorkspace ws;
+    v = design::compact_weighted_row_form_sum(*compact, h_inv, slope, ws);
+  } else {
+    v = linalg::weighted_row_form_sum(x, h_inv, slope);
+  }
+  weight_slope_gradient(crit.penalties, t.lambda, t.quad, phi, beta, dr, h_inv, v, gradient);
+}
 
 template <bool kWithGradient, family::Family F>
 Result<ValueGrad> envelope_parts(const F& family, const CriterionView& crit, linalg::MatrixView x,
@@ -152,77 +247,37 @@ Result<ValueGrad> envelope_parts(const F& family, const CriterionView& crit, lin
   const std::size_t m = crit.penalties.size();
   const double n = static_cast<double>(crit.n);
   const double m_p = static_cast<double>(crit.null_space_dim);
-  const double p = static_cast<double>(fit.p);
-  const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, crit.n);
+  const design::ReBlocks* const blocks = fit.block_factor ? crit.re_blocks : nullptr;
 
-  linalg::Vector lambda(m), quad(m), trace(m);
-  for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
-  // The working H⁻¹ serves the guard's edf (and, where H is the working
-  // one, every trace); a block factor takes the traces without it.
-  const bool in_blocks = fit.block_factor.has_value();
-  linalg::Matrix h_inv;
-  if (!in_blocks) h_inv = linalg::inverse_from_cholesky(fit.factor);
-  double penalty = 0.0, edf_shrink = 0.0;  // P and T
-  for (std::size_t j = 0; j < m; ++j) {
-    if (in_blocks && crit.re_blocks != nullptr) {
-      const linalg::BlockSystem& s = crit.re_blocks->penalties[j];
-      quad[j] = linalg::block_quadratic_form(crit.re_blocks->partition, s, fit.beta);
-      trace[j] = linalg::block_trace_times(*fit.block_factor, s);
-    } else {
-      quad[j] = linalg::quadratic_form(crit.penalties[j], fit.beta);
-      trace[j] = inner::fit_trace(fit, &h_inv, crit.penalties[j]);
-    }
-    penalty += lambda[j] * quad[j];
-    edf_shrink += lambda[j] * trace[j];
-  }
-
-  // ½ln|H| of the Laplace approximation: the observed-information Hessian
-  // at the fitted means where the link is not canonical.
-  constexpr bool kObserved = family::PirlsFamily<F> && family::HasObservedWeightFactor<F>;
-  LaplaceHessian hessian;
-  if constexpr (kObserved) {
-    const linalg::Matrix s_lambda = design::total_penalty(crit.penalties, rho);
-    hessian = laplace_hessian(family, LaplaceInputs{x, compact, crit.y, w, s_lambda}, fit,
-                              kWithGradient || keep != nullptr);
-  } else {
-    hessian.log_det = inner::fit_log_det(fit);
-  }
+  PenaltyTerms t = penalty_terms(crit, blocks, rho, fit);
+  LaplaceHessian hessian =
+      criterion_hessian(family, crit, blocks, x, rho, fit, compact, kWithGradient || keep != nullptr);
 
   const double deviance = fit.deviance;
-  const double penalized = deviance + penalty;
+  const double penalized = deviance + t.penalty;
   constexpr family::ScaleRule rule = F::scale_rule();
   if constexpr (rule == family::ScaleRule::Profile || rule == family::ScaleRule::ProfileNewton) {
-    if (detail::degenerate_fit(deviance, penalized, p - edf_shrink, n, m_p))
+    if (degenerate_fit(deviance, penalized, static_cast<double>(fit.p) - t.edf_shrink, n, m_p))
       return ValueGrad{.value = kGuardValue, .gradient = linalg::Vector(m, 0.0), .degenerate = true};
   }
 
-  KAVRI_TRY(const PenaltyDeterminant r, penalty_determinant(crit.penalties, crit.penalty_ranks,
-                                                            crit.penalty_log_pdets, rho));
-
-  constexpr bool kWeightedProfile = detail::kWeightedProfile<F>;
-  const bool weighted = kWeightedProfile && crit.prior_weights.has_value();
-  const double phi = detail::criterion_phi(family, crit, penalized);
-  double saturated = 0.0;
-  if constexpr (kWeightedProfile) {
-    if (weighted) saturated = family.saturated_loglik(crit.y, *crit.prior_weights, phi);
-  }
-  if (!weighted) {
-    if (rule == family::ScaleRule::Fixed && crit.fixed_saturated_loglik) {
-      saturated = *crit.fixed_saturated_loglik;
-    } else {
-      saturated = family.saturated_loglik(crit.y, phi);
-    }
-  }
-
+  KAVRI_TRY(const PenaltyDeterminant r,
+            crit.penalty_groups != nullptr
+                ? penalty_determinant(*crit.penalty_groups, crit.penalties, crit.penalty_ranks,
+                                      crit.penalty_log_pdets, rho)
+                : penalty_determinant(crit.penalties, crit.penalty_ranks, crit.penalty_log_pdets, rho));
+  const double phi = criterion_phi(family, crit, penalized);
   const double value = penalized / (2.0 * phi) + 0.5 * hessian.log_det -
-                       (m_p / 2.0) * std::log(family::kTwoPi * phi) - r.value - saturated;
+                       (m_p / 2.0) * std::log(family::kTwoPi * phi) - r.value - saturated_loglik(family, crit, phi);
   if constexpr (!kWithGradient) {
     if (keep != nullptr) {
       keep->h_inverse = hessian.observed ? std::move(hessian.inverse)
-                        : in_blocks       ? inner::fit_inverse(fit)
-                                          : std::move(h_inv);
-      keep->lambda = std::move(lambda);
-      keep->quad = std::move(quad);
+                        : blocks != nullptr ? linalg::Matrix()
+                        : fit.block_factor  ? inner::fit_inverse(fit)
+                                            : std::move(t.h_inverse);
+      keep->h_blocks = std::move(hessian.block_factor);
+      keep->lambda = std::move(t.lambda);
+      keep->quad = std::move(t.quad);
       keep->phi = phi;
       keep->penalty_determinant = std::move(r);
       keep->observed = hessian.observed;
@@ -232,45 +287,19 @@ Result<ValueGrad> envelope_parts(const F& family, const CriterionView& crit, lin
 
   linalg::Vector gradient(m);
   for (std::size_t j = 0; j < m; ++j)
-    gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * lambda[j] * trace[j] - r.gradient[j];
-
+    gradient[j] = t.lambda[j] * t.quad[j] / (2.0 * phi) + 0.5 * t.lambda[j] * t.trace[j] - r.gradient[j];
   if (hessian.observed) {
-    // Every entry anew from the observed H⁻¹: its traces and dβ̂/dρ.
-    linalg::Vector v;
-    if (compact != nullptr) {
-      design::CompactWorkspace ws;
-      v = design::compact_weighted_row_form_sum(*compact, hessian.inverse, hessian.weight_slope, ws);
-    } else {
-      v = linalg::weighted_row_form_sum(x, hessian.inverse, hessian.weight_slope);
-    }
-    detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, hessian.inverse, v,
-                                  gradient);
+    // Every entry anew from the observed H: its traces and dβ̂/dρ.
+    add_weight_slope_terms(crit, blocks, x, compact, t, phi, fit.beta, r.gradient, hessian, fit,
+                           hessian.weight_slope, gradient);
   } else if constexpr (family::HasWorkingWeightSlope<F>) {
     const std::size_t rows = crit.n;
+    const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, rows);
     linalg::Vector slope = pool != nullptr ? pool->take(rows) : linalg::Vector(rows);
     for (std::size_t i = 0; i < rows; ++i) slope[i] = family.working_weight_slope(w[i], crit.y[i], fit.mu[i]);
-    linalg::Vector v;
-    if (in_blocks && crit.re_blocks != nullptr) {
-      // v = X'(ω' ⊙ h) with the leverages h from the blocks.
-      linalg::Vector s = linalg::block_row_forms(*fit.block_factor, crit.re_blocks->rows());
-      for (std::size_t i = 0; i < rows; ++i) s[i] *= slope[i];
-      v = design::re_transpose_times(*crit.re_blocks, s);
-      if (pool != nullptr) pool->give(std::move(slope));
-      detail::weight_slope_gradient(*crit.re_blocks, lambda, quad, phi, fit.beta, r.gradient, *fit.block_factor, v,
-                                    gradient);
-      return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
-    }
-    if (in_blocks) h_inv = inner::fit_inverse(fit);
-    if (compact != nullptr) {
-      design::CompactWorkspace ws;
-      v = design::compact_weighted_row_form_sum(*compact, h_inv, slope, ws);
-    } else {
-      v = linalg::weighted_row_form_sum(x, h_inv, slope);
-    }
+    add_weight_slope_terms(crit, blocks, x, compact, t, phi, fit.beta, r.gradient, hessian, fit, slope, gradient);
     if (pool != nullptr) pool->give(std::move(slope));
-    detail::weight_slope_gradient(crit.penalties, lambda, quad, phi, fit.beta, r.gradient, h_inv, v, gradient);
   }
-
   return ValueGrad{.value = value, .gradient = std::move(gradient), .degenerate = false};
 }
 

@@ -15,14 +15,18 @@
 // stationary in φ, d²V = ∂²V + ∂²V/∂ρ∂φ·dφ̂/dρ = ∂²V − a·a'/V_φφ with
 // a_j = λ_jq_j/(2φ²).
 //
-// Written once over the family; a family contributes its row weights with
-// their first two η-derivatives. The products read the compact form of X
-// where the design has one.
+// Written once over the family, a family contributing its row weights
+// with their first two η-derivatives, and once over the algebra H is held
+// in: dense, H⁻¹ formed whole and the products from the compact form of X
+// where the design has one, or the random-effect blocks of a fit factored
+// in them (score/block_hessian.h).
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -37,6 +41,7 @@
 #include "linalg/matrix.h"
 #include "linalg/products.h"
 #include "outer/outer_eval.h"
+#include "score/block_hessian.h"
 #include "score/envelope.h"
 #include "score/laplace.h"
 #include "score/penalty_determinant.h"
@@ -78,9 +83,10 @@ RowWeights criterion_row_weights(const F& f, double w, double y, double mu) {
 }
 
 // V (bit for bit `envelope_value_from_fit`'s), ∂V/∂ρ and ∂²V/∂ρ∂ρ' (exactly
-// symmetric) at ρ from `fit`, a converged inner fit of the problem at ρ.
-// The guard value comes with a zero gradient and Hessian. Errors are those
-// of the value.
+// symmetric) at ρ from `fit`, a converged inner fit of the problem at ρ;
+// in block form where the fit's factor and the criterion's X are. The
+// guard value comes with a zero gradient and Hessian. Errors are those of
+// the value.
 template <family::Family F>
   requires kHasExactHessian<F>
 [[nodiscard]] Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const CriterionView& crit,
@@ -130,44 +136,89 @@ inline double dot(const linalg::Vector& a, const linalg::Vector& b) {
   return s;
 }
 
-// The products of the Hessian's passes over the rows, from the compact form
-// when there is one. The leverages h_r = x_r'·V·x_r into `h` and X'·(s ⊙ h):
-inline linalg::Vector leverages_and_sum(const design::CompactDesign* compact, linalg::MatrixView x,
-                                        const linalg::Matrix& v, const linalg::Vector& s, linalg::Vector& h,
-                                        design::CompactWorkspace& ws) {
-  if (compact != nullptr) return design::compact_weighted_row_form_sum(*compact, v, s, ws, &h);
-  linalg::row_quadratic_forms_into(x, v, h);
-  linalg::Vector sh(h.size());
-  for (std::size_t i = 0; i < h.size(); ++i) sh[i] = s[i] * h[i];
-  return linalg::multiply(x.transposed(), linalg::VectorView(sh));
-}
-// X'·diag(w)·X and X'·v with (w_i, v_i) = row(i, e_i), e = X·b: in one
-// pass from the compact form, else through the n-vectors `w` and `v`.
-template <class Row>
-void cross_along(const design::CompactDesign* compact, linalg::MatrixView x, const linalg::Vector& b, Row&& row,
-                 linalg::Matrix& xtwx, linalg::Vector& xtv, linalg::Vector& w, linalg::Vector& v,
-                 design::CompactWorkspace& ws) {
-  if (compact != nullptr) {
-    auto rule = [](void* context, std::size_t first, std::size_t rows, const double* e, double* wr, double* vr) {
-      auto& each = *static_cast<std::remove_reference_t<Row>*>(context);
-      for (std::size_t r = 0; r < rows; ++r) {
-        const auto [wi, vi] = each(first + r, e[r]);
-        wr[r] = wi;
-        vr[r] = vi;
-      }
-    };
-    design::compact_cross_products_along(*compact, b, {.fn = rule, .context = &row}, xtwx, xtv, ws);
-    return;
+// The dense algebra of the evaluation: H⁻¹ formed whole, ∂_jH p × p, and
+// the passes over the rows from the compact form of X when there is one.
+class DenseHessianAlgebra {
+ public:
+  using Form = linalg::Matrix;
+  // What the cross traces read of a ∂_jH: A_j = H⁻¹·∂_jH.
+  using Prepared = linalg::Matrix;
+
+  DenseHessianAlgebra(std::span<const linalg::Matrix> penalties, const linalg::Matrix& h_inverse,
+                      linalg::MatrixView x, const design::CompactDesign* compact)
+      : penalties_(penalties), h_inv_(h_inverse), x_(x), compact_(compact) {}
+
+  bool needs_second_row_vector() const { return compact_ == nullptr; }
+
+  linalg::Vector penalty_times(std::size_t j, const linalg::Vector& v) const {
+    return linalg::multiply(penalties_[j], linalg::VectorView(v));
   }
-  linalg::multiply_into(x, linalg::VectorView(b), v);
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    const auto [wi, vi] = row(i, v[i]);
-    w[i] = wi;
-    v[i] = vi;
+  linalg::Vector solve(const linalg::Vector& v) const { return linalg::multiply(h_inv_, linalg::VectorView(v)); }
+  Form scaled_penalty(std::size_t j, double scale) const {
+    Form out = penalties_[j];
+    for (double& e : out.data) e *= scale;
+    return out;
   }
-  xtwx = linalg::weighted_gram(x, w);
-  xtv = linalg::multiply(x.transposed(), linalg::VectorView(v));
-}
+  static void add(Form& m, const Form& other) {
+    for (std::size_t k = 0; k < m.data.size(); ++k) m.data[k] += other.data[k];
+  }
+  static linalg::Vector times(const Form& m, const linalg::Vector& v) {
+    return linalg::multiply(m, linalg::VectorView(v));
+  }
+  double penalty_trace(std::size_t j) const { return linalg::trace_with_inverse(h_inv_, penalties_[j]); }
+
+  // The leverages h_r = x_r'H⁻¹x_r into `h`, and X'·(s ⊙ h).
+  linalg::Vector leverages_and_sum(linalg::Vector& s, linalg::Vector& h) {
+    if (compact_ != nullptr) return design::compact_weighted_row_form_sum(*compact_, h_inv_, s, ws_, &h);
+    linalg::row_quadratic_forms_into(x_, h_inv_, h);
+    for (std::size_t i = 0; i < h.size(); ++i) s[i] *= h[i];
+    return linalg::multiply(x_.transposed(), linalg::VectorView(s));
+  }
+
+  // X'·diag(w)·X and X'·v with (w_i, v_i) = row(i, e_i), e = X·b: in one
+  // pass from the compact form, else through the n-vectors `w` and `v`.
+  template <class Row>
+  void cross_along(const linalg::Vector& b, Row&& row, Form& xtwx, linalg::Vector& xtv, linalg::Vector& w,
+                   linalg::Vector& v) {
+    if (compact_ != nullptr) {
+      auto rule = [](void* context, std::size_t first, std::size_t rows, const double* e, double* wr, double* vr) {
+        auto& each = *static_cast<std::remove_reference_t<Row>*>(context);
+        for (std::size_t r = 0; r < rows; ++r) {
+          const auto [wi, vi] = each(first + r, e[r]);
+          wr[r] = wi;
+          vr[r] = vi;
+        }
+      };
+      design::compact_cross_products_along(*compact_, b, {.fn = rule, .context = &row}, xtwx, xtv, ws_);
+      return;
+    }
+    linalg::multiply_into(x_, linalg::VectorView(b), v);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      const auto [wi, vi] = row(i, v[i]);
+      w[i] = wi;
+      v[i] = vi;
+    }
+    xtwx = linalg::weighted_gram(x_, w);
+    xtv = linalg::multiply(x_.transposed(), linalg::VectorView(v));
+  }
+
+  Prepared prepare(const Form& m) const { return linalg::multiply(h_inv_, m); }
+  // tr(A_i·A_j) = tr(H⁻¹∂_iH·H⁻¹∂_jH).
+  static double cross_trace(const Prepared& ai, const Prepared& aj) {
+    const std::size_t p = ai.rows;
+    double s = 0.0;
+    for (std::size_t a = 0; a < p; ++a)
+      for (std::size_t c = 0; c < p; ++c) s += ai(a, c) * aj(c, a);
+    return s;
+  }
+
+ private:
+  std::span<const linalg::Matrix> penalties_;
+  const linalg::Matrix& h_inv_;
+  linalg::MatrixView x_;
+  const design::CompactDesign* compact_;
+  design::CompactWorkspace ws_;
+};
 
 // What every entry of ∂²V/∂ρ∂ρ' reads besides b_ij and the cross trace,
 // whatever algebra H is held in.
@@ -220,102 +271,129 @@ RowWeights row_weights(const F& family, double w, double y, const inner::InnerFi
 
 }  // namespace detail
 
-template <family::Family F>
-  requires kHasExactHessian<F>
-Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const CriterionView& crit, linalg::MatrixView x,
-                                            linalg::VectorView rho, const inner::InnerFit& fit,
-                                            const design::CompactDesign* compact, linalg::VectorPool* pool) {
-  const std::size_t m = crit.penalties.size();
-  const std::size_t p = fit.beta.size();
-  detail::ValueParts parts;
-  KAVRI_TRY(const ValueGrad at, detail::envelope_parts<false>(family, crit, x, rho, fit, compact, nullptr, &parts));
-  if (at.degenerate)
-    return outer::OuterEval{.value = at.value, .gradient = linalg::Vector(m, 0.0), .hessian = linalg::Matrix(m, m),
-                     .degenerate = true};
-  // H⁻¹ of the H whose ln|H| the value took: the fit's own where the
-  // criterion's weights are the fit's, else the one formed at the means.
-  const linalg::Matrix& h_inv = parts.h_inverse;
-  const linalg::Vector& lambda = parts.lambda;
-  const linalg::Vector& quad = parts.quad;
-  const double phi = parts.phi;
-  const PenaltyDeterminant& r = parts.penalty_determinant;
+namespace detail {
 
-  std::vector<linalg::Vector> s_beta(m);  // S_jβ̂
-  for (std::size_t j = 0; j < m; ++j) s_beta[j] = linalg::multiply(crit.penalties[j], linalg::VectorView(fit.beta));
+// dβ̂/dρ_j, the first derivatives ∂_jH in the algebra's form, v = X'(ω'⊙h)
+// and u_j = X'(ω''⊙e_j⊙h): what every entry of the Hessian reads.
+template <class Algebra>
+struct FirstOrder {
+  std::vector<linalg::Vector> s_beta;  // S_jβ̂
+  std::vector<linalg::Vector> b;       // dβ̂/dρ_j
+  std::vector<typename Algebra::Form> dh;
+  std::vector<linalg::Vector> u;
+  linalg::Vector v;
+};
 
-  // b_j, and per penalty ∂_jH = λ_jS_j + M_j with M_j = X'·diag(ω'⊙e_j)·X.
-  constexpr bool kConstantWeights = F::inner_fit_kind() == family::InnerFitKind::ClosedForm;
-  std::vector<linalg::Vector> b(m), u(m);
-  std::vector<linalg::Matrix> dh(m), a_mat(m);
+template <class Algebra, family::Family F>
+FirstOrder<Algebra> first_order(Algebra& alg, const F& family, const CriterionView& crit,
+                                const inner::InnerFit& fit, const ValueParts& parts, linalg::VectorPool* pool) {
+  const std::size_t m = crit.penalties.size(), p = fit.beta.size();
+  FirstOrder<Algebra> out{std::vector<linalg::Vector>(m), std::vector<linalg::Vector>(m),
+                          std::vector<typename Algebra::Form>(m), std::vector<linalg::Vector>(m),
+                          linalg::Vector(p, 0.0)};
   for (std::size_t j = 0; j < m; ++j) {
-    b[j] = linalg::multiply(h_inv, linalg::VectorView(s_beta[j]));
-    for (double& e : b[j]) e *= -lambda[j];
-    dh[j] = crit.penalties[j];
-    for (double& e : dh[j].data) e *= lambda[j];
-    u[j] = linalg::Vector(p, 0.0);
+    out.s_beta[j] = alg.penalty_times(j, fit.beta);
+    out.b[j] = alg.solve(out.s_beta[j]);
+    for (double& e : out.b[j]) e *= -parts.lambda[j];
+    out.dh[j] = alg.scaled_penalty(j, parts.lambda[j]);
+    out.u[j] = linalg::Vector(p, 0.0);
   }
-  linalg::Vector v(p, 0.0);  // X'(ω' ⊙ h)
-  if constexpr (!kConstantWeights) {
+  if constexpr (F::inner_fit_kind() != family::InnerFitKind::ClosedForm) {
     // At most three n-vectors, whatever m: the leverages h_r = x_r'H⁻¹x_r,
-    // read by every diagonal-weight trace, the slopes, and without the
-    // compact form a second row vector reused per penalty.
+    // read by every diagonal-weight trace, the slopes, and where the
+    // algebra needs one a second row vector reused per penalty.
     const std::size_t n = crit.n;
     const linalg::VectorView w = family::weights_or_ones(crit.prior_weights, n);
     auto take = [&] { return pool != nullptr ? pool->take(n) : linalg::Vector(n); };
-    linalg::Vector lev = take(), first = take(), second = compact == nullptr ? take() : linalg::Vector();
-    design::CompactWorkspace ws;
-    auto weights_of = [&](std::size_t i) { return detail::row_weights(family, w[i], crit.y[i], fit, i, parts.observed); };
+    linalg::Vector lev = take(), first = take(), second = alg.needs_second_row_vector() ? take() : linalg::Vector();
+    auto weights_of = [&](std::size_t i) { return row_weights(family, w[i], crit.y[i], fit, i, parts.observed); };
     for (std::size_t i = 0; i < n; ++i) first[i] = weights_of(i).slope;
-    v = detail::leverages_and_sum(compact, x, h_inv, first, lev, ws);
-    linalg::Matrix mj;
-    // M_j, and u_j = X'(ω'' ⊙ e_j ⊙ h), from e_j = X·b_j.
+    out.v = alg.leverages_and_sum(first, lev);
+    // ∂_jH += X'·diag(ω'⊙e_j)·X, and u_j, from e_j = X·b_j.
     auto row = [&](std::size_t i, double e) {
       const RowWeights rw = weights_of(i);
       return std::pair{rw.slope * e, rw.curvature * e * lev[i]};
     };
+    typename Algebra::Form mj;
     for (std::size_t j = 0; j < m; ++j) {
-      detail::cross_along(compact, x, b[j], row, mj, u[j], first, second, ws);
-      for (std::size_t k = 0; k < p * p; ++k) dh[j].data[k] += mj.data[k];
+      alg.cross_along(out.b[j], row, mj, out.u[j], first, second);
+      alg.add(out.dh[j], mj);
     }
     if (pool != nullptr) {
       pool->give(std::move(lev));
       pool->give(std::move(first));
       pool->give(std::move(second));
     }
+  } else {
+    (void)family, (void)parts, (void)pool;
   }
-  for (std::size_t j = 0; j < m; ++j) a_mat[j] = linalg::multiply(h_inv, dh[j]);
+  return out;
+}
+
+// The gradient and the Hessian from the value's parts, in either algebra.
+template <class Algebra, family::Family F>
+outer::OuterEval exact_eval_with(Algebra& alg, const F& family, const CriterionView& crit,
+                                 const inner::InnerFit& fit, const ValueParts& parts, double value,
+                                 linalg::VectorPool* pool) {
+  const std::size_t m = crit.penalties.size(), p = fit.beta.size();
+  const linalg::Vector& lambda = parts.lambda;
+  const PenaltyDeterminant& r = parts.penalty_determinant;
+  const FirstOrder<Algebra> d = first_order(alg, family, crit, fit, parts, pool);
+  std::vector<typename Algebra::Prepared> prepared;
+  prepared.reserve(m);
+  for (std::size_t j = 0; j < m; ++j) prepared.push_back(alg.prepare(d.dh[j]));
 
   linalg::Vector gradient(m);
   std::vector<double> trace_s(m);
   for (std::size_t j = 0; j < m; ++j) {
-    trace_s[j] = linalg::trace_with_inverse(h_inv, crit.penalties[j]);
-    gradient[j] = lambda[j] * quad[j] / (2.0 * phi) + 0.5 * (lambda[j] * trace_s[j] + detail::dot(v, b[j])) -
-                  r.gradient[j];
+    trace_s[j] = alg.penalty_trace(j);
+    gradient[j] = lambda[j] * parts.quad[j] / (2.0 * parts.phi) +
+                  0.5 * (lambda[j] * trace_s[j] + dot(d.v, d.b[j])) - r.gradient[j];
   }
 
-  const detail::HessianTerms terms{lambda, quad, s_beta, b, u, v, trace_s, r.hessian,
-                                   phi, detail::profile_curvature(family, crit, phi)};
+  const HessianTerms terms{lambda, parts.quad, d.s_beta, d.b, d.u, d.v, trace_s, r.hessian,
+                           parts.phi, profile_curvature(family, crit, parts.phi)};
   linalg::Matrix hessian(m, m);
   for (std::size_t i = 0; i < m; ++i)
     for (std::size_t j = i; j < m; ++j) {
       // b_ij = −H⁻¹(∂_iH·b_j + λ_jS_j·b_i + δ_ij·λ_jS_jβ̂).
-      linalg::Vector rhs = linalg::multiply(dh[i], linalg::VectorView(b[j]));
-      const linalg::Vector sj_bi = linalg::multiply(crit.penalties[j], linalg::VectorView(b[i]));
+      linalg::Vector rhs = alg.times(d.dh[i], d.b[j]);
+      const linalg::Vector sj_bi = alg.penalty_times(j, d.b[i]);
       for (std::size_t a = 0; a < p; ++a) {
         rhs[a] += lambda[j] * sj_bi[a];
-        if (i == j) rhs[a] += lambda[j] * s_beta[j][a];
+        if (i == j) rhs[a] += lambda[j] * d.s_beta[j][a];
       }
-      linalg::Vector b_ij = linalg::multiply(h_inv, linalg::VectorView(rhs));
+      linalg::Vector b_ij = alg.solve(rhs);
       for (double& e : b_ij) e = -e;
-      double cross = 0.0;  // tr(H⁻¹∂_iH·H⁻¹∂_jH)
-      for (std::size_t a = 0; a < p; ++a)
-        for (std::size_t c = 0; c < p; ++c) cross += a_mat[i](a, c) * a_mat[j](c, a);
-      const double value = detail::hessian_entry(terms, i, j, b_ij, cross);
-      hessian(i, j) = value;
-      hessian(j, i) = value;
+      const double entry = hessian_entry(terms, i, j, b_ij, alg.cross_trace(prepared[i], prepared[j]));
+      hessian(i, j) = entry;
+      hessian(j, i) = entry;
     }
-  return outer::OuterEval{.value = at.value, .gradient = std::move(gradient), .hessian = std::move(hessian),
-                   .degenerate = false};
+  return outer::OuterEval{.value = value, .gradient = std::move(gradient), .hessian = std::move(hessian),
+                          .degenerate = false};
+}
+
+}  // namespace detail
+
+template <family::Family F>
+  requires kHasExactHessian<F>
+Result<outer::OuterEval> exact_outer_eval_from_fit(const F& family, const CriterionView& crit, linalg::MatrixView x,
+                                                   linalg::VectorView rho, const inner::InnerFit& fit,
+                                                   const design::CompactDesign* compact, linalg::VectorPool* pool) {
+  const std::size_t m = crit.penalties.size();
+  detail::ValueParts parts;
+  KAVRI_TRY(const ValueGrad at, detail::envelope_parts<false>(family, crit, x, rho, fit, compact, nullptr, &parts));
+  if (at.degenerate)
+    return outer::OuterEval{.value = at.value, .gradient = linalg::Vector(m, 0.0), .hessian = linalg::Matrix(m, m),
+                            .degenerate = true};
+  // The H whose ln|H| the value took: the fit's own where the criterion's
+  // weights are the fit's, else the one formed at the means.
+  if (fit.block_factor && crit.re_blocks != nullptr) {
+    BlockHessianAlgebra alg(*crit.re_blocks, parts.h_blocks ? *parts.h_blocks : *fit.block_factor);
+    return detail::exact_eval_with(alg, family, crit, fit, parts, at.value, pool);
+  }
+  detail::DenseHessianAlgebra alg(crit.penalties, parts.h_inverse, x, compact);
+  return detail::exact_eval_with(alg, family, crit, fit, parts, at.value, pool);
 }
 
 template <family::Family F>

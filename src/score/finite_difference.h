@@ -20,7 +20,6 @@
 #include "linalg/matrix.h"
 #include "linalg/vector_pool.h"
 #include "outer/outer_eval.h"
-#include "score/block_hessian.h"
 #include "score/criterion_view.h"
 #include "score/envelope.h"
 #include "score/exact_hessian.h"
@@ -194,8 +193,9 @@ Result<outer::OuterEval> WarmSearch<F>::evaluate(const linalg::Vector& rho) {
   if constexpr (kWeightsFromMeans<F>) pool_.give(std::move(centre->working_weights));
   if constexpr (kHasExactHessian<F>) {
     // The exact Hessian from the centre fit alone: no refit.
-    Result<outer::OuterEval> eval = outer_eval_from_fit(problem_.family, criterion_, problem_.model_matrix,
-                                                        linalg::VectorView(rho), *centre, problem_.compact, &pool_);
+    Result<outer::OuterEval> eval = exact_outer_eval_from_fit(problem_.family, criterion_, problem_.model_matrix,
+                                                              linalg::VectorView(rho), *centre, problem_.compact,
+                                                              &pool_);
     accepted_.emplace(Fitted{rho, std::move(*centre)});
     return eval;
   }

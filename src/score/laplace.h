@@ -13,6 +13,14 @@
 // ln|det H| and the inverse from the eigenpairs. Where even that fails (a
 // weight or an eigenvalue not finite, or an eigenvalue below 1e-300 in
 // magnitude) the fit's own factor stands in.
+//
+// A fit in random-effect block form (design/re_blocks.h) has its observed
+// H assembled and factored in the same blocks: ω leaves the random-effect
+// block diagonal. Where that H is indefinite its Schur form still gives
+// ln|det H| and H⁻¹ (`linalg::block_symmetric_factor`), so no p × p matrix
+// is formed; only a random-effect diagonal entry of (almost) zero, where
+// the Schur form has no D⁻¹, hands the value to the fit's own factor
+// rather than to a dense eigendecomposition.
 #pragma once
 
 #include <cmath>
@@ -20,9 +28,11 @@
 #include <utility>
 
 #include "design/compact.h"
+#include "design/re_blocks.h"
 #include "family/family.h"
 #include "inner/fit_factor.h"
 #include "inner/inner_fit.h"
+#include "linalg/block_factor.h"
 #include "linalg/cholesky.h"
 #include "linalg/lapack.h"
 #include "linalg/matrix.h"
@@ -41,6 +51,9 @@ struct LaplaceHessian {
   // with η; empty where they do not (or were not asked for).
   linalg::Vector weight_slope;
   bool observed = false;  // H is the observed-information Hessian
+  // The observed H of a block fit, in place of `inverse`; where H is the
+  // fit's own, its `block_factor` serves.
+  std::optional<linalg::BlockFactor> block_factor = std::nullopt;
 };
 
 // What the Hessian is formed from: the data of the fit and S_λ (p × p).
@@ -56,6 +69,13 @@ struct LaplaceInputs {
 // (the gradient's); without, only ln|det H|, bit for bit the same value.
 template <family::Family F>
 LaplaceHessian laplace_hessian(const F& family, const LaplaceInputs& in, const inner::InnerFit& fit, bool full);
+
+// The same for a fit in block form, with S_λ in block form; H⁻¹, when
+// asked for, is the observed H's `block_factor`.
+template <family::Family F>
+LaplaceHessian laplace_hessian_in_blocks(const F& family, const design::ReBlocks& blocks, linalg::VectorView y,
+                                         linalg::VectorView prior_weights, const linalg::BlockSystem& s_lambda,
+                                         const inner::InnerFit& fit, bool full);
 
 // ---- Implementation details follow ----
 
@@ -85,7 +105,63 @@ LaplaceHessian working_hessian(const F& family, const LaplaceInputs& in, const i
   return out;
 }
 
+// The working H of a block fit: the fit's own factor, read in place.
+template <family::Family F>
+LaplaceHessian working_hessian_in_blocks(const F& family, linalg::VectorView y, linalg::VectorView prior_weights,
+                                         const inner::InnerFit& fit, bool full) {
+  LaplaceHessian out{.log_det = inner::fit_log_det(fit), .inverse = {}, .weight_slope = {}, .observed = false};
+  if constexpr (family::HasWorkingWeightSlope<F>) {
+    if (!full) return out;
+    const std::size_t n = fit.mu.size();
+    out.weight_slope.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+      out.weight_slope[i] = family.working_weight_slope(prior_weights[i], y[i], fit.mu[i]);
+  }
+  return out;
+}
+
+// dω_i/dη_i of the observed weights.
+template <family::Family F>
+  requires family::HasObservedWeightFactor<F>
+linalg::Vector observed_slopes(const F& family, linalg::VectorView y, linalg::VectorView prior_weights,
+                               const inner::InnerFit& fit) {
+  const std::size_t n = fit.mu.size();
+  linalg::Vector slope(n);
+  for (std::size_t i = 0; i < n; ++i) slope[i] = family.observed_weight_slope(prior_weights[i], y[i], fit.mu[i]);
+  return slope;
+}
+
 }  // namespace detail
+
+template <family::Family F>
+LaplaceHessian laplace_hessian_in_blocks(const F& family, const design::ReBlocks& blocks, linalg::VectorView y,
+                                         linalg::VectorView prior_weights, const linalg::BlockSystem& s_lambda,
+                                         const inner::InnerFit& fit, bool full) {
+  if constexpr (family::PirlsFamily<F> && family::HasObservedWeightFactor<F>) {
+    const std::size_t n = fit.mu.size();
+    linalg::Vector omega(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      omega[i] = family::observed_weight(family, prior_weights[i], y[i], fit.mu[i]);
+      if (!std::isfinite(omega[i])) return detail::working_hessian_in_blocks(family, y, prior_weights, fit, full);
+    }
+    linalg::BlockSystem h = design::re_weighted_gram(blocks, omega);
+    linalg::add_scaled(h, s_lambda, 1.0);
+    std::optional<linalg::BlockFactor> factor =
+        linalg::block_symmetric_factor(h, blocks.partition, kObservedEigenFloor);
+    if (!factor) return detail::working_hessian_in_blocks(family, y, prior_weights, fit, full);
+    LaplaceHessian out{.log_det = linalg::block_log_det(*factor), .inverse = {}, .weight_slope = {},
+                       .observed = true};
+    if (full) {
+      out.block_factor = std::move(factor);
+      out.weight_slope = detail::observed_slopes(family, y, prior_weights, fit);
+    }
+    return out;
+  } else {
+    (void)blocks;
+    (void)s_lambda;
+    return detail::working_hessian_in_blocks(family, y, prior_weights, fit, full);
+  }
+}
 
 template <family::Family F>
 LaplaceHessian laplace_hessian(const F& family, const LaplaceInputs& in, const inner::InnerFit& fit, bool full) {
@@ -110,11 +186,7 @@ LaplaceHessian laplace_hessian(const F& family, const LaplaceInputs& in, const i
     std::optional<LaplaceHessian> out = detail::symmetric_log_det(std::move(h), full);
     if (!out) return detail::working_hessian(family, in, fit, full);
     out->observed = true;
-    if (full) {
-      out->weight_slope.resize(n);
-      for (std::size_t i = 0; i < n; ++i)
-        out->weight_slope[i] = family.observed_weight_slope(in.prior_weights[i], in.y[i], fit.mu[i]);
-    }
+    if (full) out->weight_slope = detail::observed_slopes(family, in.y, in.prior_weights, fit);
     return std::move(*out);
   } else {
     return detail::working_hessian(family, in, fit, full);

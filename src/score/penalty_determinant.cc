@@ -24,13 +24,10 @@ std::vector<bool> support(const Matrix& s) {
   return rows;
 }
 
+using Group = PenaltyGroup;
+
 // Groups of penalties connected by shared rows, each with the union of
 // their rows.
-struct Group {
-  std::vector<std::size_t> members;
-  std::vector<std::size_t> rows;
-};
-
 std::vector<Group> overlapping_groups(std::span<const Matrix> penalties) {
   const std::size_t m = penalties.size();
   std::vector<std::vector<bool>> rows(m);
@@ -83,7 +80,15 @@ Matrix block_sum(std::span<const Matrix> penalties, const Group& g, const std::v
 
 }  // namespace
 
+PenaltyGroups penalty_groups(std::span<const Matrix> penalties) { return {overlapping_groups(penalties)}; }
+
 Result<PenaltyDeterminant> penalty_determinant(std::span<const Matrix> penalties,
+                                               std::span<const std::uint64_t> ranks,
+                                               std::span<const double> log_pdets, linalg::VectorView rho) {
+  return penalty_determinant(penalty_groups(penalties), penalties, ranks, log_pdets, rho);
+}
+
+Result<PenaltyDeterminant> penalty_determinant(const PenaltyGroups& groups, std::span<const Matrix> penalties,
                                                std::span<const std::uint64_t> ranks,
                                                std::span<const double> log_pdets, linalg::VectorView rho) {
   const std::size_t m = penalties.size();
@@ -92,7 +97,7 @@ Result<PenaltyDeterminant> penalty_determinant(std::span<const Matrix> penalties
   for (std::size_t j = 0; j < m; ++j) lambda[j] = std::exp(rho[j]);
 
   double sum = 0.0;  // 2R
-  for (const Group& g : overlapping_groups(penalties)) {
+  for (const Group& g : groups.groups) {
     if (g.members.size() == 1) {
       const std::size_t j = g.members.front();
       const double r = static_cast<double>(ranks[j]);

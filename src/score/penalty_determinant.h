@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "linalg/error.h"
 #include "linalg/matrix.h"
@@ -26,11 +27,29 @@ struct PenaltyDeterminant {
   linalg::Matrix hessian;
 };
 
+// The penalties that share rows, grouped, each group with the union of its
+// members' rows. It depends on the penalties alone, and finding it reads
+// every entry of every p × p penalty, so a fit forms it once.
+struct PenaltyGroup {
+  std::vector<std::size_t> members;
+  std::vector<std::size_t> rows;
+};
+struct PenaltyGroups {
+  std::vector<PenaltyGroup> groups;
+};
+PenaltyGroups penalty_groups(std::span<const linalg::Matrix> penalties);
+
 // Penalties are p × p and symmetric, ranks and log pseudo-determinants as
 // long as the penalty list, ρ at least as long. Fails with Linalg "eigh
 // failed in penalty determinant: {}" when the block of overlapping
 // penalties cannot be decomposed.
 [[nodiscard]] Result<PenaltyDeterminant> penalty_determinant(std::span<const linalg::Matrix> penalties,
+                                                             std::span<const std::uint64_t> ranks,
+                                                             std::span<const double> log_pdets,
+                                                             linalg::VectorView rho);
+// The same with the penalties' groups formed beforehand.
+[[nodiscard]] Result<PenaltyDeterminant> penalty_determinant(const PenaltyGroups& groups,
+                                                             std::span<const linalg::Matrix> penalties,
                                                              std::span<const std::uint64_t> ranks,
                                                              std::span<const double> log_pdets,
                                                              linalg::VectorView rho);

@@ -1,7 +1,7 @@
 // The joint criterion of the shape-managed families over the search vector
 // θ = [ρ, shape coordinates]: a complete refit at θ, the criterion value V
 // of that refit, V with its gradient over θ, and the outer evaluation that
-// adds a finite-difference Hessian.
+// adds the Hessian.
 //
 // V is the plain criterion of one penalty with the family value built from
 // θ: scale 1 for families with the `Fixed` rule, the φ of the family value
@@ -15,6 +15,11 @@
 // leverages. The reference form of a shape entry, kept for tests, is the
 // central difference of V between two complete refits.
 //
+// The Hessian of the re-weighted families with second-order shape traits
+// comes from the same refit (score/shape_hessian.h); the others, and any
+// refit whose criterion H fell back to the fit's own factor, take central
+// differences of exact gradients, which stay as the reference.
+//
 // Written once over the family. Every refit borrows X, y, the weights and
 // the penalties of the problem and builds only its family value and S_λ.
 #pragma once
@@ -25,6 +30,7 @@
 #include <span>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "family/family.h"
 #include "inner/fit_at.h"
@@ -38,6 +44,7 @@
 #include "outer/outer_eval.h"
 #include "score/envelope.h"
 #include "score/laplace.h"
+#include "score/shape_hessian.h"
 #include "score/shape_problem.h"
 
 namespace kavri::score {
@@ -47,8 +54,9 @@ inline constexpr double kShapeDifferenceStep = 1e-5;
 
 // How the shape entries of a gradient are formed.
 enum class ShapeGradientRule {
-  Exact,             // from the refit at θ alone (implicit β̂(θ), leverages)
-  RefitDifferences,  // (V(θ_c + h) − V(θ_c − h))/2h between complete refits: the reference
+  Exact,                // gradient and Hessian from the refit at θ alone (implicit β̂(θ), leverages)
+  GradientDifferences,  // the exact gradient; the Hessian from differences of exact gradients: a reference
+  RefitDifferences,     // (V(θ_c + h) − V(θ_c − h))/2h between complete refits: the reference
 };
 
 // One refit at θ: its inner fit and the family value it was fitted with.
@@ -138,12 +146,15 @@ template <family::Family F>
 inline constexpr double kRefitColumnStep = 1e-4;
 inline constexpr double kFrozenColumnStep = 1e-5;
 
-// V, ∂V/∂θ and a symmetrised Hessian of central differences of gradients,
-// column by column in increasing order, + side before − side: from
-// `shape_value_grad` at θ ± 1e-4 (by the same rule), or for the shape
+// V, ∂V/∂θ and the Hessian. By the exact rule, for a family with the
+// second-order shape traits whose refit took the observed H, the exact
+// Hessian of the refit at θ: one refit. Otherwise a symmetrised Hessian of
+// central differences of gradients, column by column in increasing order,
+// + side before − side: from `shape_value_grad` at θ ± 1e-4 (the exact
+// gradient, or by the reference rule refit differences), or for the shape
 // columns of a family with an analytic shape gradient from
-// `eval_grad_frozen_beta` at θ ± 1e-5 about the base refit. By the exact
-// rule 1 + 2k refits (1 + 2 with an analytic shape gradient). The first
+// `eval_grad_frozen_beta` at θ ± 1e-5 about the base refit: 1 + 2k refits
+// with exact gradients (1 + 2 with an analytic shape gradient). The first
 // refit error is the result.
 template <family::Family F, class InnerFitFn>
 [[nodiscard]] Result<outer::OuterEval> shape_outer_eval_with(const ShapeProblem<F>& problem,
@@ -259,6 +270,12 @@ linalg::Vector shape_entries(const F& family, std::size_t coords, const inner::F
   }
   return entries;
 }
+
+// `frozen_fit_stats` with the refit's leverages when given (else formed).
+template <family::Family F>
+FrozenFitStats frozen_fit_stats_with(const ShapeProblem<F>& problem, linalg::VectorView theta,
+                                     const RefitOutcome<F>& base, const LaplaceHessian& hessian,
+                                     const linalg::Vector* given_leverage, bool shape_slopes);
 
 // The re-weighted families: their ρ entry is formed from the refit's own
 // statistics.
@@ -381,30 +398,35 @@ namespace detail {
 // V and ∂V/∂θ from the refit at θ, already run; the shape differences of
 // the reference rule run their refits with `inner_fit`. `frozen` receives
 // the base statistics of an analytic family.
+// `given` and `leverage`, when given, are the refit's criterion H (full)
+// and its leverages, already formed.
 template <family::Family F, class InnerFitFn>
 Result<ValueGrad> value_grad_from(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                   const RefitOutcome<F>& base, InnerFitFn&& inner_fit, ShapeGradientRule rule,
-                                  std::optional<FrozenFitStats>* frozen) {
+                                  std::optional<FrozenFitStats>* frozen, const LaplaceHessian* given = nullptr,
+                                  const linalg::Vector* leverage = nullptr) {
   const inner::FitProblem<F>& fp = problem.fit;
   const inner::InnerFit& fit = base.fit;
   const double rho = theta[0];
-  const LaplaceHessian hessian = refit_hessian(problem, fit, base.family, rho, /*full=*/true);
+  std::optional<LaplaceHessian> own;
+  const LaplaceHessian& hessian =
+      given != nullptr ? *given : own.emplace(refit_hessian(problem, fit, base.family, rho, /*full=*/true));
   const double value = shape_laml_value_with(problem, fit, base.family, rho, hessian.log_det);
   if constexpr (!ShapeGradientNeverAnalytic<F>) {
     // Every entry from the refit's own statistics: the frozen gradient at
     // its base point is this gradient, to the bit.
     if (base.family.has_analytic_shape_grad()) {
-      FrozenFitStats stats = frozen_fit_stats(problem, theta, base, hessian);
+      FrozenFitStats stats = frozen_fit_stats_with(problem, theta, base, hessian, leverage, true);
       KAVRI_TRY(linalg::Vector g, eval_grad_frozen_beta(problem, theta, fit.mu, stats));
       if (frozen) *frozen = std::move(stats);
       return ValueGrad{.value = value, .gradient = std::move(g), .degenerate = false};
     }
   }
   linalg::Vector gradient(theta.size, 0.0);
-  const bool exact = rule == ShapeGradientRule::Exact && family::HasShapeDerivatives<F> && theta.size > 1;
+  const bool exact = rule != ShapeGradientRule::RefitDifferences && family::HasShapeDerivatives<F> && theta.size > 1;
   std::optional<FrozenFitStats> stats;
   if constexpr (kReweighted<F> && family::HasWorkingWeightSlope<F>) {
-    stats = frozen_fit_stats(problem, theta, base, hessian, /*shape_slopes=*/exact);
+    stats = frozen_fit_stats_with(problem, theta, base, hessian, leverage, /*shape_slopes=*/exact);
     gradient[0] = rho_entry(*stats, std::exp(rho), criterion_scale(base.family), problem.criterion.penalty_ranks[0]);
   } else {
     // The ρ entry of the plain criterion, with the family value of θ.
@@ -412,7 +434,7 @@ Result<ValueGrad> value_grad_from(const ShapeProblem<F>& problem, linalg::Vector
               envelope_from_fit(base.family, problem.criterion, fp.model_matrix,
                                 linalg::VectorView(theta.data, 1), fit));
     gradient[0] = plain.gradient[0];
-    if (exact) stats = frozen_fit_stats(problem, theta, base, hessian, /*shape_slopes=*/true);
+    if (exact) stats = frozen_fit_stats_with(problem, theta, base, hessian, leverage, /*shape_slopes=*/true);
   }
   if constexpr (family::HasShapeDerivatives<F>) {
     if (exact) {
@@ -448,14 +470,53 @@ Result<ValueGrad> shape_value_grad_with(const ShapeProblem<F>& problem, linalg::
 namespace detail {
 
 // The evaluation about the refit at θ, already run.
+// The shape coordinates of θ that the family value of θ holds at a bound
+// of its map (as `apply_shape_clamps` tells them).
+std::vector<bool> clamped_coordinates(linalg::VectorView theta, const linalg::Vector& held);
+
+// The exact evaluation from the refit alone, or nothing where a
+// re-weighted refit's criterion H is not the observed one (its fallback
+// has no shape derivatives).
+template <family::Family F>
+std::optional<Result<outer::OuterEval>> exact_outer_eval_from(const ShapeProblem<F>& problem,
+                                                              const linalg::Vector& theta, const RefitOutcome<F>& base) {
+  if constexpr (kHasShapeExactHessian<F>) {
+    const LaplaceHessian hessian = refit_hessian(problem, base.fit, base.family, theta[0], /*full=*/true);
+    if (family::PirlsFamily<F> && !hessian.observed) return std::nullopt;
+    const linalg::Vector leverage = linalg::row_quadratic_forms(problem.fit.model_matrix, hessian.inverse);
+    auto no_refit = [](const inner::FitProblem<F>&, linalg::VectorView,
+                       const std::optional<inner::WarmStart>&) -> Result<inner::InnerFit> {
+      return invalid_parameter("no refit");  // never called: the exact gradient refits nothing
+    };
+    std::optional<FrozenFitStats> frozen;
+    Result<ValueGrad> at = value_grad_from(problem, linalg::VectorView(theta), base, no_refit,
+                                           ShapeGradientRule::Exact, &frozen, &hessian, &leverage);
+    if (!at) return Result<outer::OuterEval>(std::unexpected(std::move(at.error())));
+    linalg::Matrix h =
+        shape_exact_hessian(problem, linalg::VectorView(theta), base.fit, base.family, hessian, leverage,
+                            clamped_coordinates(linalg::VectorView(theta), base.family.theta_from_family()));
+    return Result<outer::OuterEval>(outer::OuterEval{
+        .value = at->value, .gradient = std::move(at->gradient), .hessian = std::move(h), .degenerate = false});
+  } else {
+    (void)problem;
+    (void)theta;
+    (void)base;
+    return std::nullopt;
+  }
+}
+
 template <family::Family F, class InnerFitFn>
 Result<outer::OuterEval> outer_eval_from(const ShapeProblem<F>& problem, const linalg::Vector& theta,
                                          const RefitOutcome<F>& base, InnerFitFn&& inner_fit, ShapeGradientRule rule) {
+  if (rule == ShapeGradientRule::Exact && theta.size() > 1) {
+    std::optional<Result<outer::OuterEval>> exact = exact_outer_eval_from(problem, theta, base);
+    if (exact) return std::move(*exact);
+  }
   std::optional<FrozenFitStats> frozen;
   KAVRI_TRY(ValueGrad at, detail::value_grad_from(problem, theta, base, inner_fit, rule, &frozen));
   // By the exact rule a column's refits start from the base refit: they
   // move one coordinate by 1e-4, so a re-weighted fit needs a step or two.
-  const inner::InnerFit* start = rule == ShapeGradientRule::Exact ? &base.fit : nullptr;
+  const inner::InnerFit* start = rule != ShapeGradientRule::RefitDifferences ? &base.fit : nullptr;
   auto side_gradient = [&](const linalg::Vector& at) -> Result<linalg::Vector> {
     KAVRI_TRY(const RefitOutcome<F> side, shape_refit_with(problem, linalg::VectorView(at), inner_fit, start));
     KAVRI_TRY(ValueGrad vg, detail::value_grad_from(problem, linalg::VectorView(at), side, inner_fit, rule, nullptr));
@@ -551,6 +612,15 @@ Result<ValueGrad> shape_value_grad(const ShapeProblem<F>& problem, linalg::Vecto
 template <family::Family F>
 FrozenFitStats frozen_fit_stats(const ShapeProblem<F>& problem, linalg::VectorView theta,
                                 const RefitOutcome<F>& base, const LaplaceHessian& hessian, bool shape_slopes) {
+  return detail::frozen_fit_stats_with(problem, theta, base, hessian, nullptr, shape_slopes);
+}
+
+namespace detail {
+
+template <family::Family F>
+FrozenFitStats frozen_fit_stats_with(const ShapeProblem<F>& problem, linalg::VectorView theta,
+                                     const RefitOutcome<F>& base, const LaplaceHessian& hessian,
+                                     const linalg::Vector* given_leverage, bool shape_slopes) {
   const inner::FitProblem<F>& fp = problem.fit;
   const inner::InnerFit& fit = base.fit;
   const linalg::Matrix& s0 = problem.criterion.penalties[0];
@@ -566,7 +636,9 @@ FrozenFitStats frozen_fit_stats(const ShapeProblem<F>& problem, linalg::VectorVi
   // −λ·H⁻¹S_0β with H the Hessian of the penalized deviance.
   const std::size_t n = fit.n, p = fit.p;
   const linalg::MatrixView x = fp.model_matrix;
-  const linalg::Vector leverage = linalg::row_quadratic_forms(x, hessian.inverse);
+  std::optional<linalg::Vector> own;
+  const linalg::Vector& leverage =
+      given_leverage != nullptr ? *given_leverage : own.emplace(linalg::row_quadratic_forms(x, hessian.inverse));
   linalg::Vector s_beta(p, 0.0);
   for (std::size_t a = 0; a < p; ++a)
     for (std::size_t b = 0; b < p; ++b) s_beta[a] -= s0(a, b) * fit.beta[b];
@@ -583,6 +655,8 @@ FrozenFitStats frozen_fit_stats(const ShapeProblem<F>& problem, linalg::VectorVi
   }
   return stats;
 }
+
+}  // namespace detail
 
 template <family::Family F>
 FrozenFitStats frozen_fit_stats(const ShapeProblem<F>& problem, linalg::VectorView theta,

@@ -270,5 +270,67 @@ TEST(BlockFactor, FailuresNameTheMinorOfTheDiagonalFirstOrdering) {
   }
 }
 
+// An indefinite H (the observed information of a non-canonical link can
+// be) against dense references that share nothing with the Schur form:
+// ln|det H| from H's own eigenvalues, H⁻¹ by LU solves. The spoilt entries
+// keep H's eigenvalues at least about 1e-2 from zero, so cond(H) stays
+// near that of the definite cases and 1e-10 relative holds as there.
+TEST(BlockFactor, SymmetricFactorOfAnIndefiniteSystemAgreesWithTheDenseOne) {
+  const Case c{"indefinite", 700, 6, {120}};
+  const System base = make_system(c, 21);
+  const std::size_t p = base.h.rows;
+  const BlockPartition part = block_partition(p, base.diagonal);
+  struct Spoil {
+    const char* name;
+    std::vector<std::size_t> diagonal_levels;  // d_l made negative
+    bool schur;                                // the first dense entry made negative
+  } spoils[] = {{"definite", {}, false},
+                {"negative diagonal entries", {3, 50, 119}, false},
+                {"indefinite Schur complement", {}, true},
+                {"both", {0, 7}, true}};
+  for (const Spoil& sp : spoils) {
+    SCOPED_TRACE(sp.name);
+    Matrix h = base.h;
+    for (std::size_t l : sp.diagonal_levels) h(part.diagonal[l], part.diagonal[l]) = -2.0 - static_cast<double>(l % 3);
+    if (sp.schur) h(part.dense[1], part.dense[1]) = -50.0;
+    const BlockSystem blocks = block_system_of(h, part);
+    auto factor = block_symmetric_factor(blocks, part, 1e-300);
+    ASSERT_TRUE(factor.has_value());
+    const bool definite = sp.diagonal_levels.empty() && !sp.schur;
+    if (definite) {
+      // Where H is positive definite, this is the Cholesky factor exactly.
+      auto chol = block_cholesky(blocks, part);
+      ASSERT_TRUE(chol.has_value());
+      EXPECT_EQ(block_log_det(*factor), block_log_det(*chol));
+      EXPECT_EQ(factor->g.data, chol->g.data);
+    } else {
+      EXPECT_FALSE(block_cholesky(blocks, part).has_value());
+    }
+    auto eig = eigh(h);
+    ASSERT_TRUE(eig.has_value());
+    double log_abs_det = 0.0, smallest = INFINITY;
+    for (double v : eig->values) {
+      log_abs_det += std::log(std::fabs(v));
+      smallest = std::min(smallest, std::fabs(v));
+    }
+    ASSERT_GT(smallest, 1e-2);
+    expect_relative(block_log_det(*factor), log_abs_det, kRelative, "ln|det H|");
+    const Matrix inv = block_inverse(*factor);
+    for (std::size_t col : {std::size_t{0}, part.dense[1], part.diagonal[3], part.diagonal[7], p - 1}) {
+      Vector e(p, 0.0);
+      e[col] = 1.0;
+      auto expected = lu_solve(h, e);
+      ASSERT_TRUE(expected.has_value());
+      expect_relative(column(inv, col), *expected, kRelative, "inverse column");
+      expect_relative(block_solve(*factor, e), *expected, kRelative, "solve");
+    }
+    expect_relative(block_row_forms(*factor, base.x), row_quadratic_forms(base.x, inv), kRelative, "leverages");
+  }
+  // A diagonal entry of zero leaves no D⁻¹.
+  Matrix h = base.h;
+  h(part.diagonal[4], part.diagonal[4]) = 0.0;
+  EXPECT_FALSE(block_symmetric_factor(block_system_of(h, part), part, 1e-300).has_value());
+}
+
 }  // namespace
 }  // namespace kavri::linalg

@@ -46,7 +46,10 @@ struct GaussianCase {
                               .prior_weights = std::nullopt,
                               .start_eta = std::nullopt,
                               .settings = {},
-                              .products = {.xtwx = std::move(xtwx), .xtwy = std::move(xtwy), .anchor = std::nullopt}};
+                              .products = {.xtwx = std::move(xtwx),
+                                           .xtwx_blocks = {},
+                                           .xtwy = std::move(xtwy),
+                                           .anchor = std::nullopt}};
     if (w) problem.prior_weights = linalg::VectorView(*w);
   }
   GaussianCase(const GaussianCase&) = delete;

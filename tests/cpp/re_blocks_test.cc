@@ -14,6 +14,8 @@
 #include "design/re.h"
 #include "family/binomial.h"
 #include "family/gamma.h"
+#include "family/gaussian.h"
+#include "family/inverse_gaussian.h"
 #include "family/poisson.h"
 #include "fit/plain_driver.h"
 #include "linalg/lapack.h"
@@ -119,7 +121,7 @@ TEST(ReBlocks, DesignsWithoutAnReTermHaveNone) {
 // size, so ρ, β, edf and the covariance agree far inside 1e-8 relative.
 constexpr double kFitTolerance = 1e-8;
 
-enum class Fam { Poisson, Bernoulli, QuasiPoisson, Gamma };
+enum class Fam { Poisson, Bernoulli, QuasiPoisson, Gamma, Gaussian, InverseGaussian };
 
 struct FitCase {
   const char* name;
@@ -141,8 +143,21 @@ Result<fit::FittedGam> fit_case(Fam f, ModelDesign design, const Vector& y, cons
     case Fam::Bernoulli: return fit_with(family::bernoulli_logit(), std::move(design), y, w, weighted);
     case Fam::QuasiPoisson: return fit_with(family::quasipoisson_log(), std::move(design), y, w, weighted);
     case Fam::Gamma: return fit_with(family::gamma_log(), std::move(design), y, w, weighted);
+    case Fam::Gaussian: return fit_with(family::gaussian_identity(), std::move(design), y, w, weighted);
+    case Fam::InverseGaussian: return fit_with(family::inverse_gaussian_log(), std::move(design), y, w, weighted);
   }
   return invalid_parameter("no such family");
+}
+
+// An inverse Gaussian draw of mean μ and shape s (Michael, Schucany and
+// Haas, 1976): a root of the χ²₁ transform, chosen with probability
+// μ/(μ + x).
+double inverse_gaussian_draw(double mu, double shape, std::mt19937& gen) {
+  const double nu = std::normal_distribution<double>(0.0, 1.0)(gen);
+  const double v = nu * nu;
+  const double x = mu + mu * mu * v / (2.0 * shape) -
+                   mu / (2.0 * shape) * std::sqrt(4.0 * mu * shape * v + mu * mu * v * v);
+  return std::uniform_real_distribution<double>(0.0, 1.0)(gen) <= mu / (mu + x) ? x : mu * mu / x;
 }
 
 TEST(ReBlockFits, ReachTheDenseFit) {
@@ -170,6 +185,8 @@ TEST(ReBlockFits, ReachTheDenseFit) {
           y[i] = std::uniform_real_distribution<double>(0.0, 1.0)(gen) < 1.0 / (1.0 + std::exp(-eta[i])) ? 1.0 : 0.0;
           break;
         case Fam::Gamma: y[i] = std::gamma_distribution<double>(5.0, mu / 5.0)(gen); break;
+        case Fam::Gaussian: y[i] = eta[i] + std::normal_distribution<double>(0.0, 0.3)(gen); break;
+        case Fam::InverseGaussian: y[i] = inverse_gaussian_draw(mu, 4.0, gen); break;
       }
     }
     return y;
@@ -178,7 +195,14 @@ TEST(ReBlockFits, ReachTheDenseFit) {
                           {"Poisson, prior weights", Fam::Poisson, true},
                           {"Bernoulli", Fam::Bernoulli, false},
                           {"QuasiPoisson", Fam::QuasiPoisson, false},
-                          {"Gamma", Fam::Gamma, false}};
+                          {"Gamma", Fam::Gamma, false},
+                          {"Gamma, prior weights", Fam::Gamma, true},
+                          {"Gaussian", Fam::Gaussian, false},
+                          {"Gaussian, prior weights", Fam::Gaussian, true},
+                          // Rows below half their mean have negative observed
+                          // weights: the observed H is formed in blocks of
+                          // either sign.
+                          {"InverseGaussian", Fam::InverseGaussian, false}};
   for (const FitCase& fc : fits) {
     const Vector y = response(fc.family);
     for (const DesignCase& dc : design_cases(la)) {

@@ -552,11 +552,12 @@ TEST(FrozenGradient, OcatOnlyWithoutThresholds) {
 // ---------------------------------------------------------------------------
 // Outer evaluation.
 
-// Inner fits per evaluation: for each column two refitted gradients after
-// the base gradient, each one refit (1 + 2·(k − 1) by the reference rule);
-// the Tweedie shape columns use the frozen gradient and refit nothing. The
-// Hessian is exactly symmetric; the Tweedie value and gradient are those
-// of `shape_value_grad`.
+// Inner fits per evaluation: by the exact rule the refit at θ alone where
+// the family has the second-order shape traits; by differences of gradients
+// for each column two refitted gradients after the base gradient, each one
+// refit (1 + 2·(k − 1) by the reference rule); the Tweedie shape columns
+// use the frozen gradient and refit nothing. The Hessian is exactly
+// symmetric; the Tweedie value and gradient are those of `shape_value_grad`.
 TEST(ShapeOuterEval, RefitsPerEvaluationAndSymmetry) {
   const Vector x = testing::covariate(40);
   auto run = [](const auto& problem, const Vector& theta, ShapeGradientRule rule = ShapeGradientRule::Exact) {
@@ -573,20 +574,28 @@ TEST(ShapeOuterEval, RefitsPerEvaluationAndSymmetry) {
     return std::pair{counters.inner_fits, std::move(*eval)};
   };
   constexpr ShapeGradientRule reference = ShapeGradientRule::RefitDifferences;
+  constexpr ShapeGradientRule differences = ShapeGradientRule::GradientDifferences;
   Fixture<family::NegBin> nb(family::negbin_log(1.0), testing::cr_design(40, 6), negbin_draws(x, 11));
-  EXPECT_EQ(run(nb.problem, Vector{0.0, std::log(2.0)}).first, 5u);
+  EXPECT_EQ(run(nb.problem, Vector{0.0, std::log(2.0)}).first, 1u);
+  EXPECT_EQ(run(nb.problem, Vector{0.0, std::log(2.0)}, differences).first, 5u);
   EXPECT_EQ(run(nb.problem, Vector{0.0, std::log(2.0)}, reference).first, 15u);
   Fixture<family::TDist> td(family::tdist_identity(5.0, 1.0), testing::cr_design(40, 6), tdist_draws(x, 12));
-  EXPECT_EQ(run(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}).first, 7u);
+  EXPECT_EQ(run(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}).first, 1u);
+  EXPECT_EQ(run(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}, differences).first, 7u);
   EXPECT_EQ(run(td.problem, Vector{0.0, std::log(0.1), std::log(3.0)}, reference).first, 35u);
   Fixture<family::Tweedie> tw(family::tweedie_log(1.5, 1.0), testing::cr_design(40, 6), tweedie_draws(x, 1.5, 1.0, 13));
   const Vector tw_theta{0.2, 0.1, -0.3};
-  auto [tw_fits, tw_eval] = run(tw.problem, tw_theta);
+  EXPECT_EQ(run(tw.problem, tw_theta).first, 1u);
+  auto [tw_fits, tw_eval] = run(tw.problem, tw_theta, differences);
   EXPECT_EQ(tw_fits, 3u);
   auto tw_vg = shape_value_grad(tw.problem, tw_theta);
   ASSERT_TRUE(tw_vg.has_value());
   EXPECT_EQ(tw_eval.value, tw_vg->value);
   EXPECT_EQ(tw_eval.gradient, tw_vg->gradient);
+  auto tw_exact = shape_outer_eval(tw.problem, tw_theta);
+  ASSERT_TRUE(tw_exact.has_value());
+  EXPECT_EQ(tw_exact->value, tw_vg->value);
+  EXPECT_EQ(tw_exact->gradient, tw_vg->gradient);
   // Column 0 from refitted gradients at ρ ± 1e-4; column 1 from frozen ones
   // at ln φ ± 1e-5, which here equal refitted ones: the re-weighted fit
   // does not read φ, so a refit at another φ is the same fit. Column 0's
@@ -607,20 +616,24 @@ TEST(ShapeOuterEval, RefitsPerEvaluationAndSymmetry) {
     Fixture<family::Ocat> oc(family::ocat_new(Vector(cats - 2, 0.0), cats), testing::cr_design(40, 6),
                              ocat_draws(x, cats, 14));
     const std::uint64_t k = cats - 1;
-    EXPECT_EQ(run(oc.problem, Vector(k, 0.0)).first, 1 + 2 * k) << cats;
+    // Two categories leave ρ alone, a column of refitted gradients.
+    EXPECT_EQ(run(oc.problem, Vector(k, 0.0)).first, cats == 2 ? 3u : 1u) << cats;
+    EXPECT_EQ(run(oc.problem, Vector(k, 0.0), differences).first, 1 + 2 * k) << cats;
     EXPECT_EQ(run(oc.problem, Vector(k, 0.0), reference).first, cats == 2 ? 3u : (2 * k - 1) * (2 * k + 1)) << cats;
   }
 }
 
 // By the reference rule: the base, its two shape refits, then per column
-// the + side's three refits and the − side's three; by the exact rule the
-// base and one refit per side of each column. An error of the i-th refit,
+// the + side's three refits and the − side's three; by differences of exact
+// gradients the base and one refit per side of each column; by the exact
+// rule the base alone. An error of the i-th refit,
 // down to the last, is the result and no later refit runs.
 TEST(ShapeOuterEval, FirstErrorEndsTheEvaluation) {
   const Vector x = testing::covariate(40);
   Fixture<family::NegBin> nb(family::negbin_log(1.0), testing::cr_design(40, 6), negbin_draws(x, 11));
   const Vector theta{0.0, std::log(2.0)};
-  for (auto [rule, refits] : {std::pair{ShapeGradientRule::RefitDifferences, 15u}, std::pair{ShapeGradientRule::Exact, 5u}})
+  for (auto [rule, refits] : {std::pair{ShapeGradientRule::RefitDifferences, 15u},
+                              std::pair{ShapeGradientRule::GradientDifferences, 5u}, std::pair{ShapeGradientRule::Exact, 1u}})
     for (std::size_t fail_at = 1; fail_at <= refits; ++fail_at) {
       SCOPED_TRACE(fail_at);
       CountingFit failing{.calls = 0, .fail_at = fail_at, .shapes = {}};

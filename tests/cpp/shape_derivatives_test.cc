@@ -15,6 +15,7 @@
 #include "family/family.h"
 #include "family/negbin.h"
 #include "family/ocat.h"
+#include "family/shape_curvature.h"
 #include "family/tdist.h"
 #include "family/tweedie.h"
 #include "linalg/ln_gamma.h"
@@ -191,6 +192,79 @@ TYPED_TEST(ShapeDerivativesTest, DevianceSlopesAreDifferencesOfTheDeviance) {
                        curvature_rounding(f, r.y, r.eta, slope(0.0)), what + " e=" + std::to_string(e));
         }
       }
+}
+
+// The second-order traits the exact Hessian reads, each against a central
+// difference of a first-order trait: ∂²/∂t_c∂t_e of ∂d/∂η and ∂²d/∂η² in
+// t_e of the slopes in t_c; ∂⁴d/∂η³∂t_c = 2·∂(dω/dη)/∂t_c per unit weight;
+// d²ω/dη² in η of dω/dη. The differenced functions are rational, formed to
+// a few roundings of their own size, or of the sizes `term_size` states
+// where their terms cancel: the negative binomial's θ-differences of
+// products with θ, the Tweedie family's two power terms. (For the scaled
+// t's far outlier that leaves the mixed entries, of size 1e-15 and below,
+// within the rounding of the differences.)
+double term_size(const NegBin& f, double y, double mu) {
+  const double s = f.theta + mu;
+  return 8.0 * mu * (f.theta + mu + y) * (f.theta + mu + y) * f.theta / (s * s * s) + 1e-300;
+}
+double term_size(const TDist&, double, double) { return 0.0; }
+// P carries a rounding relative to itself of 1/P = exp(d/2); the derivatives
+// of ln P are cumulants of ratios of order 1 to P.
+double term_size(const Ocat& f, double y, double eta) { return std::exp(0.5 * f.unit_deviance(y, eta)); }
+double term_size(const Tweedie& f, double y, double mu) {
+  const double lm = std::fabs(std::log(mu)) + 3.0;
+  return 2.0 * (std::pow(mu, 2.0 - f.p) + y * std::pow(mu, 1.0 - f.p)) * lm * lm;
+}
+
+// dω/dη and d²ω/dη² of the criterion's weight per unit prior weight: the
+// observed one of a re-weighted family, the Newton fit's own for the
+// ordered categories.
+template <class F>
+double weight_slope(const F& f, double y, double mu) {
+  if constexpr (PirlsFamily<F>) {
+    return f.observed_weight_slope(1.0, y, mu);
+  } else {
+    return f.working_weight_slope(1.0, y, mu);
+  }
+}
+template <class F>
+double weight_curvature(const F& f, double y, double mu) {
+  if constexpr (PirlsFamily<F>) {
+    return f.observed_weight_curvature(1.0, y, mu);
+  } else {
+    return f.working_weight_curvature(1.0, y, mu);
+  }
+}
+
+TYPED_TEST(ShapeDerivativesTest, SecondOrderSlopesAreDifferencesOfTheFirst) {
+  if constexpr (HasShapeHessian<TypeParam>) {
+    for (const TypeParam& f : Case<TypeParam>::values())
+      for (const Row& r : Case<TypeParam>::rows()) {
+        const std::string at = " y=" + std::to_string(r.y) + " eta=" + std::to_string(r.eta) +
+                               " shape0=" + std::to_string(f.theta_from_family()[0]);
+        const double mu = f.link_inverse(r.eta);
+        const double size = term_size(f, r.y, mu);
+        auto slope_at = [&](double de) { return weight_slope(f, r.y, f.link_inverse(r.eta + de)); };
+        expect_slope(weight_curvature(f, r.y, mu), (slope_at(kStep) - slope_at(-kStep)) / (2.0 * kStep),
+                     size + std::fabs(slope_at(0.0)), "d2 omega" + at);
+        for (std::size_t c = 0; c < shape_count(f); ++c) {
+          const std::string what = "c=" + std::to_string(c) + at;
+          auto w1 = [&](double dt) { return weight_slope(moved(f, c, dt), r.y, mu); };
+          expect_slope(f.deviance_shape_eta3_slope(r.y, mu, c), (w1(kStep) - w1(-kStep)) / kStep,
+                       2.0 * (size + std::fabs(w1(0.0))), what + " d eta3 dt");
+          for (std::size_t e = 0; e < shape_count(f); ++e) {
+            const std::string pair = what + " e=" + std::to_string(e);
+            auto s = [&](double dt) { return moved(f, e, dt).deviance_shape_slopes(r.y, mu, c); };
+            const ShapeCurvature k = f.deviance_shape_curvature_slopes(r.y, mu, c, e);
+            EXPECT_EQ(k.deviance, f.deviance_shape_curvature(r.y, mu, c, e)) << pair;
+            expect_slope(k.eta, (s(kStep).eta - s(-kStep).eta) / (2.0 * kStep), size + std::fabs(s(0.0).eta),
+                         pair + " eta");
+            expect_slope(k.eta_eta, (s(kStep).eta_eta - s(-kStep).eta_eta) / (2.0 * kStep),
+                         size + std::fabs(s(0.0).eta_eta), pair + " eta eta");
+          }
+        }
+      }
+  }
 }
 
 // c(y) counts row i w_i times; a weight of 0 drops the row.

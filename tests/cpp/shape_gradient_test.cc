@@ -1,6 +1,7 @@
 // The exact gradient of the joint criterion over (ρ, shape) from one refit
-// against central differences of V between complete refits, per shape
-// family, design, weighting and point.
+// against central differences of V between complete refits, and the exact
+// Hessian from the same refit against central differences of exact
+// gradients, per shape family, design, weighting and point.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -97,6 +98,40 @@ void expect_exact_gradient(const F& family, design::ModelDesign d, const Vector&
   }
 }
 
+// The Hessian of `shape_outer_eval` from one refit, exactly symmetric,
+// against (g(θ + h·e_u) − g(θ − h·e_u))/2h of exact gradients, h = 1e-5.
+// The difference carries h²/6·|g'''| (below 1e-9 of the entry here) and the
+// gradient's own rounding and fit noise over 2h: the gradient sums n rows
+// of terms as large as |V|, each to a few roundings, and the fits stop at
+// 1e-14, so 1e3·eps·|V|/h bounds it; 1e-5 of the entry on top.
+template <class F>
+void expect_exact_hessian(const F& family, design::ModelDesign d, const Vector& y, std::optional<Vector> w,
+                          const std::vector<Vector>& points) {
+  Fixture<F> f(family, std::move(d), y, std::move(w));
+  for (const Vector& theta : points) {
+    inner::FitCounters counters;
+    auto eval = shape_outer_eval(f.problem, theta, &counters);
+    ASSERT_TRUE(eval.has_value()) << eval.error().message();
+    EXPECT_EQ(counters.inner_fits, 1u);
+    const std::size_t k = theta.size();
+    ASSERT_EQ(eval->hessian.rows, k);
+    const double h = 1e-5;
+    for (std::size_t u = 0; u < k; ++u) {
+      Vector up = theta, down = theta;
+      up[u] += h;
+      down[u] -= h;
+      auto g_up = shape_value_grad(f.problem, up), g_down = shape_value_grad(f.problem, down);
+      ASSERT_TRUE(g_up.has_value() && g_down.has_value());
+      for (std::size_t i = 0; i < k; ++i) {
+        EXPECT_EQ(eval->hessian(i, u), eval->hessian(u, i));
+        const double fd = (g_up->gradient[i] - g_down->gradient[i]) / (2.0 * h);
+        EXPECT_NEAR(eval->hessian(i, u), fd, 1e-5 * std::fabs(fd) + 1e3 * kEps * std::fabs(eval->value) / h)
+            << "entry (" << i << ", " << u << ") at (" << theta[0] << ", " << theta[1] << ")";
+      }
+    }
+  }
+}
+
 struct DesignCase {
   std::string name;
   bool re;
@@ -149,6 +184,71 @@ TEST(ExactShapeGradient, OrderedCategories) {
     SCOPED_TRACE(s.name);
     expect_exact_gradient(family::ocat_identity(4), design_of(s), y, weights_of(s),
                           {{0.0, 0.0, 0.0}, {1.0, 0.3, -0.2}, {-1.0, -0.5, 0.5}});
+  }
+}
+
+TEST(ExactShapeHessian, NegativeBinomial) {
+  const Vector y = testing::negbin_draws(testing::covariate(kRows), 21);
+  for (const DesignCase& s : kDesignCases) {
+    SCOPED_TRACE(s.name);
+    expect_exact_hessian(family::negbin_log(2.0), design_of(s), y, weights_of(s),
+                         {{0.0, std::log(2.0)}, {2.0, std::log(0.5)}, {-1.0, std::log(40.0)}});
+  }
+}
+
+TEST(ExactShapeHessian, ScaledT) {
+  const Vector y = testing::tdist_draws(testing::covariate(kRows), 22);
+  for (const DesignCase& s : kDesignCases) {
+    SCOPED_TRACE(s.name);
+    expect_exact_hessian(family::tdist_identity(5.0, 1.0), design_of(s), y, weights_of(s),
+                         {{0.0, std::log(0.09), std::log(2.0)},
+                          {1.0, std::log(0.3), std::log(10.0)},
+                          {-1.0, std::log(0.04), -1.0}});
+  }
+}
+
+TEST(ExactShapeHessian, OrderedCategories) {
+  const Vector y = testing::ocat_draws(testing::covariate(kRows), 4, 24);
+  for (const DesignCase& s : kDesignCases) {
+    SCOPED_TRACE(s.name);
+    expect_exact_hessian(family::ocat_identity(4), design_of(s), y, weights_of(s),
+                         {{0.0, 0.0, 0.0}, {1.0, 0.3, -0.2}, {-1.0, -0.5, 0.5}});
+  }
+}
+
+TEST(ExactShapeHessian, Tweedie) {
+  const Vector y = testing::tweedie_draws(testing::covariate(kRows), 1.4, 1.2, 23);
+  for (const DesignCase& s : kDesignCases) {
+    SCOPED_TRACE(s.name);
+    expect_exact_hessian(family::tweedie_log(1.5, 1.0), design_of(s), y, weights_of(s),
+                         {{0.2, 0.1, -0.3}, {1.0, -0.5, 1.0}, {-0.5, 0.5, -1.5}});
+  }
+}
+
+// Where the shape map holds p at its bound V is flat in the power
+// coordinate: its row and column are zero, and the others still match
+// differences of exact gradients (tolerance as in `expect_exact_hessian`).
+TEST(ExactShapeHessian, TweedieClampedPowerHasAZeroRowAndColumn) {
+  const Vector y = testing::tweedie_draws(testing::covariate(kRows), 1.4, 1.2, 23);
+  Fixture<family::Tweedie> f(family::tweedie_log(1.5, 1.0), testing::cr_design(kRows, 6), y, std::nullopt);
+  const Vector theta{0.2, 0.1, -30.0};
+  auto eval = shape_outer_eval(f.problem, theta);
+  ASSERT_TRUE(eval.has_value());
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(eval->hessian(i, 2), 0.0);
+    EXPECT_EQ(eval->hessian(2, i), 0.0);
+  }
+  const double h = 1e-5;
+  for (std::size_t u = 0; u < 2; ++u) {
+    Vector up = theta, down = theta;
+    up[u] += h;
+    down[u] -= h;
+    auto g_up = shape_value_grad(f.problem, up), g_down = shape_value_grad(f.problem, down);
+    ASSERT_TRUE(g_up.has_value() && g_down.has_value());
+    for (std::size_t i = 0; i < 2; ++i) {
+      const double fd = (g_up->gradient[i] - g_down->gradient[i]) / (2.0 * h);
+      EXPECT_NEAR(eval->hessian(i, u), fd, 1e-5 * std::fabs(fd) + 1e3 * kEps * std::fabs(eval->value) / h);
+    }
   }
 }
 
