@@ -13,7 +13,8 @@
 // without arguments every case of the table below runs. `kavri_fit_bench
 // poisson-re n L` fits a "cr" smooth beside an "re" term of L levels, and
 // `gaussian-re` and `gamma-re` the same design in those families;
-// `quantile-re n L` fits the median with the single "re" design of L levels.
+// `quantile-re n L` fits the median with the single "re" design of L levels,
+// `negbin-re n L` the negative binomial with the same design.
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -505,6 +506,52 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
   return 0;
 }
 
+// A negative binomial (θ = 3) of an "re" term alone, levels as above:
+// `kavri_fit_bench negbin-re n L [dense]`, "dense" factoring H whole.
+int run_negbin_re_case(std::size_t n, std::size_t levels, bool dense) {
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  const double base_mib = status_mib("VmRSS");
+  std::mt19937_64 gen(20240611);
+  std::normal_distribution<double> effect(0.0, 0.5);
+  Vector b(levels);
+  for (double& v : b) v = effect(gen);
+  std::vector<std::size_t> level(n);
+  for (std::size_t i = 0; i < n; ++i) level[i] = i % levels;
+  std::shuffle(level.begin(), level.end(), gen);
+  Matrix x(n, 1);
+  Vector y(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x(i, 0) = static_cast<double>(level[i]);
+    const double rate = std::gamma_distribution<double>(3.0, std::exp(0.5 + b[level[i]]) / 3.0)(gen);
+    y[i] = static_cast<double>(std::poisson_distribution<int>(rate)(gen));
+  }
+  const double data_mib = status_mib("VmRSS") - base_mib;
+  reset_peak();
+  auto design = kavri::design::build_single_re_design(x);
+  if (!design) {
+    std::printf("negbin-re n=%zu: design failed: %s\n", n, design.error().display().c_str());
+    return 1;
+  }
+  if (dense) design->re_blocks.reset();
+  const std::size_t p = design->model_matrix.cols;
+  kavri::inner::FitCounters counter;
+  const auto start = Clock::now();
+  auto fitted = kavri::fit::fit_shape_aware(kavri::family::negbin_log(2.0), std::move(*design), n, y, std::nullopt,
+                                            &counter);
+  const double t_fit = seconds_since(start);
+  const double peak_mib = status_mib("VmHWM") - base_mib - data_mib;
+  if (!fitted) {
+    std::printf("negbin-re n=%zu: fit failed: %s\n", n, fitted.error().display().c_str());
+    return 1;
+  }
+  std::printf("%snegbin-re    n=%-8zu levels=%-6zu p=%-6zu fit %8.3f s  evaluations %llu  inner fits %llu"
+              "  converged %d  theta %.6g  edf %.4f  peak %8.1f MiB (design and fit)\n",
+              dense ? "dense " : "", n, levels, p, t_fit, static_cast<unsigned long long>(counter.evaluations),
+              static_cast<unsigned long long>(counter.inner_fits), fitted->converged ? 1 : 0,
+              std::exp(fitted->shape_params[0]), fitted->edf_total, peak_mib);
+  return 0;
+}
+
 bool parse_kind(const char* s, Kind& kind) {
   for (Kind k : {Kind::Gaussian, Kind::Poisson, Kind::Bernoulli, Kind::Additive, Kind::GaussianTe, Kind::Poisson3Cr,
                  Kind::PoissonTe, Kind::BernoulliTe})
@@ -523,6 +570,9 @@ int main(int argc, char** argv) {
   if (ReFamily re{}; (argc == 4 || argc == 5) && parse_re_family(argv[1], re))
     return run_re_case(re, std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
                        argc == 5 && std::strcmp(argv[4], "dense") == 0);
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "negbin-re") == 0)
+    return run_negbin_re_case(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
+                              argc == 5 && std::strcmp(argv[4], "dense") == 0);
   if (argc == 3 || argc == 4) {
     Kind kind{};
     if (!parse_kind(argv[1], kind)) {

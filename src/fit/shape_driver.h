@@ -88,12 +88,17 @@ inline constexpr double kMaxMeanReplicateWeight = 1e100;
 // {} terms" unless the design has exactly one penalty.
 [[nodiscard]] Result<void> require_single_smooth(const design::ModelDesign& design, std::string_view what);
 
-// The joint search's problem: `make_fit_problem` and `make_criterion_view`.
+// The joint search's problem: `make_fit_problem` and `make_criterion_view`;
+// with `in_blocks`, both read the design's random-effect block form where
+// it has one and the family's fit takes it.
 template <family::Family F>
 score::ShapeProblem<F> make_shape_problem(const F& family, const design::ModelDesign& design, linalg::VectorView y,
-                                          const std::optional<linalg::VectorView>& prior_weights) {
-  return {.fit = make_fit_problem(family, design, y, prior_weights),
-          .criterion = make_criterion_view(family, design, y, prior_weights)};
+                                          const std::optional<linalg::VectorView>& prior_weights,
+                                          bool in_blocks = false) {
+  score::ShapeProblem<F> problem{.fit = make_fit_problem(family, design, y, prior_weights, in_blocks),
+                                 .criterion = make_criterion_view(family, design, y, prior_weights)};
+  problem.criterion.re_blocks = problem.fit.re_blocks;
+  return problem;
 }
 
 // ---- Implementation details follow ----
@@ -160,7 +165,8 @@ Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, st
     if (start_scale == StartScale::FromData) start = start.with_scale_from_data(fit_y, w);
   }
 
-  const score::ShapeProblem<F> problem = make_shape_problem(start, design, fit_y, prior_weights);
+  // The fits of a design with an "re" term factor H in blocks.
+  const score::ShapeProblem<F> problem = make_shape_problem(start, design, fit_y, prior_weights, /*in_blocks=*/true);
   score::ShapeSearch search(problem, counters);
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
@@ -174,13 +180,19 @@ Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, st
 
   const F& fitted = final_problem.family;
   FitSummary summary;
-  const linalg::Matrix gram = fisher_information(fitted, final_problem, linalg::VectorView(rho), fit);
-  summary.edf_total = linalg::trace_inverse_times(fit.factor, gram);
+  if (final_problem.re_blocks != nullptr && fit.block_factor) {
+    const linalg::BlockSystem gram =
+        fisher_information_in_blocks(fitted, final_problem, linalg::VectorView(rho), fit);
+    summary.edf_total = linalg::block_trace_times(*fit.block_factor, gram);
+  } else {
+    const linalg::Matrix gram = fisher_information(fitted, final_problem, linalg::VectorView(rho), fit);
+    summary.edf_total = linalg::trace_inverse_times(fit.factor, gram);
+  }
   summary.scale = fitted.reported_scale();
   if constexpr (F::scale_rule() == family::ScaleRule::ShapeParameter) {
-    summary.vcov = scaled_covariance(fit.factor, fitted.scale());
+    summary.vcov = scaled_covariance(fit, fitted.scale());
   } else {
-    summary.vcov = scaled_covariance(fit.factor, 1.0);
+    summary.vcov = scaled_covariance(fit, 1.0);
   }
   linalg::Vector shape_params(state.rho.begin() + 1, state.rho.end());
   if constexpr (requires { F::response_unit(y, w); }) {

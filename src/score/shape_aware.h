@@ -262,7 +262,7 @@ linalg::Vector shape_entries(const F& family, std::size_t coords, const inner::F
       const double ds = -0.5 * w[i] * s.eta;
       for (std::size_t a = 0; a < p; ++a) rhs[a] += x(i, a) * ds;
     }
-    const linalg::Vector deta = linalg::multiply(x, linalg::multiply(hessian.inverse, rhs));
+    const linalg::Vector deta = linalg::multiply(x, criterion_solve(hessian, fit, linalg::VectorView(rhs)));
     double total = 0.0;
     for (std::size_t i = 0; i < n; ++i) total += leverage[i] * (dw[i] + hessian.weight_slope[i] * deta[i]);
     entries[c] = 0.5 * total;
@@ -350,13 +350,15 @@ template <family::Family F>
 LaplaceHessian refit_hessian(const ShapeProblem<F>& problem, const inner::InnerFit& fit, const F& family,
                              double rho, bool full) {
   const inner::FitProblem<F>& fp = problem.fit;
-  linalg::Matrix s_lambda = problem.criterion.penalties[0];
   const double lambda = std::exp(rho);
+  const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, fit.n);
+  if (fp.re_blocks != nullptr && fit.block_factor) {
+    const linalg::BlockSystem s_lambda = design::block_total_penalty(*fp.re_blocks, linalg::VectorView(&rho, 1));
+    return laplace_hessian_in_blocks(family, *fp.re_blocks, fp.y, w, s_lambda, fit, full);
+  }
+  linalg::Matrix s_lambda = problem.criterion.penalties[0];
   for (double& v : s_lambda.data) v *= lambda;
-  return laplace_hessian(family,
-                         LaplaceInputs{fp.model_matrix, fp.compact, fp.y,
-                                       family::weights_or_ones(fp.prior_weights, fit.n), s_lambda},
-                         fit, full);
+  return laplace_hessian(family, LaplaceInputs{fp.model_matrix, fp.compact, fp.y, w, s_lambda}, fit, full);
 }
 
 namespace detail {
@@ -483,7 +485,8 @@ std::optional<Result<outer::OuterEval>> exact_outer_eval_from(const ShapeProblem
   if constexpr (kHasShapeExactHessian<F>) {
     const LaplaceHessian hessian = refit_hessian(problem, base.fit, base.family, theta[0], /*full=*/true);
     if (family::PirlsFamily<F> && !hessian.observed) return std::nullopt;
-    const linalg::Vector leverage = linalg::row_quadratic_forms(problem.fit.model_matrix, hessian.inverse);
+    const linalg::Vector leverage =
+        criterion_leverages(hessian, base.fit, problem.fit.re_blocks, problem.fit.model_matrix);
     auto no_refit = [](const inner::FitProblem<F>&, linalg::VectorView,
                        const std::optional<inner::WarmStart>&) -> Result<inner::InnerFit> {
       return invalid_parameter("no refit");  // never called: the exact gradient refits nothing
@@ -625,7 +628,7 @@ FrozenFitStats frozen_fit_stats_with(const ShapeProblem<F>& problem, linalg::Vec
   const inner::InnerFit& fit = base.fit;
   const linalg::Matrix& s0 = problem.criterion.penalties[0];
   FrozenFitStats stats{.penalty_quad = linalg::quadratic_form(s0, fit.beta),
-                       .trace_hinv_s0 = linalg::trace_with_inverse(hessian.inverse, s0),
+                       .trace_hinv_s0 = criterion_penalty_trace(hessian, fit, fp.re_blocks, s0),
                        .residual_count =
                            static_cast<double>(fit.n) - static_cast<double>(problem.criterion.null_space_dim),
                        .deviance = fit.deviance,
@@ -638,11 +641,11 @@ FrozenFitStats frozen_fit_stats_with(const ShapeProblem<F>& problem, linalg::Vec
   const linalg::MatrixView x = fp.model_matrix;
   std::optional<linalg::Vector> own;
   const linalg::Vector& leverage =
-      given_leverage != nullptr ? *given_leverage : own.emplace(linalg::row_quadratic_forms(x, hessian.inverse));
+      given_leverage != nullptr ? *given_leverage : own.emplace(criterion_leverages(hessian, fit, fp.re_blocks, x));
   linalg::Vector s_beta(p, 0.0);
   for (std::size_t a = 0; a < p; ++a)
     for (std::size_t b = 0; b < p; ++b) s_beta[a] -= s0(a, b) * fit.beta[b];
-  const linalg::Vector deta = linalg::multiply(x, linalg::multiply(hessian.inverse, s_beta));
+  const linalg::Vector deta = linalg::multiply(x, criterion_solve(hessian, fit, linalg::VectorView(s_beta)));
   double shift = 0.0;
   for (std::size_t i = 0; i < n; ++i) shift += hessian.weight_slope[i] * leverage[i] * deta[i];
   stats.weight_shift = shift;

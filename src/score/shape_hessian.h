@@ -17,16 +17,21 @@
 //
 // Written once over the shape families with the second-order shape traits;
 // H is the one whose ½ln|H| the value takes: the observed one of a
-// re-weighted family, the full-Newton fit's own.
+// re-weighted family, the full-Newton fit's own. A refit in random-effect
+// block form keeps H in its block factor: the solves, the leverages and the
+// traces, tr(H⁻¹S_0) and tr(H⁻¹Ḣ_i·H⁻¹Ḣ_j), are read from it with Ḣ_j in
+// block form, and no p × p matrix is formed.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 #include <vector>
 
+#include "design/re_blocks.h"
 #include "family/family.h"
 #include "family/shape_curvature.h"
 #include "inner/inner_fit.h"
+#include "linalg/block_factor.h"
 #include "linalg/lapack.h"
 #include "linalg/matrix.h"
 #include "linalg/products.h"
@@ -59,6 +64,46 @@ template <family::Family F>
 // ---- Implementation details follow ----
 
 namespace detail {
+
+// The block factor of the criterion's H of a refit in block form: the
+// observed H's, or the fit's own where H is the fit's; null for a dense H,
+// whose inverse the LaplaceHessian holds.
+inline const linalg::BlockFactor* criterion_block_factor(const LaplaceHessian& h, const inner::InnerFit& fit) {
+  if (h.block_factor) return &*h.block_factor;
+  if (h.inverse.data.empty() && fit.block_factor) return &*fit.block_factor;
+  return nullptr;
+}
+
+// H⁻¹v, and H⁻¹M for a p × r M.
+inline linalg::Vector criterion_solve(const LaplaceHessian& h, const inner::InnerFit& fit, linalg::VectorView v) {
+  if (const linalg::BlockFactor* f = criterion_block_factor(h, fit)) return linalg::block_solve(*f, v);
+  return linalg::multiply(h.inverse, v);
+}
+inline linalg::Matrix criterion_solve(const LaplaceHessian& h, const inner::InnerFit& fit, const linalg::Matrix& m) {
+  if (const linalg::BlockFactor* f = criterion_block_factor(h, fit)) return linalg::block_solve(*f, m.view());
+  return linalg::multiply(h.inverse, m);
+}
+
+// The leverages x_r'H⁻¹x_r; `blocks` is the refit's block form (null for a
+// dense fit).
+inline linalg::Vector criterion_leverages(const LaplaceHessian& h, const inner::InnerFit& fit,
+                                          const design::ReBlocks* blocks, linalg::MatrixView x) {
+  if (const linalg::BlockFactor* f = criterion_block_factor(h, fit)) {
+    if (blocks != nullptr) return linalg::block_row_forms(*f, blocks->rows());
+    return linalg::block_row_forms(*f, x);
+  }
+  return linalg::row_quadratic_forms(x, h.inverse);
+}
+
+// tr(H⁻¹S_0), S_0 dense and, for a block fit, also in `blocks`.
+inline double criterion_penalty_trace(const LaplaceHessian& h, const inner::InnerFit& fit,
+                                      const design::ReBlocks* blocks, const linalg::Matrix& s0) {
+  if (const linalg::BlockFactor* f = criterion_block_factor(h, fit)) {
+    if (blocks != nullptr) return linalg::block_trace_times(*f, blocks->penalties[0]);
+    return linalg::block_trace_times(*f, s0.view());
+  }
+  return linalg::trace_with_inverse(h.inverse, s0);
+}
 
 // What the rows give: per shape coordinate c (columns of the n × k
 // matrices) s_c, ∂_cω, ∂_cω' and w·∂d/∂t_c, and ω', ω''.
@@ -134,20 +179,50 @@ ShapePairSums shape_pair_sums(const F& family, linalg::VectorView y, linalg::Vec
   return out;
 }
 
-// A_j = H⁻¹Ḣ_j, Ḣ_j = X'diag(ω'⊙e_j + ∂_jω)X + δ_j0·λS_0.
-inline std::vector<linalg::Matrix> inverse_times_slopes(linalg::MatrixView x, const linalg::Matrix& hinv,
-                                                        const linalg::Matrix& s0, double lambda,
-                                                        const ShapeRowPieces& rows, const linalg::Matrix& e) {
+// Ḣ_j's row weights ω'⊙e_j + ∂_jω.
+inline void slope_weights(const ShapeRowPieces& rows, const linalg::Matrix& e, std::size_t j, linalg::Vector& dwj) {
+  for (std::size_t r = 0; r < e.rows; ++r) dwj[r] = rows.w1[r] * e(r, j) + (j == 0 ? 0.0 : rows.dw(r, j - 1));
+}
+
+// tr(H⁻¹Ḣ_i·H⁻¹Ḣ_j) for every pair (the upper triangle is filled),
+// Ḣ_j = X'diag(ω'⊙e_j + ∂_jω)X + δ_j0·λS_0: densely from A_j = H⁻¹Ḣ_j.
+inline linalg::Matrix slope_cross_traces(linalg::MatrixView x, const linalg::Matrix& hinv, const linalg::Matrix& s0,
+                                         double lambda, const ShapeRowPieces& rows, const linalg::Matrix& e) {
   const std::size_t n = x.rows, p = x.cols, m = e.cols;
-  std::vector<linalg::Matrix> out(m);
+  std::vector<linalg::Matrix> a(m);
   linalg::Vector dwj(n);
   for (std::size_t j = 0; j < m; ++j) {
-    for (std::size_t r = 0; r < n; ++r) dwj[r] = rows.w1[r] * e(r, j) + (j == 0 ? 0.0 : rows.dw(r, j - 1));
+    slope_weights(rows, e, j, dwj);
     linalg::Matrix dh = linalg::weighted_gram(x, dwj);
     if (j == 0)
       for (std::size_t c = 0; c < p * p; ++c) dh.data[c] += lambda * s0.data[c];
-    out[j] = linalg::multiply(hinv, dh);
+    a[j] = linalg::multiply(hinv, dh);
   }
+  linalg::Matrix out(m, m);
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = i; j < m; ++j) {
+      double cross = 0.0;
+      for (std::size_t r = 0; r < p; ++r)
+        for (std::size_t c = 0; c < p; ++c) cross += a[i](r, c) * a[j](c, r);
+      out(i, j) = cross;
+    }
+  return out;
+}
+
+// The same with H in its block factor and each Ḣ_j in block form.
+inline linalg::Matrix slope_cross_traces(const design::ReBlocks& blocks, const linalg::BlockFactor& factor,
+                                         double lambda, const ShapeRowPieces& rows, const linalg::Matrix& e) {
+  const std::size_t m = e.cols;
+  std::vector<linalg::BlockSystem> dh(m);
+  linalg::Vector dwj(e.rows);
+  for (std::size_t j = 0; j < m; ++j) {
+    slope_weights(rows, e, j, dwj);
+    dh[j] = design::re_weighted_gram(blocks, dwj);
+    if (j == 0) linalg::add_scaled(dh[j], blocks.penalties[0], lambda);
+  }
+  linalg::Matrix out(m, m);
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = i; j < m; ++j) out(i, j) = linalg::block_trace_product(factor, dh[i], dh[j]);
   return out;
 }
 
@@ -175,7 +250,7 @@ linalg::Matrix shape_exact_hessian(const ShapeProblem<F>& problem, linalg::Vecto
   const std::size_t n = fit.n, p = fit.p, m = theta.size, k = m - 1;
   const linalg::MatrixView x = fp.model_matrix;
   const linalg::VectorView w = family::weights_or_ones(fp.prior_weights, n);
-  const linalg::Matrix& hinv = hessian.inverse;
+  const design::ReBlocks* blocks = fp.re_blocks;
   const linalg::Matrix& s0 = problem.criterion.penalties[0];
   const double lambda = std::exp(theta[0]);
   double phi = 1.0;
@@ -190,19 +265,23 @@ linalg::Matrix shape_exact_hessian(const ShapeProblem<F>& problem, linalg::Vecto
     g(a, 0) = lambda * s_beta[a];
     for (std::size_t c = 0; c < k; ++c) g(a, c + 1) = xs(a, c);
   }
-  linalg::Matrix b = linalg::multiply(hinv, g);
+  linalg::Matrix b = detail::criterion_solve(hessian, fit, g);
   for (double& v : b.data) v = -v;
   const linalg::Matrix e = linalg::multiply(x, b);
   // ζ = X·H⁻¹·X'(ω'⊙h).
   linalg::Vector wh(n);
   for (std::size_t r = 0; r < n; ++r) wh[r] = rows.w1[r] * leverage[r];
-  const linalg::Vector z = linalg::multiply(hinv, linalg::multiply(x.transposed(), linalg::VectorView(wh)));
+  const linalg::Vector z = detail::criterion_solve(
+      hessian, fit, linalg::VectorView(linalg::multiply(x.transposed(), linalg::VectorView(wh))));
   const linalg::Vector zeta = linalg::multiply(x, linalg::VectorView(z));
   const detail::ShapePairSums sums = detail::shape_pair_sums(family, fp.y, w, fit, rows, e, leverage, zeta);
 
-  const std::vector<linalg::Matrix> a_mat = detail::inverse_times_slopes(x, hinv, s0, lambda, rows, e);
+  const linalg::BlockFactor* factor = detail::criterion_block_factor(hessian, fit);
+  const linalg::Matrix cross = factor != nullptr && blocks != nullptr
+                                   ? detail::slope_cross_traces(*blocks, *factor, lambda, rows, e)
+                                   : detail::slope_cross_traces(x, hessian.inverse, s0, lambda, rows, e);
   const double q = linalg::quadratic_form(s0, linalg::VectorView(fit.beta));
-  const double trace_s = linalg::trace_with_inverse(hinv, s0);
+  const double trace_s = detail::criterion_penalty_trace(hessian, fit, blocks, s0);
   const linalg::Matrix sat = family.saturated_shape_hessian(fp.y, w);
   // λ·z'S_0·b_j, and λ·z'S_0β̂.
   const linalg::Vector zs = linalg::multiply(s0, linalg::VectorView(z));
@@ -233,10 +312,7 @@ linalg::Matrix shape_exact_hessian(const ShapeProblem<F>& problem, linalg::Vecto
       if (i == 0) vb -= z_s_b[j];
       if (j == 0) vb -= z_s_b[i];
       if (i == 0 && j == 0) vb -= z_s_beta;
-      double cross = 0.0;
-      for (std::size_t a = 0; a < p; ++a)
-        for (std::size_t c = 0; c < p; ++c) cross += a_mat[i](a, c) * a_mat[j](c, a);
-      double half_log_det = sums.lev(i, j) + vb - cross;
+      double half_log_det = sums.lev(i, j) + vb - cross(i, j);
       if (i == 0 && j == 0) half_log_det += lambda * trace_s;
       double value = explicit_part + gb / phi + 0.5 * half_log_det;
       if ((i > 0 && clamped[i - 1]) || (j > 0 && clamped[j - 1])) value = 0.0;
