@@ -133,6 +133,30 @@ linalg::Vector shape_search_start(const F& start, linalg::VectorView y, linalg::
   }
 }
 
+// edf from the Fisher information at the final fit, in the fit's blocks
+// where it has them (its factor becomes that of the Fisher H); the scale
+// and covariance of the family at θ̂.
+template <ShapeManagedFamily F>
+FitSummary shape_fit_summary(const inner::FitProblem<F>& final_problem, linalg::VectorView rho,
+                             inner::InnerFit& fit) {
+  const F& fitted = final_problem.family;
+  FitSummary summary;
+  if (final_problem.re_blocks != nullptr && fit.block_factor) {
+    const linalg::BlockSystem gram = fisher_information_in_blocks(fitted, final_problem, rho, fit);
+    summary.edf_total = linalg::block_trace_times(*fit.block_factor, gram);
+  } else {
+    const linalg::Matrix gram = fisher_information(fitted, final_problem, rho, fit);
+    summary.edf_total = linalg::trace_inverse_times(fit.factor, gram);
+  }
+  summary.scale = fitted.reported_scale();
+  if constexpr (F::scale_rule() == family::ScaleRule::ShapeParameter) {
+    summary.vcov = scaled_covariance(fit, fitted.scale());
+  } else {
+    summary.vcov = scaled_covariance(fit, 1.0);
+  }
+  return summary;
+}
+
 template <ShapeManagedFamily F>
 Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, std::uint64_t n, linalg::VectorView y,
                                   std::optional<linalg::VectorView> prior_weights, inner::FitCounters* counters,
@@ -179,21 +203,7 @@ Result<FittedGam> fit_shape_aware(const F& given, design::ModelDesign design, st
   KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho), {.counters = counters}));
 
   const F& fitted = final_problem.family;
-  FitSummary summary;
-  if (final_problem.re_blocks != nullptr && fit.block_factor) {
-    const linalg::BlockSystem gram =
-        fisher_information_in_blocks(fitted, final_problem, linalg::VectorView(rho), fit);
-    summary.edf_total = linalg::block_trace_times(*fit.block_factor, gram);
-  } else {
-    const linalg::Matrix gram = fisher_information(fitted, final_problem, linalg::VectorView(rho), fit);
-    summary.edf_total = linalg::trace_inverse_times(fit.factor, gram);
-  }
-  summary.scale = fitted.reported_scale();
-  if constexpr (F::scale_rule() == family::ScaleRule::ShapeParameter) {
-    summary.vcov = scaled_covariance(fit, fitted.scale());
-  } else {
-    summary.vcov = scaled_covariance(fit, 1.0);
-  }
+  FitSummary summary = shape_fit_summary(final_problem, linalg::VectorView(rho), fit);
   linalg::Vector shape_params(state.rho.begin() + 1, state.rho.end());
   if constexpr (requires { F::response_unit(y, w); }) {
     if (unit != 1.0) {

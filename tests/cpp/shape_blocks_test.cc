@@ -148,10 +148,16 @@ TEST(ShapeBlocks, OneEvaluationEqualsTheDenseOne) {
   }
 }
 
-// Whole fits: the searches take the same steps from the same evaluations,
-// so (ρ, shape), β, edf and V agree far inside 1e-8 relative (the outer
-// search stops on a gradient of about that size).
-constexpr double kFitTolerance = 1e-8;
+// Whole fits: the searches take the same steps from evaluations equal to
+// kEvalTolerance, so V agrees to 1e-8 relative. Where the point is free,
+// it moves by the gradient's rounding times the inverse of the criterion's
+// smallest curvature: ν of the scaled t is a shallow direction (curvature
+// ~1e-2 against gradient roundings ~1e-10), so the point and what follows
+// from it (β, edf, scale, covariance) are held to 1e-6, a margin of 100;
+// the algebra itself is held to kEvalTolerance by one evaluation at the
+// dense fit's optimum.
+constexpr double kValueTolerance = 1e-8;
+constexpr double kPointTolerance = 1e-6;
 
 TEST(ShapeBlocks, FitsReachTheDenseFit) {
   for (const Case& c : kCases) {
@@ -165,20 +171,18 @@ TEST(ShapeBlocks, FitsReachTheDenseFit) {
           ASSERT_TRUE(fb.has_value()) << fb.error().display();
           ASSERT_TRUE(fd.has_value()) << fd.error().display();
           EXPECT_EQ(fb->converged, fd->converged);
-          EXPECT_LE(std::fabs(fb->reml_value - fd->reml_value), kFitTolerance * std::fabs(fd->reml_value));
-          if (c.flat) {
-            Vector theta{fd->rho[0]};
-            theta.insert(theta.end(), fd->shape_params.begin(), fd->shape_params.end());
-            expect_same_evaluation(fam, designs_of(d), d.y, theta);
-            return;
-          }
-          expect_relative(fb->rho, fd->rho, kFitTolerance, "rho");
-          expect_relative(fb->shape_params, fd->shape_params, kFitTolerance, "shape");
-          expect_relative(fb->beta, fd->beta, kFitTolerance, "beta");
-          expect_relative(fb->edf_per_term, fd->edf_per_term, kFitTolerance, "edf per term");
-          EXPECT_LE(std::fabs(fb->edf_total - fd->edf_total), kFitTolerance * fd->edf_total);
-          EXPECT_LE(std::fabs(fb->scale - fd->scale), kFitTolerance * fd->scale);
-          expect_relative(fb->vcov.data, fd->vcov.data, kFitTolerance, "covariance");
+          EXPECT_LE(std::fabs(fb->reml_value - fd->reml_value), kValueTolerance * std::fabs(fd->reml_value));
+          Vector theta{fd->rho[0]};
+          theta.insert(theta.end(), fd->shape_params.begin(), fd->shape_params.end());
+          expect_same_evaluation(fam, designs_of(d), d.y, theta);
+          if (c.flat) return;
+          expect_relative(fb->rho, fd->rho, kPointTolerance, "rho");
+          expect_relative(fb->shape_params, fd->shape_params, kPointTolerance, "shape");
+          expect_relative(fb->beta, fd->beta, kPointTolerance, "beta");
+          expect_relative(fb->edf_per_term, fd->edf_per_term, kPointTolerance, "edf per term");
+          EXPECT_LE(std::fabs(fb->edf_total - fd->edf_total), kPointTolerance * fd->edf_total);
+          EXPECT_LE(std::fabs(fb->scale - fd->scale), kPointTolerance * fd->scale);
+          expect_relative(fb->vcov.data, fd->vcov.data, kPointTolerance, "covariance");
         },
         c.family);
   }
