@@ -169,15 +169,21 @@ Result<std::uint64_t> term_rank(const std::vector<Matrix>& penalties, std::uint6
 }
 
 // Writes a term's columns into the model matrix from column `start`: a
-// random effect's indicators directly, another term's block by copy (the
-// block is released).
-void place_term_columns(const TermSpec& spec, BuiltTerm& t, MatrixView x, std::uint64_t start, Matrix& model_matrix) {
+// random effect's indicators directly, each row's level kept in
+// `row_level` for the block form, another term's block by copy (the block
+// is released).
+void place_term_columns(const TermSpec& spec, BuiltTerm& t, MatrixView x, std::uint64_t start, Matrix& model_matrix,
+                        std::vector<std::uint32_t>& row_level) {
   const std::size_t n = model_matrix.rows;
   if (const auto* re = std::get_if<TermSpec::Re>(&spec.payload)) {
     const std::vector<double>& levels = t.predictor.as<RePredictor>().levels;
+    const bool indexed = levels.size() < linalg::kNoLevel;
+    if (indexed) row_level.assign(n, linalg::kNoLevel);
     for (std::size_t i = 0; i < n; ++i) {
       const std::size_t l = re_level_index(levels, x(i, re->col));
-      if (l < levels.size()) model_matrix(i, start + l) = 1.0;
+      if (l >= levels.size()) continue;
+      model_matrix(i, start + l) = 1.0;
+      if (indexed) row_level[i] = static_cast<std::uint32_t>(l);
     }
   } else {
     const std::uint64_t w = t.block.cols;
@@ -228,10 +234,11 @@ Result<ModelDesign> assemble_additive_design(MatrixView x, std::span<const TermS
   std::vector<CompactTerm> compact_terms;
   compact_terms.push_back(compact_intercept());
   bool compact = true;
+  TermRowLevels row_levels(built.size());
   for (std::size_t term = 0; term < built.size(); ++term) {
     BuiltTerm& t = built[term];
     const std::uint64_t w = t.block.cols;
-    place_term_columns(terms[term], t, x, start, model_matrix);
+    place_term_columns(terms[term], t, x, start, model_matrix, row_levels[term]);
     ranges.push_back({start, start + w});
     KAVRI_TRY(const std::uint64_t rank, add_term_penalties(t.penalties, start, q, lists));
     ranked += rank;
@@ -255,7 +262,7 @@ Result<ModelDesign> assemble_additive_design(MatrixView x, std::span<const TermS
                                                .term_col_ranges = std::move(ranges)}},
       .compact = compact ? compact_design(n, q, std::move(compact_terms)) : std::nullopt,
   };
-  design.re_blocks = re_blocks(design);
+  design.re_blocks = re_blocks(design, row_levels);
   return design;
 }
 

@@ -7,6 +7,7 @@
 #include "design/assembly.h"
 #include "design/compact.h"
 #include "design/covariates.h"
+#include "design/re_blocks.h"
 #include "design/sizes.h"
 
 namespace kavri::design {
@@ -81,6 +82,14 @@ Result<ModelDesign> build_single_re_design(linalg::MatrixView x) {
   const std::uint64_t p = t.levels.size() + 1;
   return naming_allocation_failure(kReContext, largest_shape({{x.rows, p}, {p, p}}), [&]() -> Result<ModelDesign> {
     const linalg::Matrix identity = linalg::Matrix::identity(t.levels.size());
+    TermRowLevels row_levels(1);
+    if (t.levels.size() < linalg::kNoLevel) {
+      row_levels[0].resize(x.rows);
+      for (std::size_t i = 0; i < x.rows; ++i) {
+        const std::size_t l = re_level_index(t.levels, x(i, 0));
+        row_levels[0][i] = l < t.levels.size() ? static_cast<std::uint32_t>(l) : linalg::kNoLevel;
+      }
+    }
     std::optional<CompactDesign> compact;
     if (std::optional<CompactTerm> level = compact_level_term(x, 0, t.levels, 1)) {
       std::vector<CompactTerm> terms;
@@ -92,7 +101,7 @@ Result<ModelDesign> build_single_re_design(linalg::MatrixView x) {
         single_smooth_design(t.basis, identity, Predictor{RePredictor{.levels = std::move(t.levels)}});
     if (design) {
       design->compact = std::move(compact);
-      design->re_blocks = re_blocks(*design);
+      design->re_blocks = re_blocks(*design, row_levels);
     }
     return design;
   });

@@ -10,16 +10,22 @@ namespace kavri::design {
 
 namespace {
 
-// The columns [start, end) of the "re" term with most levels.
-std::optional<ColumnRange> widest_re_term(const Predictor& predictor, std::uint64_t p) {
-  if (predictor.is<RePredictor>()) return ColumnRange{1, p};
+// The "re" term with most levels: its index among the design's terms and
+// its columns [start, end).
+struct WidestReTerm {
+  std::size_t term = 0;
+  ColumnRange range;
+};
+
+std::optional<WidestReTerm> widest_re_term(const Predictor& predictor, std::uint64_t p) {
+  if (predictor.is<RePredictor>()) return WidestReTerm{0, ColumnRange{1, p}};
   if (!predictor.is<AdditivePredictor>()) return std::nullopt;
   const AdditivePredictor& additive = predictor.as<AdditivePredictor>();
-  std::optional<ColumnRange> widest;
+  std::optional<WidestReTerm> widest;
   for (std::size_t t = 0; t < additive.term_predictors.size() && t < additive.term_col_ranges.size(); ++t) {
     if (!additive.term_predictors[t].is<RePredictor>()) continue;
     const ColumnRange r = additive.term_col_ranges[t];
-    if (!widest || r.end - r.start > widest->end - widest->start) widest = r;
+    if (!widest || r.end - r.start > widest->range.end - widest->range.start) widest = WidestReTerm{t, r};
   }
   return widest;
 }
@@ -36,28 +42,30 @@ bool diagonal_on(const linalg::Matrix& s, ColumnRange r) {
 
 }  // namespace
 
-std::optional<ReBlocks> re_blocks(const ModelDesign& design) {
+std::optional<ReBlocks> re_blocks(const ModelDesign& design, const TermRowLevels& row_levels) {
   const linalg::Matrix& x = design.model_matrix;
   const std::uint64_t n = x.rows, p = x.cols;
-  const std::optional<ColumnRange> range = widest_re_term(design.predictor, p);
-  if (!range || range->end <= range->start || range->end > p) return std::nullopt;
-  if (range->end - range->start > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  const std::optional<WidestReTerm> widest = widest_re_term(design.predictor, p);
+  if (!widest) return std::nullopt;
+  const ColumnRange range = widest->range;
+  if (range.end <= range.start || range.end > p) return std::nullopt;
+  const std::uint64_t q = range.end - range.start;
+  if (q > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  if (widest->term >= row_levels.size() || row_levels[widest->term].size() != n) return std::nullopt;
+  const std::vector<std::uint32_t>& level = row_levels[widest->term];
+  for (const std::uint32_t l : level)
+    if (l != linalg::kNoLevel && l >= q) return std::nullopt;
   for (const linalg::Matrix& s : design.penalties)
-    if (!diagonal_on(s, *range)) return std::nullopt;
+    if (!diagonal_on(s, range)) return std::nullopt;
 
   std::vector<std::uint64_t> diagonal;
-  for (std::uint64_t c = range->start; c < range->end; ++c) diagonal.push_back(c);
-  ReBlocks out{linalg::block_partition(p, std::move(diagonal)), {}, std::vector<std::uint32_t>(n, linalg::kNoLevel), {}};
+  for (std::uint64_t c = range.start; c < range.end; ++c) diagonal.push_back(c);
+  ReBlocks out{linalg::block_partition(p, std::move(diagonal)), {}, level, {}};
   const std::vector<std::uint64_t>& dense = out.partition.dense;
   out.dense_x = linalg::Matrix(n, dense.size());
   for (std::size_t i = 0; i < n; ++i) {
     const double* row = x.row(i);
     for (std::size_t a = 0; a < dense.size(); ++a) out.dense_x(i, a) = row[dense[a]];
-    for (std::uint64_t c = range->start; c < range->end; ++c) {
-      if (row[c] == 0.0) continue;
-      if (row[c] != 1.0 || out.level[i] != linalg::kNoLevel) return std::nullopt;
-      out.level[i] = static_cast<std::uint32_t>(c - range->start);
-    }
   }
   for (const linalg::Matrix& s : design.penalties) out.penalties.push_back(linalg::block_system_of(s, out.partition));
   return out;

@@ -32,11 +32,18 @@ struct ReBlocks {
   linalg::BlockRows rows() const { return {dense_x, level}; }
 };
 
+// Each row's level in each of a design's terms, by term, as the design's
+// build placed them: for an "re" term the index of the row's level
+// (linalg::kNoLevel where it has none), empty for any other term. The
+// single-smooth "re" design has one term.
+using TermRowLevels = std::vector<std::vector<std::uint32_t>>;
+
 // The block form of `design`, with the "re" term of most levels as the
-// diagonal part; absent when the design has no "re" term, when a row of
-// that term's block is not an indicator row, or when a penalty is not
-// diagonal on its columns.
-std::optional<ReBlocks> re_blocks(const ModelDesign& design);
+// diagonal part and its rows' levels from `row_levels`, O(n·k): reading
+// them back off X's indicator columns would cost O(n·q). Absent when the
+// design has no "re" term, when that term's levels are not given row by
+// row, or when a penalty is not diagonal on its columns.
+std::optional<ReBlocks> re_blocks(const ModelDesign& design, const TermRowLevels& row_levels);
 
 // X'·diag(w)·X in block form, O(n·k²): the dense part's Gram matrix, each
 // level's weighted sums of the dense columns and of the weights.

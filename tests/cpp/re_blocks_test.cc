@@ -93,6 +93,17 @@ TEST(ReBlocks, ProductsEqualTheDenseOnes) {
     EXPECT_EQ(blocks.partition.diagonal.size(), c.diagonal);
     const Matrix& xm = design->model_matrix;
 
+    // Each row's level as the design's build placed it, against the one
+    // read off X's indicator columns.
+    const std::vector<std::uint64_t>& diagonal = blocks.partition.diagonal;
+    ASSERT_EQ(blocks.level.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint32_t found = linalg::kNoLevel;
+      for (std::size_t l = 0; l < diagonal.size(); ++l)
+        if (xm(i, diagonal[l]) != 0.0) found = static_cast<std::uint32_t>(l);
+      ASSERT_EQ(blocks.level[i], found) << "row " << i;
+    }
+
     // X'WX: sums of up to n terms of size max w·x², so 1e-12 relative.
     const linalg::BlockSystem gram = re_weighted_gram(blocks, w);
     const linalg::BlockSystem dense = linalg::block_system_of(linalg::weighted_gram(xm, w), blocks.partition);
