@@ -415,8 +415,9 @@ bool parse_shape_kind(const char* s, ShapeKind& kind) {
 // `gaussian-re` (noise of sd 0.3) or `gamma-re` (shape 5), "dense"
 // factoring H whole. `quantile-re` fits the median of the Gaussian case's
 // y without its smooth effect with the single "re" design (the intercept
-// and the L levels: the quantile fit takes one penalty).
-enum class ReFamily { Poisson, Gaussian, Gamma, Quantile };
+// and the L levels: the quantile fit takes one penalty), and `negbin-re`
+// negative binomial counts (θ = 3) of that design.
+enum class ReFamily { Poisson, Gaussian, Gamma, Quantile, NegBin };
 
 const char* name_of(ReFamily f) {
   switch (f) {
@@ -424,12 +425,13 @@ const char* name_of(ReFamily f) {
     case ReFamily::Gaussian: return "gaussian-re";
     case ReFamily::Gamma: return "gamma-re";
     case ReFamily::Quantile: return "quantile-re";
+    case ReFamily::NegBin: return "negbin-re";
   }
   return "";
 }
 
 bool parse_re_family(const char* s, ReFamily& family) {
-  for (ReFamily f : {ReFamily::Poisson, ReFamily::Gaussian, ReFamily::Gamma, ReFamily::Quantile})
+  for (ReFamily f : {ReFamily::Poisson, ReFamily::Gaussian, ReFamily::Gamma, ReFamily::Quantile, ReFamily::NegBin})
     if (std::strcmp(s, name_of(f)) == 0) {
       family = f;
       return true;
@@ -454,14 +456,20 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
     x(i, 0) = u(gen);
     const std::size_t l = level[i];
     x(i, 1) = static_cast<double>(l);
-    // The quantile design has no smooth to take the sine up.
-    const double smooth = family == ReFamily::Quantile ? 0.0 : std::sin(2.0 * std::numbers::pi * x(i, 0));
+    // The single "re" design has no smooth to take the sine up.
+    const bool single = family == ReFamily::Quantile || family == ReFamily::NegBin;
+    const double smooth = single ? 0.0 : std::sin(2.0 * std::numbers::pi * x(i, 0));
     const double eta = 0.5 + smooth + b[l];
     switch (family) {
       case ReFamily::Poisson: y[i] = static_cast<double>(std::poisson_distribution<int>(std::exp(eta))(gen)); break;
       case ReFamily::Gaussian:
       case ReFamily::Quantile: y[i] = eta + std::normal_distribution<double>(0.0, 0.3)(gen); break;
       case ReFamily::Gamma: y[i] = std::gamma_distribution<double>(5.0, std::exp(eta) / 5.0)(gen); break;
+      case ReFamily::NegBin: {
+        const double rate = std::gamma_distribution<double>(3.0, std::exp(eta) / 3.0)(gen);
+        y[i] = static_cast<double>(std::poisson_distribution<int>(rate)(gen));
+        break;
+      }
     }
   }
   const double data_mib = status_mib("VmRSS") - base_mib;
@@ -469,7 +477,7 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
   const std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Re{1}}};
   reset_peak();
   auto start = Clock::now();
-  auto design = family == ReFamily::Quantile
+  auto design = family == ReFamily::Quantile || family == ReFamily::NegBin
                     ? kavri::design::build_single_re_design(kavri::linalg::MatrixView(x.data.data() + 1, n, 1, 2, 1))
                     : kavri::design::build_additive_design(x, terms);
   const double t_build = seconds_since(start);
@@ -487,6 +495,9 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
       case ReFamily::Gamma: return fit(kavri::family::gamma_log(), std::move(*design), y, counter);
       case ReFamily::Quantile:
         return kavri::fit::fit_elf(0.5, 0.0, 0.0, std::move(*design), n, y, std::nullopt, &counter);
+      case ReFamily::NegBin:
+        return kavri::fit::fit_shape_aware(kavri::family::negbin_log(2.0), std::move(*design), n, y, std::nullopt,
+                                           &counter);
       case ReFamily::Poisson: break;
     }
     return fit(kavri::family::poisson_log(), std::move(*design), y, counter);
@@ -503,52 +514,6 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
               static_cast<unsigned long long>(fitted->n_iters), static_cast<unsigned long long>(counter.evaluations),
               static_cast<unsigned long long>(counter.inner_fits), fitted->converged ? 1 : 0, fitted->edf_total,
               peak_mib);
-  return 0;
-}
-
-// A negative binomial (θ = 3) of an "re" term alone, levels as above:
-// `kavri_fit_bench negbin-re n L [dense]`, "dense" factoring H whole.
-int run_negbin_re_case(std::size_t n, std::size_t levels, bool dense) {
-  mallopt(M_MMAP_THRESHOLD, 1 << 20);
-  const double base_mib = status_mib("VmRSS");
-  std::mt19937_64 gen(20240611);
-  std::normal_distribution<double> effect(0.0, 0.5);
-  Vector b(levels);
-  for (double& v : b) v = effect(gen);
-  std::vector<std::size_t> level(n);
-  for (std::size_t i = 0; i < n; ++i) level[i] = i % levels;
-  std::shuffle(level.begin(), level.end(), gen);
-  Matrix x(n, 1);
-  Vector y(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    x(i, 0) = static_cast<double>(level[i]);
-    const double rate = std::gamma_distribution<double>(3.0, std::exp(0.5 + b[level[i]]) / 3.0)(gen);
-    y[i] = static_cast<double>(std::poisson_distribution<int>(rate)(gen));
-  }
-  const double data_mib = status_mib("VmRSS") - base_mib;
-  reset_peak();
-  auto design = kavri::design::build_single_re_design(x);
-  if (!design) {
-    std::printf("negbin-re n=%zu: design failed: %s\n", n, design.error().display().c_str());
-    return 1;
-  }
-  if (dense) design->re_blocks.reset();
-  const std::size_t p = design->model_matrix.cols;
-  kavri::inner::FitCounters counter;
-  const auto start = Clock::now();
-  auto fitted = kavri::fit::fit_shape_aware(kavri::family::negbin_log(2.0), std::move(*design), n, y, std::nullopt,
-                                            &counter);
-  const double t_fit = seconds_since(start);
-  const double peak_mib = status_mib("VmHWM") - base_mib - data_mib;
-  if (!fitted) {
-    std::printf("negbin-re n=%zu: fit failed: %s\n", n, fitted.error().display().c_str());
-    return 1;
-  }
-  std::printf("%snegbin-re    n=%-8zu levels=%-6zu p=%-6zu fit %8.3f s  evaluations %llu  inner fits %llu"
-              "  converged %d  theta %.6g  edf %.4f  peak %8.1f MiB (design and fit)\n",
-              dense ? "dense " : "", n, levels, p, t_fit, static_cast<unsigned long long>(counter.evaluations),
-              static_cast<unsigned long long>(counter.inner_fits), fitted->converged ? 1 : 0,
-              std::exp(fitted->shape_params[0]), fitted->edf_total, peak_mib);
   return 0;
 }
 
@@ -570,9 +535,6 @@ int main(int argc, char** argv) {
   if (ReFamily re{}; (argc == 4 || argc == 5) && parse_re_family(argv[1], re))
     return run_re_case(re, std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
                        argc == 5 && std::strcmp(argv[4], "dense") == 0);
-  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "negbin-re") == 0)
-    return run_negbin_re_case(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10),
-                              argc == 5 && std::strcmp(argv[4], "dense") == 0);
   if (argc == 3 || argc == 4) {
     Kind kind{};
     if (!parse_kind(argv[1], kind)) {
