@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "design/compact_forms.h"
@@ -23,11 +24,32 @@ void with_shape(RunShape s, F&& f) {
   else f(std::integral_constant<std::size_t, 1>{}, std::integral_constant<std::size_t, 1>{});
 }
 
+// at[v] += s·c[v] for v < L, two entries to an instruction where L is
+// even. The compiler pairs none of these updates by itself (the run may
+// alias the table for all it knows), and these kernels are most of a fit
+// with a tensor term; each pair is exactly the two scalar updates.
+template <std::size_t L>
+inline void add_run(double* at, double s, const double* c) {
+  if constexpr (L % 2 == 0) {
+    using Pair = double __attribute__((vector_size(16)));
+    const Pair scale = {s, s};
+    for (std::size_t v = 0; v < L; v += 2) {
+      Pair sum, run;
+      std::memcpy(&sum, at + v, sizeof sum);
+      std::memcpy(&run, c + v, sizeof run);
+      sum += scale * run;
+      std::memcpy(at + v, &sum, sizeof sum);
+    }
+  } else {
+    for (std::size_t v = 0; v < L; ++v) at[v] += s * c[v];
+  }
+}
+
 // table[pa + u][pb + v] += w_r·ca[u]·cb[v] over every run pair of every row.
 template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
 [[gnu::noinline]] void accumulate_pair(std::size_t rows, const std::uint32_t* pos_a, const double* coef_a,
                                        const std::uint32_t* pos_b, const double* coef_b, const double* w,
-                                       double* table, std::size_t ld) {
+                                       double* __restrict table, std::size_t ld) {
   for (std::size_t r = 0; r < rows; ++r) {
     const double wr = w[r];
     for (std::size_t qa = 0; qa < RA; ++qa) {
@@ -38,25 +60,34 @@ template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
       for (std::size_t qb = 0; qb < RB; ++qb) {
         const double* cb = coef_b + (r * RB + qb) * LB;
         double* at = table + pa * ld + pos_b[r * RB + qb];
-        for (std::size_t u = 0; u < LA; ++u)
-          for (std::size_t v = 0; v < LB; ++v) at[u * ld + v] += wc[u] * cb[v];
+        for (std::size_t u = 0; u < LA; ++u) add_run<LB>(at + u * ld, wc[u], cb);
       }
     }
   }
 }
 
-// The same for a single-run term with itself, on and above the diagonal
-// only: its rows touch (p + u, p + v) for one p, so the table's upper
-// triangle is complete and the lower one its mirror.
-template <std::size_t L>
+// The same for a term with itself, on and above the diagonal at least. A
+// row's runs start at least L apart and in increasing order (a tensor
+// row's runs are one margin row apart), so a pair of two runs lies wholly
+// above the diagonal and only a run with itself straddles it: the table's
+// upper triangle is complete, and its lower one, partly written by the
+// runs on the diagonal, is taken as the mirror; half the run pairs of
+// the full product are left out.
+template <std::size_t R, std::size_t L>
 [[gnu::noinline]] void accumulate_upper(std::size_t rows, const std::uint32_t* pos, const double* coef,
-                                        const double* w, double* table, std::size_t ld) {
+                                        const double* w, double* __restrict table, std::size_t ld) {
   for (std::size_t r = 0; r < rows; ++r) {
-    const double* c = coef + r * L;
-    double* at = table + static_cast<std::size_t>(pos[r]) * (ld + 1);
-    for (std::size_t u = 0; u < L; ++u) {
-      const double wc = w[r] * c[u];
-      for (std::size_t v = u; v < L; ++v) at[u * ld + v] += wc * c[v];
+    const double wr = w[r];
+    for (std::size_t qa = 0; qa < R; ++qa) {
+      const double* ca = coef + (r * R + qa) * L;
+      double wc[L];
+      for (std::size_t u = 0; u < L; ++u) wc[u] = wr * ca[u];
+      const std::size_t pa = pos[r * R + qa];
+      for (std::size_t qb = qa; qb < R; ++qb) {
+        const double* cb = coef + (r * R + qb) * L;
+        double* at = table + pa * ld + pos[r * R + qb];
+        for (std::size_t u = 0; u < L; ++u) add_run<L>(at + u * ld, wc[u], cb);
+      }
     }
   }
 }
@@ -65,7 +96,7 @@ template <std::size_t L>
 template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
 [[gnu::noinline]] void pair_forms(std::size_t rows, const std::uint32_t* pos_a, const double* coef_a,
                                   const std::uint32_t* pos_b, const double* coef_b, const double* table,
-                                  std::size_t ld, double factor, double* q) {
+                                  std::size_t ld, double factor, double* __restrict q) {
   for (std::size_t r = 0; r < rows; ++r) {
     double sum = 0.0;
     for (std::size_t qa = 0; qa < RA; ++qa) {
@@ -99,19 +130,18 @@ inline double block_sum(std::size_t rows, const double* v) {
 // local[p + u] += s_r·c[u].
 template <std::size_t R, std::size_t L>
 [[gnu::noinline]] void accumulate_local(std::size_t rows, const std::uint32_t* pos, const double* coef,
-                                        const double* s, double* local) {
+                                        const double* s, double* __restrict local) {
   for (std::size_t r = 0; r < rows; ++r)
     for (std::size_t q = 0; q < R; ++q) {
       const double* c = coef + (r * R + q) * L;
-      double* at = local + pos[r * R + q];
-      for (std::size_t u = 0; u < L; ++u) at[u] += s[r] * c[u];
+      add_run<L>(local + pos[r * R + q], s[r], c);
     }
 }
 
 // out_r += Σ c[u]·gamma[p + u].
 template <std::size_t R, std::size_t L>
 [[gnu::noinline]] void add_predictions(std::size_t rows, const std::uint32_t* pos, const double* coef,
-                                       const double* gamma, double* out) {
+                                       const double* gamma, double* __restrict out) {
   for (std::size_t r = 0; r < rows; ++r) {
     double sum = 0.0;
     for (std::size_t q = 0; q < R; ++q) {

@@ -194,8 +194,8 @@ void accumulate_pairs_of(const CompactDesign& d, std::size_t a, std::size_t rows
         table[0] += block_sum(rows, w);
       } else if (by_moments(d, a, b)) {
         continue;
-      } else if (b == a && decltype(ra)::value == 1) {
-        accumulate_upper<decltype(la)::value>(rows, pa, ca, w, table, ld);
+      } else if (b == a) {
+        accumulate_upper<decltype(ra)::value, decltype(la)::value>(rows, pa, ca, w, table, ld);
       } else {
         with_shape(run_shape(d.terms[b]), [&](auto rb, auto lb) {
           accumulate_pair<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(
@@ -258,12 +258,11 @@ void add_spline_moments_to_tables(const CompactDesign& d, bool with_response, Cr
   }
 }
 
-// G_a'·table_ab·G_b into the p × p result, both triangles. A single-run
-// term's own table holds its upper triangle only.
+// G_a'·table_ab·G_b into the p × p result, both triangles. A term's own
+// table holds its upper triangle only, from runs or from moments.
 void map_tables(const CompactDesign& d, CrossProductsWorkspace& cw, Matrix& xtwx) {
   const std::size_t m = d.terms.size(), p = d.cols;
   for (std::size_t a = 0; a < m; ++a) {
-    if (run_shape(d.terms[a]).runs != 1) continue;
     Matrix& table = cw.tables[pair_index(m, a, a)];
     for (std::size_t i = 0; i < table.rows; ++i)
       for (std::size_t j = 0; j < i; ++j) table(i, j) = table(j, i);
