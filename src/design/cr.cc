@@ -11,6 +11,7 @@
 #include "design/covariates.h"
 #include "design/sizes.h"
 #include "linalg/lapack.h"
+#include "linalg/products.h"
 #include "transform/centring.h"
 
 namespace kavri::design {
@@ -135,10 +136,10 @@ Matrix centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredSplin
   for (std::size_t first = 0; first < x.rows; first += kBasisBlockRows) {
     const std::size_t rows = std::min(kBasisBlockRows, x.rows - first);
     raw_block(evaluator, t, x, col, first, rows, raw);
-    linalg::multiply_into(raw, t.centring, centred);
+    linalg::multiply_by_rows_into(raw, t.centring, centred);
     const Matrix* block = &centred;
     if (v != nullptr) {
-      linalg::multiply_into(centred, *v, rotated);
+      linalg::multiply_by_rows_into(centred, *v, rotated);
       block = &rotated;
     }
     if (!intercept) {

@@ -10,7 +10,7 @@
 #include "design/re.h"
 #include "design/sizes.h"
 #include "design/tensor.h"
-#include "linalg/lapack.h"
+#include "linalg/products.h"
 
 namespace kavri::design {
 namespace {
@@ -41,7 +41,7 @@ struct Rebuild {
 
   Result<Matrix> operator()(const CrPredictor& p) const {
     KAVRI_TRY(const basis::CrBasis basis, checked_spline("CrPredictor", p.knots, p.centring, x_new));
-    return prepend_intercept_column(linalg::multiply(basis::cr_basis_matrix(basis, x_new), p.centring));
+    return prepend_intercept_column(linalg::multiply_by_rows(basis::cr_basis_matrix(basis, x_new), p.centring));
   }
   Result<Matrix> operator()(const CrStablePredictor& p) const {
     constexpr std::string_view kRecord = "CrStablePredictor";
@@ -49,8 +49,8 @@ struct Rebuild {
     KAVRI_TRY_VOID(require_stored_rows(kRecord, "reparam_v", p.reparam_v, p.centring.cols,
                                        "one per column of centring"));
     KAVRI_TRY_VOID(require_block_fits(kRecord, x_new.rows, p.reparam_v.cols));
-    const Matrix c = linalg::multiply(basis::cr_basis_matrix(basis, x_new), p.centring);
-    return prepend_intercept_column(linalg::multiply(c, p.reparam_v));
+    const Matrix c = linalg::multiply_by_rows(basis::cr_basis_matrix(basis, x_new), p.centring);
+    return prepend_intercept_column(linalg::multiply_by_rows(c, p.reparam_v));
   }
   Result<Matrix> operator()(const RePredictor& p) const {
     KAVRI_TRY_VOID(require_a_column(x_new, "x_new"));

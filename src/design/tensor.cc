@@ -12,6 +12,7 @@
 #include "design/covariates.h"
 #include "design/sizes.h"
 #include "linalg/lapack.h"
+#include "linalg/products.h"
 #include "transform/centring.h"
 
 namespace kavri::design {
@@ -87,7 +88,7 @@ Result<TensorTerm> build_tensor_term(MatrixView x, std::uint64_t col_a, std::uin
     const Matrix raw = row_kronecker(basis::cr_basis_matrix(knots_a, column_matrix(x, col_a)),
                                      basis::cr_basis_matrix(knots_b, column_matrix(x, col_b)));
     Matrix z = transform::sum_to_zero_centring(raw);
-    Matrix block = linalg::multiply(raw, z);
+    Matrix block = linalg::multiply_by_rows(raw, z);
     std::array<Matrix, 2> penalties{centred_penalty(z, kronecker(s_a, Matrix::identity(k_b))),
                                     centred_penalty(z, kronecker(Matrix::identity(k_a), s_b))};
     return TensorTerm{
@@ -132,11 +133,11 @@ Result<Matrix> tensor_predictor_matrix(const TensorPredictor& predictor, MatrixV
   // width + 1 cannot wrap once width fits.
   KAVRI_TRY_VOID(require_matrix_fits(kRecord, n, width + 1));
 
-  const Matrix a = linalg::multiply(basis::cr_basis_matrix(knots_a, column_matrix(x_new, predictor.col_a)),
-                                    predictor.xp_a);
-  const Matrix b = linalg::multiply(basis::cr_basis_matrix(knots_b, column_matrix(x_new, predictor.col_b)),
-                                    predictor.xp_b);
-  return prepend_intercept_column(linalg::multiply(row_kronecker(a, b), predictor.centring));
+  const Matrix a = linalg::multiply_by_rows(
+      basis::cr_basis_matrix(knots_a, column_matrix(x_new, predictor.col_a)), predictor.xp_a);
+  const Matrix b = linalg::multiply_by_rows(
+      basis::cr_basis_matrix(knots_b, column_matrix(x_new, predictor.col_b)), predictor.xp_b);
+  return prepend_intercept_column(linalg::multiply_by_rows(row_kronecker(a, b), predictor.centring));
 }
 
 }  // namespace kavri::design

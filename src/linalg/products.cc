@@ -1,6 +1,7 @@
 #include "linalg/products.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "linalg/lapack.h"
 
@@ -40,6 +41,39 @@ Matrix weighted_gram(MatrixView x, VectorView w) {
     for (std::size_t k = 0; k < p * p; ++k) gram.data[k] += block_gram.data[k];
   }
   return gram;
+}
+
+void multiply_by_rows_into(MatrixView a, MatrixView b, Matrix& out) {
+  assert(a.cols == b.rows);
+  assert(out.data.empty() || (out.data.data() != a.data && out.data.data() != b.data));
+  out.rows = a.rows;
+  out.cols = b.cols;
+  out.data.assign(a.rows * b.cols, 0.0);
+  // B's rows contiguous, so that the loop over j pairs its updates.
+  Matrix copy;
+  const double* bd = b.data;
+  std::ptrdiff_t ld = b.row_stride;
+  if (b.col_stride != 1) {
+    copy = b.to_matrix();
+    bd = copy.data.data();
+    ld = static_cast<std::ptrdiff_t>(b.cols);
+  }
+  // Row k of B scaled into the row of C, k in order: each entry's sum runs
+  // in k order.
+  for (std::size_t i = 0; i < a.rows; ++i) {
+    double* __restrict const row = out.row(i);
+    for (std::size_t k = 0; k < a.cols; ++k) {
+      const double aik = a(i, k);
+      const double* __restrict const bk = bd + static_cast<std::ptrdiff_t>(k) * ld;
+      for (std::size_t j = 0; j < b.cols; ++j) row[j] += aik * bk[j];
+    }
+  }
+}
+
+Matrix multiply_by_rows(MatrixView a, MatrixView b) {
+  Matrix c;
+  multiply_by_rows_into(a, b, c);
+  return c;
 }
 
 double quadratic_form(MatrixView s, VectorView b) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
 
 #include "linalg/lapack.h"
 #include "test_util.h"
@@ -41,6 +42,36 @@ TEST(QuadraticForm, SumsOverTheLeadingBlock) {
   EXPECT_EQ(quadratic_form(s, Vector{1.0, -2.0}), 10.0);
   // A zero vector against a finite penalty is an exact zero.
   EXPECT_EQ(quadratic_form(Matrix::identity(2), Vector{0.0, 0.0}), 0.0);
+}
+
+TEST(MultiplyByRows, SumsEachEntryInOrderFromItsOwnRowAlone) {
+  // Shapes of the model matrices' products (a basis times its centring),
+  // ones that put rows at every place of a tile, and empty ones.
+  struct Shape {
+    std::size_t rows, inner, cols;
+  };
+  for (const Shape s : {Shape{7, 10, 9}, Shape{5, 25, 24}, Shape{9, 9, 8}, Shape{3, 1, 1}, Shape{6, 4, 0},
+                        Shape{0, 3, 2}}) {
+    SCOPED_TRACE(std::to_string(s.rows) + " x " + std::to_string(s.inner) + " x " + std::to_string(s.cols));
+    const Matrix a = testing::random_matrix(s.rows, s.inner, 11);
+    const Matrix b = testing::random_matrix(s.inner, s.cols, 12);
+    // The plain triple loop sums each entry from 0.0 in k order too: the
+    // same bits.
+    const Matrix c = multiply_by_rows(a, b);
+    EXPECT_EQ(c, testing::naive_product(a, b));
+    // A row alone gives its bits among the others: what the model-matrix
+    // rebuild relies on, and dgemm does not promise.
+    for (std::size_t i = 0; i < s.rows; ++i) {
+      Matrix one(1, s.inner);
+      for (std::size_t k = 0; k < s.inner; ++k) one(0, k) = a(i, k);
+      const Matrix alone = multiply_by_rows(one, b);
+      for (std::size_t j = 0; j < s.cols; ++j) EXPECT_EQ(alone(0, j), c(i, j)) << i << ", " << j;
+    }
+  }
+  // A transposed (strided) right operand reads as its values.
+  const Matrix a = testing::random_matrix(4, 6, 13);
+  const Matrix bt = testing::random_matrix(5, 6, 14);
+  EXPECT_EQ(multiply_by_rows(a, bt.view().transposed()), testing::naive_product(a, testing::transpose(bt)));
 }
 
 }  // namespace
