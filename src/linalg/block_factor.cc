@@ -439,10 +439,10 @@ double block_solve_ridge(const BlockSystem& h) {
 Result<BlockSolution> block_solve_ridged(const BlockSystem& h, const BlockPartition& partition, VectorView b) {
   auto factor = block_cholesky(h, partition);
   if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
-  const double ridge = block_solve_ridge(h);
+  // H factored, so its diagonal is positive.
   BlockSystem ridged = h;
-  for (std::size_t a = 0; a < ridged.a.rows; ++a) ridged.a(a, a) += ridge;
-  for (double& v : ridged.d) v += ridge;
+  for (std::size_t a = 0; a < ridged.a.rows; ++a) ridged.a(a, a) += kRidgeScale * h.a(a, a);
+  for (double& v : ridged.d) v += kRidgeScale * v;
   auto ridged_factor = block_cholesky(ridged, partition);
   if (!ridged_factor) return singular_system("Cholesky failed: " + ridged_factor.error().text());
   Vector x = block_solve(*ridged_factor, b);

@@ -141,12 +141,12 @@ double block_solve_ridge(const BlockSystem& h);
 
 struct BlockSolution {
   BlockFactor factor;  // of H itself (no ridge)
-  Vector solution;     // x with (H + δI)·x = b, δ = block_solve_ridge(H)
+  Vector solution;     // x with (H + δ·D)·x = b, D = diag(H), δ = kRidgeScale
 };
 
 // `cholesky_solve_ridged` in block form: the factor of H decides
-// definiteness, the factor of H + δI solves. Fails with SingularSystem
-// "Cholesky failed: {}".
+// definiteness, the factor of H + δ·D solves, each diagonal entry ridged
+// by its own share. Fails with SingularSystem "Cholesky failed: {}".
 [[nodiscard]] Result<BlockSolution> block_solve_ridged(const BlockSystem& h, const BlockPartition& partition,
                                                        VectorView b);
 

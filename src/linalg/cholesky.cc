@@ -21,19 +21,18 @@ double solve_ridge(MatrixView h) {
 
 namespace {
 
-// x with (H + δI)·x = b from the factor L of H, by the steps
-// x ← H⁻¹(b − δx) from x = H⁻¹b. The error of x_k is no larger than the
-// step d_k = x_(k+1) − x_k in each eigendirection of H (it is
-// d_k/(1 + δ/λ)), so a step below kRidgeStepTolerance·‖x‖ leaves x within
-// that of the ridged solution. The steps contract by δ/λ_min(H): fast
-// unless H is close to singular, where none is returned and the ridged
-// matrix is factored instead.
-std::optional<Vector> ridged_solution_from_factor(MatrixView l, double ridge, VectorView b) {
+// x with (H + Δ)·x = b, Δ = diag(`ridge`), from the factor L of H, by the
+// steps x ← H⁻¹(b − Δx) from x = H⁻¹b. The steps contract by ‖H⁻¹Δ‖, and
+// the error of x_k is no larger than the step d_k = x_(k+1) − x_k, so a
+// step below kRidgeStepTolerance·‖x‖ leaves x within that of the ridged
+// solution: fast unless H scaled to a unit diagonal is close to singular,
+// where none is returned and the ridged matrix is factored instead.
+std::optional<Vector> ridged_solution_from_factor(MatrixView l, const Vector& ridge, VectorView b) {
   const std::size_t p = l.rows;
   Vector x = back_substitute_transposed(l, forward_substitute(l, b));
   Vector rhs(p);
   for (int step = 0; step < kMaxRidgeSteps; ++step) {
-    for (std::size_t i = 0; i < p; ++i) rhs[i] = b[i] - ridge * x[i];
+    for (std::size_t i = 0; i < p; ++i) rhs[i] = b[i] - ridge[i] * x[i];
     Vector next = back_substitute_transposed(l, forward_substitute(l, rhs));
     double step_squares = 0.0, size_squares = 0.0;
     for (std::size_t i = 0; i < p; ++i) {
@@ -53,13 +52,15 @@ std::optional<Vector> ridged_solution_from_factor(MatrixView l, double ridge, Ve
 Result<CholeskySolution> cholesky_solve_ridged(MatrixView h, VectorView b) {
   auto factor = cholesky_lower(h);
   if (!factor) return singular_system("Cholesky failed: " + factor.error().text());
-  const double ridge = solve_ridge(h);
+  // H factored, so its diagonal is positive.
+  const std::size_t p = h.rows;
+  Vector ridge(p);
+  for (std::size_t i = 0; i < p; ++i) ridge[i] = kRidgeScale * h(i, i);
   if (std::optional<Vector> x = ridged_solution_from_factor(*factor, ridge, b))
     return CholeskySolution{std::move(*factor), std::move(*x)};
 
-  const std::size_t p = h.rows;
   Matrix ridged = h.to_matrix();
-  for (std::size_t i = 0; i < p; ++i) ridged(i, i) += ridge;
+  for (std::size_t i = 0; i < p; ++i) ridged(i, i) += ridge[i];
   auto ridged_factor = cholesky_lower(ridged);
   if (!ridged_factor) return singular_system("Cholesky failed: " + ridged_factor.error().text());
   Vector y = forward_substitute(*ridged_factor, b);

@@ -12,7 +12,8 @@
 
 namespace kavri::linalg {
 
-// The ridge added for the solve is this multiple of max_i |H_ii|.
+// The ridged solve adds this fraction of each diagonal entry to it; the
+// fallback factor of a fit adds this multiple of max_i |H_ii| to every one.
 inline constexpr double kRidgeScale = 1e-12;
 // The correction steps of the ridged solve stop once a step is below this
 // fraction of the solution (2-norms), a few roundings; at most
@@ -29,15 +30,20 @@ double solve_ridge(MatrixView h);
 
 struct CholeskySolution {
   Matrix factor;    // L of H itself (no ridge), zeros above the diagonal
-  Vector solution;  // x with (H + δI)·x = b
+  Vector solution;  // x with (H + δ·D)·x = b, D = diag(H), δ = kRidgeScale
 };
 
 // The factor of H decides definiteness and is the one callers take
 // log-determinants, traces and covariances from; the ridge only steadies
-// the solve. The ridged system is solved with that same factor by a few
-// O(p²) correction steps, and H + δI is factored as well only when H is so
-// close to singular that the steps do not settle. Fails with SingularSystem
-// "Cholesky failed: {}".
+// the solve. It is relative to each diagonal entry, not to the largest:
+// a smoothing parameter of 1e18 on one term makes that term's diagonal
+// 1e18, and a ridge of 1e-12 of it would shrink every other coefficient
+// as a penalty of 1e6 (the criterion then fell without bound along that
+// parameter); each coordinate's share leaves every coefficient within
+// about 1e-12 of the solution of H, in any units of any column. The ridged
+// system is solved with that same factor by a few O(p²) correction steps,
+// and H + δ·D is factored as well only when the steps do not settle.
+// Fails with SingularSystem "Cholesky failed: {}".
 [[nodiscard]] Result<CholeskySolution> cholesky_solve_ridged(MatrixView h, VectorView b);
 
 // y with L·y = b.

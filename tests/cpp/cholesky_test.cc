@@ -34,11 +34,8 @@ TEST(CholeskySolveRidged, FactorReproducesHAndSolutionSolvesRidgedSystem) {
     const double scale = testing::max_abs(h);
     expect_matrix_near(naive_product(l, transpose(l)), h, 50 * p * kEps * scale);
 
-    double ridge = 1.0;
-    for (std::size_t i = 0; i < p; ++i) ridge = std::max(ridge, std::fabs(h(i, i)));
-    ridge *= 1e-12;
     Matrix hr = h;
-    for (std::size_t i = 0; i < p; ++i) hr(i, i) += ridge;
+    for (std::size_t i = 0; i < p; ++i) hr(i, i) += 1e-12 * h(i, i);
     Vector residual(p);
     for (std::size_t i = 0; i < p; ++i) {
       double s = 0.0;
@@ -49,36 +46,38 @@ TEST(CholeskySolveRidged, FactorReproducesHAndSolutionSolvesRidgedSystem) {
   }
 }
 
-// H = Q·diag(λ)·Q with Q = I − 2vv'/(v'v) (symmetric and orthogonal), so the
-// ridged solution is Q·diag(1/(λ + δ))·Q·b in closed form. From well
+// H = Q·diag(λ)·Q with Q the Sylvester–Hadamard matrix of order 8 over √8
+// (symmetric and orthogonal, every q_ik² = 1/8), so every H_ii is the mean
+// of λ, the ridge δ·H_ii is the same on every entry, and the ridged
+// solution is Q·diag(1/(λ + δ·mean λ))·Q·b in closed form. From well
 // conditioned to λ_min below the ridge: the middle case is solved by the
-// correction steps on the factor of H, the last by factoring H + δI, and in
-// both the ridge moves x far beyond the tolerance.
+// correction steps on the factor of H, the last by factoring the ridged
+// matrix, and in both the ridge moves x far beyond the tolerance.
 TEST(CholeskySolveRidged, SolvesTheRidgedSystemFromWellConditionedToNearlySingular) {
   struct Case {
     const char* name;
     double lambda_min;  // eigenvalues run geometrically from 1e3 down to this
-  } cases[] = {{"well conditioned", 1.0}, {"ridge visible", 1e-6}, {"below the ridge", 1e-12}};
-  const std::size_t p = 6;
-  const Vector v{1.0, -2.0, 3.0, -4.0, 5.0, -6.0};
-  const double vv = 91.0;
-  Matrix q = Matrix::identity(p);
+  } cases[] = {{"well conditioned", 1.0}, {"ridge visible", 1e-6}, {"below the ridge", 1e-13}};
+  const std::size_t p = 8;
+  Matrix q(p, p);
   for (std::size_t i = 0; i < p; ++i)
-    for (std::size_t j = 0; j < p; ++j) q(i, j) -= 2.0 * v[i] * v[j] / vv;
+    for (std::size_t j = 0; j < p; ++j)
+      q(i, j) = (__builtin_popcountll(i & j) % 2 == 0 ? 1.0 : -1.0) / std::sqrt(static_cast<double>(p));
   Vector b(p);
   for (std::size_t i = 0; i < p; ++i) b[i] = std::cos(static_cast<double>(i) + 0.5);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Vector lambda(p);
-    for (std::size_t k = 0; k < p; ++k)
+    double mean = 0.0;
+    for (std::size_t k = 0; k < p; ++k) {
       lambda[k] = 1e3 * std::pow(c.lambda_min / 1e3, static_cast<double>(k) / static_cast<double>(p - 1));
+      mean += lambda[k] / static_cast<double>(p);
+    }
     Matrix h(p, p);
     for (std::size_t i = 0; i < p; ++i)
       for (std::size_t j = 0; j < p; ++j)
         for (std::size_t k = 0; k < p; ++k) h(i, j) += q(i, k) * lambda[k] * q(j, k);
-    double max_diag = 0.0;
-    for (std::size_t i = 0; i < p; ++i) max_diag = std::max(max_diag, std::fabs(h(i, i)));
-    const double ridge = 1e-12 * max_diag;
+    const double ridge = 1e-12 * mean;
 
     const Vector qb = naive_product(q, Matrix(p, 1, b)).data;
     Vector scaled(p);
@@ -87,7 +86,8 @@ TEST(CholeskySolveRidged, SolvesTheRidgedSystemFromWellConditionedToNearlySingul
 
     auto sol = cholesky_solve_ridged(h, b);
     ASSERT_TRUE(sol.has_value());
-    // Forming H rounds it by about p·ε·λ_max, which κ(H + δI) magnifies in x.
+    // Forming H rounds it (its diagonal too, so the ridge) by about p·ε·λ_max,
+    // which κ of the ridged matrix magnifies in x.
     const double kappa = (lambda[0] + ridge) / (lambda[p - 1] + ridge);
     double diff = 0.0, size = 0.0;
     for (std::size_t i = 0; i < p; ++i) {
@@ -98,27 +98,33 @@ TEST(CholeskySolveRidged, SolvesTheRidgedSystemFromWellConditionedToNearlySingul
   }
 }
 
-TEST(CholeskySolveRidged, RidgeIsScaledByLargestDiagonalMagnitude) {
+TEST(CholeskySolveRidged, RidgeIsScaledByEachDiagonalEntry) {
+  // H diagonal, b = 1: x_i = 1 / (H_ii·(1 + 1e-12)). A ridge scaled by the
+  // largest entry would move the last case's second coefficient by 1e-6.
   struct Case {
     const char* name;
-    double diag;  // H = diag * I (1 × 1), b = 1: x = 1 / (diag + ridge)
-    double ridge;
+    Vector diag;
   } cases[] = {
-      {"small diagonal", 0.25, 0.25e-12},
-      {"unit diagonal", 1.0, 1e-12},
-      {"large diagonal", 1e6, 1e-6},
+      {"small diagonal", {0.25}},
+      {"unit diagonal", {1.0}},
+      {"large diagonal", {1e6}},
+      {"entries 1e6 apart", {1e6, 1.0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Matrix h(1, 1, c.diag);
-    auto sol = cholesky_solve_ridged(h, Vector{1.0});
+    const std::size_t p = c.diag.size();
+    Matrix h(p, p);
+    for (std::size_t i = 0; i < p; ++i) h(i, i) = c.diag[i];
+    auto sol = cholesky_solve_ridged(h, Vector(p, 1.0));
     ASSERT_TRUE(sol.has_value());
     // The ridged solution comes from correction steps on the factor of H,
     // so it meets the division within a few roundings; the ridge itself
-    // moves x by δ/diag = 1e-12 relative, far outside that.
-    const double expected = 1.0 / (c.diag + c.ridge);
-    EXPECT_NEAR(sol->solution[0], expected, 4 * kEps * expected);
-    EXPECT_EQ(sol->factor(0, 0), std::sqrt(c.diag));
+    // moves x by 1e-12 relative, far outside that.
+    for (std::size_t i = 0; i < p; ++i) {
+      const double expected = 1.0 / (c.diag[i] + 1e-12 * c.diag[i]);
+      EXPECT_NEAR(sol->solution[i], expected, 4 * kEps * expected) << i;
+      EXPECT_EQ(sol->factor(i, i), std::sqrt(c.diag[i]));
+    }
   }
 }
 
