@@ -14,7 +14,8 @@
 // poisson-re n L` fits a "cr" smooth beside an "re" term of L levels, and
 // `gaussian-re` and `gamma-re` the same design in those families;
 // `quantile-re n L` fits the median with the single "re" design of L levels,
-// `negbin-re n L` the negative binomial with the same design.
+// `negbin-re n L` the negative binomial and `ocat-re n L` four ordered
+// categories with the same design.
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -415,9 +416,10 @@ bool parse_shape_kind(const char* s, ShapeKind& kind) {
 // `gaussian-re` (noise of sd 0.3) or `gamma-re` (shape 5), "dense"
 // factoring H whole. `quantile-re` fits the median of the Gaussian case's
 // y without its smooth effect with the single "re" design (the intercept
-// and the L levels: the quantile fit takes one penalty), and `negbin-re`
-// negative binomial counts (θ = 3) of that design.
-enum class ReFamily { Poisson, Gaussian, Gamma, Quantile, NegBin };
+// and the L levels: the quantile fit takes one penalty), `negbin-re`
+// negative binomial counts (θ = 3) of that design and `ocat-re` four
+// ordered categories of it, logistic noise cut at −1, 0, 1.
+enum class ReFamily { Poisson, Gaussian, Gamma, Quantile, NegBin, Ocat };
 
 const char* name_of(ReFamily f) {
   switch (f) {
@@ -426,12 +428,14 @@ const char* name_of(ReFamily f) {
     case ReFamily::Gamma: return "gamma-re";
     case ReFamily::Quantile: return "quantile-re";
     case ReFamily::NegBin: return "negbin-re";
+    case ReFamily::Ocat: return "ocat-re";
   }
   return "";
 }
 
 bool parse_re_family(const char* s, ReFamily& family) {
-  for (ReFamily f : {ReFamily::Poisson, ReFamily::Gaussian, ReFamily::Gamma, ReFamily::Quantile, ReFamily::NegBin})
+  for (ReFamily f :
+       {ReFamily::Poisson, ReFamily::Gaussian, ReFamily::Gamma, ReFamily::Quantile, ReFamily::NegBin, ReFamily::Ocat})
     if (std::strcmp(s, name_of(f)) == 0) {
       family = f;
       return true;
@@ -457,7 +461,7 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
     const std::size_t l = level[i];
     x(i, 1) = static_cast<double>(l);
     // The single "re" design has no smooth to take the sine up.
-    const bool single = family == ReFamily::Quantile || family == ReFamily::NegBin;
+    const bool single = family == ReFamily::Quantile || family == ReFamily::NegBin || family == ReFamily::Ocat;
     const double smooth = single ? 0.0 : std::sin(2.0 * std::numbers::pi * x(i, 0));
     const double eta = 0.5 + smooth + b[l];
     switch (family) {
@@ -470,6 +474,12 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
         y[i] = static_cast<double>(std::poisson_distribution<int>(rate)(gen));
         break;
       }
+      case ReFamily::Ocat: {
+        const double v = std::min(std::max(u(gen), 1e-12), 1.0 - 1e-12);
+        const double latent = eta + std::log(v / (1.0 - v));
+        y[i] = latent > 1.0 ? 4.0 : latent > 0.0 ? 3.0 : latent > -1.0 ? 2.0 : 1.0;
+        break;
+      }
     }
   }
   const double data_mib = status_mib("VmRSS") - base_mib;
@@ -477,7 +487,7 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
   const std::vector<TermSpec> terms{{TermSpec::Cr{0, 10}}, {TermSpec::Re{1}}};
   reset_peak();
   auto start = Clock::now();
-  auto design = family == ReFamily::Quantile || family == ReFamily::NegBin
+  auto design = family == ReFamily::Quantile || family == ReFamily::NegBin || family == ReFamily::Ocat
                     ? kavri::design::build_single_re_design(kavri::linalg::MatrixView(x.data.data() + 1, n, 1, 2, 1))
                     : kavri::design::build_additive_design(x, terms);
   const double t_build = seconds_since(start);
@@ -498,6 +508,8 @@ int run_re_case(ReFamily family, std::size_t n, std::size_t levels, bool dense) 
       case ReFamily::NegBin:
         return kavri::fit::fit_shape_aware(kavri::family::negbin_log(2.0), std::move(*design), n, y, std::nullopt,
                                            &counter);
+      case ReFamily::Ocat:
+        return kavri::fit::fit_ocat(kavri::family::ocat_identity(4), std::move(*design), n, y, std::nullopt, &counter);
       case ReFamily::Poisson: break;
     }
     return fit(kavri::family::poisson_log(), std::move(*design), y, counter);

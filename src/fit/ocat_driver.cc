@@ -7,12 +7,14 @@
 #include <vector>
 
 #include "common/format.h"
+#include "design/re_blocks.h"
 #include "design/single_design.h"
 #include "design/sizes.h"
 #include "fit/plain_driver.h"
 #include "fit/shape_driver.h"
 #include "fit/summaries.h"
 #include "inner/fit_at.h"
+#include "linalg/block_factor.h"
 #include "linalg/cholesky.h"
 #include "outer/newton.h"
 #include "score/shape_aware.h"
@@ -60,7 +62,11 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
   KAVRI_TRY(design::ModelDesign design,
             design::build_named_single_design(x, design_name, k,
                                               [&] { return check_data_before_design(x.rows, y, prior_weights); }));
-  const std::uint64_t n = x.rows;
+  return fit_ocat(std::move(family), std::move(design), x.rows, y, prior_weights, counters);
+}
+
+Result<FittedGam> fit_ocat(family::Ocat family, design::ModelDesign design, std::uint64_t n, linalg::VectorView y,
+                           std::optional<linalg::VectorView> prior_weights, inner::FitCounters* counters) {
   KAVRI_TRY_VOID(check_rows_and_weights(n, y, prior_weights));
   KAVRI_TRY_VOID(family.check_response(y));
   if (family.thresholds.size() != family.n_cats - 2)
@@ -91,7 +97,9 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
   start[0] = std::log(mean_prior_weight(prior_weights));
   for (std::size_t c = 1; c < coordinates; ++c) start[c] = family.thresholds[c - 1];
 
-  const score::ShapeProblem<family::Ocat> problem = make_shape_problem(family, design, y, prior_weights);
+  // A design with an "re" term is fitted and scored with H in blocks.
+  const score::ShapeProblem<family::Ocat> problem =
+      make_shape_problem(family, design, y, prior_weights, /*in_blocks=*/true);
   score::ShapeSearch search(problem, counters);
   KAVRI_TRY(outer::OuterState state,
             outer::outer_newton_minimize(
@@ -104,8 +112,13 @@ Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::Ve
   KAVRI_TRY(inner::InnerFit fit, inner::fit_at(final_problem, linalg::VectorView(rho), {.counters = counters}));
 
   FitSummary summary{.scale = 1.0,
-                     .edf_total = compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),
-                     .vcov = scaled_covariance(fit.factor, 1.0)};
+                     .edf_total = fit.block_factor
+                                      ? linalg::block_trace_times(
+                                            *fit.block_factor,
+                                            design::re_weighted_gram(*problem.fit.re_blocks,
+                                                                     linalg::VectorView(fit.working_weights)))
+                                      : compute_edf_total(problem.fit.model_matrix, fit.working_weights, fit.factor),
+                     .vcov = scaled_covariance(fit, 1.0)};
   linalg::Vector thresholds(state.rho.begin() + 1, state.rho.end());
   return assemble_fitted_gam(std::move(design.predictor), design.penalties, std::move(state), rho, std::move(fit),
                              std::move(summary), n, family::Ocat::link_kind(), std::move(thresholds));

@@ -52,5 +52,10 @@ double mean_prior_weight(const std::optional<linalg::VectorView>& prior_weights)
 [[nodiscard]] Result<FittedGam> fit_ocat(family::Ocat family, linalg::MatrixView x, linalg::VectorView y,
                                          std::optional<linalg::VectorView> prior_weights, std::string_view design,
                                          std::uint64_t k, inner::FitCounters* counters = nullptr);
+// The same over a design already built from n rows, from the check of rows
+// and prior weights on.
+[[nodiscard]] Result<FittedGam> fit_ocat(family::Ocat family, design::ModelDesign design, std::uint64_t n,
+                                         linalg::VectorView y, std::optional<linalg::VectorView> prior_weights,
+                                         inner::FitCounters* counters = nullptr);
 
 }  // namespace kavri::fit

@@ -9,8 +9,10 @@
 
 #include "common/numeric.h"
 #include "design/penalty.h"
+#include "design/re_blocks.h"
 #include "family/family.h"
 #include "inner/newton_loop.h"
+#include "linalg/block_factor.h"
 #include "linalg/cholesky.h"
 #include "linalg/lapack.h"
 #include "linalg/products.h"
@@ -26,8 +28,9 @@ class FullNewtonRule {
   static constexpr bool kFallbackRows = false;
 
   // Each row's category bounds, once.
-  explicit FullNewtonRule(const FitProblem<family::Ocat>& problem)
+  FullNewtonRule(const FitProblem<family::Ocat>& problem, const NewtonSystem& system)
       : problem_(problem),
+        system_(system),
         w_(family::weights_or_ones(problem.prior_weights, problem.y.size)),
         cuts_(family::ocat_cut_points(problem.family)),
         bounds_(problem.y.size) {
@@ -74,7 +77,12 @@ class FullNewtonRule {
   }
 
   // The Newton solution without a ridge.
-  static Result<NewtonStep> solve(detail::NewtonWorkspace& ws, const NewtonState& /*state*/) {
+  Result<NewtonStep> solve(detail::NewtonWorkspace& ws, const NewtonState& /*state*/) const {
+    if (system_.blocks != nullptr) {
+      KAVRI_TRY(linalg::BlockFactor f, block_factor_of(ws.block_hessian));
+      Vector candidate = linalg::block_solve(f, ws.rhs);
+      return NewtonStep{linalg::Matrix(), std::move(f), std::move(candidate)};
+    }
     KAVRI_TRY(linalg::Matrix l, factor_of(ws.hessian));
     Vector candidate = linalg::back_substitute_transposed(l, linalg::forward_substitute(l, ws.rhs));
     return NewtonStep{std::move(l), std::nullopt, std::move(candidate)};
@@ -102,18 +110,25 @@ class FullNewtonRule {
     Vector& response = loop.response();
     auto row = [&](std::size_t i) { return working_row(i, state.eta[i], state.eta[i], true); };
     linalg::Matrix factor;
+    std::optional<linalg::BlockFactor> blocks;
     if (converged) {
       for (std::size_t i = 0; i < weights.size(); ++i) std::tie(weights[i], response[i]) = row(i);
       factor = std::move(kept->factor);
+      blocks = std::move(kept->blocks);
+    } else if (system_.blocks != nullptr) {
+      loop.assemble(row);
+      KAVRI_TRY(blocks, block_factor_of(loop.workspace().block_hessian));
     } else {
       loop.assemble(row);
       KAVRI_TRY(factor, factor_of(loop.workspace().hessian));
     }
     const double pearson = pearson_statistic(weights, response, state.eta);
     Vector mu = state.eta;
-    return iterative_fit_record(std::move(state.beta), std::move(state.eta), std::move(mu), std::move(weights),
-                                std::move(response), std::move(factor), state.deviance, pearson, iterations,
-                                converged);
+    InnerFit record = iterative_fit_record(std::move(state.beta), std::move(state.eta), std::move(mu),
+                                           std::move(weights), std::move(response), std::move(factor),
+                                           state.deviance, pearson, iterations, converged);
+    record.block_factor = std::move(blocks);
+    return record;
   }
 
  private:
@@ -122,8 +137,14 @@ class FullNewtonRule {
     if (!l) return singular_system("Cholesky failed: " + l.error().text());
     return std::move(*l);
   }
+  Result<linalg::BlockFactor> block_factor_of(const linalg::BlockSystem& h) const {
+    auto f = linalg::block_cholesky(h, system_.blocks->partition);
+    if (!f) return singular_system("Cholesky failed: " + f.error().text());
+    return std::move(*f);
+  }
 
   const FitProblem<family::Ocat>& problem_;
+  const NewtonSystem& system_;
   linalg::VectorView w_;
   Vector cuts_;
   std::vector<family::OcatBounds> bounds_;
@@ -133,9 +154,17 @@ class FullNewtonRule {
 
 Result<InnerFit> full_newton_fit(const FitProblem<family::Ocat>& problem, linalg::VectorView rho,
                                  const FitWorkspace& work) {
+  if (problem.re_blocks != nullptr) {
+    // S_λ in block form only: no p × p matrix.
+    const linalg::BlockSystem s_blocks = design::block_total_penalty(*problem.re_blocks, rho);
+    const NewtonSystem system{
+        .x = problem.model_matrix, .compact = nullptr, .blocks = problem.re_blocks, .s_lambda = {}, .block_penalty = &s_blocks};
+    FullNewtonRule rule(problem, system);
+    return NewtonLoop(rule, system, problem.settings, work).run();
+  }
   const linalg::Matrix s = design::total_penalty(problem.penalties, rho);
   const NewtonSystem system{.x = problem.model_matrix, .compact = problem.compact, .s_lambda = s};
-  FullNewtonRule rule(problem);
+  FullNewtonRule rule(problem, system);
   return NewtonLoop(rule, system, problem.settings, work).run();
 }
 

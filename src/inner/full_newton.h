@@ -24,7 +24,9 @@ inline constexpr double kOcatWeightFloor = 1e-12;
 // the first after a warm start, which is a fit of the model), a step that
 // raises J by more than the halving tolerance is halved towards the current
 // β, and the fit has converged once max_j |β̃_j − β_j| < tol. The
-// workspace's pool and the problem's compact X are read where attached.
+// workspace's pool and the problem's compact X are read where attached;
+// with the problem's `re_blocks` H is assembled and factored in block form
+// and the record holds its `block_factor` in place of the dense factor.
 //
 // The record's W and z are recomputed at the final η. Its factor is that
 // of the last step's system (one update behind β) when the fit converged,

@@ -1,11 +1,13 @@
-// The shape-managed families over a random-effect design, fitted in block
-// form against the same fits factored densely (the design without its
-// block form): one evaluation of the joint criterion at a fixed point, and
-// whole fits.
+// The shape-managed families and the ordered categorical one over a
+// random-effect design, fitted in block form against the same fits
+// factored densely (the design without its block form): one evaluation of
+// the joint criterion at a fixed point, whole fits, and the ordered
+// categorical inner fit through each way out of its loop.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -14,9 +16,12 @@
 
 #include "design/re.h"
 #include "family/negbin.h"
+#include "family/ocat.h"
 #include "family/tdist.h"
 #include "family/tweedie.h"
+#include "fit/ocat_driver.h"
 #include "fit/shape_driver.h"
+#include "inner/fit_factor.h"
 #include "score/shape_aware.h"
 #include "test_util.h"
 
@@ -28,7 +33,7 @@ using linalg::Vector;
 using linalg::VectorView;
 using testing::expect_relative;
 
-using ShapeFamily = std::variant<family::NegBin, family::Tweedie, family::TDist>;
+using ShapeFamily = std::variant<family::NegBin, family::Tweedie, family::TDist, family::Ocat>;
 
 struct Data {
   Matrix levels;  // n × 1: each row's level
@@ -60,6 +65,14 @@ Data draw(const ShapeFamily& fam, std::size_t n, std::size_t levels, std::uint32
       for (int j = 0; j < count; ++j)
         s += std::gamma_distribution<double>((2.0 - p) / (p - 1.0), (p - 1.0) * std::pow(mu, p - 1.0))(gen);
       d.y[i] = s;
+    } else if (const auto* ocat = std::get_if<family::Ocat>(&fam)) {
+      // A logistic latent variable cut at the family's cut points.
+      const Vector cuts = family::ocat_cut_points(*ocat);
+      const double v = std::uniform_real_distribution<double>(1e-9, 1.0 - 1e-9)(gen);
+      const double latent = eta + std::log(v / (1.0 - v));
+      std::uint64_t k = 1;
+      while (k < ocat->n_cats && latent > cuts[k]) ++k;
+      d.y[i] = static_cast<double>(k);
     } else {
       d.y[i] = eta + 0.3 * std::student_t_distribution<double>(4.0)(gen);
     }
@@ -77,6 +90,9 @@ struct Case {
   // step for step up to roundings, end a few 1e-7 apart in ρ, and the fit
   // is compared by V and by one evaluation at the dense fit's optimum.
   bool flat;
+  // Integer prior weights 0, 1, 2, 3 in turn: a row of weight 0 keeps its
+  // floored working weight in H.
+  bool weighted = false;
 };
 
 const Case kCases[] = {
@@ -86,7 +102,46 @@ const Case kCases[] = {
     {"tweedie, 300 levels", family::tweedie_log(1.5, 1.0), 900, 300, false},
     {"scaled t, 6 levels", family::tdist_identity(5.0, 0.2), 600, 6, false},
     {"scaled t, 300 levels", family::tdist_identity(5.0, 0.2), 900, 300, false},
+    {"ocat, 4 categories, 6 levels", family::ocat_identity(4), 600, 6, false},
+    {"ocat, 4 categories, 6 levels, prior weights", family::ocat_identity(4), 600, 6, false, true},
+    {"ocat, 4 categories, 300 levels", family::ocat_identity(4), 900, 300, false},
+    {"ocat, 4 categories, 300 levels, prior weights", family::ocat_identity(4), 900, 300, false, true},
+    {"ocat, 2 categories, 6 levels", family::ocat_new({}, 2), 600, 6, false},
+    {"ocat, 2 categories, 300 levels, prior weights", family::ocat_new({}, 2), 900, 300, false, true},
 };
+
+Vector integer_weights(std::size_t n) {
+  Vector w(n);
+  for (std::size_t i = 0; i < n; ++i) w[i] = static_cast<double>(i % 4);
+  return w;
+}
+
+std::optional<VectorView> weights_of(const Case& c, const Vector& w) {
+  if (!c.weighted) return std::nullopt;
+  return VectorView(w);
+}
+
+// θ with ρ and the family's start shape coordinates.
+template <class F>
+Vector theta_at(const F& fam, double rho) {
+  Vector theta = shape_search_start(fam);
+  theta[0] = rho;
+  return theta;
+}
+Vector theta_at(const family::Ocat& fam, double rho) {
+  Vector theta{rho};
+  theta.insert(theta.end(), fam.thresholds.begin(), fam.thresholds.end());
+  return theta;
+}
+
+template <class F>
+Result<FittedGam> fit_of(const F& fam, design::ModelDesign design, const Vector& y, std::optional<VectorView> w) {
+  return fit_shape_aware(fam, std::move(design), y.size(), VectorView(y), w);
+}
+Result<FittedGam> fit_of(const family::Ocat& fam, design::ModelDesign design, const Vector& y,
+                         std::optional<VectorView> w) {
+  return fit_ocat(fam, std::move(design), y.size(), VectorView(y), w);
+}
 
 // The designs of a case: one with its block form, one without.
 struct Designs {
@@ -111,9 +166,10 @@ constexpr double kEvalTolerance = 1e-10;
 
 // V, its gradient and exact Hessian at θ by both forms of a design.
 template <class F>
-void expect_same_evaluation(const F& fam, const Designs& ds, const Vector& y, const Vector& theta) {
-  const auto blocked = make_shape_problem(fam, ds.blocked, VectorView(y), std::nullopt, true);
-  const auto dense = make_shape_problem(fam, ds.dense, VectorView(y), std::nullopt, true);
+void expect_same_evaluation(const F& fam, const Designs& ds, const Vector& y, std::optional<VectorView> w,
+                            const Vector& theta) {
+  const auto blocked = make_shape_problem(fam, ds.blocked, VectorView(y), w, true);
+  const auto dense = make_shape_problem(fam, ds.dense, VectorView(y), w, true);
   ASSERT_NE(blocked.fit.re_blocks, nullptr);
   ASSERT_EQ(dense.fit.re_blocks, nullptr);
   auto eb = score::shape_outer_eval(blocked, theta);
@@ -138,12 +194,8 @@ TEST(ShapeBlocks, OneEvaluationEqualsTheDenseOne) {
     SCOPED_TRACE(c.name);
     const Data d = draw(c.family, c.n, c.levels, 11);
     const Designs ds = designs_of(d);
-    std::visit(
-        [&](const auto& fam) {
-          Vector theta = shape_search_start(fam);
-          theta[0] = 1.3;
-          expect_same_evaluation(fam, ds, d.y, theta);
-        },
+    const Vector w = integer_weights(c.n);
+    std::visit([&](const auto& fam) { expect_same_evaluation(fam, ds, d.y, weights_of(c, w), theta_at(fam, 1.3)); },
         c.family);
   }
 }
@@ -164,17 +216,18 @@ TEST(ShapeBlocks, FitsReachTheDenseFit) {
     SCOPED_TRACE(c.name);
     const Data d = draw(c.family, c.n, c.levels, 12);
     Designs ds = designs_of(d);
+    const Vector w = integer_weights(c.n);
     std::visit(
         [&](const auto& fam) {
-          auto fb = fit_shape_aware(fam, std::move(ds.blocked), c.n, VectorView(d.y), std::nullopt);
-          auto fd = fit_shape_aware(fam, std::move(ds.dense), c.n, VectorView(d.y), std::nullopt);
+          auto fb = fit_of(fam, std::move(ds.blocked), d.y, weights_of(c, w));
+          auto fd = fit_of(fam, std::move(ds.dense), d.y, weights_of(c, w));
           ASSERT_TRUE(fb.has_value()) << fb.error().display();
           ASSERT_TRUE(fd.has_value()) << fd.error().display();
           EXPECT_EQ(fb->converged, fd->converged);
           EXPECT_LE(std::fabs(fb->reml_value - fd->reml_value), kValueTolerance * std::fabs(fd->reml_value));
           Vector theta{fd->rho[0]};
           theta.insert(theta.end(), fd->shape_params.begin(), fd->shape_params.end());
-          expect_same_evaluation(fam, designs_of(d), d.y, theta);
+          expect_same_evaluation(fam, designs_of(d), d.y, weights_of(c, w), theta);
           if (c.flat) return;
           expect_relative(fb->rho, fd->rho, kPointTolerance, "rho");
           expect_relative(fb->shape_params, fd->shape_params, kPointTolerance, "shape");
@@ -185,6 +238,92 @@ TEST(ShapeBlocks, FitsReachTheDenseFit) {
           expect_relative(fb->vcov.data, fd->vcov.data, kPointTolerance, "covariance");
         },
         c.family);
+  }
+}
+
+// The ordered categorical inner fit at fixed ρ in block form against the
+// dense one, through each way out of its loop: the same steps up to
+// rounding, so β, W, the deviance and the factor's ln|H| and inverse agree
+// to a few ε·cond(H) (cond ≈ 1e3 here), far inside 1e-10 relative. Every
+// exit but convergence factors the system at the final η afresh.
+TEST(ShapeBlocks, OcatInnerFitEqualsTheDenseOneThroughEveryExit) {
+  constexpr double kTolerance = 1e-10;
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  struct InnerCase {
+    const char* name;
+    family::Ocat family;
+    inner::InnerSettings settings;
+    bool weighted;
+    bool nan_weight;  // every candidate NaN: iteration 0 fails after its last halving
+  };
+  const inner::InnerSettings full = inner::kPirlsInnerSettings;
+  const InnerCase cases[] = {
+      {"converged", family::ocat_new({0.3, -0.2}, 4), full, false, false},
+      {"converged, prior weights with zeros", family::ocat_new({0.3, -0.2}, 4), full, true, false},
+      {"converged, 2 categories", family::ocat_new({}, 2), full, true, false},
+      {"no iteration", family::ocat_new({0.3, -0.2}, 4), {.max_iter = 0, .tol = 1e-9, .max_halvings = 101}, false,
+       false},
+      {"no step length", family::ocat_new({0.3, -0.2}, 4), {.max_iter = 50, .tol = 1e-9, .max_halvings = 0}, false,
+       false},
+      {"out of iterations", family::ocat_new({0.3, -0.2}, 4), {.max_iter = 1, .tol = 1e-9, .max_halvings = 101},
+       true, false},
+      {"halving failure in iteration 0", family::ocat_new({0.3, -0.2}, 4), full, true, true},
+  };
+  for (const InnerCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::size_t n = 600;
+    const Data d = draw(c.family, n, 40, 13);
+    const Designs ds = designs_of(d);
+    Vector w = integer_weights(n);
+    if (c.nan_weight) w[7] = kNaN;
+    const std::optional<VectorView> pw = c.weighted ? std::optional(VectorView(w)) : std::nullopt;
+    inner::FitProblem<family::Ocat> blocked = make_fit_problem(c.family, ds.blocked, VectorView(d.y), pw, true);
+    inner::FitProblem<family::Ocat> dense = make_fit_problem(c.family, ds.dense, VectorView(d.y), pw, true);
+    ASSERT_NE(blocked.re_blocks, nullptr);
+    ASSERT_EQ(dense.re_blocks, nullptr);
+    blocked.settings = dense.settings = c.settings;
+    const Vector rho{0.7};
+    auto fb = inner::fit_at(blocked, VectorView(rho));
+    auto fd = inner::fit_at(dense, VectorView(rho));
+    ASSERT_TRUE(fb.has_value()) << fb.error().display();
+    ASSERT_TRUE(fd.has_value()) << fd.error().display();
+    ASSERT_TRUE(fb->block_factor.has_value());
+    EXPECT_TRUE(fb->factor.data.empty());
+    EXPECT_EQ(fb->iterations, fd->iterations);
+    EXPECT_EQ(fb->converged, fd->converged);
+    expect_relative(fb->beta, fd->beta, kTolerance, "beta");
+    expect_relative(fb->working_weights, fd->working_weights, kTolerance, "W");
+    if (c.nan_weight) {
+      EXPECT_TRUE(std::isnan(fb->deviance) && std::isnan(fd->deviance));
+    } else {
+      EXPECT_LE(std::fabs(fb->deviance - fd->deviance), kTolerance * std::fabs(fd->deviance));
+    }
+    // ln|H| sums p logarithms, each off by a relative error: absolute, at a
+    // ln|H| that may lie near zero.
+    const double log_det = inner::fit_log_det(*fd);
+    EXPECT_LE(std::fabs(inner::fit_log_det(*fb) - log_det), kTolerance * std::max(1.0, std::fabs(log_det)));
+    expect_relative(inner::fit_inverse(*fb).data, inner::fit_inverse(*fd).data, kTolerance, "inverse");
+  }
+}
+
+// A penalty of −10⁶ on every level leaves no system positive definite: the
+// error of the first iteration's solve, or of the fresh factor when none
+// runs, with the block factor's failure (its first level, code 1).
+TEST(ShapeBlocks, OcatBlockSystemThatDoesNotFactorIsASingularSystem) {
+  const family::Ocat f = family::ocat_identity(3);
+  const Data d = draw(f, 120, 6, 14);
+  const Designs ds = designs_of(d);
+  design::ReBlocks negative = *ds.blocked.re_blocks;
+  for (double& v : negative.penalties[0].d) v *= -1e6;
+  for (const std::uint64_t max_iter : {50u, 0u}) {
+    SCOPED_TRACE(max_iter);
+    inner::FitProblem<family::Ocat> problem = make_fit_problem(f, ds.blocked, VectorView(d.y), std::nullopt, true);
+    problem.re_blocks = &negative;
+    problem.settings.max_iter = max_iter;
+    auto fit = inner::fit_at(problem, VectorView(Vector{0.0}));
+    ASSERT_FALSE(fit.has_value());
+    ASSERT_TRUE(fit.error().is<SingularSystem>());
+    EXPECT_EQ(fit.error().message(), "Cholesky failed: Computational failure in LAPACK subroutine: return_code = 1");
   }
 }
 
