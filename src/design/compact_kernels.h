@@ -45,11 +45,19 @@ inline void add_run(double* at, double s, const double* c) {
   }
 }
 
-// table[pa + u][pb + v] += w_r·ca[u]·cb[v] over every run pair of every row.
-template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
+// table[pa + u][pb + v] += w_r·ca[u]·cb[v] over every run pair of every
+// row; with kUpper (a term with itself, b's runs a's), only the pairs of a
+// run with itself and with the runs after it. A row's runs start at least
+// L apart and in increasing order (a tensor row's runs are one margin row
+// apart), so a pair of two runs lies wholly above the diagonal and only a
+// run with itself straddles it: the table's upper triangle is complete,
+// and its lower one, partly written by the runs on the diagonal, is taken
+// as the mirror; half the run pairs of the full product are left out.
+template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB, bool kUpper = false>
 [[gnu::noinline]] void accumulate_pair(std::size_t rows, const std::uint32_t* pos_a, const double* coef_a,
                                        const std::uint32_t* pos_b, const double* coef_b, const double* w,
                                        double* __restrict table, std::size_t ld) {
+  static_assert(!kUpper || (RA == RB && LA == LB));
   for (std::size_t r = 0; r < rows; ++r) {
     const double wr = w[r];
     for (std::size_t qa = 0; qa < RA; ++qa) {
@@ -57,7 +65,7 @@ template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
       double wc[LA];
       for (std::size_t u = 0; u < LA; ++u) wc[u] = wr * ca[u];
       const std::size_t pa = pos_a[r * RA + qa];
-      for (std::size_t qb = 0; qb < RB; ++qb) {
+      for (std::size_t qb = kUpper ? qa : 0; qb < RB; ++qb) {
         const double* cb = coef_b + (r * RB + qb) * LB;
         double* at = table + pa * ld + pos_b[r * RB + qb];
         for (std::size_t u = 0; u < LA; ++u) add_run<LB>(at + u * ld, wc[u], cb);
@@ -66,30 +74,11 @@ template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
   }
 }
 
-// The same for a term with itself, on and above the diagonal at least. A
-// row's runs start at least L apart and in increasing order (a tensor
-// row's runs are one margin row apart), so a pair of two runs lies wholly
-// above the diagonal and only a run with itself straddles it: the table's
-// upper triangle is complete, and its lower one, partly written by the
-// runs on the diagonal, is taken as the mirror; half the run pairs of
-// the full product are left out.
+// The same for a term with itself, on and above the diagonal at least.
 template <std::size_t R, std::size_t L>
-[[gnu::noinline]] void accumulate_upper(std::size_t rows, const std::uint32_t* pos, const double* coef,
-                                        const double* w, double* __restrict table, std::size_t ld) {
-  for (std::size_t r = 0; r < rows; ++r) {
-    const double wr = w[r];
-    for (std::size_t qa = 0; qa < R; ++qa) {
-      const double* ca = coef + (r * R + qa) * L;
-      double wc[L];
-      for (std::size_t u = 0; u < L; ++u) wc[u] = wr * ca[u];
-      const std::size_t pa = pos[r * R + qa];
-      for (std::size_t qb = qa; qb < R; ++qb) {
-        const double* cb = coef + (r * R + qb) * L;
-        double* at = table + pa * ld + pos[r * R + qb];
-        for (std::size_t u = 0; u < L; ++u) add_run<L>(at + u * ld, wc[u], cb);
-      }
-    }
-  }
+void accumulate_upper(std::size_t rows, const std::uint32_t* pos, const double* coef, const double* w,
+                      double* table, std::size_t ld) {
+  accumulate_pair<R, L, R, L, true>(rows, pos, coef, pos, coef, w, table, ld);
 }
 
 // q_r += factor·Σ ca[u]·table[pa + u][pb + v]·cb[v] over every run pair.

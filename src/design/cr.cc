@@ -6,9 +6,11 @@
 #include <utility>
 
 #include "basis/cr.h"
+#include "common/numeric.h"
 #include "design/assembly.h"
 #include "design/compact.h"
 #include "design/covariates.h"
+#include "design/penalty.h"
 #include "design/sizes.h"
 #include "linalg/lapack.h"
 #include "linalg/products.h"
@@ -156,16 +158,34 @@ Matrix centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredSplin
 }
 
 // The eigenvectors of a centred penalty, largest eigenvalue first.
-Result<Matrix> stable_rotation(const Matrix& penalty) {
+// The stable reparametrisation of a centred penalty P: V, P's eigenvectors
+// in descending eigenvalue order, and V'PV, the diagonal of those
+// eigenvalues with the ones below the rank tolerance exactly zero. Formed
+// as the products V'·P·V, the penalty kept rounding of order 1e-16 in its
+// null row and column, which a smoothing parameter of 1e16 turns into
+// entries of order one: H lost definiteness there and the criterion fell
+// without bound along that parameter.
+struct StableRotation {
+  Matrix v;
+  Matrix penalty;
+};
+
+Result<StableRotation> stable_rotation(const Matrix& penalty) {
   auto eig = linalg::eigh(penalty);
   if (!eig) return linalg_error("eigh failed in StableReparam: " + eig.error().text());
   // Eigenvalues come ascending; reversing the columns puts the most
   // penalised direction first and the null direction last.
   const std::size_t m = eig->vectors.cols;
-  Matrix v(m, m);
+  StableRotation out{Matrix(m, m), Matrix(m, m, 0.0)};
   for (std::size_t i = 0; i < m; ++i)
-    for (std::size_t j = 0; j < m; ++j) v(i, j) = eig->vectors(i, m - 1 - j);
-  return v;
+    for (std::size_t j = 0; j < m; ++j) out.v(i, j) = eig->vectors(i, m - 1 - j);
+  const double largest = common::nan_ignoring_max(eig->values, -INFINITY);
+  const double threshold = kPenaltyRankTolerance * common::floor_at(largest, 1.0);
+  for (std::size_t j = 0; j < m; ++j) {
+    const double value = eig->values[m - 1 - j];
+    out.penalty(j, j) = value > threshold ? value : 0.0;
+  }
+  return out;
 }
 
 // Every matrix of a k-knot spline term, or of its single-smooth design, at
@@ -200,14 +220,13 @@ Result<CrTerm> build_cr_term(linalg::MatrixView x, std::uint64_t col, std::uint6
 Result<CrStableTerm> build_cr_stable_term(linalg::MatrixView x, std::uint64_t col, std::uint64_t k) {
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<CrStableTerm> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, col, k));
-    KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix basis = centred_basis(x, col, t, &v, false);
-    Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
+    KAVRI_TRY(StableRotation r, stable_rotation(t.penalty));
+    Matrix basis = centred_basis(x, col, t, &r.v, false);
     return CrStableTerm{.knots = std::move(t.knots.knots),
                         .centring = std::move(t.centring),
-                        .reparam_v = std::move(v),
+                        .reparam_v = std::move(r.v),
                         .basis = std::move(basis),
-                        .penalty = std::move(penalty),
+                        .penalty = std::move(r.penalty),
                         .margin = std::move(t.margin)};
   });
 }
@@ -232,14 +251,13 @@ Result<ModelDesign> build_single_cr_stable_design(linalg::MatrixView x, std::uin
   KAVRI_TRY_VOID(require_a_column(x));
   return naming_allocation_failure(kSplineContext, spline_shape(x, k), [&]() -> Result<ModelDesign> {
     KAVRI_TRY(CentredSpline t, centred_spline(x, 0, k));
-    KAVRI_TRY(Matrix v, stable_rotation(t.penalty));
-    Matrix model = centred_basis(x, 0, t, &v, true);
-    const Matrix penalty = linalg::multiply(linalg::multiply(v.view().transposed(), t.penalty), v);
-    std::optional<CompactDesign> compact = single_spline_compact(x, t, linalg::multiply(t.centring, v));
-    Result<ModelDesign> design = smooth_design_over(std::move(model), penalty,
+    KAVRI_TRY(StableRotation r, stable_rotation(t.penalty));
+    Matrix model = centred_basis(x, 0, t, &r.v, true);
+    std::optional<CompactDesign> compact = single_spline_compact(x, t, linalg::multiply(t.centring, r.v));
+    Result<ModelDesign> design = smooth_design_over(std::move(model), r.penalty,
                                                      Predictor{CrStablePredictor{.knots = std::move(t.knots.knots),
                                                                                  .centring = std::move(t.centring),
-                                                                                 .reparam_v = std::move(v)}});
+                                                                                 .reparam_v = std::move(r.v)}});
     if (design) design->compact = std::move(compact);
     return design;
   });

@@ -157,8 +157,11 @@ Result<InnerFit> full_newton_fit(const FitProblem<family::Ocat>& problem, linalg
   if (problem.re_blocks != nullptr) {
     // S_λ in block form only: no p × p matrix.
     const linalg::BlockSystem s_blocks = design::block_total_penalty(*problem.re_blocks, rho);
-    const NewtonSystem system{
-        .x = problem.model_matrix, .compact = nullptr, .blocks = problem.re_blocks, .s_lambda = {}, .block_penalty = &s_blocks};
+    const NewtonSystem system{.x = problem.model_matrix,
+                              .compact = nullptr,
+                              .blocks = problem.re_blocks,
+                              .s_lambda = {},
+                              .block_penalty = &s_blocks};
     FullNewtonRule rule(problem, system);
     return NewtonLoop(rule, system, problem.settings, work).run();
   }

@@ -109,13 +109,10 @@ TEST(ClosedFormGaussianFit, FactorsTheUnridgedSystemAndSolvesTheRidgedOne) {
     // Backward error of a Cholesky factor of a 6 × 6 matrix: a few ε·‖H‖.
     testing::expect_matrix_close(testing::gram_of_factor(fit->factor), h, 1e-14);
 
-    // (H + δI)·β = X'Wy, δ = 1e-12·max(1, max_i H_ii): the residual of the
-    // ridged system is at rounding level, while that of H itself is δ·β.
-    double delta = 1.0;
-    for (std::size_t j = 0; j < h.rows; ++j) delta = std::max(delta, std::fabs(h(j, j)));
-    delta *= 1e-12;
+    // (H + δ·diag(H))·β = X'Wy, δ = 1e-12: the residual of the ridged
+    // system is at rounding level, while that of H itself is δ·H_jj·β_j.
     for (std::size_t j = 0; j < h.rows; ++j) {
-      double ridged = delta * fit->beta[j];
+      double ridged = 1e-12 * h(j, j) * fit->beta[j];
       for (std::size_t k = 0; k < h.cols; ++k) ridged += h(j, k) * fit->beta[k];
       EXPECT_NEAR(ridged, problem.products.xtwy[j], 1e-12 * std::fabs(problem.products.xtwy[j]) + 1e-12) << j;
     }
