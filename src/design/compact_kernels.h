@@ -85,7 +85,7 @@ void accumulate_upper(std::size_t rows, const std::uint32_t* pos, const double* 
 template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
 [[gnu::noinline]] void pair_forms(std::size_t rows, const std::uint32_t* pos_a, const double* coef_a,
                                   const std::uint32_t* pos_b, const double* coef_b, const double* table,
-                                  std::size_t ld, double factor, double* __restrict q) {
+                                  std::size_t ld, double factor, double* q) {
   for (std::size_t r = 0; r < rows; ++r) {
     double sum = 0.0;
     for (std::size_t qa = 0; qa < RA; ++qa) {
@@ -130,7 +130,7 @@ template <std::size_t R, std::size_t L>
 // out_r += Σ c[u]·gamma[p + u].
 template <std::size_t R, std::size_t L>
 [[gnu::noinline]] void add_predictions(std::size_t rows, const std::uint32_t* pos, const double* coef,
-                                       const double* gamma, double* __restrict out) {
+                                       const double* gamma, double* out) {
   for (std::size_t r = 0; r < rows; ++r) {
     double sum = 0.0;
     for (std::size_t q = 0; q < R; ++q) {
