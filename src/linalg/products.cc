@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 #include "linalg/lapack.h"
 
@@ -48,8 +49,8 @@ void multiply_by_rows_into(MatrixView a, MatrixView b, Matrix& out) {
   assert(out.data.empty() || (out.data.data() != a.data && out.data.data() != b.data));
   out.rows = a.rows;
   out.cols = b.cols;
-  out.data.assign(a.rows * b.cols, 0.0);
-  // B's rows contiguous, so that the loop over j pairs its updates.
+  out.data.resize(a.rows * b.cols);
+  // B's rows contiguous, so that its entries are read in pairs.
   Matrix copy;
   const double* bd = b.data;
   std::ptrdiff_t ld = b.row_stride;
@@ -58,14 +59,33 @@ void multiply_by_rows_into(MatrixView a, MatrixView b, Matrix& out) {
     bd = copy.data.data();
     ld = static_cast<std::ptrdiff_t>(b.cols);
   }
-  // Row k of B scaled into the row of C, k in order: each entry's sum runs
-  // in k order.
+  // Each entry's sum runs from 0.0 in k order; eight entries of a row are
+  // summed at a time in four pairs held in registers, the rest one by one.
+  using Pair = double __attribute__((vector_size(16)));
+  constexpr std::size_t kPairs = 4, kChunk = 2 * kPairs;
+  const std::size_t inner = a.cols, cols = b.cols;
   for (std::size_t i = 0; i < a.rows; ++i) {
-    double* __restrict const row = out.row(i);
-    for (std::size_t k = 0; k < a.cols; ++k) {
-      const double aik = a(i, k);
-      const double* __restrict const bk = bd + static_cast<std::ptrdiff_t>(k) * ld;
-      for (std::size_t j = 0; j < b.cols; ++j) row[j] += aik * bk[j];
+    double* const row = out.row(i);
+    std::size_t j = 0;
+    for (; j + kChunk <= cols; j += kChunk) {
+      Pair sum[kPairs] = {};
+      for (std::size_t k = 0; k < inner; ++k) {
+        const double aik = a(i, k);
+        const Pair scale = {aik, aik};
+        const double* const bk = bd + static_cast<std::ptrdiff_t>(k) * ld + static_cast<std::ptrdiff_t>(j);
+        for (std::size_t q = 0; q < kPairs; ++q) {
+          Pair entries;
+          std::memcpy(&entries, bk + 2 * q, sizeof entries);
+          sum[q] += scale * entries;
+        }
+      }
+      std::memcpy(row + j, sum, sizeof sum);
+    }
+    for (; j < cols; ++j) {
+      double sum = 0.0;
+      for (std::size_t k = 0; k < inner; ++k)
+        sum += a(i, k) * bd[static_cast<std::ptrdiff_t>(k) * ld + static_cast<std::ptrdiff_t>(j)];
+      row[j] = sum;
     }
   }
 }
