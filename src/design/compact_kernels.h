@@ -74,13 +74,6 @@ template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB, bool k
   }
 }
 
-// The same for a term with itself, on and above the diagonal at least.
-template <std::size_t R, std::size_t L>
-void accumulate_upper(std::size_t rows, const std::uint32_t* pos, const double* coef, const double* w,
-                      double* table, std::size_t ld) {
-  accumulate_pair<R, L, R, L, true>(rows, pos, coef, pos, coef, w, table, ld);
-}
-
 // q_r += factor·Σ ca[u]·table[pa + u][pb + v]·cb[v] over every run pair.
 template <std::size_t RA, std::size_t LA, std::size_t RB, std::size_t LB>
 [[gnu::noinline]] void pair_forms(std::size_t rows, const std::uint32_t* pos_a, const double* coef_a,

@@ -195,7 +195,8 @@ void accumulate_pairs_of(const CompactDesign& d, std::size_t a, std::size_t rows
       } else if (by_moments(d, a, b)) {
         continue;
       } else if (b == a) {
-        accumulate_upper<decltype(ra)::value, decltype(la)::value>(rows, pa, ca, w, table, ld);
+        accumulate_pair<decltype(ra)::value, decltype(la)::value, decltype(ra)::value, decltype(la)::value, true>(
+            rows, pa, ca, pa, ca, w, table, ld);
       } else {
         with_shape(run_shape(d.terms[b]), [&](auto rb, auto lb) {
           accumulate_pair<decltype(ra)::value, decltype(la)::value, decltype(rb)::value, decltype(lb)::value>(

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "basis/cr.h"
-#include "common/numeric.h"
 #include "design/assembly.h"
 #include "design/compact.h"
 #include "design/covariates.h"
@@ -157,7 +156,6 @@ Matrix centred_basis(linalg::MatrixView x, std::uint64_t col, const CentredSplin
   return out;
 }
 
-// The eigenvectors of a centred penalty, largest eigenvalue first.
 // The stable reparametrisation of a centred penalty P: V, P's eigenvectors
 // in descending eigenvalue order, and V'PV, the diagonal of those
 // eigenvalues with the ones below the rank tolerance exactly zero. Formed
@@ -179,8 +177,7 @@ Result<StableRotation> stable_rotation(const Matrix& penalty) {
   StableRotation out{Matrix(m, m), Matrix(m, m, 0.0)};
   for (std::size_t i = 0; i < m; ++i)
     for (std::size_t j = 0; j < m; ++j) out.v(i, j) = eig->vectors(i, m - 1 - j);
-  const double largest = common::nan_ignoring_max(eig->values, -INFINITY);
-  const double threshold = kPenaltyRankTolerance * common::floor_at(largest, 1.0);
+  const double threshold = penalty_rank_threshold(eig->values);
   for (std::size_t j = 0; j < m; ++j) {
     const double value = eig->values[m - 1 - j];
     out.penalty(j, j) = value > threshold ? value : 0.0;

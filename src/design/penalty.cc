@@ -50,6 +50,11 @@ std::optional<linalg::Vector> diagonal_eigenvalues(linalg::MatrixView s) {
 
 }  // namespace
 
+double penalty_rank_threshold(const linalg::Vector& eigenvalues) {
+  const double lambda_max = common::nan_ignoring_max(eigenvalues, -INFINITY);
+  return kPenaltyRankTolerance * common::floor_at(lambda_max, 1.0);
+}
+
 Result<PenaltySummary> penalty_rank_and_log_pdet(linalg::MatrixView s) {
   linalg::Vector values;
   if (std::optional<linalg::Vector> d = diagonal_eigenvalues(s)) {
@@ -59,8 +64,7 @@ Result<PenaltySummary> penalty_rank_and_log_pdet(linalg::MatrixView s) {
     if (!eig) return linalg_error("eigh failed in penalty rank: " + eig.error().text());
     values = std::move(eig->values);
   }
-  const double lambda_max = common::nan_ignoring_max(values, -INFINITY);
-  const double threshold = kPenaltyRankTolerance * common::floor_at(lambda_max, 1.0);
+  const double threshold = penalty_rank_threshold(values);
   PenaltySummary out;
   for (double lambda : values) {
     if (lambda > threshold) {

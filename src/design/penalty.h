@@ -23,6 +23,10 @@ inline constexpr double kPenaltyRankTolerance = 1e-10;
 // beyond m are ignored. Requires m >= 1 and ρ of at least m entries.
 linalg::Matrix total_penalty(std::span<const linalg::Matrix> penalties, linalg::VectorView rho);
 
+// kPenaltyRankTolerance·max(1, λ_max) over a penalty's eigenvalues (NaN
+// ignored): an eigenvalue counts towards the rank when it exceeds this.
+double penalty_rank_threshold(const linalg::Vector& eigenvalues);
+
 // A p × p zero matrix holding `block` at rows and columns start ..
 // start + w − 1.
 linalg::Matrix embed_penalty(linalg::MatrixView block, std::uint64_t start, std::uint64_t p);

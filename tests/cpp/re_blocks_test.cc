@@ -136,6 +136,18 @@ TEST(ReBlocks, DesignsWithoutAnReTermHaveNone) {
 // size, so ρ, β, edf and the covariance agree far inside 1e-8 relative.
 constexpr double kFitTolerance = 1e-8;
 
+// The block fit `fb` against the dense fit `fd` of the same problem.
+void expect_same_fit(const fit::FittedGam& fb, const fit::FittedGam& fd) {
+  EXPECT_EQ(fb.converged, fd.converged);
+  expect_relative(fb.rho, fd.rho, kFitTolerance, "rho");
+  expect_relative(fb.beta, fd.beta, kFitTolerance, "beta");
+  expect_relative(fb.edf_per_term, fd.edf_per_term, kFitTolerance, "edf per term");
+  EXPECT_LE(std::fabs(fb.edf_total - fd.edf_total), kFitTolerance * fd.edf_total);
+  EXPECT_LE(std::fabs(fb.reml_value - fd.reml_value), kFitTolerance * std::fabs(fd.reml_value));
+  EXPECT_LE(std::fabs(fb.scale - fd.scale), kFitTolerance * fd.scale);
+  expect_relative(fb.vcov.data, fd.vcov.data, kFitTolerance, "covariance");
+}
+
 enum class Fam { Poisson, Bernoulli, QuasiPoisson, Gamma, Gaussian, InverseGaussian };
 
 struct FitCase {
@@ -231,14 +243,7 @@ TEST(ReBlockFits, ReachTheDenseFit) {
       auto fd = fit_case(fc.family, std::move(*dense), y, w, fc.weighted);
       ASSERT_TRUE(fb.has_value()) << fb.error().display();
       ASSERT_TRUE(fd.has_value()) << fd.error().display();
-      EXPECT_EQ(fb->converged, fd->converged);
-      expect_relative(fb->rho, fd->rho, kFitTolerance, "rho");
-      expect_relative(fb->beta, fd->beta, kFitTolerance, "beta");
-      expect_relative(fb->edf_per_term, fd->edf_per_term, kFitTolerance, "edf per term");
-      EXPECT_LE(std::fabs(fb->edf_total - fd->edf_total), kFitTolerance * fd->edf_total);
-      EXPECT_LE(std::fabs(fb->reml_value - fd->reml_value), kFitTolerance * std::fabs(fd->reml_value));
-      EXPECT_LE(std::fabs(fb->scale - fd->scale), kFitTolerance * fd->scale);
-      expect_relative(fb->vcov.data, fd->vcov.data, kFitTolerance, "covariance");
+      expect_same_fit(*fb, *fd);
     }
   }
 }
@@ -373,14 +378,7 @@ TEST(ReBlockFits, QuantileReachesTheDenseFit) {
     ASSERT_TRUE(fb.has_value()) << fb.error().display();
     ASSERT_TRUE(fd.has_value()) << fd.error().display();
     EXPECT_TRUE(fd->converged);
-    EXPECT_EQ(fb->converged, fd->converged);
-    expect_relative(fb->rho, fd->rho, kFitTolerance, "rho");
-    expect_relative(fb->beta, fd->beta, kFitTolerance, "beta");
-    expect_relative(fb->edf_per_term, fd->edf_per_term, kFitTolerance, "edf per term");
-    EXPECT_LE(std::fabs(fb->edf_total - fd->edf_total), kFitTolerance * fd->edf_total);
-    EXPECT_LE(std::fabs(fb->reml_value - fd->reml_value), kFitTolerance * std::fabs(fd->reml_value));
-    EXPECT_LE(std::fabs(fb->scale - fd->scale), kFitTolerance * fd->scale);
-    expect_relative(fb->vcov.data, fd->vcov.data, kFitTolerance, "covariance");
+    expect_same_fit(*fb, *fd);
   }
 }
 
